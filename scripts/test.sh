@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test: the normal build, the
+# AddressSanitizer/UndefinedBehaviorSanitizer build, and the fuzz targets for a short while.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+jobs=$(nproc)
+fuzz_seconds=${SOLVERA_FUZZ_SECONDS:-60}
+
+# Tests never touch the user's own folders.
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+export XDG_CONFIG_HOME="$scratch/config" XDG_DATA_HOME="$scratch/data"
+export XDG_STATE_HOME="$scratch/state" XDG_CACHE_HOME="$scratch/cache"
+export SDL_AUDIODRIVER=${SDL_AUDIODRIVER:-dummy}
+
+echo "== normal build"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+ninja -C build
+ctest --test-dir build --output-on-failure -j "$jobs"
+
+echo "== sanitizer build (address, undefined)"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSOLVERA_SANITIZE=ON \
+  -DSOLVERA_BENCH=OFF >/dev/null
+ninja -C build-asan
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0" \
+  ctest --test-dir build-asan --output-on-failure -j "$jobs"
+
+echo "== fuzz targets (${fuzz_seconds} s each)"
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DSOLVERA_FUZZ=ON -DSOLVERA_BENCH=OFF -DSOLVERA_DESKTOP=OFF >/dev/null
+ninja -C build-fuzz fuzz-targets
+for target in build-fuzz/fuzz/fuzz_*; do
+  [ -x "$target" ] || continue
+  name=$(basename "$target")
+  mkdir -p "build-fuzz/corpus/$name"
+  "$target" -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 -print_final_stats=0 \
+    "build-fuzz/corpus/$name" fuzz/corpus/"${name#fuzz_}" 2>&1 | tail -n 3
+done
+echo "fuzz: no crashes"

@@ -1,0 +1,148 @@
+// Start-up and shutdown of the application.
+#include "app/app_delegate.hpp"
+
+#include "common/xdg.hpp"
+
+namespace solvera {
+
+namespace {
+const std::vector<std::string> kScriptMessageNames = {"musicLibrary", "sessionFiles", "clipboard",
+                                                      "analysisPrint", "museBridge"};
+}  // namespace
+
+std::shared_ptr<AppDelegate> AppDelegate::create(platform::Platform platform, Options options) {
+  return std::shared_ptr<AppDelegate>(new AppDelegate(std::move(platform), std::move(options)));
+}
+
+AppDelegate::AppDelegate(platform::Platform platform, Options options)
+    : platform_(std::move(platform)), options_(std::move(options)), port_(options_.port) {}
+
+AppDelegate::~AppDelegate() = default;
+
+std::string AppDelegate::productDisplayName() const {
+  return platform_.bundle.info.productDisplayName();
+}
+
+std::string AppDelegate::startFailureMessage() const {
+  return "Kon de lokale server niet starten. Sluit andere " + productDisplayName() +
+         "-vensters en probeer opnieuw.";
+}
+
+std::string AppDelegate::controlInterfaceURL(std::uint16_t port) {
+  return "http://127.0.0.1:" + std::to_string(port);
+}
+
+void AppDelegate::applicationDidFinishLaunching() {
+  installShortcutMenu();
+  terminateOrphanedMuseBridgeProcessesIfNeeded();
+  isStartingMain_ = true;
+  closeCurrentWindow();
+  startMain();
+}
+
+void AppDelegate::startMain() {
+  if (server_) return;
+  std::filesystem::path resources = platform_.bundle.resourceDir.value_or(".");
+  StaticServer::Options serverOptions;
+  serverOptions.rootURL = resources / "public";
+  serverOptions.musicLibraryURL =
+      options_.musicLibraryURL.empty() ? xdg::musicLibraryDir() : options_.musicLibraryURL;
+  serverOptions.preferredPort = port_;
+  serverOptions.appInfo = platform_.bundle.info;
+  auto server = StaticServer::create(std::move(serverOptions));
+
+  std::weak_ptr<AppDelegate> weak = weak_from_this();
+  try {
+    server->start(
+        [weak] {
+          auto self = weak.lock();
+          if (!self) return;
+          self->isStartingMain_ = false;
+          self->openControlInterface();
+          self->installInputControls();
+          self->checkForUpdate();
+        },
+        [weak](const Error&) {
+          auto self = weak.lock();
+          if (!self) return;
+          self->isStartingMain_ = false;
+          self->showWindow(self->startFailureMessage());
+        });
+  } catch (const ErrorException&) {
+    isStartingMain_ = false;
+    showWindow(startFailureMessage());
+    return;
+  }
+  server_ = std::move(server);
+}
+
+void AppDelegate::openControlInterface() {
+  std::uint16_t port = server_ ? server_->port() : port_;
+  if (interfaceWindow_) {
+    platform_.shell.presentControlWindow();
+    platform_.shell.activate();
+    return;
+  }
+  platform::ControlWindowSpec spec;
+  spec.title = productDisplayName();
+  spec.url = controlInterfaceURL(port);
+  spec.scriptMessageNames = kScriptMessageNames;
+  controlWebView_ = platform_.shell.openControlWindow(spec);
+  installMediaKeyMonitor();
+  interfaceWindow_ = true;
+  platform_.shell.activate();
+}
+
+void AppDelegate::showWindow(const std::string& message) {
+  closeCurrentWindow();
+  std::string name = productDisplayName();
+  platform_.shell.showMessageWindow(
+      {name, "Brainwave Entrainment", message, "Open interface", "Stop " + name});
+  window_ = true;
+  platform_.shell.activate();
+}
+
+void AppDelegate::showInfoAlert(const std::string& message) {
+  platform_.shell.activate();
+  platform_.dialogs.runAlert({productDisplayName(), message, {"OK"}}, [](int) {});
+}
+
+void AppDelegate::closeCurrentWindow() {
+  if (!window_) return;
+  platform_.shell.retireMessageWindow();
+  ++retiredWindows_;
+  window_ = false;
+}
+
+void AppDelegate::openInterfaceButtonClicked() { openControlInterface(); }
+
+void AppDelegate::quitButtonClicked() { platform_.shell.terminate(); }
+
+void AppDelegate::controlWindowWillClose() {
+  interfaceWindow_ = false;
+  controlWebView_.reset();
+  platform_.shell.terminate();
+}
+
+bool AppDelegate::applicationShouldTerminateAfterLastWindowClosed() { return !isStartingMain_; }
+
+void AppDelegate::applicationWillTerminate() {
+  if (terminated_) return;
+  terminated_ = true;
+  if (server_) server_->blackoutDmxOutputs();
+  if (mediaKeyMonitor_) mediaKeyMonitor_.reset();
+  stopMuseBridge();
+  for (auto token : remoteCommandTargets_) platform_.mediaRemote.removeHandler(token);
+  remoteCommandTargets_.clear();
+  platform_.mediaRemote.clearNowPlaying();
+  if (server_) server_->stop();
+}
+
+void AppDelegate::installShortcutMenu() {}
+void AppDelegate::terminateOrphanedMuseBridgeProcessesIfNeeded() {}
+void AppDelegate::installInputControls() {}
+void AppDelegate::installMediaKeyMonitor() {}
+void AppDelegate::checkForUpdate() {}
+void AppDelegate::stopMuseBridge() {}
+
+}  // namespace solvera

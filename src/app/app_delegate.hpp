@@ -1,0 +1,87 @@
+// The application delegate: start-up, the control window, the message window and shutdown.
+// Plain C++ over the platform interfaces; everything here runs on the main thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.hpp"
+#include "server/static_server.hpp"
+
+namespace solvera {
+
+class AppDelegate : public platform::ShellEvents,
+                    public std::enable_shared_from_this<AppDelegate> {
+ public:
+  struct Options {
+    std::uint16_t port = StaticServer::kDefaultPort;
+    std::filesystem::path musicLibraryURL;  // empty: the user's music library folder
+  };
+
+  static std::shared_ptr<AppDelegate> create(platform::Platform platform, Options options);
+  ~AppDelegate() override;
+
+  // Launch: menu, orphaned bridges, then the server.
+  void applicationDidFinishLaunching();
+  void startMain();
+  void openControlInterface();
+  void showWindow(const std::string& message);
+  void showInfoAlert(const std::string& message);
+  void closeCurrentWindow();
+  // Shutdown, in order: blackout, media-key monitor, bridge, remote commands, server.
+  void applicationWillTerminate();
+
+  // platform::ShellEvents
+  void openInterfaceButtonClicked() override;
+  void quitButtonClicked() override;
+  void controlWindowWillClose() override;
+  bool applicationShouldTerminateAfterLastWindowClosed() override;
+
+  std::string productDisplayName() const;
+  // "Kon de lokale server niet starten. Sluit andere <name>-vensters en probeer opnieuw."
+  std::string startFailureMessage() const;
+  // The control interface address for a port: "http://127.0.0.1:<port>".
+  static std::string controlInterfaceURL(std::uint16_t port);
+
+  // Hooks of the services that later parts of the shell bring; they do nothing yet.
+  void installShortcutMenu();
+  void terminateOrphanedMuseBridgeProcessesIfNeeded();
+  void installInputControls();
+  void installMediaKeyMonitor();
+  void checkForUpdate();
+  void stopMuseBridge();
+
+  // State, readable by tests.
+  const std::shared_ptr<StaticServer>& server() const { return server_; }
+  bool isStartingMain() const { return isStartingMain_; }
+  bool hasMessageWindow() const { return window_; }
+  bool hasInterfaceWindow() const { return interfaceWindow_; }
+  std::size_t retiredWindowCount() const { return retiredWindows_; }
+  std::shared_ptr<platform::WebView> controlWebView() const { return controlWebView_.lock(); }
+  std::uint16_t port() const { return port_; }
+
+ private:
+  AppDelegate(platform::Platform platform, Options options);
+
+  platform::Platform platform_;
+  Options options_;
+  std::shared_ptr<StaticServer> server_;
+  bool isStartingMain_ = false;
+  bool automaticMusicLibraryCheckStarted_ = false;
+  bool isInstallingMusicLibrary_ = false;
+  std::optional<std::string> shownUpdateVersion_;
+  const std::uint16_t port_;
+  bool window_ = false;           // the message window is on screen
+  bool interfaceWindow_ = false;  // the control window exists
+  std::weak_ptr<platform::WebView> controlWebView_;
+  std::optional<std::uint64_t> mediaKeyMonitor_;
+  std::vector<platform::MediaRemote::Token> remoteCommandTargets_;
+  std::size_t retiredWindows_ = 0;  // message windows taken off screen, kept by the shell
+  bool inputControlsInstalled_ = false;
+  bool terminated_ = false;
+};
+
+}  // namespace solvera

@@ -1,0 +1,48 @@
+// The headless front end: a plain GLib main loop, the ready line, orderly exit on signals.
+#include <glib-unix.h>
+
+#include <csignal>
+#include <iostream>
+
+#include "app/app_delegate.hpp"
+#include "app/front_end.hpp"
+#include "common/xdg.hpp"
+#include "platform/gio_workspace.hpp"
+#include "platform/headless.hpp"
+#include "platform/keyfile_preferences.hpp"
+
+namespace solvera {
+
+int runHeadless(const CommandLine& commandLine, platform::Bundle bundle) {
+  GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
+  platform::HeadlessShell shell(loop, std::cout, std::cerr);
+  platform::HeadlessDialogs dialogs;
+  platform::HeadlessClipboard clipboard;
+  platform::GioWorkspace workspace;
+  platform::HeadlessMediaRemote mediaRemote;
+  platform::KeyFilePreferences preferences(
+      xdg::preferencesFile(bundle.info.productDisplayName()));
+
+  auto onSignal = [](gpointer data) -> gboolean {
+    g_main_loop_quit(static_cast<GMainLoop*>(data));
+    return G_SOURCE_CONTINUE;
+  };
+  guint sigint = g_unix_signal_add(SIGINT, onSignal, loop);
+  guint sigterm = g_unix_signal_add(SIGTERM, onSignal, loop);
+
+  auto delegate = AppDelegate::create(
+      platform::Platform{shell, dialogs, clipboard, workspace, mediaRemote, preferences,
+                         std::move(bundle)},
+      AppDelegate::Options{commandLine.port, {}});
+  delegate->applicationDidFinishLaunching();
+  if (shell.exitStatus() == 0) g_main_loop_run(loop);
+  delegate->applicationWillTerminate();
+  delegate.reset();
+
+  g_source_remove(sigint);
+  g_source_remove(sigterm);
+  g_main_loop_unref(loop);
+  return shell.exitStatus();
+}
+
+}  // namespace solvera

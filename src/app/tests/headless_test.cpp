@@ -1,0 +1,142 @@
+// The headless program end to end: ready line, pages, a second copy, orderly exit on signals.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "server/tests/test_client.hpp"
+
+extern char** environ;
+
+namespace {
+
+// The program with its standard output and error on pipes.
+class Program {
+ public:
+  explicit Program(std::vector<std::string> args) {
+    int out[2], err[2];
+    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+    EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    args.insert(args.begin(), SOLVERA_EXECUTABLE);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    EXPECT_EQ(posix_spawn(&pid_, SOLVERA_EXECUTABLE, &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    close(err[1]);
+    out_ = out[0];
+    err_ = err[0];
+  }
+  ~Program() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    close(out_);
+    close(err_);
+  }
+
+  // One line of standard output (empty at end of stream or after 20 s of silence).
+  std::string readLine() { return readLineFrom(out_); }
+  std::string readAll(bool fromErr) {
+    std::string all;
+    for (std::string line; !(line = readLineFrom(fromErr ? err_ : out_)).empty();) all += line;
+    return all;
+  }
+  int waitExit() {
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  void signal(int sig) { kill(pid_, sig); }
+
+ private:
+  std::string readLineFrom(int fd) {
+    std::string line;
+    char c;
+    while (true) {
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, 20000) <= 0) return line;
+      if (read(fd, &c, 1) != 1) return line;
+      line.push_back(c);
+      if (c == '\n') return line;
+    }
+  }
+  pid_t pid_ = -1;
+  int out_ = -1, err_ = -1;
+};
+
+std::uint16_t freePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  close(fd);
+  return ntohs(addr.sin_port);
+}
+
+}  // namespace
+
+TEST(Headless, ServesPagesRefusesASecondCopyAndExitsCleanlyOnSignals) {
+  solvera::test::TempDir home;
+  setenv("XDG_DATA_HOME", (home.path() / "data").c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (home.path() / "config").c_str(), 1);
+  std::uint16_t port = freePort();
+  std::string portText = std::to_string(port);
+
+  Program first({"--headless", "--port", portText});
+  EXPECT_EQ(first.readLine(), "Solvera Pro Audio+Light: http://127.0.0.1:" + portText + "\n");
+  auto page = solvera::test::exchange(port, solvera::test::request("GET", "/"));
+  EXPECT_EQ(page.statusLine(), "HTTP/1.1 200 OK");
+  EXPECT_NE(page.body().find("Solvera Pro Audio+Light"), std::string::npos);
+  EXPECT_NE(solvera::test::exchange(port, solvera::test::request("GET", "/remote?token=x"))
+                .body()
+                .find("Afstandsbediening"),
+            std::string::npos);
+
+  Program second({"--headless", "--port", portText});
+  EXPECT_EQ(second.waitExit(), 1);
+  EXPECT_EQ(second.readAll(true),
+            "Kon de lokale server niet starten. Sluit andere Solvera Pro Audio+Light-vensters en "
+            "probeer opnieuw.\n");
+  EXPECT_EQ(second.readAll(false), "") << "no ready line from the failed copy";
+
+  first.signal(SIGTERM);
+  EXPECT_EQ(first.waitExit(), 0);
+
+  Program third({"--headless", "--port", portText});
+  EXPECT_EQ(third.readLine(), "Solvera Pro Audio+Light: http://127.0.0.1:" + portText + "\n")
+      << "the port is free again after an orderly exit";
+  third.signal(SIGINT);
+  EXPECT_EQ(third.waitExit(), 0);
+}
+
+TEST(Headless, HelpVersionAndBadArguments) {
+  Program help({"--help"});
+  EXPECT_EQ(help.waitExit(), 0);
+  EXPECT_NE(help.readAll(false).find("--headless"), std::string::npos);
+  Program version({"--version"});
+  EXPECT_EQ(version.waitExit(), 0);
+  EXPECT_EQ(version.readAll(false), "Solvera Pro Audio+Light 1.0.0\n");
+  Program bad({"--port", "zero"});
+  EXPECT_EQ(bad.waitExit(), 2);
+  EXPECT_NE(bad.readAll(true).find("--port needs a number"), std::string::npos);
+}

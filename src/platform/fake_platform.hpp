@@ -1,0 +1,133 @@
+// Fakes of the desktop services for tests: they record what the logic asked for and let the
+// test answer panels, alerts, the clipboard and script evaluations.
+#pragma once
+
+#include <deque>
+#include <map>
+
+#include "platform/platform.hpp"
+
+namespace solvera::platform {
+
+class FakeWebView : public WebView {
+ public:
+  struct Evaluation {
+    std::string script;
+    std::function<void(const ScriptResult&)> done;
+  };
+  void evaluateScript(const std::string& script,
+                      std::function<void(const ScriptResult&)> done) override {
+    evaluations.push_back({script, std::move(done)});
+  }
+  // Completes the oldest evaluation still waiting; false when none waits.
+  bool complete(const ScriptResult& result);
+  std::vector<std::string> scripts() const;
+
+  std::deque<Evaluation> evaluations;  // every evaluation, oldest first
+  std::size_t completed = 0;
+};
+
+class FakeShell : public Shell {
+ public:
+  std::shared_ptr<WebView> openControlWindow(const ControlWindowSpec& spec) override;
+  void presentControlWindow() override { ++presentCount; }
+  void showMessageWindow(const MessageWindowSpec& spec) override { messageWindows.push_back(spec); }
+  void retireMessageWindow() override { ++retireCount; }
+  void installMainMenu(const std::vector<Menu>& m) override { menus = m; }
+  void terminate() override { ++terminateCount; }
+  void activate() override { ++activateCount; }
+
+  std::vector<ControlWindowSpec> controlWindows;
+  std::shared_ptr<FakeWebView> webView;  // the last one made
+  std::vector<MessageWindowSpec> messageWindows;
+  std::vector<Menu> menus;
+  int presentCount = 0, retireCount = 0, terminateCount = 0, activateCount = 0;
+};
+
+class FakeDialogs : public Dialogs {
+ public:
+  void runOpenPanel(const OpenPanelOptions& options,
+                    std::function<void(std::vector<std::filesystem::path>)> done) override {
+    openPanels.push_back(options);
+    pendingOpen.push_back(std::move(done));
+  }
+  void runSavePanel(const SavePanelOptions& options,
+                    std::function<void(std::optional<std::filesystem::path>)> done) override {
+    savePanels.push_back(options);
+    pendingSave.push_back(std::move(done));
+  }
+  void runAlert(const AlertSpec& alert, std::function<void(int)> done) override {
+    alerts.push_back(alert);
+    pendingAlerts.push_back(std::move(done));
+  }
+
+  std::vector<OpenPanelOptions> openPanels;
+  std::vector<SavePanelOptions> savePanels;
+  std::vector<AlertSpec> alerts;
+  std::deque<std::function<void(std::vector<std::filesystem::path>)>> pendingOpen;
+  std::deque<std::function<void(std::optional<std::filesystem::path>)>> pendingSave;
+  std::deque<std::function<void(int)>> pendingAlerts;
+};
+
+class FakeClipboard : public Clipboard {
+ public:
+  void readText(std::function<void(std::string)> done) override { done(text); }
+  std::string text;
+};
+
+class FakeWorkspace : public Workspace {
+ public:
+  bool openURL(const std::string& url) override {
+    urls.push_back(url);
+    return true;
+  }
+  bool openFile(const std::filesystem::path& file) override {
+    files.push_back(file);
+    return true;
+  }
+  std::vector<std::string> urls;
+  std::vector<std::filesystem::path> files;
+};
+
+class FakeMediaRemote : public MediaRemote {
+ public:
+  Token addHandler(Command command, std::function<void()> handler) override;
+  void removeHandler(Token token) override { handlers.erase(token); }
+  void setNowPlaying(const std::string& t, const std::string& a) override {
+    nowPlaying = std::make_pair(t, a);
+  }
+  void clearNowPlaying() override { nowPlaying.reset(); }
+  // Delivers a command as the system would.
+  void send(Command command);
+
+  std::map<Token, std::pair<Command, std::function<void()>>> handlers;
+  std::optional<std::pair<std::string, std::string>> nowPlaying;
+  Token next = 1;
+};
+
+class FakePreferences : public Preferences {
+ public:
+  std::optional<std::string> string(const std::string& key) override {
+    auto it = values.find(key);
+    return it == values.end() ? std::nullopt : std::optional(it->second);
+  }
+  void setString(const std::string& key, const std::string& value) override { values[key] = value; }
+  std::map<std::string, std::string> values;
+};
+
+// All fakes together, with a Platform view of them.
+struct FakePlatform {
+  FakeShell shell;
+  FakeDialogs dialogs;
+  FakeClipboard clipboard;
+  FakeWorkspace workspace;
+  FakeMediaRemote mediaRemote;
+  FakePreferences preferences;
+
+  Platform platform(Bundle bundle = {}) {
+    return Platform{shell, dialogs, clipboard, workspace, mediaRemote, preferences,
+                    std::move(bundle)};
+  }
+};
+
+}  // namespace solvera::platform

@@ -1,0 +1,87 @@
+// The application's own HTTP/1.1 server: one request per connection, on one serial queue.
+#pragma once
+
+#include <asio/ip/tcp.hpp>
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "common/app_info.hpp"
+#include "common/clock.hpp"
+#include "common/error.hpp"
+#include "common/serial_queue.hpp"
+#include "server/http.hpp"
+
+namespace solvera {
+
+class DmxRoutes;
+class AudioRoutes;
+class RemoteControl;
+class ScreenLight;
+class CloudProxies;
+
+class StaticServer : public std::enable_shared_from_this<StaticServer> {
+ public:
+  static constexpr std::int64_t kMaxRequestBytes = http::kMaxRequestBytes;
+  static constexpr std::uint16_t kDefaultPort = 8765;
+  static constexpr int kPortCandidates = 20;
+
+  struct Options {
+    std::filesystem::path rootURL;
+    std::filesystem::path musicLibraryURL;
+    std::uint16_t preferredPort = kDefaultPort;
+    AppInfo appInfo;
+    Clock* clock = &systemClock();
+  };
+
+  static std::shared_ptr<StaticServer> create(Options options);
+  ~StaticServer();
+
+  // Creates the listener on the first of twenty candidate ports and starts it on the queue;
+  // throws ErrorException when no listener could be created. Both callbacks arrive on the
+  // main thread.
+  void start(std::function<void()> onReady, std::function<void(const Error&)> onFailure);
+  // Cancels the listener, then stops the audio engine and the light outputs. Any state.
+  void stop();
+  // Asks every light output to send black and stop; returns at once.
+  void blackoutDmxOutputs();
+
+  std::uint16_t port() const { return port_.load(); }
+  const Options& options() const { return options_; }
+  SerialQueue& queue() { return queue_; }
+
+  // The route table: one complete reply for one request's bytes. Runs on the queue.
+  std::string response(std::string_view requestBytes);
+  std::string staticResponse(std::string_view path) const;
+
+  DmxRoutes& dmx() { return *dmx_; }
+  AudioRoutes& audio() { return *audio_; }
+  RemoteControl& remote() { return *remote_; }
+  ScreenLight& screenLight() { return *screenLight_; }
+  CloudProxies& cloud() { return *cloud_; }
+
+ private:
+  explicit StaticServer(Options options);
+  void listen(std::function<void()> onReady, std::function<void(const Error&)> onFailure);
+  void acceptNext();
+  void handle(asio::ip::tcp::socket socket);
+
+  Options options_;
+  std::atomic<std::uint16_t> port_;  // 0 asks the system for a free port (tests)
+  std::string machineHostName_;
+  SerialQueue queue_;  // declared before everything that lives on it
+  std::optional<asio::ip::tcp::acceptor> listener_;
+  asio::ip::tcp::endpoint endpoint_;
+  std::unique_ptr<DmxRoutes> dmx_;
+  std::unique_ptr<AudioRoutes> audio_;
+  std::unique_ptr<RemoteControl> remote_;
+  std::unique_ptr<ScreenLight> screenLight_;
+  std::unique_ptr<CloudProxies> cloud_;
+};
+
+}  // namespace solvera

@@ -1,0 +1,67 @@
+// Test helpers: a plain TCP client and a server on an ephemeral port with its own folders.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "server/static_server.hpp"
+
+namespace solvera::test {
+
+struct Reply {
+  std::string bytes;       // everything the server wrote
+  bool closedByServer = false;  // the server ended the stream
+  bool repliedBeforeLastPiece = false;
+
+  std::string head() const { return bytes.substr(0, bytes.find("\r\n\r\n") + 4); }
+  std::string body() const {
+    auto at = bytes.find("\r\n\r\n");
+    return at == std::string::npos ? std::string() : bytes.substr(at + 4);
+  }
+  std::string statusLine() const { return bytes.substr(0, bytes.find("\r\n")); }
+};
+
+// Sends the pieces one after another (each a separate write, with a sync point between them)
+// and reads until the server closes. halfClose ends our side after the last piece.
+Reply exchange(std::uint16_t port, const std::vector<std::string>& pieces, bool halfClose = false);
+Reply exchange(std::uint16_t port, const std::string& request);
+
+// "METHOD PATH HTTP/1.1" with Host 127.0.0.1:port, an optional body with Content-Length.
+std::string request(const std::string& method, const std::string& target,
+                    const std::string& body = "", const std::string& extraHeaders = "");
+
+// A temporary folder removed at destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::filesystem::path& path() const { return path_; }
+  void write(const std::filesystem::path& relative, const std::string& bytes) const;
+
+ private:
+  std::filesystem::path path_;
+};
+
+// A started server on an ephemeral port serving root/ and library/ of a temporary folder.
+class RunningServer {
+ public:
+  explicit RunningServer(StaticServer::Options options = {});
+  ~RunningServer();
+  StaticServer& server() { return *server_; }
+  std::shared_ptr<StaticServer> shared() { return server_; }
+  std::uint16_t port() const { return server_->port(); }
+  const TempDir& dir() const { return dir_; }
+  std::filesystem::path root() const { return dir_.path() / "root"; }
+  std::filesystem::path library() const { return dir_.path() / "library"; }
+  Reply send(const std::string& bytes) { return exchange(port(), bytes); }
+
+ private:
+  TempDir dir_;
+  std::shared_ptr<StaticServer> server_;
+};
+
+}  // namespace solvera::test
