@@ -139,10 +139,7 @@ void AppDelegate::applicationWillTerminate() {
 }
 
 void AppDelegate::installShortcutMenu() {}
-void AppDelegate::terminateOrphanedMuseBridgeProcessesIfNeeded() {}
 void AppDelegate::installInputControls() {}
 void AppDelegate::installMediaKeyMonitor() {}
-void AppDelegate::checkForUpdate() {}
-void AppDelegate::stopMuseBridge() {}
 
 }  // namespace solvera

@@ -46,13 +46,25 @@ class AppDelegate : public platform::ShellEvents,
   // The control interface address for a port: "http://127.0.0.1:<port>".
   static std::string controlInterfaceURL(std::uint16_t port);
 
-  // Hooks of the services that later parts of the shell bring; they do nothing yet.
+  // Shell services: menu, shortcuts, media keys (app_delegate.cpp and the shell's files).
   void installShortcutMenu();
-  void terminateOrphanedMuseBridgeProcessesIfNeeded();
   void installInputControls();
   void installMediaKeyMonitor();
-  void checkForUpdate();
+
+  // Music library, session files, report printing and the headband bridge
+  // (delegate_content.cpp; state in ContentState).
+  void installMusicLibrary();
+  void installCoreMusicLibraryIfNeeded();
+  void importSessionFile();
+  void exportSessionFile(const std::string& filename, const std::string& content);
+  void printAnalysisReport(const std::string& html, const std::string& title);
+  void startMuseBridgeIfNeeded();
+  void restartMuseBridge();
   void stopMuseBridge();
+  void terminateOrphanedMuseBridgeProcessesIfNeeded();
+
+  // Update check (delegate_update.cpp; state in UpdateState).
+  void checkForUpdate();
 
   // State, readable by tests.
   const std::shared_ptr<StaticServer>& server() const { return server_; }
@@ -66,13 +78,18 @@ class AppDelegate : public platform::ShellEvents,
  private:
   AppDelegate(platform::Platform platform, Options options);
 
+  // State of the services kept in their own files; shared_ptr so that this header needs
+  // only their names.
+  struct ContentState;
+  struct UpdateState;
+  std::shared_ptr<ContentState> contentState_;
+  std::shared_ptr<UpdateState> updateState_;
+
   platform::Platform platform_;
   Options options_;
   std::shared_ptr<StaticServer> server_;
   bool isStartingMain_ = false;
   bool automaticMusicLibraryCheckStarted_ = false;
-  bool isInstallingMusicLibrary_ = false;
-  std::optional<std::string> shownUpdateVersion_;
   const std::uint16_t port_;
   bool window_ = false;           // the message window is on screen
   bool interfaceWindow_ = false;  // the control window exists
