@@ -1,13 +1,114 @@
-// Remote-control relay under "/remote/" between the control page and a phone. Not wired in yet: every request falls through.
+// Remote-control relay: the control page posts its state and collects commands; a phone reads
+// the state and queues commands. The server never interprets either.
 #include "server/remote_control.hpp"
 
-namespace solvera {
+#include <charconv>
+#include <cmath>
 
-RemoteControl::RemoteControl(StaticServer& server) : server_(server) {}
+#include "common/random.hpp"
+#include "server/http.hpp"
+#include "server/relay_json.hpp"
+#include "server/screen_light.hpp"
+#include "server/static_server.hpp"
+
+namespace solvera {
+namespace {
+
+// A decimal integer with an optional sign, and nothing else; anything else counts as 0.
+std::int64_t sinceValue(const std::string& query) {
+  std::string text = http::queryValue("since", query).value_or("0");
+  std::string_view digits = text;
+  if (digits.starts_with('+')) {
+    digits.remove_prefix(1);
+    if (digits.starts_with('-')) return 0;
+  }
+  std::int64_t value = 0;
+  auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  if (ec != std::errc() || end != digits.data() + digits.size()) return 0;
+  return value;
+}
+
+}  // namespace
+
+RemoteControl::RemoteControl(StaticServer& server)
+    : server_(server), network_(server.options().network), remoteToken_(randomHexToken()) {}
+
 RemoteControl::~RemoteControl() = default;
-std::optional<std::string> RemoteControl::handleRemote(const std::string&, const std::string&,
-                                     const std::string&, const std::string&) {
+
+bool RemoteControl::remoteAuthorized(const std::string& query) const {
+  auto token = http::queryValue("token", query);
+  return token && constantTimeEquals(*token, remoteToken_);
+}
+
+bool RemoteControl::connected(double now) const {
+  if (remoteClientLastSeenAt_ <= 0) return false;
+  return now - remoteClientLastSeenAt_ <= server_.screenLight().clientTimeoutMs();
+}
+
+std::optional<std::string> RemoteControl::handleRemote(const std::string& method,
+                                                       const std::string& path,
+                                                       const std::string& query,
+                                                       const std::string& body) {
+  const bool get = method == "GET";
+  const bool post = method == "POST";
+
+  if (get && path == "/remote/info") {
+    const std::uint16_t port = server_.port();
+    return http::jsonResponse(
+        OrderedJson{{"ok", true},
+                    {"token", remoteToken_},
+                    {"lastCommandId", remoteCommandId_},
+                    {"url", network_.remoteURL(port, remoteToken_)},
+                    {"localUrl", pageURL("127.0.0.1", port, "/remote", remoteToken_)}});
+  }
+  if (!path.starts_with("/remote/")) return std::nullopt;
+  if (!remoteAuthorized(query)) return relay::invalidToken();
+
+  const double now = server_.options().clock->wallMs();
+  if (get && path == "/remote/state") {
+    remoteClientLastSeenAt_ = now;
+    return http::httpResponse("200 OK", "application/json", remoteStateData_);
+  }
+  if (get && path == "/remote/client-status") {
+    return http::jsonResponse(OrderedJson{{"ok", true},
+                                          {"connected", connected(now)},
+                                          {"lastSeenAt", relay::msNumber(remoteClientLastSeenAt_)},
+                                          {"now", relay::msNumber(now)}});
+  }
+  if (post && path == "/remote/state") {
+    if (!relay::isJsonDocument(body)) return relay::invalidJson();
+    remoteStateData_ = body;
+    return http::jsonResponse(OrderedJson{{"ok", true}});
+  }
+  if (get && path == "/remote/commands") return commandsResponse(query);
+  if (post && path == "/remote/command") return queueCommand(body, now);
   return std::nullopt;
+}
+
+std::string RemoteControl::commandsResponse(const std::string& query) const {
+  const std::int64_t since = sinceValue(query);
+  OrderedJson commands = OrderedJson::array();
+  for (const Command& command : remoteCommands_) {
+    if (command.id > since) commands.push_back(command.record);
+  }
+  return http::jsonResponse(OrderedJson{{"ok", true}, {"commands", std::move(commands)}});
+}
+
+std::string RemoteControl::queueCommand(const std::string& body, double now) {
+  auto parsed = parseOrderedJson(body);
+  if (!parsed || !parsed->is_object() || !parsed->contains("type") ||
+      !(*parsed)["type"].is_string()) {
+    return http::jsonResponse(OrderedJson{{"ok", false}, {"error", "invalid_command"}},
+                              "400 Bad Request");
+  }
+  const std::int64_t id = ++remoteCommandId_;
+  OrderedJson record{{"id", id},
+                     {"type", (*parsed)["type"]},
+                     {"createdAt", static_cast<std::int64_t>(std::trunc(now))}};
+  if (auto value = parsed->find("value"); value != parsed->end()) record["value"] = *value;
+  remoteCommands_.push_back({id, std::move(record)});
+  while (remoteCommands_.size() > kMaxQueuedCommands) remoteCommands_.pop_front();
+  return http::jsonResponse(OrderedJson{{"ok", true}, {"id", id}});
 }
 
 }  // namespace solvera

@@ -1,8 +1,13 @@
 // Remote-control relay under "/remote/" between the control page and a phone.
 #pragma once
 
+#include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
+
+#include "common/json.hpp"
+#include "server/network_addresses.hpp"
 
 namespace solvera {
 
@@ -10,15 +15,43 @@ class StaticServer;
 
 class RemoteControl {
  public:
+  static constexpr std::size_t kMaxQueuedCommands = 80;
+  // The state a phone sees until the control page posts its own.
+  static constexpr std::string_view kDefaultState =
+      R"({"ok":true,"updatedAt":0,"connected":false,)"
+      R"("session":{"title":"Solvera Pro","timer":"--:--","running":false,"paused":false},)"
+      R"("output":{"enabled":false,"blackout":false},)"
+      R"("controls":{"masterVolume":100,"rgbIntensity":0,"whiteIntensity":25},)"
+      R"("audio":{"enabled":false,"musicPlaying":false}})";
+
   explicit RemoteControl(StaticServer& server);
   ~RemoteControl();
 
   // A reply, or nothing when the request is not one of these endpoints.
   std::optional<std::string> handleRemote(const std::string& method, const std::string& path,
-                                 const std::string& query, const std::string& body);
+                                          const std::string& query, const std::string& body);
+
+  const std::string& token() const { return remoteToken_; }
 
  private:
-  [[maybe_unused]] StaticServer& server_;
+  struct Command {
+    std::int64_t id;
+    OrderedJson record;  // id, type, createdAt and, when posted, value
+  };
+
+  bool remoteAuthorized(const std::string& query) const;
+  bool connected(double now) const;
+  std::string commandsResponse(const std::string& query) const;
+  std::string queueCommand(const std::string& body, double now);
+
+  StaticServer& server_;
+  NetworkAddresses network_;
+  const std::string remoteToken_;
+  // Only touched on the server queue.
+  std::string remoteStateData_{kDefaultState};
+  std::deque<Command> remoteCommands_;  // oldest first
+  std::int64_t remoteCommandId_ = 0;    // only grows: trimming never reuses an id
+  double remoteClientLastSeenAt_ = 0;
 };
 
 }  // namespace solvera

@@ -1,12 +1,72 @@
-// Screen-light relay under "/screen-light/" between the control page and other screens. Not wired in yet: every request falls through.
+// Screen-light relay: the control page posts the light state, other screens poll it and report
+// that they are alive; the state is passed on as posted, never interpreted.
 #include "server/screen_light.hpp"
+
+#include "common/random.hpp"
+#include "server/http.hpp"
+#include "server/relay_json.hpp"
+#include "server/static_server.hpp"
 
 namespace solvera {
 
-ScreenLight::ScreenLight(StaticServer& server) : server_(server) {}
+ScreenLight::ScreenLight(StaticServer& server)
+    : server_(server),
+      network_(server.options().network),
+      screenLightToken_(randomHexToken()) {}
+
 ScreenLight::~ScreenLight() = default;
-std::optional<std::string> ScreenLight::handleScreenLight(const std::string&, const std::string&,
-                                     const std::string&, const std::string&) {
+
+bool ScreenLight::screenLightAuthorized(const std::string& query) const {
+  auto token = http::queryValue("token", query);
+  return token && constantTimeEquals(*token, screenLightToken_);
+}
+
+std::optional<std::string> ScreenLight::handleScreenLight(const std::string& method,
+                                                          const std::string& path,
+                                                          const std::string& query,
+                                                          const std::string& body) {
+  const bool get = method == "GET";
+  const bool post = method == "POST";
+  const std::uint16_t port = server_.port();
+
+  if (get && path == "/screen-light/info") {
+    auto urls = network_.screenLightURLs(port, screenLightToken_);
+    std::string first = urls.front();
+    return http::jsonResponse(OrderedJson{
+        {"ok", true},
+        {"token", screenLightToken_},
+        {"url", first},
+        {"urls", urls},
+        {"localUrl", pageURL("127.0.0.1", port, "/screen-light", screenLightToken_)}});
+  }
+  if (!path.starts_with("/screen-light/")) return std::nullopt;
+  if (!screenLightAuthorized(query)) return relay::invalidToken();
+
+  const double now = server_.options().clock->wallMs();
+  if (get && path == "/screen-light/state") {
+    screenLightClientLastSeenAt_ = now;
+    return http::httpResponse("200 OK", "application/json", screenLightStateData_);
+  }
+  if (get && path == "/screen-light/client-status") {
+    // A page that never reported is not connected, whatever the clock says.
+    bool connected = screenLightActiveClientLastSeenAt_ > 0 &&
+                     now - screenLightActiveClientLastSeenAt_ <= screenLightClientTimeoutMs_;
+    return http::jsonResponse(
+        OrderedJson{{"ok", true},
+                    {"connected", connected},
+                    {"lastSeenAt", relay::msNumber(screenLightClientLastSeenAt_)},
+                    {"activeLastSeenAt", relay::msNumber(screenLightActiveClientLastSeenAt_)},
+                    {"now", relay::msNumber(now)}});
+  }
+  if (post && path == "/screen-light/client-active") {
+    screenLightActiveClientLastSeenAt_ = now;
+    return http::jsonResponse(OrderedJson{{"ok", true}});
+  }
+  if (post && path == "/screen-light/state") {
+    if (!relay::isJsonDocument(body)) return relay::invalidJson();
+    screenLightStateData_ = body;
+    return http::jsonResponse(OrderedJson{{"ok", true}});
+  }
   return std::nullopt;
 }
 

@@ -4,21 +4,43 @@
 #include <optional>
 #include <string>
 
+#include "server/network_addresses.hpp"
+
 namespace solvera {
 
 class StaticServer;
 
 class ScreenLight {
  public:
+  static constexpr double kClientTimeoutMs = 2500;
+  // The state every screen shows until the control page posts its own.
+  static constexpr std::string_view kDefaultState =
+      R"({"ok":true,"updatedAt":0,"active":false,"frequencyHz":10,"pulseShape":"sine",)"
+      R"("pulseMode":"sync","pulseEpochMs":0,"color":"#40c9ff","intensity":0,"language":"nl",)"
+      R"("sessionTitle":"Solvera Pro","phase":"Stand-by"})";
+
   explicit ScreenLight(StaticServer& server);
   ~ScreenLight();
 
   // A reply, or nothing when the request is not one of these endpoints.
   std::optional<std::string> handleScreenLight(const std::string& method, const std::string& path,
-                                 const std::string& query, const std::string& body);
+                                               const std::string& query, const std::string& body);
+
+  const std::string& token() const { return screenLightToken_; }
+  // How old a page's last report may be for it to count as connected (the remote shares it).
+  double clientTimeoutMs() const { return screenLightClientTimeoutMs_; }
 
  private:
-  [[maybe_unused]] StaticServer& server_;
+  bool screenLightAuthorized(const std::string& query) const;
+
+  StaticServer& server_;
+  NetworkAddresses network_;
+  const std::string screenLightToken_;
+  const double screenLightClientTimeoutMs_ = kClientTimeoutMs;
+  // Only touched on the server queue.
+  std::string screenLightStateData_{kDefaultState};
+  double screenLightClientLastSeenAt_ = 0;
+  double screenLightActiveClientLastSeenAt_ = 0;
 };
 
 }  // namespace solvera
