@@ -38,7 +38,7 @@ class StaticServer : public std::enable_shared_from_this<StaticServer> {
     std::uint16_t preferredPort = kDefaultPort;
     AppInfo appInfo;
     Clock* clock = &systemClock();
-    NetworkSources network;  // where the LAN addresses for other devices come from
+    NetworkSources network{};  // where the LAN addresses for other devices come from
   };
 
   static std::shared_ptr<StaticServer> create(Options options);
