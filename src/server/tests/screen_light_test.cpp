@@ -1,0 +1,178 @@
+// The screen-light relay over real TCP connections, with a clock moved by hand.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+
+#include <cstring>
+
+#include "common/json.hpp"
+#include "server/remote_control.hpp"
+#include "server/screen_light.hpp"
+#include "server/tests/test_client.hpp"
+
+using namespace solvera;
+using namespace solvera::test;
+
+namespace {
+
+std::string ok(const std::string& body) {
+  return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
+         std::to_string(body.size()) + "\r\nConnection: close\r\nCache-Control: no-store\r\n\r\n" +
+         body;
+}
+
+InterfaceAddress lanAddress(const std::string& name, const std::string& dotted) {
+  sockaddr_in in{};
+  in.sin_family = AF_INET;
+  inet_pton(AF_INET, dotted.c_str(), &in.sin_addr);
+  sockaddr_storage storage{};
+  std::memcpy(&storage, &in, sizeof in);
+  return {name, IFF_UP | IFF_RUNNING, storage};
+}
+
+// Wi-Fi and Ethernet, the default route on Ethernet.
+StaticServer::Options withClockAndLan(FakeClock& clock, const TempDir& dir) {
+  dir.write("net/wlan0/wireless/.keep", "");
+  dir.write("net/wlan0/operstate", "up\n");
+  dir.write("route", "Iface\tDestination\tGateway\tFlags\tRefCnt\tUse\tMetric\tMask\tMTU\tWindow\tIRTT\n"
+                     "eth0\t00000000\t0101A8C0\t0003\t0\t0\t100\t00000000\t0\t0\t0\n");
+  StaticServer::Options options;
+  options.clock = &clock;
+  options.network.interfaces = [] {
+    return std::vector<InterfaceAddress>{lanAddress("eth0", "192.168.1.10"),
+                                         lanAddress("wlan0", "192.168.1.20")};
+  };
+  options.network.sysClassNet = dir.path() / "net";
+  options.network.procNetRoute = dir.path() / "route";
+  return options;
+}
+
+class ScreenLightTest : public ::testing::Test {
+ protected:
+  void SetUp() override { server.dir().write("root/screen-light.html", "screen page"); }
+
+  std::string token() { return server.server().screenLight().token(); }
+  std::string withToken(const std::string& path) { return path + "?token=" + token(); }
+  Reply get(const std::string& target) { return server.send(request("GET", target)); }
+  Reply post(const std::string& target, const std::string& body) {
+    return server.send(request("POST", target, body));
+  }
+  std::string status() { return get(withToken("/screen-light/client-status")).body(); }
+
+  TempDir sources;
+  FakeClock clock{1'000'000'000, 1'700'000'000'000.0};
+  RunningServer server{withClockAndLan(clock, sources)};
+};
+
+const std::string kDefaultState =
+    R"({"ok":true,"updatedAt":0,"active":false,"frequencyHz":10,"pulseShape":"sine",)"
+    R"("pulseMode":"sync","pulseEpochMs":0,"color":"#40c9ff","intensity":0,"language":"nl",)"
+    R"("sessionTitle":"Solvera Pro","phase":"Stand-by"})";
+
+}  // namespace
+
+TEST_F(ScreenLightTest, InfoListsEveryPageAddressWifiFirstAndLoopbackLast) {
+  const std::string t = token();
+  ASSERT_EQ(t.size(), 32u);
+  EXPECT_EQ(t.find_first_not_of("0123456789abcdef"), std::string::npos) << t;
+  const std::string p = std::to_string(server.port());
+  auto page = [&](const std::string& host) {
+    return "\"http://" + host + ":" + p + "/screen-light?token=" + t + "\"";
+  };
+  EXPECT_EQ(get("/screen-light/info").bytes,
+            ok(R"({"ok":true,"token":")" + t + R"(","url":)" + page("192.168.1.20") +
+               R"(,"urls":[)" + page("192.168.1.20") + "," + page("192.168.1.10") + "," +
+               page("127.0.0.1") + R"(],"localUrl":)" + page("127.0.0.1") + "}"));
+
+  // Without a LAN the loopback page is the only one, and the preferred one.
+  TempDir empty;
+  StaticServer::Options offline;
+  offline.network.interfaces = [] { return std::vector<InterfaceAddress>{}; };
+  offline.network.sysClassNet = empty.path();
+  offline.network.procNetRoute = empty.path() / "route";
+  RunningServer alone(offline);
+  const std::string t2 = alone.server().screenLight().token();
+  const std::string loop =
+      "http://127.0.0.1:" + std::to_string(alone.port()) + "/screen-light?token=" + t2;
+  auto info = parseJson(alone.send(request("GET", "/screen-light/info")).body()).value_or(Json());
+  EXPECT_EQ(info["url"], loop);
+  EXPECT_EQ(info["urls"], Json::array({loop}));
+  EXPECT_EQ(info["localUrl"], loop);
+}
+
+TEST_F(ScreenLightTest, DefaultStateByteForByteAndPostedStateRelayedVerbatim) {
+  EXPECT_EQ(get(withToken("/screen-light/state")).bytes, ok(kDefaultState));
+
+  const std::string invalid =
+      "HTTP/1.1 400 Bad Request\r\nContent-Type: application/json\r\nContent-Length: 35\r\n"
+      "Connection: close\r\nCache-Control: no-store\r\n\r\n"
+      R"({"ok":false,"error":"invalid_json"})";
+  for (const char* body : {"", "not json", "{\"color\":", "42", "true", "[1,]"}) {
+    EXPECT_EQ(post(withToken("/screen-light/state"), body).bytes, invalid) << body;
+  }
+  EXPECT_EQ(get(withToken("/screen-light/state")).body(), kDefaultState);
+
+  const std::string state = "\t{\"color\" : \"#ff0000\",\"frequencyHz\":7.830}\r\n";
+  EXPECT_EQ(post(withToken("/screen-light/state"), state).bytes, ok(R"({"ok":true})"));
+  EXPECT_EQ(get(withToken("/screen-light/state")).bytes, ok(state));
+  EXPECT_EQ(post(withToken("/screen-light/state"), "nope").statusLine(),
+            "HTTP/1.1 400 Bad Request");
+  EXPECT_EQ(get(withToken("/screen-light/state")).body(), state) << "the previous state stays";
+
+  EXPECT_EQ(post(withToken("/screen-light/state"), "[]").body(), R"({"ok":true})");
+  EXPECT_EQ(get(withToken("/screen-light/state")).body(), "[]");
+}
+
+TEST_F(ScreenLightTest, ConnectedUpToExactly2500MsAfterTheLastActiveReport) {
+  EXPECT_EQ(status(),
+            R"({"ok":true,"connected":false,"lastSeenAt":0,"activeLastSeenAt":0,)"
+            R"("now":1700000000000})")
+      << "no report yet";
+
+  clock.setWallMs(1'700'000'000'000.5);
+  get(withToken("/screen-light/state"));
+  EXPECT_EQ(status(),
+            R"({"ok":true,"connected":false,"lastSeenAt":1700000000000.5,"activeLastSeenAt":0,)"
+            R"("now":1700000000000.5})")
+      << "a state fetch alone is not an active screen";
+
+  clock.advanceMs(100);
+  EXPECT_EQ(post(withToken("/screen-light/client-active"), "").bytes, ok(R"({"ok":true})"));
+  clock.advanceMs(2500);
+  EXPECT_EQ(status(),
+            R"({"ok":true,"connected":true,"lastSeenAt":1700000000000.5,)"
+            R"("activeLastSeenAt":1700000000100.5,"now":1700000002600.5})");
+  clock.advanceMs(1);
+  EXPECT_EQ(parseJson(status()).value_or(Json())["connected"], false) << "2501 ms";
+}
+
+TEST_F(ScreenLightTest, WrongTokensAreRefusedWithoutTouchingTimeStamps) {
+  const std::string forbidden =
+      "HTTP/1.1 403 Forbidden\r\nContent-Type: application/json\r\nContent-Length: 36\r\n"
+      "Connection: close\r\nCache-Control: no-store\r\n\r\n"
+      R"({"ok":false,"error":"invalid_token"})";
+  const std::string remoteToken = server.server().remote().token();
+  EXPECT_EQ(get("/screen-light/state?token=" + remoteToken).bytes, forbidden)
+      << "the remote token does not open the screen light";
+  EXPECT_EQ(get("/screen-light/state").bytes, forbidden);
+  EXPECT_EQ(post("/screen-light/client-active?token=" + token().substr(0, 31) + "g", "").bytes,
+            forbidden);
+  EXPECT_EQ(post("/screen-light/state", "[]").bytes, forbidden);
+  EXPECT_EQ(get("/screen-light/client-status").bytes, forbidden);
+  EXPECT_EQ(post("/screen-light/info", "").bytes, forbidden);
+  EXPECT_EQ(status(),
+            R"({"ok":true,"connected":false,"lastSeenAt":0,"activeLastSeenAt":0,)"
+            R"("now":1700000000000})");
+  EXPECT_EQ(get(withToken("/screen-light/state")).body(), kDefaultState);
+
+  for (const std::string& target :
+       {withToken("/screen-light/client-active"), withToken("/screen-light/other")}) {
+    auto reply = get(target);
+    EXPECT_EQ(reply.statusLine(), "HTTP/1.1 404 Not Found") << target;
+    EXPECT_EQ(reply.body(), "Not found") << target << " falls through to the static lookup";
+  }
+  EXPECT_EQ(get("/screen-light?token=x").body(), "screen page");
+  EXPECT_EQ(get("/screen-lightX/state").body(), "Not found");
+}
