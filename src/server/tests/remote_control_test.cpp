@@ -1,49 +1,15 @@
 // The remote-control relay over real TCP connections, with a clock moved by hand.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <net/if.h>
-#include <netinet/in.h>
-
-#include <cstring>
-
 #include "common/json.hpp"
 #include "server/remote_control.hpp"
 #include "server/screen_light.hpp"
-#include "server/tests/test_client.hpp"
+#include "server/tests/relay_test_support.hpp"
 
 using namespace solvera;
 using namespace solvera::test;
 
 namespace {
-
-constexpr const char* kJsonHead =
-    "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: ";
-
-std::string ok(const std::string& body) {
-  return kJsonHead + std::to_string(body.size()) +
-         "\r\nConnection: close\r\nCache-Control: no-store\r\n\r\n" + body;
-}
-
-InterfaceAddress lanAddress(const std::string& name, const std::string& dotted) {
-  sockaddr_in in{};
-  in.sin_family = AF_INET;
-  inet_pton(AF_INET, dotted.c_str(), &in.sin_addr);
-  sockaddr_storage storage{};
-  std::memcpy(&storage, &in, sizeof in);
-  return {name, IFF_UP | IFF_RUNNING, storage};
-}
-
-StaticServer::Options withClockAndLan(FakeClock& clock, const TempDir& none) {
-  StaticServer::Options options;
-  options.clock = &clock;
-  options.network.interfaces = [] {
-    return std::vector<InterfaceAddress>{lanAddress("eth0", "192.168.1.30")};
-  };
-  options.network.sysClassNet = none.path() / "net";
-  options.network.procNetRoute = none.path() / "route";
-  return options;
-}
 
 class RemoteControlTest : public ::testing::Test {
  protected:
@@ -61,21 +27,16 @@ class RemoteControlTest : public ::testing::Test {
   std::vector<std::int64_t> commandIds(const std::string& extra) {
     std::vector<std::int64_t> ids;
     Json reply = json(get(withToken("/remote/commands", extra)));
-    for (const auto& c : reply["commands"]) {
-      ids.push_back(c["id"].get<std::int64_t>());
-    }
+    for (const auto& c : reply["commands"]) ids.push_back(c["id"].get<std::int64_t>());
     return ids;
   }
 
   TempDir sources;
   FakeClock clock{1'000'000'000, 1'700'000'000'000.0};
-  RunningServer server{withClockAndLan(clock, sources)};
+  RunningServer server{lanOptions(clock, sources, {ipv4("eth0", "192.168.1.30")})};
 };
 
-const std::string kForbidden =
-    "HTTP/1.1 403 Forbidden\r\nContent-Type: application/json\r\nContent-Length: 36\r\n"
-    "Connection: close\r\nCache-Control: no-store\r\n\r\n"
-    R"({"ok":false,"error":"invalid_token"})";
+const std::string kForbidden = jsonReply(R"({"ok":false,"error":"invalid_token"})", "403 Forbidden");
 
 }  // namespace
 
@@ -86,16 +47,17 @@ TEST_F(RemoteControlTest, InfoWithoutTokenAndTheDefaultStateByteForByte) {
   EXPECT_NE(t, server.server().screenLight().token());
   const std::string port = std::to_string(server.port());
   EXPECT_EQ(get("/remote/info").bytes,
-            ok(R"({"ok":true,"token":")" + t + R"(","lastCommandId":0,)" +
-               R"("url":"http://192.168.1.30:)" + port + "/remote?token=" + t + R"(",)" +
-               R"("localUrl":"http://127.0.0.1:)" + port + "/remote?token=" + t + R"("})"));
+            jsonReply(R"({"ok":true,"token":")" + t + R"(","lastCommandId":0,)" +
+                      R"("url":"http://192.168.1.30:)" + port + "/remote?token=" + t + R"(",)" +
+                      R"("localUrl":"http://127.0.0.1:)" + port + "/remote?token=" + t + R"("})"));
 
-  EXPECT_EQ(get(withToken("/remote/state")).bytes,
-            ok(R"({"ok":true,"updatedAt":0,"connected":false,)"
-               R"("session":{"title":"Solvera Pro","timer":"--:--","running":false,"paused":false},)"
-               R"("output":{"enabled":false,"blackout":false},)"
-               R"("controls":{"masterVolume":100,"rgbIntensity":0,"whiteIntensity":25},)"
-               R"("audio":{"enabled":false,"musicPlaying":false}})"));
+  EXPECT_EQ(
+      get(withToken("/remote/state")).bytes,
+      jsonReply(R"({"ok":true,"updatedAt":0,"connected":false,)"
+                R"("session":{"title":"Solvera Pro","timer":"--:--","running":false,"paused":false},)"
+                R"("output":{"enabled":false,"blackout":false},)"
+                R"("controls":{"masterVolume":100,"rgbIntensity":0,"whiteIntensity":25},)"
+                R"("audio":{"enabled":false,"musicPlaying":false}})"));
 
   RunningServer other;
   EXPECT_NE(other.server().remote().token(), t) << "each server makes its own token";
@@ -106,23 +68,20 @@ TEST_F(RemoteControlTest, EveryOtherPathNeedsTheTokenAndWrongMethodsFallThrough)
   std::string upper = t;
   for (char& c : upper) c = static_cast<char>(std::toupper(c));
   for (const std::string& target : std::vector<std::string>{
-           "/remote/state", "/remote/state?token=", "/remote/state?token", "/remote/state?token=" + upper,
-        "/remote/state?token=" + t.substr(1), "/remote/state?token=" + t + "0",
-        "/remote/state?tok=" + t, "/remote/unknown", "/remote/"}) {
+           "/remote/state", "/remote/state?token=", "/remote/state?token",
+           "/remote/state?token=" + upper, "/remote/state?token=" + t.substr(1),
+           "/remote/state?token=" + t + "0", "/remote/state?tok=" + t, "/remote/"}) {
     EXPECT_EQ(get(target).bytes, kForbidden) << target;
   }
   EXPECT_EQ(post("/remote/command", R"({"type":"start"})").bytes, kForbidden);
   EXPECT_EQ(post("/remote/info", "").bytes, kForbidden) << "info is open to GET only";
   EXPECT_EQ(post("/remote/state?x=1&token=" + t + "&y=2", "{}").body(), R"({"ok":true})")
       << "the token anywhere in the query";
-
   EXPECT_EQ(json(get(withToken("/remote/client-status")))["lastSeenAt"], 0)
       << "refused state fetches leave the time stamp alone";
 
   for (const std::string& target : {withToken("/remote/command"), withToken("/remote/unknown")}) {
-    auto reply = get(target);
-    EXPECT_EQ(reply.statusLine(), "HTTP/1.1 404 Not Found") << target;
-    EXPECT_EQ(reply.body(), "Not found") << target << " falls through to the static lookup";
+    EXPECT_EQ(get(target).body(), "Not found") << target << " falls through to the static lookup";
   }
   EXPECT_EQ(post(withToken("/remote/commands"), "").statusLine(), "HTTP/1.1 404 Not Found");
   EXPECT_EQ(get("/remote?token=" + t).body(), "remote page");
@@ -130,17 +89,12 @@ TEST_F(RemoteControlTest, EveryOtherPathNeedsTheTokenAndWrongMethodsFallThrough)
 
 TEST_F(RemoteControlTest, StateIsRelayedVerbatimAndOnlyValidDocumentsReplaceIt) {
   const std::string state = "{ \"title\" : \"Alfa \xC3\xA9\xC3\xA9n\", \"n\": [1, 2.50, 1e3] }\n";
-  EXPECT_EQ(post(withToken("/remote/state"), state).bytes, ok(R"({"ok":true})"));
-  EXPECT_EQ(get(withToken("/remote/state")).bytes, ok(state));
+  EXPECT_EQ(post(withToken("/remote/state"), state).bytes, jsonReply(R"({"ok":true})"));
+  EXPECT_EQ(get(withToken("/remote/state")).bytes, jsonReply(state));
 
-  const std::string invalid =
-      "HTTP/1.1 400 Bad Request\r\nContent-Type: application/json\r\nContent-Length: 35\r\n"
-      "Connection: close\r\nCache-Control: no-store\r\n\r\n"
-      R"({"ok":false,"error":"invalid_json"})";
-  for (const std::string& body : {std::string(""), std::string("nope"), std::string("{"),
-                                  std::string("5"), std::string("\"text\""), std::string("null"),
-                                  std::string("{}{}"), std::string("{\"a\":\"\xFF\"}"),
-                                  std::string("{/*c*/}")}) {
+  const std::string invalid = jsonReply(R"({"ok":false,"error":"invalid_json"})", "400 Bad Request");
+  for (const char* body : {"", "nope", "{", "5", "\"text\"", "null", "{}{}", "{\"a\":\"\xFF\"}",
+                           "{/*c*/}"}) {
     EXPECT_EQ(post(withToken("/remote/state"), body).bytes, invalid) << body;
   }
   EXPECT_EQ(get(withToken("/remote/state")).body(), state) << "the last good state stays";
@@ -156,17 +110,12 @@ TEST_F(RemoteControlTest, CommandQueueKeepsTheLast80WithIdsThatNeverRepeat) {
   }
   std::vector<std::int64_t> twoTo81;
   for (int i = 2; i <= 81; ++i) twoTo81.push_back(i);
-  EXPECT_EQ(commandIds("&since=0"), twoTo81);
-  EXPECT_EQ(commandIds(""), twoTo81) << "since absent";
-  EXPECT_EQ(commandIds("&since=abc"), twoTo81) << "not a number counts as 0";
-  EXPECT_EQ(commandIds("&since=79x"), twoTo81);
-  EXPECT_EQ(commandIds("&since=%2079"), twoTo81) << "not decoded";
-  EXPECT_EQ(commandIds("&since=+-79"), twoTo81);
-  EXPECT_EQ(commandIds("&since=99999999999999999999"), twoTo81) << "out of range";
-  EXPECT_EQ(commandIds("&since=-5"), twoTo81);
+  for (const char* zero : {"&since=0", "", "&since=abc", "&since=79x", "&since=%2079",
+                           "&since=+-79", "&since=99999999999999999999", "&since=-5"}) {
+    EXPECT_EQ(commandIds(zero), twoTo81) << zero << " counts as 0";
+  }
   EXPECT_EQ(commandIds("&since=79"), (std::vector<std::int64_t>{80, 81}));
   EXPECT_EQ(commandIds("&since=+80"), (std::vector<std::int64_t>{81}));
-  EXPECT_EQ(commandIds("&since=81"), std::vector<std::int64_t>{});
   EXPECT_EQ(get(withToken("/remote/commands", "&since=81")).body(), R"({"ok":true,"commands":[]})");
   EXPECT_EQ(json(get("/remote/info"))["lastCommandId"], 81);
 }
@@ -182,9 +131,7 @@ TEST_F(RemoteControlTest, CommandRecordsCopyTypeAndValueAndRefuseOtherBodies) {
             R"({"ok":true,"id":3})");
 
   const std::string invalid =
-      "HTTP/1.1 400 Bad Request\r\nContent-Type: application/json\r\nContent-Length: 38\r\n"
-      "Connection: close\r\nCache-Control: no-store\r\n\r\n"
-      R"({"ok":false,"error":"invalid_command"})";
+      jsonReply(R"({"ok":false,"error":"invalid_command"})", "400 Bad Request");
   for (const char* body : {R"({"type":5})", R"([{"type":"pause"}])", "", "pause", R"({})",
                            R"({"type":null})", R"({"type":["pause"]})", R"("pause")"}) {
     EXPECT_EQ(post(withToken("/remote/command"), body).bytes, invalid) << body;
@@ -202,8 +149,7 @@ TEST_F(RemoteControlTest, CommandRecordsCopyTypeAndValueAndRefuseOtherBodies) {
 
 TEST_F(RemoteControlTest, ConnectedForTwoAndAHalfSecondsAfterAStateFetch) {
   EXPECT_EQ(get(withToken("/remote/client-status")).body(),
-            R"({"ok":true,"connected":false,"lastSeenAt":0,"now":1700000000000})")
-      << "never fetched";
+            R"({"ok":true,"connected":false,"lastSeenAt":0,"now":1700000000000})");
   get(withToken("/remote/state"));
   EXPECT_EQ(get(withToken("/remote/client-status")).body(),
             R"({"ok":true,"connected":true,"lastSeenAt":1700000000000,"now":1700000000000})");
