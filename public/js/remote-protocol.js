@@ -29,7 +29,7 @@ export function buildRemoteState(view, nowMs) {
       rgbIntensity: clampPercent(view.rgbIntensity ?? 0),
       whiteIntensity: clampPercent(view.whiteIntensity ?? 25),
     },
-    audio: { enabled: Boolean(view.audioEnabled), musicPlaying: Boolean(view.musicPlaying) },
+    audio: { enabled: Boolean(view.audioEnabled), musicPlaying: Boolean(view.musicPlaying), musicEnabled: Boolean(view.musicEnabled) },
     breathing: Boolean(view.breathing),
     language: view.language === 'en' ? 'en' : 'nl',
   };

@@ -182,8 +182,11 @@ export function sampleTimeline(timeline, t) {
   }
   if (phase.start.beatHz !== phase.end.beatHz || phase.start.lightHz !== phase.end.lightHz ||
       phase.start.carrierHz !== phase.end.carrierHz) gliding = true;
-  const fadeIn = FADE_IN_SECONDS > 0 ? clamp(time / FADE_IN_SECONDS, 0, 1) : 1;
-  const fadeOut = FADE_OUT_SECONDS > 0 ? clamp((timeline.durationS - time) / FADE_OUT_SECONDS, 0, 1) : 1;
+  // Short sessions get short fades: at most a tenth of the session each.
+  const fadeInS = Math.min(FADE_IN_SECONDS, timeline.durationS / 10);
+  const fadeOutS = Math.min(FADE_OUT_SECONDS, timeline.durationS / 10);
+  const fadeIn = fadeInS > 0 ? clamp(time / fadeInS, 0, 1) : 1;
+  const fadeOut = fadeOutS > 0 ? clamp((timeline.durationS - time) / fadeOutS, 0, 1) : 1;
   return {
     time,
     phaseIndex: index,

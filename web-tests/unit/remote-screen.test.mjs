@@ -57,7 +57,7 @@ test('the remote state keeps the members of the default document and fills them 
   assert.equal(doc.updatedAt, 1234);
   assert.deepEqual([doc.session.title, doc.session.timer, doc.session.running, doc.session.paused], ['Avondrust', '12:00', true, false]);
   assert.deepEqual(doc.controls, { masterVolume: 80, rgbIntensity: 100, whiteIntensity: 20 });
-  assert.deepEqual(doc.audio, { enabled: true, musicPlaying: true });
+  assert.deepEqual(doc.audio, { enabled: true, musicPlaying: true, musicEnabled: false });
   const idle = buildRemoteState({}, 0);
   assert.deepEqual([idle.session.title, idle.session.timer], ['Solvera Pro', '--:--']);
 });

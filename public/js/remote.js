@@ -1,0 +1,118 @@
+// The phone remote: shows the session the control page publishes and sends it commands.
+
+import { applyTexts, translate } from './i18n.js';
+import { getJson, postJson, withToken } from './net.js';
+
+const POLL_MS = 700;
+const SLIDER_SEND_MS = 150;
+const SLIDER_HOLD_MS = 1500;
+
+const $ = (id) => document.getElementById(id);
+const token = new URLSearchParams(location.search).get('token') ?? '';
+let state = null;
+let language = 'nl';
+let pollTimer = 0;
+const sliderTouchedAt = {};
+const t = (key) => translate(language, key);
+
+function showMessage(key) {
+  const el = $('message');
+  el.hidden = !key;
+  el.textContent = key ? t(key) : '';
+}
+
+function render() {
+  applyTexts(document, language);
+  document.title = `Solvera Pro — ${t('remote.page.title')}`;
+  const s = state;
+  const connected = s !== null;
+  $('linkState').classList.toggle('on', connected);
+  for (const b of document.querySelectorAll('button')) b.disabled = !connected;
+  for (const i of document.querySelectorAll('input')) i.disabled = !connected;
+  if (!s) return;
+  const session = s.session ?? {};
+  $('title').textContent = session.title || 'Solvera Pro';
+  $('phase').textContent = session.phase || '';
+  $('timer').textContent = session.timer || '--:--';
+  $('progress').style.width = `${Math.round(100 * (session.progress || 0))}%`;
+  $('state').textContent = session.running
+    ? t(session.paused ? 'player.paused' : 'player.running')
+    : t('remote.page.idle');
+  const play = $('playButton');
+  if (session.running && !session.paused) { play.dataset.command = 'pause'; play.textContent = t('player.pause'); }
+  else if (session.running) { play.dataset.command = 'resume'; play.textContent = t('player.resume'); }
+  else { play.dataset.command = 'start'; play.textContent = t('player.start'); play.disabled = session.selected === false; }
+  $('stopButton').disabled = !session.running;
+  const blackout = Boolean(s.output?.blackout);
+  $('blackoutButton').setAttribute('aria-pressed', String(blackout));
+  $('blackoutButton').textContent = t(blackout ? 'live.blackoutOn' : 'live.blackout');
+  $('breathingButton').setAttribute('aria-pressed', String(Boolean(s.breathing)));
+  $('audioSwitch').setAttribute('aria-pressed', String(Boolean(s.audio?.enabled)));
+  $('musicSwitch').setAttribute('aria-pressed', String(Boolean(s.audio?.musicEnabled)));
+  $('outputSwitch').setAttribute('aria-pressed', String(Boolean(s.output?.enabled)));
+  const now = performance.now();
+  for (const name of ['masterVolume', 'rgbIntensity', 'whiteIntensity']) {
+    const value = Number(s.controls?.[name]);
+    if (!Number.isFinite(value)) continue;
+    if (!(now - (sliderTouchedAt[name] ?? -Infinity) < SLIDER_HOLD_MS)) $(name).value = String(value);
+    $(`${name}Out`).textContent = `${$(name).value}%`;
+  }
+}
+
+async function poll() {
+  clearTimeout(pollTimer);
+  const reply = await getJson(withToken('/remote/state', token));
+  if (reply.status === 403) {
+    state = null;
+    showMessage('remote.page.badToken');
+  } else if (reply.ok && reply.body && typeof reply.body === 'object') {
+    state = reply.body;
+    language = state.language === 'en' ? 'en' : 'nl';
+    showMessage(null);
+  } else {
+    state = null;
+    showMessage('remote.page.offline');
+  }
+  render();
+  pollTimer = setTimeout(poll, POLL_MS);
+}
+
+async function send(type, value) {
+  const body = value === undefined ? { type } : { type, value };
+  const reply = await postJson(withToken('/remote/command', token), body);
+  if (reply.status === 403) showMessage('remote.page.badToken');
+  else if (!reply.ok) showMessage('remote.page.offline');
+  // Show the effect as soon as the control page has carried it out.
+  setTimeout(poll, 450);
+}
+
+function wire() {
+  $('playButton').addEventListener('click', (e) => send(e.currentTarget.dataset.command));
+  $('stopButton').addEventListener('click', () => send('stop'));
+  $('blackoutButton').addEventListener('click', () => send('blackout', !(state?.output?.blackout)));
+  $('breathingButton').addEventListener('click', () => send('breathing', !(state?.breathing)));
+  $('audioSwitch').addEventListener('click', () => send('audio', !(state?.audio?.enabled)));
+  $('musicSwitch').addEventListener('click', () => send('music', !(state?.audio?.musicEnabled)));
+  $('outputSwitch').addEventListener('click', () => send('output', !(state?.output?.enabled)));
+  for (const name of ['masterVolume', 'rgbIntensity', 'whiteIntensity']) {
+    const input = $(name);
+    let lastSent = 0;
+    let trailing = 0;
+    const push = () => { lastSent = performance.now(); send(name, Number(input.value)); };
+    input.addEventListener('input', () => {
+      sliderTouchedAt[name] = performance.now();
+      $(`${name}Out`).textContent = `${input.value}%`;
+      clearTimeout(trailing);
+      if (performance.now() - lastSent >= SLIDER_SEND_MS) push();
+      else trailing = setTimeout(push, SLIDER_SEND_MS);
+    });
+  }
+}
+
+wire();
+if (!token) {
+  render();
+  showMessage('remote.page.noToken');
+} else {
+  poll();
+}

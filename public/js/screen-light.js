@@ -1,0 +1,142 @@
+// Screen light: fills the screen with the session's colour, pulsing in step with the lamps.
+
+import { applyTexts, translate } from './i18n.js';
+import { getJson, postJson, withToken } from './net.js';
+import { ClockOffsetEstimator, screenBrightness } from './screen-sync.js';
+
+const STATE_POLL_MS = 500;
+const ACTIVE_REPORT_MS = 1000;
+const CLOCK_POLL_MS = 5000;
+const CONTROLS_VISIBLE_MS = 3500;
+
+const $ = (id) => document.getElementById(id);
+const token = new URLSearchParams(location.search).get('token') ?? '';
+const clock = new ClockOffsetEstimator();
+let state = null;
+let language = 'nl';
+let running = false;
+let wakeLock = null;
+let controlsTimer = 0;
+let statusKey = 'screen.page.waiting';
+const t = (key) => translate(language, key);
+
+function setStatus(key) {
+  statusKey = key;
+  $('status').textContent = key ? t(key) : '';
+  $('liveStatus').textContent = key ? t(key) : '';
+}
+
+async function sampleClock() {
+  const sent = Date.now();
+  const reply = await getJson(withToken('/screen-light/client-status', token));
+  if (reply.ok) clock.add(sent, Date.now(), Number(reply.body.now));
+  return reply;
+}
+
+async function pollState() {
+  const reply = await getJson(withToken('/screen-light/state', token));
+  if (reply.status === 403) {
+    state = null;
+    setStatus('screen.page.badToken');
+  } else if (reply.ok && reply.body && typeof reply.body === 'object' && !Array.isArray(reply.body)) {
+    const languageChanged = reply.body.language !== state?.language;
+    state = reply.body;
+    language = state.language === 'en' ? 'en' : 'nl';
+    if (languageChanged) applyTexts(document, language);
+    setStatus(state.active ? '' : 'screen.page.waiting');
+    $('captionTitle').textContent = state.sessionTitle ?? '';
+    $('captionPhase').textContent = state.phase ?? '';
+    const light = $('light');
+    const color = typeof state.color === 'string' && /^#[0-9a-f]{6}$/i.test(state.color) ? state.color : '#000000';
+    light.style.backgroundColor = color;
+    light.dataset.color = color.toLowerCase();
+  } else {
+    state = null;
+    setStatus('screen.page.offline');
+  }
+  setTimeout(pollState, STATE_POLL_MS);
+}
+
+async function reportActive() {
+  if (running && document.visibilityState === 'visible') {
+    await postJson(withToken('/screen-light/client-active', token), {});
+  }
+  setTimeout(reportActive, ACTIVE_REPORT_MS);
+}
+
+async function keepClock() {
+  await sampleClock();
+  setTimeout(keepClock, CLOCK_POLL_MS);
+}
+
+function frame() {
+  const brightness = running ? screenBrightness(state, Date.now() + clock.offset()) : 0;
+  const light = $('light');
+  light.style.opacity = brightness.toFixed(3);
+  light.dataset.brightness = brightness.toFixed(3);
+  requestAnimationFrame(frame);
+}
+
+async function holdWakeLock() {
+  // Not every browser offers it (and only on secure pages or localhost); the light works without.
+  if (!running || !('wakeLock' in navigator) || document.visibilityState !== 'visible') return;
+  try {
+    wakeLock = await navigator.wakeLock.request('screen');
+  } catch {
+    wakeLock = null;
+  }
+}
+
+function showControls() {
+  if (!running) return;
+  $('controls').hidden = false;
+  document.body.classList.add('show-controls');
+  clearTimeout(controlsTimer);
+  controlsTimer = setTimeout(() => {
+    $('controls').hidden = true;
+    document.body.classList.remove('show-controls');
+  }, CONTROLS_VISIBLE_MS);
+}
+
+async function enterFullscreen() {
+  const el = document.documentElement;
+  try {
+    if (el.requestFullscreen) await el.requestFullscreen({ navigationUI: 'hide' });
+    else if (el.webkitRequestFullscreen) el.webkitRequestFullscreen();
+  } catch {
+    // Refused (an embedded view, for example): the page still fills the window.
+  }
+}
+
+async function start() {
+  running = true;
+  document.body.classList.add('running');
+  $('startOverlay').hidden = true;
+  enterFullscreen();
+  holdWakeLock();
+  showControls();
+  // A quick burst of clock samples so the first pulses are already in step.
+  for (let i = 0; i < 5; i += 1) await sampleClock();
+}
+
+function wire() {
+  $('startButton').addEventListener('click', start);
+  $('fullscreenButton').addEventListener('click', enterFullscreen);
+  document.addEventListener('pointerdown', (e) => { if (running && !e.target.closest('.controls')) showControls(); });
+  document.addEventListener('visibilitychange', () => { if (document.visibilityState === 'visible') holdWakeLock(); });
+  const fullscreenSupported = Boolean(document.documentElement.requestFullscreen || document.documentElement.webkitRequestFullscreen);
+  $('fullscreenButton').hidden = !fullscreenSupported;
+}
+
+applyTexts(document, language);
+wire();
+if (!token) {
+  setStatus('screen.page.badToken');
+  $('startButton').disabled = true;
+} else {
+  setStatus(statusKey);
+  pollState();
+  keepClock();
+  reportActive();
+  requestAnimationFrame(frame);
+}

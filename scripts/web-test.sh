@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Tests of the web application: node unit tests of its modules, then end-to-end tests in
+# Debian's Chromium against the headless program of the given build folder (default: build).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build_dir=$(cd "${1:-build}" && pwd)
+
+if [ ! -x "$build_dir/solvera-pro" ]; then
+  echo "web-test: $build_dir/solvera-pro is missing; build it first" >&2
+  exit 1
+fi
+chromium=${SOLVERA_CHROMIUM:-/usr/bin/chromium}
+if [ ! -x "$chromium" ]; then
+  echo "web-test: $chromium is missing (scripts/setup.sh installs it)" >&2
+  exit 1
+fi
+
+# npm ci only when the installed packages do not match the lock file.
+cd web-tests
+if ! cmp -s package-lock.json node_modules/.solvera-installed-lock 2>/dev/null; then
+  npm ci --no-audit --no-fund --loglevel=error
+  cp package-lock.json node_modules/.solvera-installed-lock
+fi
+
+# Tests never touch the user's own folders; the browser gets a fresh profile of its own.
+export SOLVERA_BUILD_DIR="$build_dir" SOLVERA_CHROMIUM="$chromium"
+echo "== web: unit tests"
+node --test unit/
+echo "== web: browser tests"
+node --test --test-concurrency=1 --test-timeout=180000 e2e/

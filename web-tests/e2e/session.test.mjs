@@ -1,0 +1,200 @@
+// A user's session end to end: the control page in a real browser plays a session through the
+// real program; lamps are an Art-Net listener, the phone and tablet are more browser pages.
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { launchBrowser, recordDeviceRequests, startArtNetListener, startProgram, waitFor } from './harness.mjs';
+
+const buildDir = process.env.SOLVERA_BUILD_DIR || 'build';
+const UNIVERSE = 3;
+
+// Short enough for a test, shaped like a real session: red at 10 Hz, then a glide to blue at 6 Hz.
+const session = {
+  id: 'e2e-short', title: 'Korte testsessie', titleEn: 'Short test session', goal: 'Test', goalEn: 'Test',
+  category: 'Test', subcategory: 'Test', durationMinutes: 0.5, structure: 'two phases', musicMood: 'calm',
+  audioMode: 'binaural', carrierFrequencyHz: 200, topics: ['test'], concepts: ['test'], frequencyRangeHz: [6, 10],
+  phases: [
+    { name: 'Rood', start: '00:00', end: '00:06', audioFrequencyHz: '10', lightFrequencyHz: '10', carrierFrequencyHz: '200',
+      colorHex: '#ff0000', rgb: { r: 255, g: 0, b: 0 }, rgbIntensity: 80, whiteIntensity: 0, pulseVolume: 40,
+      musicVolume: 40, noiseVolume: 20, reverbMix: 20, pulseShape: 'sine', audioPulseShape: 'sine', noiseType: 'pink' },
+    { name: 'Blauw', start: '00:06', end: '00:30', audioFrequencyHz: '6', lightFrequencyHz: '6', carrierFrequencyHz: '180',
+      colorHex: '#0000ff', rgb: { r: 0, g: 0, b: 255 }, rgbIntensity: 80, whiteIntensity: 0, pulseVolume: 40,
+      musicVolume: 40, noiseVolume: 20, reverbMix: 20, pulseShape: 'sine', audioPulseShape: 'sine', noiseType: 'brown' },
+  ],
+};
+
+let program;
+let lamps;
+let browser;
+let control;
+let requests;
+
+const lit = (frame) => frame.universe === UNIVERSE && frame.dmx.slice(0, 3).some((v) => v > 0);
+const dmxBodies = () => requests.filter((r) => r.path === '/dmx').map((r) => r.body);
+
+before(async () => {
+  program = await startProgram(buildDir);
+  lamps = await startArtNetListener();
+  browser = await launchBrowser();
+  control = await browser.context.newPage();
+  requests = recordDeviceRequests(control);
+  const settings = {
+    language: 'nl',
+    light: { outputMode: 'artnet', targetIp: lamps.address, universe: UNIVERSE, startAddress: 1, channelLayout: 'rgb', fixtureCount: 1, pulse: true },
+    controls: { masterVolume: 50, rgbIntensity: 100, whiteIntensity: 100, audioEnabled: true, musicEnabled: true, outputEnabled: true },
+  };
+  await control.addInitScript(([s, custom]) => {
+    if (!localStorage.getItem('solvera.settings.v1')) localStorage.setItem('solvera.settings.v1', s);
+    localStorage.setItem('solvera.customSessions.v1', custom);
+  }, [JSON.stringify(settings), JSON.stringify([session])]);
+  await control.goto(program.url);
+});
+
+after(async () => {
+  await browser?.close();
+  await lamps?.close();
+  await program?.stop();
+});
+
+test('no light before the photosensitivity warning is accepted; then the session lights up and sounds', async () => {
+  await control.click(`[data-id="${session.id}"]`);
+  await control.click('#startButton');
+  await waitFor(() => control.evaluate(() => document.getElementById('warningDialog').open), 'the warning');
+  assert.equal(await control.isDisabled('#warningAccept'), true, 'accepting needs the check box');
+  assert.equal(dmxBodies().length, 0, 'nothing sent to the lamps before acceptance');
+  await control.check('#warningCheck');
+  await control.click('#warningAccept');
+  await waitFor(() => control.evaluate(() => document.body.dataset.state === 'running'), 'the session to run');
+
+  const start = await waitFor(() => requests.find((r) => r.path === '/audio/start'), '/audio/start');
+  assert.deepEqual([start.body.mode, start.body.beat, start.body.carrier, start.body.pulseShape], ['binaural', 10, 200, 'sine']);
+  await waitFor(() => program.audioBytes() > 0, 'the audio output to produce sound');
+
+  const red = await waitFor(() => dmxBodies().find((b) => b.dmx[0] > 150), 'a bright red frame request');
+  assert.equal(red.targetIp, lamps.address);
+  assert.equal(red.universe, UNIVERSE);
+  assert.deepEqual([red.dmx[1], red.dmx[2]], [0, 0]);
+  assert.deepEqual([red.pulseHz, red.pulseShape, red.pulseChannels], [10, 'sine', [1, 2, 3]]);
+  // On the wire the program pulses red: bright and dark frames alternate, blue stays dark.
+  await waitFor(() => lamps.frames.some((f) => lit(f) && f.dmx[0] > 120), 'bright red Art-Net frames');
+  await waitFor(() => lamps.frames.some((f) => f.universe === UNIVERSE && f.dmx[0] < 40 && lamps.frames.some(lit)), 'the pulse troughs');
+  assert.ok(lamps.frames.filter((f) => f.universe === UNIVERSE).every((f) => f.dmx[2] === 0), 'no blue in the first phase');
+  const music = await waitFor(() => control.evaluate(() => document.getElementById('musicStatus').textContent), 'the music status');
+  assert.match(music, /Testnummer kalm|1 nummers/);
+});
+
+test('colour, light pulse and beat glide from the first phase into the second', async () => {
+  const mixed = await waitFor(() => dmxBodies().find((b) => b.dmx[0] > 20 && b.dmx[2] > 20), 'a frame between red and blue', 15_000);
+  assert.ok(mixed.pulseHz < 10 && mixed.pulseHz > 6, `the light frequency glides too (${mixed.pulseHz})`);
+  const blue = await waitFor(() => dmxBodies().find((b) => b.dmx[2] > 150 && b.dmx[0] === 0), 'a blue frame', 15_000);
+  assert.equal(blue.pulseHz, 6);
+  await waitFor(() => lamps.frames.some((f) => f.universe === UNIVERSE && f.dmx[2] > 120), 'blue on the wire');
+  const updates = requests.filter((r) => r.path === '/audio/update').map((r) => r.body.beat);
+  assert.ok(updates.some((b) => b < 10 && b > 6), `the beat glides (${updates.join(', ')})`);
+  assert.ok(updates.every((b, i) => i === 0 || b <= updates[i - 1]), 'and only downwards');
+  // Updates go out only on change and are throttled: far fewer than the 10 ticks a second.
+  const times = requests.filter((r) => r.path === '/audio/update').map((r) => r.at);
+  assert.ok(times.every((at, i) => i === 0 || at - times[i - 1] >= 200), 'at most one update per interval');
+  const keys = dmxBodies().map((b) => JSON.stringify(b));
+  assert.ok(keys.every((k, i) => i === 0 || k !== keys[i - 1]), 'frames are sent on change only');
+});
+
+test('the phone remote pauses and resumes the session', async () => {
+  const info = await (await fetch(`${program.url}/remote/info`)).json();
+  const phone = await browser.context.newPage();
+  await phone.setViewportSize({ width: 390, height: 844 });
+  await phone.goto(`${program.url}/remote?token=${info.token}`);
+  await waitFor(async () => (await phone.textContent('#title')) === 'Korte testsessie', 'the remote to show the session');
+  await waitFor(async () => (await phone.getAttribute('#playButton', 'data-command')) === 'pause', 'the pause button');
+  const before = requests.length;
+  await phone.click('#playButton');
+  await waitFor(() => control.evaluate(() => document.body.dataset.state === 'paused'), 'the control page to pause');
+  await waitFor(() => requests.slice(before).some((r) => r.path === '/audio/stop'), 'the beat to stop');
+  const timer = await control.textContent('#elapsed');
+  await waitFor(async () => (await phone.getAttribute('#playButton', 'data-command')) === 'resume', 'the remote to show resume');
+  assert.equal(await control.textContent('#elapsed'), timer, 'time stands still while paused');
+  await phone.click('#playButton');
+  await waitFor(() => control.evaluate(() => document.body.dataset.state === 'running'), 'the session to resume');
+  await waitFor(() => requests.slice(before).some((r) => r.path === '/audio/start'), 'the beat to start again');
+  await phone.close();
+});
+
+test('a screen light shows the colour the control page publishes', async () => {
+  const info = await (await fetch(`${program.url}/screen-light/info`)).json();
+  const tablet = await browser.context.newPage();
+  await tablet.setViewportSize({ width: 1024, height: 768 });
+  await tablet.goto(`${program.url}/screen-light?token=${info.token}`);
+  await tablet.click('#startButton');
+  const published = await waitFor(async () => {
+    const state = await (await fetch(`${program.url}/screen-light/state?token=${info.token}`)).json();
+    return state.active ? state : null;
+  }, 'an active screen-light state');
+  assert.match(published.color, /^#[0-9a-f]{6}$/);
+  assert.ok(published.frequencyHz > 0 && published.pulseMode === 'sync');
+  await waitFor(async () => {
+    const state = await (await fetch(`${program.url}/screen-light/state?token=${info.token}`)).json();
+    return (await tablet.getAttribute('#light', 'data-color')) === state.color;
+  }, 'the tablet to show the published colour');
+  await waitFor(async () => Number(await tablet.getAttribute('#light', 'data-brightness')) > 0.2, 'the tablet to glow');
+  const status = await waitFor(async () => {
+    const s = await (await fetch(`${program.url}/screen-light/client-status?token=${info.token}`)).json();
+    return s.connected ? s : null;
+  }, 'the tablet to report itself active');
+  assert.equal(status.connected, true);
+  await waitFor(async () => (await control.textContent('#screenConnection')) === 'Verbonden', 'the control page to show the screen');
+  await tablet.close();
+});
+
+test('blackout reaches the lamps at once and stop ends light and sound', async () => {
+  await waitFor(() => lamps.frames.slice(-5).some(lit), 'lit frames before the blackout');
+  const clickedAt = Date.now();
+  await control.evaluate(() => document.getElementById('blackoutButton').click());
+  // The blackout is the start of the final run of all-zero frames.
+  const darkRun = await waitFor(() => {
+    const frames = lamps.frames.filter((f) => f.universe === UNIVERSE && f.at >= clickedAt);
+    let firstDark = -1;
+    for (let i = 0; i < frames.length; i += 1) {
+      if (frames[i].dmx.every((v) => v === 0)) { if (firstDark < 0) firstDark = i; } else firstDark = -1;
+    }
+    return firstDark >= 0 && frames.length - firstDark >= 6 ? frames[firstDark] : null;
+  }, 'a lasting all-zero frame run');
+  const latency = darkRun.at - clickedAt;
+  assert.ok(latency < 100, `blackout took ${latency} ms`);
+  assert.equal(await control.getAttribute('#blackoutButton', 'aria-pressed'), 'true');
+  // window.toggleBlackout, as the desktop shortcuts call it, brings the light back.
+  await control.evaluate(() => window.toggleBlackout());
+  const back = Date.now();
+  await waitFor(() => lamps.frames.some((f) => f.at > back && lit(f)), 'light after the blackout');
+  const beforeStop = requests.length;
+  await control.click('#stopButton');
+  await waitFor(() => requests.slice(beforeStop).some((r) => r.path === '/audio/stop'), '/audio/stop');
+  const stoppedAt = Date.now();
+  await waitFor(() => {
+    const after = lamps.frames.filter((f) => f.at > stoppedAt + 150 && f.universe === UNIVERSE);
+    return after.length >= 4 && after.every((f) => f.dmx.every((v) => v === 0));
+  }, 'the lamps to stay dark after stop');
+  assert.equal(await control.evaluate(() => document.body.dataset.state), 'idle');
+});
+
+test('breathing coaching toggles through the page function and the check box', async () => {
+  assert.equal(await control.isHidden('#breathingOverlay'), true);
+  assert.equal(await control.evaluate(() => typeof window.toggleBreathingCoaching), 'function');
+  await control.evaluate(() => window.toggleBreathingCoaching());
+  assert.equal(await control.isVisible('#breathingOverlay'), true);
+  assert.equal(await control.isChecked('#breathingGuideEnabled'), true);
+  await control.click('#breathingClose');
+  assert.equal(await control.isHidden('#breathingOverlay'), true);
+  assert.equal(await control.isChecked('#breathingGuideEnabled'), false);
+});
+
+test('closing the control page darkens the lamps', async () => {
+  await control.click('#startButton');
+  await waitFor(() => control.evaluate(() => document.body.dataset.state === 'running'), 'the session to run again');
+  const started = Date.now();
+  await waitFor(() => lamps.frames.some((f) => f.at > started && lit(f)), 'light');
+  await control.close({ runBeforeUnload: true });
+  const closedAt = Date.now();
+  await waitFor(() => {
+    const after = lamps.frames.filter((f) => f.at > closedAt + 200 && f.universe === UNIVERSE);
+    return after.length >= 4 && after.every((f) => f.dmx.every((v) => v === 0));
+  }, 'the lamps to go dark when the page closes');
+});
