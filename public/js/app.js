@@ -20,6 +20,7 @@ const REMOTE_POLL_MS = 400;
 const STATUS_POLL_MS = 2000;
 const HEARTBEAT_MS = 2000;
 const LIGHT_RETRY_MS = 2000;
+const SCREEN_PUBLISH_MIN_MS = 250;
 
 const $ = (id) => document.getElementById(id);
 const storage = (() => { try { return window.localStorage; } catch { return null; } })();
@@ -58,7 +59,9 @@ const lightOutbox = new SerialOutbox((path, body) => postJson(path, body), (item
     app.light.error = '';
   } else {
     // The program answers in Dutch; that text is what the user needs to see.
-    app.light.error = result.body?.error || (result.status ? `HTTP ${result.status}` : 'geen verbinding');
+    const message = result.body?.error || (result.status ? `HTTP ${result.status}` : 'geen verbinding');
+    if (message !== app.light.error) toast(t('light.error', { message }));
+    app.light.error = message;
     app.light.lastKey = null;
     app.light.retryAt = performance.now() + LIGHT_RETRY_MS;
   }
@@ -380,6 +383,8 @@ function publishScreenLight(force) {
   const key = JSON.stringify(comparable);
   const now = performance.now();
   if (!force && key === app.screen.lastDoc && now - app.screen.lastSentAt < HEARTBEAT_MS) return;
+  // During glides the colour changes every tick; screens poll a few times a second anyway.
+  if (!force && now - app.screen.lastSentAt < SCREEN_PUBLISH_MIN_MS) return;
   app.screen.lastDoc = key;
   app.screen.lastSentAt = now;
   postJson(withToken('/screen-light/state', app.screen.token), doc);
@@ -812,6 +817,7 @@ function setupSettings() {
   form.elements.outputMode.addEventListener('change', updateModeFields);
   form.addEventListener('input', updateLayoutPreview);
   $('refreshPorts').addEventListener('click', () => refreshPorts());
+  $('settingsCancel').addEventListener('click', () => dialog.close('cancel'));
   dialog.addEventListener('close', () => {
     if (dialog.returnValue !== 'save') return;
     const next = readSettingsForm();

@@ -63,6 +63,9 @@ test('the session fades in and out and samples outside the session are clamped',
   assert.equal(sampleTimeline(timeline, 30).envelope, 1);
   assert.equal(sampleTimeline(timeline, 180).envelope, 0);
   assert.equal(sampleTimeline(timeline, 500).phaseIndex, 2);
+  const short = buildTimeline({ durationMinutes: 0.5, phases: [{ audioFrequencyHz: '10' }] });
+  assert.equal(sampleTimeline(short, 3).envelope, 1, 'a short session fades over a tenth of its length');
+  assert.ok(sampleTimeline(short, 28.5).envelope < 1);
   assert.equal(sampleTimeline(timeline, -5).time, 0);
 });
 
