@@ -15,7 +15,13 @@ std::shared_ptr<AppDelegate> AppDelegate::create(platform::Platform platform, Op
 }
 
 AppDelegate::AppDelegate(platform::Platform platform, Options options)
-    : platform_(std::move(platform)), options_(std::move(options)), port_(options_.port) {}
+    : platform_(std::move(platform)),
+      options_(std::move(options)),
+      port_(options_.port),
+      clock_(options_.clock ? *options_.clock : systemClock()),
+      inputLogFile_(options_.inputLogFile.empty()
+                        ? xdg::inputLogFile(platform_.bundle.info.productDisplayName())
+                        : options_.inputLogFile) {}
 
 AppDelegate::~AppDelegate() = default;
 
@@ -130,16 +136,15 @@ void AppDelegate::applicationWillTerminate() {
   if (terminated_) return;
   terminated_ = true;
   if (server_) server_->blackoutDmxOutputs();
-  if (mediaKeyMonitor_) mediaKeyMonitor_.reset();
+  if (mediaKeyMonitor_) {
+    platform_.shell.removeLocalKeyMonitor(*mediaKeyMonitor_);
+    mediaKeyMonitor_.reset();
+  }
   stopMuseBridge();
   for (auto token : remoteCommandTargets_) platform_.mediaRemote.removeHandler(token);
   remoteCommandTargets_.clear();
   platform_.mediaRemote.clearNowPlaying();
   if (server_) server_->stop();
 }
-
-void AppDelegate::installShortcutMenu() {}
-void AppDelegate::installInputControls() {}
-void AppDelegate::installMediaKeyMonitor() {}
 
 }  // namespace solvera

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/clock.hpp"
 #include "platform/platform.hpp"
 #include "server/static_server.hpp"
 
@@ -19,6 +20,8 @@ class AppDelegate : public platform::ShellEvents,
   struct Options {
     std::uint16_t port = StaticServer::kDefaultPort;
     std::filesystem::path musicLibraryURL;  // empty: the user's music library folder
+    std::filesystem::path inputLogFile;     // empty: the user's input log
+    const Clock* clock = nullptr;           // null: the machine's clocks
   };
 
   static std::shared_ptr<AppDelegate> create(platform::Platform platform, Options options);
@@ -39,6 +42,15 @@ class AppDelegate : public platform::ShellEvents,
   void quitButtonClicked() override;
   void controlWindowWillClose() override;
   bool applicationShouldTerminateAfterLastWindowClosed() override;
+  void webViewDidFinishLoad(platform::WebView& webView) override;
+  void didReceiveScriptMessage(const std::string& name, const Json& body) override;
+  void webViewRequestsNewWindow(const std::string& url) override;
+  void webViewRunOpenPanel(
+      const platform::FileInputRequest& request,
+      std::function<void(std::vector<std::filesystem::path>)> done) override;
+  bool applicationKeyEvent(const platform::KeyEvent& event) override;
+  bool controlWindowKeyEvent(const platform::KeyEvent& event) override;
+  bool controlWebViewKeyEvent(const platform::KeyEvent& event) override;
 
   std::string productDisplayName() const;
   // "Kon de lokale server niet starten. Sluit andere <name>-vensters en probeer opnieuw."
@@ -46,9 +58,30 @@ class AppDelegate : public platform::ShellEvents,
   // The control interface address for a port: "http://127.0.0.1:<port>".
   static std::string controlInterfaceURL(std::uint16_t port);
 
-  // Shell services: menu, shortcuts, media keys (app_delegate.cpp and the shell's files).
+  // Web bridge (web_bridge.cpp): the clipboard reply to the page.
+  void replyWithClipboardText();
+
+  // Shortcuts and menu (shortcuts.cpp).
   void installShortcutMenu();
+  bool handleApplicationShortcut(const platform::KeyEvent& event);
+  void controlWindowDidRequestBreathingToggle(const std::string& source);
+  void controlWindowDidRequestBlackoutToggle(const std::string& source);
+  void controlWebViewDidRequestBreathingToggle();
+  void controlWebViewDidRequestBlackoutToggle();
+  void toggleBreathingShortcut();
+  void toggleBlackoutShortcut();
+  void toggleBreathingCoaching();
+  void toggleBlackout();
+  void runWebShortcut(const std::string& functionName, const std::string& fallbackScript,
+                      int attemptsRemaining = 12);
+  // Appends one complete line to the input log; logInput stamps the time in front of fields.
+  void appendInputLog(const std::string& line);
+  void logInput(const std::string& fields);
+  const std::filesystem::path& inputLogFile() const { return inputLogFile_; }
+
+  // Media keys and remote commands (media_controls.cpp).
   void installInputControls();
+  void installRemoteCommandHandlers();
   void installMediaKeyMonitor();
 
   // Music library, session files, report printing and the headband bridge
@@ -73,6 +106,7 @@ class AppDelegate : public platform::ShellEvents,
   bool hasInterfaceWindow() const { return interfaceWindow_; }
   std::size_t retiredWindowCount() const { return retiredWindows_; }
   std::shared_ptr<platform::WebView> controlWebView() const { return controlWebView_.lock(); }
+  bool automaticMusicLibraryCheckStarted() const { return automaticMusicLibraryCheckStarted_; }
   std::uint16_t port() const { return port_; }
 
  private:
@@ -94,11 +128,15 @@ class AppDelegate : public platform::ShellEvents,
   bool window_ = false;           // the message window is on screen
   bool interfaceWindow_ = false;  // the control window exists
   std::weak_ptr<platform::WebView> controlWebView_;
-  std::optional<std::uint64_t> mediaKeyMonitor_;
+  std::optional<platform::Shell::KeyMonitorToken> mediaKeyMonitor_;
   std::vector<platform::MediaRemote::Token> remoteCommandTargets_;
   std::size_t retiredWindows_ = 0;  // message windows taken off screen, kept by the shell
   bool inputControlsInstalled_ = false;
   bool terminated_ = false;
+  const Clock& clock_;
+  std::filesystem::path inputLogFile_;
+  double lastMediaToggleTime_ = 0;    // uptime seconds of the last accepted breathing toggle
+  double lastBlackoutToggleTime_ = 0;  // and of the last accepted blackout toggle
 };
 
 }  // namespace solvera

@@ -1,4 +1,4 @@
-// Front ends: the headless one here; the desktop one comes with the window code.
+// Front ends: headless (a browser shows the interface) and desktop (the control window).
 #pragma once
 
 #include "app/command_line.hpp"
@@ -9,5 +9,12 @@ namespace solvera {
 // Runs the application without a window until SIGINT/SIGTERM or a start failure; returns the
 // exit status (0, or 1 after a start failure).
 int runHeadless(const CommandLine& commandLine, platform::Bundle bundle);
+
+#ifdef SOLVERA_HAS_DESKTOP
+// Whether a display can be opened for the desktop front end.
+bool desktopAvailable();
+// Runs the application with its control window until it quits; returns the exit status.
+int runDesktop(const CommandLine& commandLine, platform::Bundle bundle);
+#endif
 
 }  // namespace solvera

@@ -30,10 +30,12 @@ int runHeadless(const CommandLine& commandLine, platform::Bundle bundle) {
   guint sigint = g_unix_signal_add(SIGINT, onSignal, loop);
   guint sigterm = g_unix_signal_add(SIGTERM, onSignal, loop);
 
+  AppDelegate::Options options;
+  options.port = commandLine.port;
   auto delegate = AppDelegate::create(
       platform::Platform{shell, dialogs, clipboard, workspace, mediaRemote, preferences,
                          std::move(bundle)},
-      AppDelegate::Options{commandLine.port, {}});
+      options);
   delegate->applicationDidFinishLaunching();
   if (shell.exitStatus() == 0) g_main_loop_run(loop);
   delegate->applicationWillTerminate();

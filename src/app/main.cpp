@@ -28,15 +28,15 @@ int main(int argc, char** argv) {
               << bundle.info.shortVersion.value_or(SOLVERA_VERSION) << "\n";
     return 0;
   }
-  bool hasDisplay = std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY");
   if (!commandLine.headless) {
-    if (!hasDisplay) {
-      std::cerr << "No display found: running headless; open the address below in a browser."
-                << std::endl;
-    } else {
-      std::cerr << "The desktop window is not available in this build: running headless."
-                << std::endl;
-    }
+#ifdef SOLVERA_HAS_DESKTOP
+    if (desktopAvailable()) return runDesktop(commandLine, std::move(bundle));
+    std::cerr << "No display found: running headless; open the address below in a browser."
+              << std::endl;
+#else
+    std::cerr << "The desktop window is not available in this build: running headless."
+              << std::endl;
+#endif
   }
   return runHeadless(commandLine, std::move(bundle));
 }

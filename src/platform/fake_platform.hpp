@@ -27,15 +27,30 @@ class FakeWebView : public WebView {
   std::size_t completed = 0;
 };
 
+// Calls that the fakes note in one shared journal (FakePlatform wires it), so that tests can
+// check the order of work across services.
+using Journal = std::vector<std::string>;
+
 class FakeShell : public Shell {
  public:
   std::shared_ptr<WebView> openControlWindow(const ControlWindowSpec& spec) override;
   void presentControlWindow() override { ++presentCount; }
   void showMessageWindow(const MessageWindowSpec& spec) override { messageWindows.push_back(spec); }
   void retireMessageWindow() override { ++retireCount; }
-  void installMainMenu(const std::vector<Menu>& m) override { menus = m; }
-  void terminate() override { ++terminateCount; }
+  void installMainMenu(const std::vector<Menu>& m) override;
+  void terminate() override;
   void activate() override { ++activateCount; }
+  KeyMonitorToken addLocalKeyMonitor(std::function<bool(const KeyEvent&)> monitor) override;
+  void removeLocalKeyMonitor(KeyMonitorToken token) override;
+
+  // Offers an event to the monitors as the platform would; true when one swallowed it.
+  bool sendToKeyMonitors(const KeyEvent& event);
+  // The action of a menu entry by its title, or nothing.
+  std::function<void()> menuAction(const std::string& title) const;
+
+  std::map<KeyMonitorToken, std::function<bool(const KeyEvent&)>> keyMonitors;
+  KeyMonitorToken nextKeyMonitor = 1;
+  Journal* journal = nullptr;
 
   std::vector<ControlWindowSpec> controlWindows;
   std::shared_ptr<FakeWebView> webView;  // the last one made
@@ -92,17 +107,16 @@ class FakeWorkspace : public Workspace {
 class FakeMediaRemote : public MediaRemote {
  public:
   Token addHandler(Command command, std::function<void()> handler) override;
-  void removeHandler(Token token) override { handlers.erase(token); }
-  void setNowPlaying(const std::string& t, const std::string& a) override {
-    nowPlaying = std::make_pair(t, a);
-  }
-  void clearNowPlaying() override { nowPlaying.reset(); }
+  void removeHandler(Token token) override;
+  void setNowPlaying(const std::string& t, const std::string& a) override;
+  void clearNowPlaying() override;
   // Delivers a command as the system would.
   void send(Command command);
 
   std::map<Token, std::pair<Command, std::function<void()>>> handlers;
   std::optional<std::pair<std::string, std::string>> nowPlaying;
   Token next = 1;
+  Journal* journal = nullptr;
 };
 
 class FakePreferences : public Preferences {
@@ -117,6 +131,14 @@ class FakePreferences : public Preferences {
 
 // All fakes together, with a Platform view of them.
 struct FakePlatform {
+  FakePlatform() {
+    shell.journal = &journal;
+    mediaRemote.journal = &journal;
+  }
+  FakePlatform(const FakePlatform&) = delete;
+  FakePlatform& operator=(const FakePlatform&) = delete;
+
+  Journal journal;
   FakeShell shell;
   FakeDialogs dialogs;
   FakeClipboard clipboard;

@@ -64,6 +64,29 @@ struct Menu {
   std::vector<MenuItem> items;
 };
 
+// A key event as the shortcut filters see it. Key codes are the ones the input log names
+// (Right Arrow 124, F5 96, the macOS virtual key codes); every other key is kOtherKey.
+struct KeyEvent {
+  static constexpr int kOtherKey = -1;
+  static constexpr int kRightArrow = 124;
+  static constexpr int kF5 = 96;
+
+  enum class Type { keyDown, mediaPlayDown };
+  Type type = Type::keyDown;
+  int keyCode = kOtherKey;
+  bool isRepeat = false;  // a press of a key already held
+  bool shift = false;
+  bool control = false;
+  bool option = false;   // Alt
+  bool command = false;  // Super/Meta
+};
+
+// What the page's file input allows.
+struct FileInputRequest {
+  bool allowsDirectories = false;
+  bool allowsMultipleSelection = false;
+};
+
 // What the desktop tells the application logic (the application delegate implements it).
 class ShellEvents {
  public:
@@ -74,6 +97,24 @@ class ShellEvents {
   virtual void controlWindowWillClose() = 0;
   // Asked when the last window has closed.
   virtual bool applicationShouldTerminateAfterLastWindowClosed() = 0;
+
+  // The web view of the control window: a load finished (failed loads do not count), the
+  // page posted a script message under a registered name, the page asked for a new window
+  // (a link with a target, window.open; no second web view is ever made), the page's file
+  // input asks for files (done receives the chosen files, none on cancel).
+  virtual void webViewDidFinishLoad(WebView&) {}
+  virtual void didReceiveScriptMessage(const std::string& /*name*/, const Json& /*body*/) {}
+  virtual void webViewRequestsNewWindow(const std::string& /*url*/) {}
+  virtual void webViewRunOpenPanel(const FileInputRequest&,
+                                   std::function<void(std::vector<std::filesystem::path>)> done) {
+    done({});
+  }
+
+  // Key filters in the capture phase, outermost first: every window of the application,
+  // the control window, the control web view. True consumes the event.
+  virtual bool applicationKeyEvent(const KeyEvent&) { return false; }
+  virtual bool controlWindowKeyEvent(const KeyEvent&) { return false; }
+  virtual bool controlWebViewKeyEvent(const KeyEvent&) { return false; }
 };
 
 // The application, its windows and its menu.
@@ -93,6 +134,12 @@ class Shell {
   virtual void terminate() = 0;
   // Brings the application to the front.
   virtual void activate() = 0;
+
+  // A local key monitor sees this application's key events before the key filters; a
+  // monitor answering true swallows the event.
+  using KeyMonitorToken = std::uint64_t;
+  virtual KeyMonitorToken addLocalKeyMonitor(std::function<bool(const KeyEvent&)>) { return 0; }
+  virtual void removeLocalKeyMonitor(KeyMonitorToken) {}
 };
 
 struct OpenPanelOptions {

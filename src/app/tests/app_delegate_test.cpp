@@ -20,7 +20,11 @@ struct Fixture {
   explicit Fixture(std::uint16_t port = 0, AppInfo info = {}) {
     dir.write("public/index.html", "index");
     platform::Bundle bundle{dir.path(), std::move(info)};
-    delegate = AppDelegate::create(fakes.platform(bundle), {port, dir.path() / "library"});
+    AppDelegate::Options options;
+    options.port = port;
+    options.musicLibraryURL = dir.path() / "library";
+    options.inputLogFile = dir.path() / "state" / "input.log";
+    delegate = AppDelegate::create(fakes.platform(bundle), options);
   }
   ~Fixture() { delegate->applicationWillTerminate(); }
 

@@ -1,0 +1,148 @@
+// GtkFileChooserNative panels, GtkMessageDialog alerts and GdkClipboard text.
+#include "platform/gtk/desktop_dialogs.hpp"
+
+#include <algorithm>
+#include <cstdint>
+
+namespace solvera::platform {
+namespace {
+
+constexpr const char* kCancel = "Annuleren";
+
+void addFilter(GtkFileChooser* chooser, const std::vector<std::string>& mimeTypes,
+               const std::vector<std::string>& extensions) {
+  if (mimeTypes.empty() && extensions.empty()) return;
+  GtkFileFilter* filter = gtk_file_filter_new();
+  for (const auto& type : mimeTypes) gtk_file_filter_add_mime_type(filter, type.c_str());
+  for (const auto& extension : extensions) {
+    gtk_file_filter_add_suffix(filter, extension.c_str());
+  }
+  gtk_file_chooser_add_filter(chooser, filter);
+  gtk_file_chooser_set_filter(chooser, filter);
+  g_object_unref(filter);
+}
+
+std::optional<std::filesystem::path> pathOf(GFile* file) {
+  if (!file) return std::nullopt;
+  gchar* path = g_file_get_path(file);
+  if (!path) return std::nullopt;
+  std::filesystem::path result(path);
+  g_free(path);
+  return result;
+}
+
+}  // namespace
+
+void DesktopDialogs::runOpenPanel(const OpenPanelOptions& options,
+                                  std::function<void(std::vector<std::filesystem::path>)> done) {
+  // GTK picks files or folders per panel: folders only when files are not wanted.
+  GtkFileChooserAction action = options.canChooseFiles || !options.canChooseDirectories
+                                    ? GTK_FILE_CHOOSER_ACTION_OPEN
+                                    : GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER;
+  GtkFileChooserNative* panel = gtk_file_chooser_native_new(
+      options.title.c_str(), shell_.dialogParent(), action,
+      options.prompt.empty() ? nullptr : options.prompt.c_str(), kCancel);
+  GtkFileChooser* chooser = GTK_FILE_CHOOSER(panel);
+  gtk_file_chooser_set_select_multiple(chooser, options.allowsMultipleSelection);
+  addFilter(chooser, options.mimeTypes, options.extensions);
+  gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(panel), TRUE);
+  using Done = std::function<void(std::vector<std::filesystem::path>)>;
+  g_signal_connect_data(
+      panel, "response",
+      G_CALLBACK(+[](GtkNativeDialog* dialog, int response, gpointer data) {
+        std::vector<std::filesystem::path> paths;
+        if (response == GTK_RESPONSE_ACCEPT) {
+          GListModel* files = gtk_file_chooser_get_files(GTK_FILE_CHOOSER(dialog));
+          for (guint i = 0; i < g_list_model_get_n_items(files); ++i) {
+            auto* file = G_FILE(g_list_model_get_item(files, i));
+            if (auto path = pathOf(file)) paths.push_back(*path);
+            g_object_unref(file);
+          }
+          g_object_unref(files);
+        }
+        (*static_cast<Done*>(data))(std::move(paths));
+        g_object_unref(dialog);
+      }),
+      new Done(std::move(done)), [](gpointer data, GClosure*) { delete static_cast<Done*>(data); },
+      GConnectFlags(0));
+  gtk_native_dialog_show(GTK_NATIVE_DIALOG(panel));
+}
+
+void DesktopDialogs::runSavePanel(const SavePanelOptions& options,
+                                  std::function<void(std::optional<std::filesystem::path>)> done) {
+  GtkFileChooserNative* panel = gtk_file_chooser_native_new(
+      options.title.c_str(), shell_.dialogParent(), GTK_FILE_CHOOSER_ACTION_SAVE,
+      options.prompt.empty() ? nullptr : options.prompt.c_str(), kCancel);
+  GtkFileChooser* chooser = GTK_FILE_CHOOSER(panel);
+  if (!options.proposedName.empty()) {
+    gtk_file_chooser_set_current_name(chooser, options.proposedName.c_str());
+  }
+  addFilter(chooser, {}, options.extensions);
+  gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(panel), TRUE);
+  using Done = std::function<void(std::optional<std::filesystem::path>)>;
+  g_signal_connect_data(
+      panel, "response",
+      G_CALLBACK(+[](GtkNativeDialog* dialog, int response, gpointer data) {
+        std::optional<std::filesystem::path> path;
+        if (response == GTK_RESPONSE_ACCEPT) {
+          GFile* file = gtk_file_chooser_get_file(GTK_FILE_CHOOSER(dialog));
+          path = pathOf(file);
+          if (file) g_object_unref(file);
+        }
+        (*static_cast<Done*>(data))(std::move(path));
+        g_object_unref(dialog);
+      }),
+      new Done(std::move(done)), [](gpointer data, GClosure*) { delete static_cast<Done*>(data); },
+      GConnectFlags(0));
+  gtk_native_dialog_show(GTK_NATIVE_DIALOG(panel));
+}
+
+void DesktopDialogs::runAlert(const AlertSpec& alert, std::function<void(int)> done) {
+  GtkWidget* dialog = gtk_message_dialog_new(shell_.dialogParent(), GTK_DIALOG_MODAL,
+                                             GTK_MESSAGE_INFO, GTK_BUTTONS_NONE, "%s",
+                                             alert.title.c_str());
+  gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s",
+                                           alert.message.c_str());
+  gtk_window_set_title(GTK_WINDOW(dialog), alert.title.c_str());
+  for (std::size_t i = 0; i < alert.buttons.size(); ++i) {
+    gtk_dialog_add_button(GTK_DIALOG(dialog), alert.buttons[i].c_str(), static_cast<int>(i));
+  }
+  if (!alert.buttons.empty()) gtk_dialog_set_default_response(GTK_DIALOG(dialog), 0);
+  g_object_set_data(G_OBJECT(dialog), "solvera-button-count",
+                    reinterpret_cast<gpointer>(static_cast<std::intptr_t>(alert.buttons.size())));
+  using Done = std::function<void(int)>;
+  g_signal_connect_data(
+      dialog, "response",
+      G_CALLBACK(+[](GtkDialog* self, int response, gpointer data) {
+        // Closing the alert without a button is the cautious answer, its last button.
+        int buttons = static_cast<int>(reinterpret_cast<std::intptr_t>(
+            g_object_get_data(G_OBJECT(self), "solvera-button-count")));
+        (*static_cast<Done*>(data))(response >= 0 ? response : std::max(buttons - 1, 0));
+        gtk_window_destroy(GTK_WINDOW(self));
+      }),
+      new Done(std::move(done)), [](gpointer data, GClosure*) { delete static_cast<Done*>(data); },
+      GConnectFlags(0));
+  gtk_window_present(GTK_WINDOW(dialog));
+}
+
+void DesktopClipboard::readText(std::function<void(std::string)> done) {
+  GdkDisplay* display = gdk_display_get_default();
+  if (!display) {
+    done("");
+    return;
+  }
+  using Done = std::function<void(std::string)>;
+  gdk_clipboard_read_text_async(
+      gdk_display_get_clipboard(display), nullptr,
+      [](GObject* source, GAsyncResult* result, gpointer data) {
+        std::unique_ptr<Done> done(static_cast<Done*>(data));
+        // No text (empty, or only an image): the empty text.
+        char* text = gdk_clipboard_read_text_finish(GDK_CLIPBOARD(source), result, nullptr);
+        std::string value = text ? text : "";
+        g_free(text);
+        (*done)(value);
+      },
+      new Done(std::move(done)));
+}
+
+}  // namespace solvera::platform
