@@ -1,14 +1,67 @@
-// Audio routes. The tone generator is not wired in yet, so these requests fall through.
+// Audio routes: the request table of the tone generator and its fixed replies.
 #include "server/audio_routes.hpp"
 
-namespace solvera {
+#include "audio/audio_request.hpp"
+#include "common/error.hpp"
+#include "server/http.hpp"
+#include "server/static_server.hpp"
 
-AudioRoutes::AudioRoutes(StaticServer& server) : server_(server) {}
-AudioRoutes::~AudioRoutes() = default;
-std::optional<std::string> AudioRoutes::handleAudio(const std::string&, const std::string&,
-                                                    const std::string&) {
-  return std::nullopt;
+namespace solvera {
+namespace {
+
+std::string okReply() { return http::httpResponse("200 OK", "application/json", R"({"ok":true})"); }
+
+std::string failedReply() {
+  return http::httpResponse("500 Internal Server Error", "application/json", R"({"ok":false})");
 }
-void AudioRoutes::stop() {}
+
+// The engine's arguments with the substitutions for absent optional fields.
+template <typename Operation>
+void apply(const AudioRequest& r, Operation&& operation) {
+  operation(r.mode, r.pulseShape.value_or("sine"), r.carrier, r.beat, r.volume,
+            r.balance.value_or(0.0), r.bass.value_or(0.0), r.mid.value_or(0.0),
+            r.treble.value_or(0.0));
+}
+
+}  // namespace
+
+AudioRoutes::AudioRoutes(StaticServer& server)
+    : AudioRoutes(server, sdlAudioBackend(server.options().appInfo.productDisplayName())) {}
+
+AudioRoutes::AudioRoutes(StaticServer&, std::shared_ptr<AudioOutputBackend> backend)
+    : engine_(std::move(backend)) {}
+
+AudioRoutes::~AudioRoutes() = default;
+
+std::optional<std::string> AudioRoutes::handleAudio(const std::string& path,
+                                                    const std::string& query,
+                                                    const std::string& body) {
+  if (path == "/audio/start") {
+    try {
+      apply(AudioRequest::build(query, body), [this](auto&&... args) { engine_.start(args...); });
+    } catch (const ErrorException&) {
+      return failedReply();  // no error text in this reply by design
+    }
+    return okReply();
+  }
+  if (path == "/audio/update") {
+    try {
+      AudioRequest request = AudioRequest::build(query, body);
+      if (engine_.isRunning()) {
+        apply(request, [this](auto&&... args) { engine_.update(args...); });
+      }
+    } catch (const ErrorException&) {
+      return failedReply();
+    }
+    return okReply();
+  }
+  if (path == "/audio/stop") {
+    engine_.stop();
+    return okReply();
+  }
+  return http::httpResponse("404 Not Found", "application/json", R"({"ok":false})");
+}
+
+void AudioRoutes::stop() { engine_.stop(); }
 
 }  // namespace solvera

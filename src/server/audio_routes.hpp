@@ -1,8 +1,11 @@
 // Audio routes: POST under "/audio/" drives the tone generator.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
+
+#include "audio/native_audio_engine.hpp"
 
 namespace solvera {
 
@@ -11,15 +14,21 @@ class StaticServer;
 class AudioRoutes {
  public:
   explicit AudioRoutes(StaticServer& server);
+  // Tests pass their own output backend.
+  AudioRoutes(StaticServer& server, std::shared_ptr<AudioOutputBackend> backend);
   ~AudioRoutes();
 
+  // "/audio/start", "/audio/update", "/audio/stop"; 404 {"ok":false} for any other path under
+  // "/audio/". Runs on the server's queue.
   std::optional<std::string> handleAudio(const std::string& path, const std::string& query,
                                          const std::string& body);
   // Stops the audio engine.
   void stop();
 
+  NativeAudioEngine& engine() { return engine_; }
+
  private:
-  [[maybe_unused]] StaticServer& server_;
+  NativeAudioEngine engine_;
 };
 
 }  // namespace solvera

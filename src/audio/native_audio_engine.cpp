@@ -1,0 +1,82 @@
+// NativeAudioEngine: start, update, stop, and the render callback with one snapshot a block.
+#include "audio/native_audio_engine.hpp"
+
+#include <algorithm>
+
+namespace solvera {
+
+// The pull source: one settings snapshot per block, then the pure render on local copies.
+class NativeAudioEngine::ToneSource : public AudioRenderSource {
+ public:
+  explicit ToneSource(std::weak_ptr<Shared> shared) : shared_(std::move(shared)) {}
+
+  void render(std::size_t frames, AudioBufferList buffers) noexcept override {
+    auto shared = shared_.lock();
+    if (!shared) {
+      // The engine is gone: silence rather than whatever the device buffer held.
+      for (const AudioBuffer& buffer : buffers) {
+        std::fill_n(buffer.data, frames * std::max<std::uint32_t>(buffer.channels, 1), 0.0f);
+      }
+      return;
+    }
+    ToneSettings snapshot;
+    {
+      std::lock_guard lock(shared->settingsGuard);
+      snapshot = shared->settings;
+    }
+    renderTone(snapshot, shared->phases, equalizer_, frames, buffers);
+  }
+
+ private:
+  std::weak_ptr<Shared> shared_;
+  Equalizer equalizer_{kToneSampleRate};
+};
+
+NativeAudioEngine::NativeAudioEngine(std::shared_ptr<AudioOutputBackend> backend)
+    : backend_(std::move(backend)), shared_(std::make_shared<Shared>()) {}
+
+NativeAudioEngine::~NativeAudioEngine() { stop(); }
+
+void NativeAudioEngine::update(std::string_view mode, std::string_view pulseShape,
+                               double carrier, double beat, double volume, double balance,
+                               double bass, double mid, double treble) {
+  const ToneSettings validated = ToneSettings::validated(mode, pulseShape, carrier, beat, volume,
+                                                         balance, bass, mid, treble);
+  std::lock_guard lock(shared_->settingsGuard);
+  shared_->settings = validated;
+}
+
+void NativeAudioEngine::start(std::string_view mode, std::string_view pulseShape,
+                              double carrier, double beat, double volume, double balance,
+                              double bass, double mid, double treble) {
+  update(mode, pulseShape, carrier, beat, volume, balance, bass, mid, treble);
+  if (isRunning()) return;
+  // A stream that stopped by itself is released before a new one opens; the phases carry on
+  // from where it stopped, as only stop() resets them.
+  closeOutput();
+  auto source = std::make_shared<ToneSource>(shared_);
+  engine_ = backend_->start(kFormat, source);  // throws; nothing is stored then
+  sourceNode_ = std::move(source);
+}
+
+void NativeAudioEngine::closeOutput() {
+  if (engine_) engine_->close();
+  engine_.reset();
+  sourceNode_.reset();
+}
+
+void NativeAudioEngine::stop() {
+  closeOutput();
+  shared_->phases = {};
+}
+
+bool NativeAudioEngine::isRunning() const { return engine_ && engine_->isRunning(); }
+
+ToneSettings NativeAudioEngine::settings() const {
+  std::lock_guard lock(shared_->settingsGuard);
+  return shared_->settings;
+}
+
+TonePhases NativeAudioEngine::phases() const { return shared_->phases; }
+
+}  // namespace solvera

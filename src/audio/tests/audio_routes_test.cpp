@@ -1,0 +1,208 @@
+// The audio endpoints end to end: real HTTP, the real SDL2 output writing its stream to a file.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <numbers>
+#include <optional>
+#include <thread>
+
+#include "server/audio_routes.hpp"
+#include "server/tests/test_client.hpp"
+
+using namespace solvera;
+using namespace solvera::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t kFrameBytes = 2 * sizeof(float);
+
+// Sets an environment variable for one test and puts the old value back.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() {
+    if (old_) setenv(name_, old_->c_str(), 1);
+    else unsetenv(name_);
+  }
+  void set(const std::string& value) { setenv(name_, value.c_str(), 1); }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+class AudioRoutesTest : public ::testing::Test {
+ protected:
+  Reply post(const std::string& target, const std::string& body = "") {
+    return server.send(request("POST", target, body));
+  }
+  void expectOk(const Reply& reply, const std::string& what) {
+    EXPECT_EQ(reply.statusLine(), "HTTP/1.1 200 OK") << what;
+    EXPECT_NE(reply.head().find("\r\nContent-Type: application/json\r\n"), std::string::npos);
+    EXPECT_EQ(reply.body(), R"({"ok":true})") << what;
+  }
+  void expectFailed(const Reply& reply, const std::string& what) {
+    EXPECT_EQ(reply.statusLine(), "HTTP/1.1 500 Internal Server Error") << what;
+    EXPECT_NE(reply.head().find("\r\nContent-Type: application/json\r\n"), std::string::npos);
+    EXPECT_EQ(reply.body(), R"({"ok":false})") << what;
+  }
+  // The engine is only ever touched on the server's queue.
+  template <typename F>
+  auto onQueue(F f) {
+    return server.server().queue().sync([&] { return f(server.server().audio().engine()); });
+  }
+  bool running() {
+    return onQueue([](NativeAudioEngine& e) { return e.isRunning(); });
+  }
+
+  std::size_t framesIn(const fs::path& file) {
+    std::error_code ec;
+    auto size = fs::file_size(file, ec);
+    return ec ? 0 : static_cast<std::size_t>(size) / kFrameBytes;
+  }
+  // The disk driver writes at the real-time pace: poll for the stream to reach a length.
+  void waitForFrames(const fs::path& file, std::size_t frames) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (framesIn(file) < frames) {
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "stream stalled at " << framesIn(file);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  std::vector<float> readStream(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+    std::vector<float> samples(bytes.size() / sizeof(float));
+    std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
+    return samples;
+  }
+  static std::vector<float> channel(const std::vector<float>& interleaved, int which,
+                                    std::size_t from = 0) {
+    std::vector<float> out;
+    for (std::size_t i = 2 * from + which; i < interleaved.size(); i += 2) out.push_back(interleaved[i]);
+    return out;
+  }
+  static double frequency(const std::vector<float>& s) {
+    int crossings = 0;
+    for (std::size_t i = 1; i < s.size(); ++i) crossings += s[i - 1] < 0 && s[i] >= 0;
+    return crossings * 44100.0 / static_cast<double>(s.size());
+  }
+  // The pure render of the settings from phase 0 with a fresh equaliser.
+  static std::vector<float> rendered(const ToneSettings& s, std::size_t frames) {
+    std::vector<float> out(frames * 2);
+    TonePhases phases;
+    Equalizer eq;
+    const AudioBuffer buffer{out.data(), 2};
+    renderTone(s, phases, eq, frames, AudioBufferList(&buffer, 1));
+    return out;
+  }
+
+  RunningServer server;
+  TempDir scratch;
+  fs::path stream = scratch.path() / "out.raw";
+  ScopedEnv driver{"SDL_AUDIODRIVER", "disk"};
+  ScopedEnv file{"SDL_DISKAUDIOFILE", stream.string()};
+};
+
+}  // namespace
+
+TEST_F(AudioRoutesTest, StartUpdateStopThroughTheDiskDriver) {
+  expectOk(post("/audio/start", R"({"mode":"binaural","carrier":200,"beat":10,"volume":0.5,)"
+                                R"("bass":4,"mid":-2,"treble":1})"),
+           "start");
+  EXPECT_TRUE(running());
+
+  // The device's stream is exactly the generator's output from phase 0.
+  const std::size_t first = 11025;
+  waitForFrames(stream, first);
+  const auto start = ToneSettings::validated("binaural", "sine", 200, 10, 0.5, 0, 4, -2, 1);
+  auto played = readStream(stream);
+  played.resize(first * 2);
+  EXPECT_EQ(played, rendered(start, first));
+
+  // Query form; the body is not read. The frequency changes without a jump (the equaliser
+  // curve stays, so it adds no step of its own).
+  expectOk(post("/audio/update?mode=binaural&carrier=400&beat=10&volume=0.5&bass=4&mid=-2&treble=1",
+                "not json"),
+           "update");
+  const std::size_t atUpdate = framesIn(stream);
+  EXPECT_EQ(onQueue([](NativeAudioEngine& e) { return e.settings().carrier; }), 400);
+  waitForFrames(stream, atUpdate + 8820);
+  auto whole = readStream(stream);
+  auto left = channel(whole, 0);
+  // The slope of the loudest tone, with headroom for the equaliser's lift around 400 Hz.
+  const double maxStep = 1.25 * 0.45 * 0.5 * 2 * std::numbers::pi * 395 / 44100;
+  for (std::size_t i = 1; i < left.size(); ++i) {
+    ASSERT_LE(std::fabs(left[i] - left[i - 1]), maxStep) << "jump at frame " << i;
+  }
+  auto afterUpdate = channel(whole, 0, atUpdate + 2048);
+  EXPECT_NEAR(frequency(afterUpdate), 395, 12);
+  EXPECT_NEAR(frequency(channel(whole, 1, atUpdate + 2048)), 405, 12);
+
+  expectOk(post("/audio/stop", "ignored"), "stop");
+  EXPECT_FALSE(running());
+  EXPECT_EQ(onQueue([](NativeAudioEngine& e) { return e.phases(); }), TonePhases{});
+
+  // Updating a stopped engine answers ok and changes nothing.
+  expectOk(post("/audio/update", R"({"mode":"monaural","carrier":900,"beat":5,"volume":1})"),
+           "update while stopped");
+  EXPECT_FALSE(running());
+  EXPECT_EQ(onQueue([](NativeAudioEngine& e) { return e.settings().carrier; }), 400);
+
+  // A request that cannot be built fails both routes with the bare 500.
+  expectFailed(post("/audio/start", ""), "empty body");
+  expectFailed(post("/audio/update", R"({"mode":"binaural","carrier":"200","beat":1,"volume":1})"),
+               "carrier as text");
+  expectFailed(post("/audio/start?mode=binaural&carrier=200&beat=1", "{}"), "no volume anywhere");
+  EXPECT_FALSE(running());
+}
+
+TEST_F(AudioRoutesTest, StartFailsWithoutADeviceAndALaterStartTriesAgain) {
+  const std::string body = R"({"mode":"isochronic","carrier":300,"beat":6,"volume":0.4})";
+  driver.set("nosuchdriver");
+  expectFailed(post("/audio/start", body), "no such driver");
+  EXPECT_FALSE(running());
+  if (!fs::exists("/dev/snd")) {
+    // ALSA without a sound card: the machine's real default fails to open a device.
+    driver.set("alsa");
+    expectFailed(post("/audio/start", R"({"mode":"monaural","carrier":310,"beat":6,"volume":0.4})"),
+                 "no sound card");
+    EXPECT_FALSE(running());
+    EXPECT_EQ(onQueue([](NativeAudioEngine& e) { return e.settings().carrier; }), 310)
+        << "a failed start stores the settings";
+  }
+
+  driver.set("disk");
+  expectOk(post("/audio/start", body), "device there again");
+  EXPECT_TRUE(running());
+  waitForFrames(stream, 4410);
+  auto played = readStream(stream);
+  played.resize(4410 * 2);
+  EXPECT_EQ(played, rendered(ToneSettings::validated("isochronic", "sine", 300, 6, 0.4, 0, 0, 0, 0),
+                             4410));
+
+  // Stopping the server stops the engine.
+  server.server().stop();
+  EXPECT_FALSE(running());
+}
+
+TEST_F(AudioRoutesTest, OtherPathsUnderAudio) {
+  auto pause = post("/audio/pause");
+  EXPECT_EQ(pause.statusLine(), "HTTP/1.1 404 Not Found");
+  EXPECT_NE(pause.head().find("\r\nContent-Type: application/json\r\n"), std::string::npos);
+  EXPECT_EQ(pause.body(), R"({"ok":false})");
+  EXPECT_EQ(post("/audio/").body(), R"({"ok":false})");
+
+  auto get = server.send(request("GET", "/audio/start"));
+  EXPECT_EQ(get.statusLine(), "HTTP/1.1 404 Not Found");
+  EXPECT_EQ(get.body(), "Not found") << "only POST reaches the audio table";
+  EXPECT_FALSE(running());
+  EXPECT_FALSE(fs::exists(stream)) << "no device was opened";
+}

@@ -1,0 +1,337 @@
+// The render as a pure function of (settings, phases, equaliser, frame count).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <vector>
+
+#include "audio/tone_generator.hpp"
+
+using namespace solvera;
+
+namespace {
+
+constexpr double kTwoPi = 2.0 * std::numbers::pi;
+constexpr double kRate = 44100.0;
+
+struct Stereo {
+  std::vector<float> left, right;
+};
+
+Stereo render(const ToneSettings& s, TonePhases& phases, Equalizer& eq, std::size_t frames) {
+  std::vector<float> interleaved(frames * 2, 7.0f);
+  const AudioBuffer buffer{interleaved.data(), 2};
+  renderTone(s, phases, eq, frames, AudioBufferList(&buffer, 1));
+  Stereo out;
+  for (std::size_t f = 0; f < frames; ++f) {
+    out.left.push_back(interleaved[2 * f]);
+    out.right.push_back(interleaved[2 * f + 1]);
+  }
+  return out;
+}
+
+Stereo render(const ToneSettings& s, std::size_t frames) {
+  TonePhases phases;
+  Equalizer eq;
+  return render(s, phases, eq, frames);
+}
+
+ToneSettings settings(const char* mode, const char* shape, double carrier, double beat,
+                      double volume, double balance = 0) {
+  return ToneSettings::validated(mode, shape, carrier, beat, volume, balance, 0, 0, 0);
+}
+
+// The generator written out plainly, one frame at a time with the library's sin and fmod:
+// the fast render must agree with it.
+Stereo reference(const ToneSettings& s, std::size_t frames) {
+  auto fraction = [](double phase) { return std::fmod(phase / kTwoPi, 1.0); };
+  auto carrierSample = [&](double phase) {
+    const double p = fraction(phase);
+    switch (s.pulseShape) {
+      case PulseShape::triangle: return -(2 * std::fabs(2 * p - 1) - 1);
+      case PulseShape::square: return std::sin(phase) >= 0 ? 1.0 : -1.0;
+      case PulseShape::trapezoid:
+        return p < 0.2 ? -1 + (p / 0.2) * 2 : p < 0.6 ? 1.0 : p < 0.8 ? 1 - ((p - 0.6) / 0.2) * 2 : -1.0;
+      case PulseShape::sawtooth: return 2 * p - 1;
+      default: return std::sin(phase);
+    }
+  };
+  auto trapezoid = [](double q) {
+    return q < 0.2 ? q / 0.2 : q < 0.6 ? 1.0 : q < 0.8 ? (0.8 - q) / 0.2 : 0.0;
+  };
+  auto pulseEnv = [&](double q) {
+    switch (s.pulseShape) {
+      case PulseShape::triangle: return 1 - std::fabs(2 * q - 1);
+      case PulseShape::square: return q < 0.5 ? 1.0 : 0.0;
+      case PulseShape::trapezoid: return trapezoid(q);
+      case PulseShape::sawtooth: return q;
+      default: return 0.5 - 0.5 * std::cos(kTwoPi * q);
+    }
+  };
+  auto isoEnv = [&](double q) {
+    switch (s.pulseShape) {
+      case PulseShape::square: return q < 0.5 ? 1.0 : 0.0;
+      case PulseShape::triangle: return std::max(0.0, 1 - std::fabs(2 * q - 1));
+      case PulseShape::trapezoid: return trapezoid(q);
+      case PulseShape::sawtooth: return q;
+      default:
+        return q >= 0.5 ? 0.0 : std::min(std::min(q / 0.08, 1.0), std::min((0.5 - q) / 0.08, 1.0));
+    }
+  };
+  double lp = 0, rp = 0, pp = 0;
+  Stereo out;
+  for (std::size_t f = 0; f < frames; ++f) {
+    const double amp =
+        std::max(0.0, std::min(s.volume * (s.pulseShape == PulseShape::triangle ? 1.15 : 1.0), 1.0));
+    float l, r;
+    if (s.mode == ToneMode::binaural) {
+      const double half = s.beat / 2;
+      l = static_cast<float>(carrierSample(lp) * amp * 0.45);
+      r = static_cast<float>(carrierSample(rp) * amp * 0.45);
+      lp += kTwoPi * std::max(20.0, s.carrier - half) / kRate;
+      rp += kTwoPi * (s.carrier + half) / kRate;
+    } else {
+      double gain;
+      if (s.mode == ToneMode::isochronic) {
+        gain = isoEnv(pp);
+      } else {
+        gain = pulseEnv(pp) * (s.mode == ToneMode::isochronicMonaural ? isoEnv(pp) : 1.0);
+        gain *= 0.8;
+      }
+      l = r = static_cast<float>(std::sin(lp) * gain * amp);
+      lp += kTwoPi * s.carrier / kRate;
+      rp = lp;
+      pp += s.beat / kRate;
+      if (pp >= 1) pp -= std::floor(pp);
+    }
+    l *= static_cast<float>(s.balance <= 0 ? 1.0 : 1.0 - s.balance);
+    r *= static_cast<float>(s.balance >= 0 ? 1.0 : 1.0 + s.balance);
+    out.left.push_back(l);
+    out.right.push_back(r);
+    if (lp >= kTwoPi) lp -= kTwoPi;
+    if (rp >= kTwoPi) rp -= kTwoPi;
+  }
+  return out;
+}
+
+// Rising zero crossings per second of a channel.
+double frequency(const std::vector<float>& s, std::size_t from, std::size_t to) {
+  int crossings = 0;
+  for (std::size_t i = from + 1; i < to; ++i) crossings += s[i - 1] < 0 && s[i] >= 0;
+  return crossings * kRate / static_cast<double>(to - from);
+}
+
+float peak(const std::vector<float>& s, std::size_t from = 0, std::size_t to = SIZE_MAX) {
+  float m = 0;
+  for (std::size_t i = from; i < std::min(to, s.size()); ++i) m = std::max(m, std::fabs(s[i]));
+  return m;
+}
+
+}  // namespace
+
+TEST(ToneSettings, ValidationReplacesAndClamps) {
+  auto s = ToneSettings::validated("theta", "Sine", 5, 0, 2, -3, 20, -20, 12);
+  EXPECT_EQ(s.mode, ToneMode::isochronic);
+  EXPECT_EQ(s.pulseShape, PulseShape::sine);
+  EXPECT_EQ(s.carrier, 20);
+  EXPECT_EQ(s.beat, 0.1);
+  EXPECT_EQ(s.volume, 1);
+  EXPECT_EQ(s.balance, -1);
+  EXPECT_EQ(s.bass, 12);
+  EXPECT_EQ(s.mid, -12);
+  EXPECT_EQ(s.treble, 12);
+
+  auto kept = ToneSettings::validated("isochronic-monaural", "sawtooth", 20000, 100, -1, 0.3,
+                                      1.5, 0, -2);
+  EXPECT_EQ(kept.mode, ToneMode::isochronicMonaural);
+  EXPECT_EQ(kept.pulseShape, PulseShape::sawtooth);
+  EXPECT_EQ(kept.carrier, 20000) << "no upper limit";
+  EXPECT_EQ(kept.beat, 40);
+  EXPECT_EQ(kept.volume, 0);
+  EXPECT_EQ(kept.balance, 0.3);
+  EXPECT_EQ(toneModeWord(kept.mode), "isochronic-monaural");
+  EXPECT_EQ(pulseShapeWord(kept.pulseShape), "sawtooth");
+
+  const double nan = std::nan("");
+  auto poisoned = ToneSettings::validated("binaural", "sine", nan, nan, nan, nan, nan, nan, nan);
+  EXPECT_EQ(poisoned, ToneSettings::validated("binaural", "sine", 20, 0.1, 0, 0, 0, 0, 0));
+  EXPECT_EQ(ToneSettings::validated("binaural", "sine", INFINITY, -INFINITY, INFINITY, 0, 0, 0, 0),
+            ToneSettings::validated("binaural", "sine", 20, 0.1, 1, 0, 0, 0, 0));
+}
+
+TEST(ToneShapes, MatchTheirDefinitions) {
+  using enum PulseShape;
+  for (double phase : {0.0, 0.3, 1.5, 3.14159, 3.2, 4.7, 6.2831}) {
+    EXPECT_NEAR(carrierSample(phase, sine), std::sin(phase), 1e-13) << phase;
+    EXPECT_EQ(carrierSample(phase, square), std::sin(phase) >= 0 ? 1.0 : -1.0) << phase;
+  }
+  EXPECT_NEAR(carrierSample(7.0, sine), std::sin(7.0), 1e-13) << "outside [0, 2pi)";
+  EXPECT_DOUBLE_EQ(carrierSample(0, triangle), -1);
+  EXPECT_DOUBLE_EQ(carrierSample(kTwoPi * 0.5, triangle), 1);
+  EXPECT_DOUBLE_EQ(carrierSample(kTwoPi * 0.25, triangle), 0);
+  EXPECT_DOUBLE_EQ(carrierSample(kTwoPi * 0.1, trapezoid), 0);
+  EXPECT_DOUBLE_EQ(carrierSample(kTwoPi * 0.4, trapezoid), 1);
+  EXPECT_NEAR(carrierSample(kTwoPi * 0.7, trapezoid), 0, 1e-12);
+  EXPECT_DOUBLE_EQ(carrierSample(kTwoPi * 0.9, trapezoid), -1);
+  EXPECT_DOUBLE_EQ(carrierSample(kTwoPi * 0.75, sawtooth), 0.5);
+
+  EXPECT_NEAR(pulseEnvelope(0.25, sine), 0.5, 1e-12);
+  EXPECT_NEAR(pulseEnvelope(0.5, sine), 1.0, 1e-12);
+  EXPECT_NEAR(pulseEnvelope(0.0, sine), 0.0, 1e-12);
+  for (double q = 0; q < 1; q += 0.01) {
+    EXPECT_NEAR(pulseEnvelope(q, sine), 0.5 - 0.5 * std::cos(kTwoPi * q), 1e-11) << q;
+  }
+  EXPECT_DOUBLE_EQ(pulseEnvelope(0.75, triangle), 0.5);
+  EXPECT_EQ(pulseEnvelope(0.49, square), 1);
+  EXPECT_EQ(pulseEnvelope(0.5, square), 0);
+  EXPECT_DOUBLE_EQ(pulseEnvelope(0.7, trapezoid), 0.5);
+  EXPECT_EQ(pulseEnvelope(0.3, sawtooth), 0.3);
+
+  EXPECT_DOUBLE_EQ(isochronicEnvelope(0.04, sine), 0.5) << "ramp of 0.08 of the period";
+  EXPECT_EQ(isochronicEnvelope(0.25, sine), 1);
+  EXPECT_NEAR(isochronicEnvelope(0.46, sine), 0.5, 1e-12);
+  EXPECT_EQ(isochronicEnvelope(0.5, sine), 0);
+  EXPECT_EQ(isochronicEnvelope(0.99, sine), 0);
+  EXPECT_DOUBLE_EQ(isochronicEnvelope(0.1, trapezoid), 0.5);
+  EXPECT_EQ(isochronicEnvelope(0.5, triangle), 1);
+
+  double q = 0.999;
+  advancePulse(q, 441, kRate);
+  EXPECT_NEAR(q, 0.009, 1e-12) << "only the fraction is kept";
+}
+
+TEST(ToneRender, AgreesWithThePlainDefinitionInEveryModeAndShape) {
+  for (const char* mode : {"binaural", "monaural", "isochronic", "isochronic-monaural"}) {
+    for (const char* shape : {"sine", "triangle", "square", "trapezoid", "sawtooth"}) {
+      const auto s = settings(mode, shape, 523.25, 7.5, 0.7, 0.3);
+      const std::size_t frames = 44100;  // crosses several pulse periods and chunk edges
+      auto fast = render(s, frames);
+      auto slow = reference(s, frames);
+      std::size_t mismatches = 0;
+      double worst = 0;
+      for (std::size_t f = 0; f < frames; ++f) {
+        const double d = std::max(std::fabs(fast.left[f] - slow.left[f]),
+                                  std::fabs(fast.right[f] - slow.right[f]));
+        worst = std::max(worst, d);
+        // A square wave flips sign where the two sines disagree in the last bit only.
+        mismatches += d > 1e-6;
+      }
+      EXPECT_LE(mismatches, 2u) << mode << ' ' << shape << " worst " << worst;
+    }
+  }
+}
+
+TEST(ToneRender, Frequencies) {
+  auto binaural = render(settings("binaural", "sine", 200, 10, 0.5), 44100);
+  EXPECT_NEAR(frequency(binaural.left, 0, 44100), 195, 1);
+  EXPECT_NEAR(frequency(binaural.right, 0, 44100), 205, 1);
+
+  // The left tone never goes below 20 Hz.
+  auto low = render(settings("binaural", "sine", 30, 30, 0.5), 44100);
+  EXPECT_NEAR(frequency(low.left, 0, 44100), 20, 1);
+  EXPECT_NEAR(frequency(low.right, 0, 44100), 45, 1);
+
+  auto monaural = render(settings("monaural", "square", 440, 10, 1), 44100);
+  EXPECT_EQ(monaural.left, monaural.right);
+  // Square gating at 10 Hz: sound in the first half of every 4410-frame period only.
+  for (std::size_t period = 0; period < 10; ++period) {
+    const std::size_t start = period * 4410;
+    EXPECT_GT(peak(monaural.left, start + 10, start + 2195), 0.7f) << period;
+    EXPECT_EQ(peak(monaural.left, start + 2215, start + 4400), 0.0f) << period;
+  }
+}
+
+TEST(ToneRender, IsochronicSineWindow) {
+  auto iso = render(settings("isochronic", "sine", 1000, 10, 1), 3 * 4410);
+  for (std::size_t period = 0; period < 3; ++period) {
+    const std::size_t start = period * 4410;
+    EXPECT_EQ(peak(iso.left, start + 2206, start + 4409), 0.0f) << "silent second half";
+    EXPECT_LE(peak(iso.left, start, start + 176), 0.5f + 1e-6f) << "rising ramp under half";
+    EXPECT_GT(peak(iso.left, start + 360, start + 1845), 0.99f) << "full level between";
+    EXPECT_LE(peak(iso.left, start + 2030, start + 2206), 0.5f + 1e-6f) << "falling ramp";
+    for (std::size_t f = start; f < start + 2205; ++f) {
+      const double q = static_cast<double>(f - start) / 4410.0;
+      ASSERT_LE(std::fabs(iso.left[f]), isochronicEnvelope(q, PulseShape::sine) + 1e-3) << f;
+    }
+  }
+}
+
+TEST(ToneRender, LevelBalanceAndTriangleGain) {
+  // Triangle at 0.9 plays at 1.0 (0.9 x 1.15, clamped); sine at 0.9 stays 0.9.
+  EXPECT_NEAR(peak(render(settings("binaural", "triangle", 441, 10, 0.9), 4410).left), 0.45, 1e-6);
+  EXPECT_NEAR(peak(render(settings("binaural", "sine", 441, 10, 0.9), 4410).left), 0.405, 1e-4);
+  // 445 Hz peaks where the triangle gate does (frame 2205).
+  EXPECT_NEAR(peak(render(settings("isochronic", "triangle", 445, 10, 0.5), 4410).left), 0.575,
+              1e-3);
+
+  auto centre = render(settings("monaural", "sine", 300, 5, 0.8, 0), 4410);
+  auto right = render(settings("monaural", "sine", 300, 5, 0.8, 0.5), 4410);
+  auto left = render(settings("monaural", "sine", 300, 5, 0.8, -0.5), 4410);
+  EXPECT_EQ(right.right, centre.right) << "the near side stays at full level";
+  EXPECT_EQ(left.left, centre.left);
+  for (std::size_t f = 0; f < 4410; ++f) {
+    ASSERT_EQ(right.left[f], centre.left[f] * 0.5f) << f;
+    ASSERT_EQ(left.right[f], centre.right[f] * 0.5f) << f;
+  }
+  auto hardLeft = render(settings("binaural", "sine", 300, 5, 0.8, -1), 4410);
+  EXPECT_EQ(peak(hardLeft.right), 0.0f);
+  EXPECT_GT(peak(hardLeft.left), 0.3f);
+}
+
+TEST(ToneRender, PhasesContinueAcrossAnUpdate) {
+  TonePhases phases;
+  Equalizer eq;
+  auto before = render(settings("binaural", "sine", 440, 10, 1), phases, eq, 1234);
+  EXPECT_GT(phases.leftPhase, 0.5) << "a reset would jump here";
+  auto after = render(settings("binaural", "sine", 660, 10, 1), phases, eq, 2000);
+  std::vector<float> left = before.left;
+  left.insert(left.end(), after.left.begin(), after.left.end());
+  // No step may be larger than the fastest tone moves in one sample.
+  const double maxStep = 0.45 * kTwoPi * 655 / kRate + 1e-6;
+  for (std::size_t i = 1; i < left.size(); ++i) {
+    ASSERT_LE(std::fabs(left[i] - left[i - 1]), maxStep) << "frame " << i;
+  }
+  EXPECT_NEAR(frequency(after.left, 0, 2000), 655, 25);
+
+  // Carriers at or above the sample rate still keep the phases in range.
+  TonePhases high;
+  render(settings("monaural", "sine", 100000, 10, 1), high, eq, 5000);
+  EXPECT_GE(high.leftPhase, 0);
+  EXPECT_LT(high.leftPhase, kTwoPi);
+}
+
+TEST(ToneRender, BufferLayouts) {
+  const auto s = settings("binaural", "sawtooth", 300, 20, 0.8, 0.2);
+  const std::size_t frames = 600;
+  std::vector<float> l(frames), r(frames), mono(frames), quad(frames * 4, 9.0f);
+  {
+    TonePhases p;
+    Equalizer eq;
+    const AudioBuffer two[] = {{l.data(), 1}, {r.data(), 1}};
+    renderTone(s, p, eq, frames, two);
+  }
+  {
+    TonePhases p;
+    Equalizer eq;
+    const AudioBuffer one{mono.data(), 1};
+    renderTone(s, p, eq, frames, AudioBufferList(&one, 1));
+  }
+  {
+    TonePhases p;
+    Equalizer eq;
+    const AudioBuffer four{quad.data(), 4};
+    renderTone(s, p, eq, frames, AudioBufferList(&four, 1));
+  }
+  auto interleaved = render(s, frames);
+  EXPECT_EQ(l, interleaved.left);
+  EXPECT_EQ(r, interleaved.right);
+  for (std::size_t f = 0; f < frames; ++f) {
+    ASSERT_EQ(mono[f], (l[f] + r[f]) / 2.0f) << "one channel gets the average";
+    ASSERT_EQ(quad[4 * f], l[f]);
+    ASSERT_EQ(quad[4 * f + 1], r[f]);
+    ASSERT_EQ(quad[4 * f + 2], 0.0f) << "further channels silent";
+    ASSERT_EQ(quad[4 * f + 3], 0.0f);
+  }
+  EXPECT_NE(l, r);
+}

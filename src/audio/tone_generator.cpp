@@ -1,0 +1,283 @@
+// Settings validation, the waveform shapes and the block render of the tone generator.
+#include "audio/tone_generator.hpp"
+
+#include <algorithm>
+#include <array>
+
+namespace solvera {
+namespace {
+
+using tone::kTwoPi;
+
+// Frames rendered into the stack before the equaliser and the copy into the device buffers.
+constexpr std::size_t kChunkFrames = 256;
+
+// The fraction of phase / 2pi, truncating as a remainder by 1 does.
+inline double cycleFraction(double phase) {
+  const double t = phase / kTwoPi;
+  return t >= 0.0 && t < 1.0 ? t : std::fmod(t, 1.0);
+}
+
+template <PulseShape S>
+inline double carrierSampleOf(double phase) {
+  if constexpr (S == PulseShape::triangle) {
+    return -(2.0 * std::fabs(2.0 * cycleFraction(phase) - 1.0) - 1.0);
+  } else if constexpr (S == PulseShape::square) {
+    return tone::phaseSin(phase) >= 0.0 ? 1.0 : -1.0;
+  } else if constexpr (S == PulseShape::trapezoid) {
+    const double p = cycleFraction(phase);
+    if (p < 0.2) return -1.0 + (p / 0.2) * 2.0;
+    if (p < 0.6) return 1.0;
+    if (p < 0.8) return 1.0 - ((p - 0.6) / 0.2) * 2.0;
+    return -1.0;
+  } else if constexpr (S == PulseShape::sawtooth) {
+    return 2.0 * cycleFraction(phase) - 1.0;
+  } else {
+    return tone::phaseSin(phase);
+  }
+}
+
+// The trapezoid rises over the first fifth, holds, falls over the fourth fifth, rests.
+inline double trapezoidEnvelope(double q) {
+  if (q < 0.2) return q / 0.2;
+  if (q < 0.6) return 1.0;
+  if (q < 0.8) return (0.8 - q) / 0.2;
+  return 0.0;
+}
+
+template <PulseShape S>
+inline double pulseEnvelopeOf(double q) {
+  if constexpr (S == PulseShape::triangle) {
+    return 1.0 - std::fabs(2.0 * q - 1.0);
+  } else if constexpr (S == PulseShape::square) {
+    return q < 0.5 ? 1.0 : 0.0;
+  } else if constexpr (S == PulseShape::trapezoid) {
+    return trapezoidEnvelope(q);
+  } else if constexpr (S == PulseShape::sawtooth) {
+    return q;
+  } else {
+    // cos(2 pi q) = -cos(2 pi q - pi) = -sin(pi/2 - |2 pi q - pi|), folded into [-pi/2, pi/2].
+    return 0.5 - 0.5 * -tone::sinFolded(tone::kHalfPi - std::fabs(kTwoPi * q - tone::kPi));
+  }
+}
+
+template <PulseShape S>
+inline double isochronicEnvelopeOf(double q) {
+  if constexpr (S == PulseShape::square) {
+    return q < 0.5 ? 1.0 : 0.0;
+  } else if constexpr (S == PulseShape::triangle) {
+    return std::max(0.0, 1.0 - std::fabs(2.0 * q - 1.0));
+  } else if constexpr (S == PulseShape::trapezoid) {
+    return trapezoidEnvelope(q);
+  } else if constexpr (S == PulseShape::sawtooth) {
+    return q;
+  } else {
+    // A half-period window with linear ramps of 0.08 of the period at both ends.
+    if (q >= 0.5) return 0.0;
+    return std::min(std::min(q / 0.08, 1.0), std::min((0.5 - q) / 0.08, 1.0));
+  }
+}
+
+template <typename F>
+decltype(auto) withShape(PulseShape shape, F&& f) {
+  switch (shape) {
+    case PulseShape::triangle: return f.template operator()<PulseShape::triangle>();
+    case PulseShape::square: return f.template operator()<PulseShape::square>();
+    case PulseShape::trapezoid: return f.template operator()<PulseShape::trapezoid>();
+    case PulseShape::sawtooth: return f.template operator()<PulseShape::sawtooth>();
+    case PulseShape::sine: break;
+  }
+  return f.template operator()<PulseShape::sine>();
+}
+
+// One subtraction of 2pi keeps a phase in range for carriers below the sample rate; a higher
+// carrier is reduced fully so that its phase cannot grow without bound and lose precision.
+inline void wrapPhase(double& phase) {
+  if (phase >= kTwoPi) {
+    phase -= kTwoPi;
+    if (phase >= kTwoPi) phase = std::fmod(phase, kTwoPi);
+  }
+}
+
+inline void advancePulseBy(double& pulsePhase, double increment) {
+  pulsePhase += increment;
+  if (pulsePhase >= 1.0) pulsePhase -= std::floor(pulsePhase);
+}
+
+// Values fixed for a whole block, derived from one settings snapshot.
+struct BlockConstants {
+  double amp;
+  double carrierStep;  // radians per frame of the single tone
+  double leftStep;     // binaural
+  double rightStep;    // binaural
+  double pulseStep;    // pulse periods per frame
+  float leftGain;
+  float rightGain;
+};
+
+BlockConstants blockConstants(const ToneSettings& s) {
+  const double shapeGain = s.pulseShape == PulseShape::triangle ? 1.15 : 1.0;
+  const double half = s.beat / 2.0;
+  return {
+      .amp = std::max(0.0, std::min(s.volume * shapeGain, 1.0)),
+      .carrierStep = kTwoPi * s.carrier / kToneSampleRate,
+      .leftStep = kTwoPi * std::max(20.0, s.carrier - half) / kToneSampleRate,
+      .rightStep = kTwoPi * (s.carrier + half) / kToneSampleRate,
+      .pulseStep = s.beat / kToneSampleRate,
+      // One-sided linear balance: only the far side is turned down.
+      .leftGain = static_cast<float>(s.balance <= 0.0 ? 1.0 : 1.0 - s.balance),
+      .rightGain = static_cast<float>(s.balance >= 0.0 ? 1.0 : 1.0 + s.balance),
+  };
+}
+
+// Each sample comes from the phases as they stood before the frame's increment.
+template <ToneMode M, PulseShape S>
+void synthesise(const BlockConstants& k, TonePhases& phases, float* left, float* right,
+                std::size_t frames) {
+  double lp = phases.leftPhase, rp = phases.rightPhase, q = phases.pulsePhase;
+  for (std::size_t i = 0; i < frames; ++i) {
+    float l, r;
+    if constexpr (M == ToneMode::binaural) {
+      l = static_cast<float>(carrierSampleOf<S>(lp) * k.amp * 0.45);
+      r = static_cast<float>(carrierSampleOf<S>(rp) * k.amp * 0.45);
+      lp += k.leftStep;
+      rp += k.rightStep;
+    } else if constexpr (M == ToneMode::monaural || M == ToneMode::isochronicMonaural) {
+      const double env = pulseEnvelopeOf<S>(q);
+      const double gate = M == ToneMode::isochronicMonaural ? isochronicEnvelopeOf<S>(q) : 1.0;
+      l = r = static_cast<float>(tone::phaseSin(lp) * env * gate * k.amp * 0.8);
+      lp += k.carrierStep;
+      rp = lp;
+      advancePulseBy(q, k.pulseStep);
+    } else {
+      const double env = isochronicEnvelopeOf<S>(q);
+      l = r = static_cast<float>(tone::phaseSin(lp) * env * k.amp);
+      lp += k.carrierStep;
+      rp = lp;
+      advancePulseBy(q, k.pulseStep);
+    }
+    left[i] = l * k.leftGain;
+    right[i] = r * k.rightGain;
+    wrapPhase(lp);
+    wrapPhase(rp);
+  }
+  phases = {lp, rp, q};
+}
+
+using Synthesiser = void (*)(const BlockConstants&, TonePhases&, float*, float*, std::size_t);
+
+template <ToneMode M>
+Synthesiser synthesiserFor(PulseShape shape) {
+  return withShape(shape, []<PulseShape S>() -> Synthesiser { return &synthesise<M, S>; });
+}
+
+Synthesiser synthesiserFor(ToneMode mode, PulseShape shape) {
+  switch (mode) {
+    case ToneMode::binaural: return synthesiserFor<ToneMode::binaural>(shape);
+    case ToneMode::monaural: return synthesiserFor<ToneMode::monaural>(shape);
+    case ToneMode::isochronicMonaural: return synthesiserFor<ToneMode::isochronicMonaural>(shape);
+    case ToneMode::isochronic: break;
+  }
+  return synthesiserFor<ToneMode::isochronic>(shape);
+}
+
+// A NaN never survives a clamp; it takes the given fallback instead.
+double clampOr(double value, double low, double high, double fallback) {
+  if (std::isnan(value)) return fallback;
+  return std::max(low, std::min(value, high));
+}
+
+constexpr std::array<std::string_view, 4> kModeWords = {"isochronic", "binaural", "monaural",
+                                                         "isochronic-monaural"};
+constexpr std::array<std::string_view, 5> kShapeWords = {"sine", "triangle", "square",
+                                                          "trapezoid", "sawtooth"};
+
+}  // namespace
+
+ToneMode toneModeFromWord(std::string_view word) {
+  for (std::size_t i = 0; i < kModeWords.size(); ++i) {
+    if (word == kModeWords[i]) return static_cast<ToneMode>(i);
+  }
+  return ToneMode::isochronic;
+}
+
+PulseShape pulseShapeFromWord(std::string_view word) {
+  for (std::size_t i = 0; i < kShapeWords.size(); ++i) {
+    if (word == kShapeWords[i]) return static_cast<PulseShape>(i);
+  }
+  return PulseShape::sine;
+}
+
+std::string_view toneModeWord(ToneMode mode) { return kModeWords.at(static_cast<std::size_t>(mode)); }
+std::string_view pulseShapeWord(PulseShape shape) {
+  return kShapeWords.at(static_cast<std::size_t>(shape));
+}
+
+ToneSettings ToneSettings::validated(std::string_view mode, std::string_view pulseShape,
+                                     double carrier, double beat, double volume, double balance,
+                                     double bass, double mid, double treble) {
+  ToneSettings s;
+  s.mode = toneModeFromWord(mode);
+  s.pulseShape = pulseShapeFromWord(pulseShape);
+  s.carrier = std::isfinite(carrier) ? std::max(20.0, carrier) : 20.0;
+  s.beat = clampOr(beat, 0.1, 40.0, 0.1);
+  s.volume = clampOr(volume, 0.0, 1.0, 0.0);
+  s.balance = clampOr(balance, -1.0, 1.0, 0.0);
+  s.bass = clampOr(bass, -12.0, 12.0, 0.0);
+  s.mid = clampOr(mid, -12.0, 12.0, 0.0);
+  s.treble = clampOr(treble, -12.0, 12.0, 0.0);
+  return s;
+}
+
+double carrierSample(double phase, PulseShape shape) {
+  return withShape(shape, [phase]<PulseShape S>() { return carrierSampleOf<S>(phase); });
+}
+
+double pulseEnvelope(double pulsePhase, PulseShape shape) {
+  return withShape(shape, [pulsePhase]<PulseShape S>() { return pulseEnvelopeOf<S>(pulsePhase); });
+}
+
+double isochronicEnvelope(double pulsePhase, PulseShape shape) {
+  return withShape(shape,
+                   [pulsePhase]<PulseShape S>() { return isochronicEnvelopeOf<S>(pulsePhase); });
+}
+
+void advancePulse(double& pulsePhase, double frequency, double sampleRate) {
+  advancePulseBy(pulsePhase, frequency / sampleRate);
+}
+
+void writeSample(float left, float right, std::size_t frame, AudioBufferList buffers) {
+  if (buffers.size() >= 2) {
+    buffers[0].data[frame] = left;
+    buffers[1].data[frame] = right;
+  } else if (buffers.size() == 1 && buffers[0].channels <= 1) {
+    buffers[0].data[frame] = (left + right) / 2.0f;
+  } else if (buffers.size() == 1) {
+    // Interleaved: left and right lead each frame; further channels stay silent rather than
+    // holding whatever the buffer held before.
+    const std::size_t stride = buffers[0].channels;
+    float* out = buffers[0].data + stride * frame;
+    out[0] = left;
+    out[1] = right;
+    for (std::size_t c = 2; c < stride; ++c) out[c] = 0.0f;
+  }
+}
+
+void renderTone(const ToneSettings& settings, TonePhases& phases, Equalizer& equalizer,
+                std::size_t frames, AudioBufferList buffers) {
+  const BlockConstants constants = blockConstants(settings);
+  const Synthesiser synthesise = synthesiserFor(settings.mode, settings.pulseShape);
+  equalizer.setGains(settings.bass, settings.mid, settings.treble);
+
+  float left[kChunkFrames];
+  float right[kChunkFrames];
+  for (std::size_t done = 0; done < frames;) {
+    const std::size_t n = std::min(kChunkFrames, frames - done);
+    synthesise(constants, phases, left, right, n);
+    equalizer.process(left, right, n);
+    for (std::size_t i = 0; i < n; ++i) writeSample(left[i], right[i], done + i, buffers);
+    done += n;
+  }
+}
+
+}  // namespace solvera
