@@ -8,7 +8,7 @@ packages=(
   libcurl4-openssl-dev libarchive-dev libsdl2-dev libicu-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth xdotool dbus dbus-x11 playerctl xclip procps
-  wrk nginx-light chromium nodejs npm ca-certificates
+  wrk nginx chromium nodejs npm ca-certificates
 )
 
 missing=()

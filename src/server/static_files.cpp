@@ -1,6 +1,11 @@
 // The static file reply: web interface files and the installed music library.
-#include <fstream>
-#include <sstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
 
 #include "server/http.hpp"
 
@@ -15,22 +20,44 @@ std::string_view trimSlashes(std::string_view s) {
   return s;
 }
 
-// Removes "." and ".." and resolves symbolic links as far as the path exists.
-fs::path resolved(const fs::path& p) {
+// Removes "." and ".." and resolves symbolic links as far as the path exists. realpath(3)
+// does it in one call for an existing path; only a missing one takes the slower way.
+std::string resolved(const fs::path& p) {
+  if (char* real = ::realpath(p.c_str(), nullptr)) {
+    std::string out(real);
+    std::free(real);
+    return out;
+  }
   std::error_code ec;
   fs::path out = fs::weakly_canonical(p, ec);
-  return ec ? p.lexically_normal() : out;
+  return ec ? p.lexically_normal().string() : out.string();
 }
 
-std::optional<std::string> readWholeFile(const fs::path& file) {
-  std::error_code ec;
-  if (!fs::is_regular_file(file, ec)) return std::nullopt;
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  if (in.bad()) return std::nullopt;
-  return std::move(bytes).str();
+std::optional<std::string> readWholeFile(const std::string& file) {
+  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  struct stat st {};
+  std::optional<std::string> out;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    std::string bytes;
+    bytes.resize(static_cast<std::size_t>(st.st_size));
+    std::size_t filled = 0;
+    bool failed = false;
+    while (true) {
+      if (filled == bytes.size()) bytes.resize(bytes.size() + 65536);  // the file grew
+      ssize_t n = ::read(fd, bytes.data() + filled, bytes.size() - filled);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) failed = true;
+      if (n <= 0) break;
+      filled += static_cast<std::size_t>(n);
+    }
+    if (!failed) {
+      bytes.resize(filled);
+      out = std::move(bytes);
+    }
+  }
+  ::close(fd);
+  return out;
 }
 
 const std::string kNotFound = "Not found";
@@ -56,8 +83,8 @@ std::string staticResponse(std::string_view path, const fs::path& root,
   // A NUL would cut the path short at the system call, past the containment check.
   if (relative.find('\0') != std::string::npos) return notFound();
 
-  std::string baseResolved = resolved(*base).string();
-  std::string file = resolved(*base / relative).string();
+  std::string baseResolved = resolved(*base);
+  std::string file = resolved(*base / relative);
   while (baseResolved.size() > 1 && baseResolved.back() == '/') baseResolved.pop_back();
   bool allowed = file == baseResolved || file.starts_with(baseResolved + "/");
   if (!allowed) return notFound();
