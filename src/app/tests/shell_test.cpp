@@ -1,0 +1,516 @@
+// The desktop shell's logic over the fakes: script-message dispatch, clipboard reply, new
+// windows, file input, first load, key filters, toggles with their debounce and retries, the
+// menu, the input log, media controls, and the order of start-up and termination.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "app/app_delegate.hpp"
+#include "app/shortcuts.hpp"
+#include "app/web_bridge.hpp"
+#include "common/main_thread.hpp"
+#include "platform/fake_platform.hpp"
+#include "server/tests/test_client.hpp"
+
+using namespace solvera;
+using platform::KeyEvent;
+using platform::ScriptResult;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using Kind = ScriptMessageAction::Kind;
+
+namespace {
+
+KeyEvent key(int code) {
+  KeyEvent event;
+  event.keyCode = code;
+  return event;
+}
+
+KeyEvent mediaPlay() {
+  KeyEvent event;
+  event.type = KeyEvent::Type::mediaPlayDown;
+  return event;
+}
+
+ScriptResult boolean(bool value) { return ScriptResult{Json(value), std::nullopt}; }
+
+// A delegate over the fakes with a clock moved by hand and the control window open.
+struct Shell {
+  explicit Shell(bool open = true) {
+    dir.write("public/index.html", "index");
+    AppDelegate::Options options;
+    options.port = 0;
+    options.musicLibraryURL = dir.path() / "library";
+    options.inputLogFile = dir.path() / "state" / "Solvera Pro Audio+Light-input.log";
+    options.clock = &clock;
+    delegate = AppDelegate::create(fakes.platform({dir.path(), {}}), options);
+    if (open) delegate->openControlInterface();
+  }
+  ~Shell() { delegate->applicationWillTerminate(); }
+
+  platform::FakeWebView& page() { return *fakes.shell.webView; }
+  std::vector<std::string> scripts() { return page().scripts(); }
+
+  // The input log's lines without their time stamps.
+  std::vector<std::string> log() const {
+    std::vector<std::string> lines;
+    std::ifstream in(delegate->inputLogFile());
+    for (std::string line; std::getline(in, line);) lines.push_back(line.substr(line.find(' ') + 1));
+    return lines;
+  }
+
+  test::TempDir dir;
+  FakeClock clock{5'000'000'000, 1.7e12};
+  platform::FakePlatform fakes;
+  std::shared_ptr<AppDelegate> delegate;
+};
+
+}  // namespace
+
+TEST(WebBridge, DispatchAcceptsExactlyTheListedBodies) {
+  auto action = [](const std::string& name, const char* body) {
+    return scriptMessageAction(name, Json::parse(body));
+  };
+  for (const char* body : {"null", "\"x\"", "{}", "[1]", "42"}) {
+    auto bridge = action("museBridge", body);
+    ASSERT_TRUE(bridge) << body;
+    EXPECT_EQ(bridge->kind, Kind::restartMuseBridge) << "museBridge does not read its body";
+  }
+  EXPECT_EQ(action("musicLibrary", R"("install")")->kind, Kind::installMusicLibrary);
+  EXPECT_EQ(action("clipboard", R"("readText")")->kind, Kind::readClipboard);
+  EXPECT_EQ(action("sessionFiles", R"({"action":"import","extra":1})")->kind,
+            Kind::importSessionFile);
+
+  auto exported = action("sessionFiles", R"({"action":"export","filename":"a.svpsession","content":"{}"})");
+  ASSERT_TRUE(exported);
+  EXPECT_EQ(exported->kind, Kind::exportSessionFile);
+  EXPECT_EQ(exported->filename, "a.svpsession");
+  EXPECT_EQ(exported->content, "{}");
+
+  auto print = action("analysisPrint", R"({"html":"<p>x</p>","title":"Rapport"})");
+  ASSERT_TRUE(print);
+  EXPECT_EQ(print->html, "<p>x</p>");
+  EXPECT_EQ(print->title, "Rapport");
+  EXPECT_EQ(action("analysisPrint", R"({"html":"<p>"})")->title, "Solvera Pro sessieanalyse");
+  EXPECT_EQ(action("analysisPrint", R"({"html":"<p>","title":7})")->title,
+            "Solvera Pro sessieanalyse") << "a non-text title becomes the default";
+
+  const std::vector<std::pair<std::string, const char*>> ignored = {
+      {"unknown", R"("install")"},
+      {"MusicLibrary", R"("install")"},
+      {"musicLibrary", R"({"action":"install"})"},
+      {"musicLibrary", R"("Install")"},
+      {"musicLibrary", "null"},
+      {"clipboard", R"("readtext")"},
+      {"clipboard", R"(["readText"])"},
+      {"clipboard", R"({"readText":true})"},
+      {"sessionFiles", R"("import")"},
+      {"sessionFiles", R"({"action":"delete"})"},
+      {"sessionFiles", R"({"action":1})"},
+      {"sessionFiles", R"({})"},
+      {"sessionFiles", R"({"action":"export","filename":7,"content":"x"})"},
+      {"sessionFiles", R"({"action":"export","filename":"a"})"},
+      {"sessionFiles", R"({"action":"export","content":"x"})"},
+      {"sessionFiles", R"({"action":"export","filename":"a","content":null})"},
+      {"analysisPrint", R"({"title":"x"})"},
+      {"analysisPrint", R"({"html":5})"},
+      {"analysisPrint", R"("<p>")"},
+  };
+  for (const auto& [name, body] : ignored) {
+    EXPECT_FALSE(action(name, body)) << name << " " << body;
+  }
+}
+
+TEST(WebBridge, ClipboardReplyHandsTheExactTextToThePage) {
+  EXPECT_EQ(clipboardReplyScript(""), R"(window.solveraClipboardText([""].shift());)");
+  EXPECT_EQ(clipboardReplyScript("say \"hi\"\\\nnext/line"),
+            R"(window.solveraClipboardText(["say \"hi\"\\\nnext\/line"].shift());)");
+  EXPECT_EQ(clipboardReplyScript("\xff"), R"(window.solveraClipboardText([""].shift());)")
+      << "text the JSON writer cannot write gives the empty text";
+
+  Shell shell;
+  shell.fakes.clipboard.text = "a\"b\\c\nd";
+  shell.delegate->didReceiveScriptMessage("clipboard", "readText");
+  EXPECT_THAT(shell.scripts(),
+              ElementsAre(R"(window.solveraClipboardText(["a\"b\\c\nd"].shift());)"));
+  shell.delegate->didReceiveScriptMessage("clipboard", "readtext");
+  shell.delegate->didReceiveScriptMessage("clipboard", Json::object());
+  EXPECT_EQ(shell.scripts().size(), 1u) << "ignored bodies get no reply";
+
+  // Without a control web view the reply goes nowhere.
+  shell.delegate->controlWindowWillClose();
+  shell.delegate->didReceiveScriptMessage("clipboard", "readText");
+  EXPECT_EQ(shell.scripts().size(), 1u);
+}
+
+TEST(WebBridge, NewWindowsOpenWebAddressesInTheBrowserOnly) {
+  EXPECT_TRUE(opensInDefaultBrowser("https://example.org/x"));
+  EXPECT_TRUE(opensInDefaultBrowser("HTTP://example.org"));
+  EXPECT_FALSE(opensInDefaultBrowser("mailto:a@b.c"));
+  EXPECT_FALSE(opensInDefaultBrowser("about:blank"));
+  EXPECT_FALSE(opensInDefaultBrowser("file:///etc/passwd"));
+  EXPECT_FALSE(opensInDefaultBrowser("javascript:alert(1)"));
+  EXPECT_FALSE(opensInDefaultBrowser("httpx://example.org"));
+  EXPECT_FALSE(opensInDefaultBrowser(""));
+
+  Shell shell;
+  shell.delegate->webViewRequestsNewWindow("https://example.org/help");
+  shell.delegate->webViewRequestsNewWindow("mailto:support@example.org");
+  EXPECT_THAT(shell.fakes.workspace.urls, ElementsAre("https://example.org/help"));
+  EXPECT_EQ(shell.fakes.shell.controlWindows.size(), 1u) << "never a second window";
+}
+
+TEST(WebBridge, FileInputAsksForAudioFilesAsTheInputAllows) {
+  Shell shell;
+  std::vector<std::filesystem::path> chosen{{"never"}};
+  shell.delegate->webViewRunOpenPanel({false, true}, [&](auto files) { chosen = files; });
+  shell.delegate->webViewRunOpenPanel({true, false}, [](auto) {});
+  ASSERT_EQ(shell.fakes.dialogs.openPanels.size(), 2u);
+  const auto& panel = shell.fakes.dialogs.openPanels[0];
+  EXPECT_EQ(panel.title, "Tracks toevoegen");
+  EXPECT_EQ(panel.prompt, "Toevoegen");
+  EXPECT_TRUE(panel.canChooseFiles);
+  EXPECT_FALSE(panel.canChooseDirectories);
+  EXPECT_TRUE(panel.allowsMultipleSelection);
+  EXPECT_THAT(panel.mimeTypes, ElementsAre("audio/*"));
+  EXPECT_TRUE(shell.fakes.dialogs.openPanels[1].canChooseDirectories);
+  EXPECT_FALSE(shell.fakes.dialogs.openPanels[1].allowsMultipleSelection);
+  shell.fakes.dialogs.pendingOpen.front()({"/m/a.mp3", "/m/b.wav"});
+  EXPECT_THAT(chosen, ElementsAre("/m/a.mp3", "/m/b.wav"));
+}
+
+TEST(WebBridge, FirstFinishedLoadOfTheControlViewOnly) {
+  Shell shell;
+  platform::FakeWebView other;
+  shell.delegate->webViewDidFinishLoad(other);
+  EXPECT_FALSE(shell.delegate->automaticMusicLibraryCheckStarted()) << "another web view";
+  shell.delegate->webViewDidFinishLoad(shell.page());
+  EXPECT_TRUE(shell.delegate->automaticMusicLibraryCheckStarted());
+  shell.delegate->webViewDidFinishLoad(shell.page());  // a reload: nothing more to do
+  EXPECT_TRUE(shell.delegate->automaticMusicLibraryCheckStarted());
+}
+
+TEST(Shortcuts, KeyTestsOfTheFilters) {
+  auto with = [](int code, auto set) {
+    KeyEvent event = key(code);
+    set(event);
+    return event;
+  };
+  EXPECT_TRUE(isBreathingKey(key(124)));
+  EXPECT_TRUE(isBreathingKey(key(96)));
+  EXPECT_TRUE(isBreathingKey(with(124, [](KeyEvent& e) { e.shift = true; }))) << "Shift allowed";
+  EXPECT_FALSE(isBreathingKey(with(124, [](KeyEvent& e) { e.control = true; })));
+  EXPECT_FALSE(isBreathingKey(with(124, [](KeyEvent& e) { e.option = true; })));
+  EXPECT_FALSE(isBreathingKey(with(96, [](KeyEvent& e) { e.command = true; })));
+  EXPECT_FALSE(isBreathingKey(with(124, [](KeyEvent& e) { e.isRepeat = true; })))
+      << "auto-repeat refused";
+  EXPECT_FALSE(isBreathingKey(key(KeyEvent::kOtherKey)));
+  EXPECT_FALSE(isBreathingKey(key(123)));
+  EXPECT_FALSE(isBreathingKey(mediaPlay()));
+  EXPECT_TRUE(isMediaPlayKey(mediaPlay()));
+  EXPECT_FALSE(isMediaPlayKey(key(124)));
+
+  EXPECT_EQ(controlWindowShortcutSource(key(124)), "window-key-124");
+  EXPECT_EQ(controlWindowShortcutSource(key(96)), "window-key-96");
+  EXPECT_EQ(controlWindowShortcutSource(mediaPlay()), "window-media");
+  EXPECT_EQ(controlWindowShortcutSource(with(124, [](KeyEvent& e) { e.control = true; })),
+            std::nullopt);
+  EXPECT_TRUE(controlWebViewClaimsShortcut(key(96)));
+  EXPECT_FALSE(controlWebViewClaimsShortcut(mediaPlay())) << "the web view tests keys only";
+}
+
+TEST(Shortcuts, WebShortcutScriptIsTheLiteralScript) {
+  EXPECT_EQ(webShortcutScript("toggleBlackout", kBlackoutFallback),
+            "(() => {\n"
+            "  if (typeof window.toggleBlackout === \"function\") {\n"
+            "    window.toggleBlackout();\n"
+            "    return true;\n"
+            "  }\n"
+            "  document.querySelector('#blackoutButton')?.click();\n"
+            "  return Boolean(document.readyState === \"complete\");\n"
+            "})()");
+  EXPECT_THAT(webShortcutScript(kBreathingFunction, kBreathingFallback),
+              HasSubstr("  document.querySelector('#breathingGuideEnabled')?.click();\n"));
+}
+
+TEST(Shortcuts, EachToggleHasItsOwnDebounceSharedByEveryEntryPath) {
+  Shell shell;
+  shell.delegate->installInputControls();
+  auto evaluations = [&] { return shell.page().evaluations.size(); };
+
+  // One press seen by the monitor, the application, the window and the web view, and as a
+  // media command: one toggle.
+  EXPECT_TRUE(shell.delegate->applicationKeyEvent(key(124)));
+  EXPECT_TRUE(shell.delegate->controlWindowKeyEvent(key(124)));
+  EXPECT_TRUE(shell.delegate->controlWebViewKeyEvent(key(124)));
+  EXPECT_TRUE(shell.fakes.shell.sendToKeyMonitors(mediaPlay()));
+  shell.fakes.mediaRemote.send(platform::MediaRemote::Command::togglePlayPause);
+  mainthread::runUntil([] { return false; }, std::chrono::milliseconds(20));
+  EXPECT_EQ(evaluations(), 1u);
+  EXPECT_THAT(shell.scripts()[0], HasSubstr("window.toggleBreathingCoaching();"));
+
+  shell.clock.advanceMs(100);
+  shell.delegate->toggleBlackoutShortcut();
+  EXPECT_EQ(evaluations(), 2u) << "blackout 0.1 s after breathing is its own toggle";
+  EXPECT_THAT(shell.scripts()[1], HasSubstr("window.toggleBlackout();"));
+
+  shell.clock.advanceMs(250);  // 0.35 s after the breathing toggle: not greater, ignored
+  shell.delegate->toggleBreathingShortcut();
+  EXPECT_EQ(evaluations(), 2u);
+  shell.clock.advanceMs(1);
+  shell.delegate->toggleBreathingShortcut();
+  EXPECT_EQ(evaluations(), 3u);
+
+  // Two Play presses 0.2 s apart toggle once; 0.5 s apart, twice.
+  shell.clock.advanceMs(1000);
+  shell.fakes.shell.sendToKeyMonitors(mediaPlay());
+  shell.clock.advanceMs(200);
+  shell.fakes.shell.sendToKeyMonitors(mediaPlay());
+  EXPECT_EQ(evaluations(), 4u);
+  shell.clock.advanceMs(500);
+  shell.fakes.shell.sendToKeyMonitors(mediaPlay());
+  EXPECT_EQ(evaluations(), 5u);
+
+  // Keys the filters refuse are passed on and toggle nothing.
+  shell.clock.advanceMs(1000);
+  KeyEvent control = key(124);
+  control.control = true;
+  EXPECT_FALSE(shell.delegate->applicationKeyEvent(control));
+  EXPECT_FALSE(shell.delegate->controlWindowKeyEvent(control));
+  EXPECT_FALSE(shell.delegate->controlWebViewKeyEvent(control));
+  EXPECT_FALSE(shell.fakes.shell.sendToKeyMonitors(key(124))) << "the monitor wants Play only";
+  EXPECT_EQ(evaluations(), 5u);
+}
+
+TEST(Shortcuts, EveryPathWritesItsLogLine) {
+  Shell shell;
+  auto next = [&] { shell.clock.advanceMs(1000); };
+  shell.delegate->applicationKeyEvent(mediaPlay());
+  next();
+  shell.delegate->applicationKeyEvent(key(96));
+  next();
+  shell.delegate->controlWindowKeyEvent(key(124));
+  next();
+  shell.delegate->controlWindowKeyEvent(mediaPlay());
+  next();
+  shell.delegate->controlWindowDidRequestBlackoutToggle("window-key-11");
+  next();
+  shell.delegate->controlWebViewKeyEvent(key(124));
+  next();
+  shell.delegate->controlWebViewDidRequestBlackoutToggle();
+  next();
+  shell.delegate->toggleBreathingShortcut();
+  next();
+  shell.delegate->toggleBlackoutShortcut();
+  EXPECT_THAT(shell.log(), ElementsAre("applicationShortcut=media-play",
+                                       "applicationShortcut=breathing keyCode=96",
+                                       "window-key-124=breathing", "window-media=breathing",
+                                       "window-key-11=blackout", "webViewShortcut=breathing",
+                                       "webViewShortcut=blackout", "menuShortcut=breathing",
+                                       "menuShortcut=blackout"));
+
+  // The page answers: one evaluated line each, with the error text when there is one.
+  ASSERT_TRUE(shell.page().complete(boolean(true)));
+  ASSERT_TRUE(shell.page().complete(ScriptResult{std::nullopt, "ReferenceError: x"}));
+  auto lines = shell.log();
+  EXPECT_EQ(lines[lines.size() - 2],
+            "webShortcut=toggleBreathingCoaching result=true error=- attempts=12");
+  EXPECT_EQ(lines.back(),
+            "webShortcut=toggleBreathingCoaching result=false error=ReferenceError: x attempts=12");
+}
+
+TEST(Shortcuts, RunWebShortcutRetriesTwelveTimesWhileThePageIsLoading) {
+  Shell shell;
+  shell.delegate->toggleBlackout();
+  for (std::size_t attempt = 1; attempt <= 12; ++attempt) {
+    ASSERT_TRUE(mainthread::runUntil([&] { return shell.page().evaluations.size() == attempt; }))
+        << "evaluation " << attempt;
+    shell.page().complete(boolean(false));
+  }
+  // A thirteenth would come 0.15 s after the twelfth; give it twice that.
+  mainthread::runUntil([] { return false; }, std::chrono::milliseconds(300));
+  EXPECT_EQ(shell.page().evaluations.size(), 12u);
+  auto lines = shell.log();
+  ASSERT_EQ(lines.size(), 12u);
+  EXPECT_EQ(lines.front(), "webShortcut=toggleBlackout result=false error=- attempts=12");
+  EXPECT_EQ(lines.back(), "webShortcut=toggleBlackout result=false error=- attempts=1");
+  for (const auto& script : shell.scripts()) {
+    EXPECT_EQ(script, webShortcutScript(kBlackoutFunction, kBlackoutFallback));
+  }
+}
+
+TEST(Shortcuts, APageThatAnswersIsCalledOnceAndNoPageIsLogged) {
+  Shell shell;
+  shell.delegate->toggleBlackout();
+  shell.page().complete(ScriptResult{Json(1), std::nullopt});  // not the boolean true
+  ASSERT_TRUE(mainthread::runUntil([&] { return shell.page().evaluations.size() == 2; }));
+  shell.page().complete(boolean(true));
+  mainthread::runUntil([] { return false; }, std::chrono::milliseconds(300));
+  EXPECT_EQ(shell.page().evaluations.size(), 2u);
+  EXPECT_EQ(shell.log().back(), "webShortcut=toggleBlackout result=true error=- attempts=11");
+
+  Shell closed(false);
+  closed.delegate->toggleBreathingCoaching();
+  EXPECT_THAT(closed.log(), ElementsAre("webShortcut=toggleBreathingCoaching result=no-webview"));
+}
+
+TEST(Shortcuts, MenuEntriesInOrder) {
+  Shell shell(false);
+  shell.delegate->installShortcutMenu();
+  const auto& menus = shell.fakes.shell.menus;
+  ASSERT_EQ(menus.size(), 3u);
+  auto describe = [](const platform::Menu& menu) {
+    std::vector<std::string> out;
+    for (const auto& item : menu.items) {
+      out.push_back(item.separator ? "---" : item.title + "|" + item.command + "|" + item.key);
+    }
+    return out;
+  };
+  EXPECT_EQ(menus[0].title, "");
+  EXPECT_THAT(describe(menus[0]), ElementsAre("Stop Solvera Pro Audio+Light|quit|q"));
+  EXPECT_EQ(menus[1].title, "Bewerken");
+  EXPECT_THAT(describe(menus[1]),
+              ElementsAre("Ongedaan maken|undo|z", "Opnieuw|redo|Z", "---", "Knip|cut|x",
+                          "Kopieer|copy|c", "Plak|paste|v", "Selecteer alles|selectAll|a"));
+  EXPECT_EQ(menus[2].title, "Bediening");
+  EXPECT_THAT(describe(menus[2]),
+              ElementsAre("Ademhalingscoaching aan/uit||", "Blackout aan/uit||"));
+  EXPECT_THAT(shell.log(), ElementsAre("shortcutMenu=installed"));
+
+  shell.delegate->openControlInterface();
+  shell.fakes.shell.menuAction("Ademhalingscoaching aan/uit")();
+  shell.fakes.shell.menuAction("Blackout aan/uit")();
+  EXPECT_EQ(shell.page().evaluations.size(), 2u) << "blackout right after breathing runs too";
+  EXPECT_THAT(shell.log(), ElementsAre("shortcutMenu=installed", "menuShortcut=breathing",
+                                       "menuShortcut=blackout"));
+}
+
+TEST(InputLog, LineFormatAppendAndSilentFailures) {
+  EXPECT_EQ(inputLogTimestamp(0), "1970-01-01T00:00:00Z");
+  EXPECT_EQ(inputLogTimestamp(1714566896999.9), "2024-05-01T12:34:56Z") << "whole seconds";
+
+  Shell shell(false);
+  shell.clock.setWallMs(1714566896000);
+  auto file = shell.delegate->inputLogFile();
+  EXPECT_FALSE(std::filesystem::exists(file.parent_path())) << "the folder is made on demand";
+  shell.delegate->logInput("inputControls=installed");
+  shell.delegate->appendInputLog("2024-05-01T12:35:00Z webShortcut=x result=no-webview\n");
+  std::ifstream in(file);
+  std::stringstream all;
+  all << in.rdbuf();
+  EXPECT_EQ(all.str(),
+            "2024-05-01T12:34:56Z inputControls=installed\n"
+            "2024-05-01T12:35:00Z webShortcut=x result=no-webview\n");
+
+  // A log that cannot be written never stops a shortcut.
+  test::TempDir dir;
+  dir.write("blocker", "a file where a folder should be");
+  AppDelegate::Options options;
+  options.inputLogFile = dir.path() / "blocker" / "input.log";
+  platform::FakePlatform fakes;
+  auto delegate = AppDelegate::create(fakes.platform(), options);
+  delegate->openControlInterface();
+  delegate->toggleBreathingCoaching();
+  EXPECT_EQ(fakes.shell.webView->evaluations.size(), 1u);
+  EXPECT_FALSE(std::filesystem::exists(options.inputLogFile));
+  delegate->applicationWillTerminate();
+}
+
+TEST(MediaControls, InputControlsOncePlayPauseAndToggleAllToggle) {
+  using Command = platform::MediaRemote::Command;
+  Shell shell;
+  shell.delegate->installInputControls();
+  shell.delegate->installInputControls();
+  auto& remote = shell.fakes.mediaRemote;
+  ASSERT_EQ(remote.handlers.size(), 3u) << "registered once";
+  std::vector<Command> commands;
+  for (auto& [token, entry] : remote.handlers) commands.push_back(entry.first);
+  EXPECT_THAT(commands, ElementsAre(Command::play, Command::pause, Command::togglePlayPause));
+  ASSERT_TRUE(remote.nowPlaying);
+  EXPECT_EQ(remote.nowPlaying->first, "Ademhalingscoaching");
+  EXPECT_EQ(remote.nowPlaying->second, "Solvera Pro Audio+Light");
+  EXPECT_THAT(shell.log(), ElementsAre("inputControls=installed"));
+
+  for (Command command : {Command::pause, Command::play, Command::togglePlayPause}) {
+    std::size_t before = shell.page().evaluations.size();
+    remote.send(command);
+    EXPECT_EQ(shell.page().evaluations.size(), before) << "queued on the main loop, not inline";
+    ASSERT_TRUE(mainthread::runUntil([&] { return shell.page().evaluations.size() == before + 1; }));
+    EXPECT_THAT(shell.scripts().back(), HasSubstr("window.toggleBreathingCoaching();"));
+    shell.clock.advanceMs(400);
+  }
+}
+
+TEST(MediaControls, OneMediaKeyMonitorPerRun) {
+  Shell shell;
+  EXPECT_EQ(shell.fakes.shell.keyMonitors.size(), 1u) << "installed with the control window";
+  shell.delegate->installMediaKeyMonitor();
+  shell.delegate->openControlInterface();
+  EXPECT_EQ(shell.fakes.shell.keyMonitors.size(), 1u);
+  EXPECT_TRUE(shell.fakes.shell.sendToKeyMonitors(mediaPlay()));
+  EXPECT_EQ(shell.page().evaluations.size(), 1u);
+}
+
+TEST(Lifecycle, StartUpOrder) {
+  Shell shell(false);
+  shell.delegate->applicationDidFinishLaunching();
+  EXPECT_THAT(shell.fakes.journal, ElementsAre("shell.installMainMenu"))
+      << "the menu comes before the server; the window waits for it";
+  ASSERT_TRUE(mainthread::runUntil([&] { return !shell.delegate->isStartingMain(); }));
+  EXPECT_THAT(shell.fakes.journal,
+              ElementsAre("shell.installMainMenu", "shell.openControlWindow",
+                          "shell.addLocalKeyMonitor", "mediaRemote.addHandler",
+                          "mediaRemote.addHandler", "mediaRemote.addHandler",
+                          "mediaRemote.setNowPlaying"));
+  EXPECT_THAT(shell.log(), ElementsAre("shortcutMenu=installed", "inputControls=installed"));
+}
+
+// Notes when the media controls go away whether the server still answers.
+class ProbingMediaRemote : public platform::FakeMediaRemote {
+ public:
+  void clearNowPlaying() override {
+    FakeMediaRemote::clearNowPlaying();
+    try {
+      serverAnswered =
+          test::exchange(port, test::request("GET", "/")).statusLine() == "HTTP/1.1 200 OK";
+    } catch (const std::exception&) {
+      serverAnswered = false;
+    }
+  }
+  std::uint16_t port = 0;
+  std::optional<bool> serverAnswered;
+};
+
+TEST(Lifecycle, TerminationRemovesTheControlsBeforeTheServerStops) {
+  test::TempDir dir;
+  dir.write("public/index.html", "index");
+  platform::FakePlatform fakes;
+  ProbingMediaRemote remote;
+  remote.journal = &fakes.journal;
+  AppDelegate::Options options;
+  options.port = 0;
+  options.inputLogFile = dir.path() / "input.log";
+  auto delegate = AppDelegate::create(
+      platform::Platform{fakes.shell, fakes.dialogs, fakes.clipboard, fakes.workspace, remote,
+                         fakes.preferences, {dir.path(), {}}},
+      options);
+  delegate->applicationDidFinishLaunching();
+  ASSERT_TRUE(mainthread::runUntil([&] { return !delegate->isStartingMain(); }));
+  remote.port = delegate->server()->port();
+  fakes.journal.clear();
+
+  delegate->controlWindowWillClose();
+  delegate->applicationWillTerminate();
+  delegate->applicationWillTerminate();  // once only
+  EXPECT_THAT(fakes.journal,
+              ElementsAre("shell.terminate", "shell.removeLocalKeyMonitor",
+                          "mediaRemote.removeHandler", "mediaRemote.removeHandler",
+                          "mediaRemote.removeHandler", "mediaRemote.clearNowPlaying"));
+  EXPECT_EQ(remote.serverAnswered, true) << "the server stops last";
+  EXPECT_TRUE(remote.handlers.empty());
+  EXPECT_TRUE(fakes.shell.keyMonitors.empty());
+  EXPECT_THROW(test::exchange(remote.port, test::request("GET", "/")), std::runtime_error);
+}
