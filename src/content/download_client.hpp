@@ -1,0 +1,42 @@
+// Downloading one file over HTTP(S): an interface so the installer can be driven by any
+// client, and the libcurl client the application uses.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace solvera {
+
+struct DownloadRequest {
+  std::string url;
+  // How long the transfer may stall (connecting, or no data arriving) before it fails.
+  std::chrono::seconds timeout{60};
+  std::filesystem::path destination;  // the file to write; created or truncated
+};
+
+struct DownloadResult {
+  std::optional<std::string> error;  // transport failure, with its description
+  std::optional<long> httpStatus;    // nothing when the reply was not HTTP
+  bool fileWritten = false;          // the body is in the destination file
+};
+
+class DownloadClient {
+ public:
+  virtual ~DownloadClient() = default;
+  // Blocks until the transfer ends. cancelled, when set, aborts the transfer soon after.
+  virtual DownloadResult download(const DownloadRequest& request,
+                                  const std::atomic<bool>* cancelled = nullptr) = 0;
+};
+
+// libcurl: redirects followed (HTTP and HTTPS only), no cached copy ever used, bodies of
+// any status written to the file.
+class CurlDownloadClient final : public DownloadClient {
+ public:
+  DownloadResult download(const DownloadRequest& request,
+                          const std::atomic<bool>* cancelled = nullptr) override;
+};
+
+}  // namespace solvera
