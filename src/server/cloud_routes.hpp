@@ -1,6 +1,7 @@
 // Cloud proxy routes: OpenAI, marketplace and affiliate services.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -8,6 +9,9 @@ namespace solvera {
 
 class StaticServer;
 
+// The routes' side of the proxies: base addresses come from the server's application
+// information. Every handler answers (never falls through) and blocks the server's queue until
+// its upstream answers or its wait limit passes.
 class CloudProxies {
  public:
   explicit CloudProxies(StaticServer& server);
@@ -23,7 +27,8 @@ class CloudProxies {
                                                             const std::string& apiKey);
 
  private:
-  [[maybe_unused]] StaticServer& server_;
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace solvera

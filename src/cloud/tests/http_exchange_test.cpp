@@ -1,0 +1,113 @@
+// The shared upstream exchange over real libcurl transfers to stand-ins on loopback.
+#include <gtest/gtest.h>
+
+#include "cloud/upstream.hpp"
+#include "cloud/tests/stand_in_service.hpp"
+
+using namespace solvera;
+using namespace std::chrono_literals;
+using cloud::HttpRequest;
+using test::StandInService;
+
+namespace {
+
+HttpRequest post(const std::string& url, std::chrono::milliseconds timeout = 5s) {
+  HttpRequest r;
+  r.method = "POST";
+  r.url = url;
+  r.timeout = timeout;
+  r.headers = {{"Content-Type", "application/json"}, {"X-Empty", ""}};
+  r.body = R"({"a":"é"})";
+  return r;
+}
+
+std::chrono::milliseconds since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start);
+}
+
+}  // namespace
+
+TEST(HttpUpstream, SendsTheRequestExactlyAndKeepsStatusAndBytes) {
+  StandInService service(StandInService::reply("201 Created", "{\"id\":7}"));
+  cloud::HttpUpstream upstream;
+  auto result = upstream.exchange(post(service.baseURL() + "/v2/x?y=1"), "fallback", 5s);
+  EXPECT_TRUE(result.completed);
+  EXPECT_EQ(result.status, 201);
+  EXPECT_EQ(result.body, "{\"id\":7}");
+  ASSERT_EQ(service.requests().size(), 1u);
+  auto r = service.requests()[0];
+  EXPECT_EQ(r.method, "POST");
+  EXPECT_EQ(r.path, "/v2/x");
+  EXPECT_EQ(r.query, "y=1");
+  EXPECT_EQ(r.headers["content-type"], "application/json");
+  EXPECT_NE(r.head.find("\r\nX-Empty:"), std::string::npos) << "an empty header is still sent";
+  EXPECT_EQ(r.headers.count("expect"), 0u);
+  EXPECT_EQ(r.body, R"({"a":"é"})");
+
+  service.answerWith(StandInService::reply("204 No Content", ""));
+  result = upstream.exchange(post(service.baseURL()), "fallback", 5s);
+  EXPECT_EQ(result.status, 204);
+  EXPECT_EQ(result.body, "") << "an empty body replaces the fallback";
+
+  HttpRequest injected = post(service.baseURL());
+  injected.headers.push_back({"X-Code", "a\r\nX-Other: b"});
+  EXPECT_EQ(upstream.exchange(injected, "fallback", 5s).status, 502);
+  EXPECT_EQ(service.connectionCount(), 2u) << "a header with a line break is never sent";
+}
+
+TEST(HttpUpstream, TransportFailuresKeep502AndTheFallback) {
+  cloud::HttpUpstream upstream;
+  auto port = std::to_string(test::refusedLoopbackPort());
+  auto refused = upstream.exchange(post("http://127.0.0.1:" + port + "/"), "fallback", 5s);
+  EXPECT_TRUE(refused.completed);
+  EXPECT_EQ(refused.status, 502);
+  EXPECT_EQ(refused.body, "fallback");
+
+  auto file = upstream.exchange(post("file:///etc/hostname"), "fallback", 5s);
+  EXPECT_EQ(file.status, 502) << "only http and https";
+  EXPECT_EQ(file.body, "fallback");
+}
+
+TEST(HttpUpstream, NotConfiguredMeansUnreachableWithoutTraffic) {
+  StandInService service;
+  cloud::HttpUpstream upstream;
+  auto result = cloud::exchangeWithService(upstream, post(""), "fallback", 5s);
+  EXPECT_TRUE(result.completed);
+  EXPECT_EQ(result.status, 502);
+  EXPECT_EQ(result.body, "fallback");
+  EXPECT_EQ(cloud::serviceURL("", "/v1/responses"), "");
+  EXPECT_EQ(cloud::serviceURL("http://h:1/", "/v1/responses"), "http://h:1/v1/responses");
+  EXPECT_EQ(service.connectionCount(), 0u);
+}
+
+// A silent service: the client gives up once the connection has been idle for the request
+// time-out, before the wait limit.
+TEST(HttpUpstream, SilentServiceEndsAtTheRequestTimeOut) {
+  StandInService service(StandInService::silent());
+  cloud::HttpUpstream upstream;
+  auto start = std::chrono::steady_clock::now();
+  auto result = upstream.exchange(post(service.baseURL(), 1s), "fallback", 10s);
+  auto elapsed = since(start);
+  EXPECT_TRUE(result.completed);
+  EXPECT_EQ(result.status, 502);
+  EXPECT_EQ(result.body, "fallback");
+  EXPECT_GE(elapsed, 1s);
+  std::cout << "[ measured ] idle time-out 1 s ended after " << elapsed.count() << " ms\n";
+}
+
+// A service that keeps sending and never finishes: the wait limit ends it, and the completion
+// that comes later (when the client is torn down) writes into cells nobody reads any more.
+TEST(HttpUpstream, NeverFinishingAnswerEndsAtTheWaitLimit) {
+  StandInService service(StandInService::trickle());
+  auto client = std::make_unique<cloud::HttpClient>();
+  cloud::HttpUpstream upstream(*client);
+  auto start = std::chrono::steady_clock::now();
+  auto result = upstream.exchange(post(service.baseURL(), 1s), "fallback", 2500ms);
+  auto elapsed = since(start);
+  EXPECT_FALSE(result.completed);
+  EXPECT_EQ(result.body, "fallback");
+  EXPECT_GE(elapsed, 2500ms);
+  std::cout << "[ measured ] wait limit 2.5 s ended after " << elapsed.count() << " ms\n";
+  client.reset();  // the late completion runs now
+}
