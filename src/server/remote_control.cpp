@@ -4,6 +4,8 @@
 
 #include <charconv>
 #include <cmath>
+#include <utility>
+#include <vector>
 
 #include "common/random.hpp"
 #include "server/http.hpp"
@@ -26,6 +28,20 @@ std::int64_t sinceValue(const std::string& query) {
   auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
   if (ec != std::errc() || end != digits.data() + digits.size()) return 0;
   return value;
+}
+
+// Whether a value nests arrays and objects deeper than the limit. Walked without recursion: the
+// point is to refuse values that copying and writing (both recursive) could not survive.
+bool nestsDeeperThan(const OrderedJson& value, std::size_t limit) {
+  std::vector<std::pair<const OrderedJson*, std::size_t>> pending{{&value, 1}};
+  while (!pending.empty()) {
+    auto [node, depth] = pending.back();
+    pending.pop_back();
+    if (!node->is_structured()) continue;
+    if (depth > limit) return true;
+    for (const auto& child : *node) pending.emplace_back(&child, depth + 1);
+  }
+  return false;
 }
 
 }  // namespace
@@ -96,8 +112,13 @@ std::string RemoteControl::commandsResponse(const std::string& query) const {
 
 std::string RemoteControl::queueCommand(const std::string& body, double now) {
   auto parsed = parseOrderedJson(body);
-  if (!parsed || !parsed->is_object() || !parsed->contains("type") ||
-      !(*parsed)["type"].is_string()) {
+  const bool typed = parsed && parsed->is_object() && parsed->contains("type") &&
+                     (*parsed)["type"].is_string();
+  const OrderedJson* value = nullptr;
+  if (typed) {
+    if (auto it = parsed->find("value"); it != parsed->end()) value = &*it;
+  }
+  if (!typed || (value && nestsDeeperThan(*value, kMaxValueDepth))) {
     return http::jsonResponse(OrderedJson{{"ok", false}, {"error", "invalid_command"}},
                               "400 Bad Request");
   }
@@ -105,7 +126,7 @@ std::string RemoteControl::queueCommand(const std::string& body, double now) {
   OrderedJson record{{"id", id},
                      {"type", (*parsed)["type"]},
                      {"createdAt", static_cast<std::int64_t>(std::trunc(now))}};
-  if (auto value = parsed->find("value"); value != parsed->end()) record["value"] = *value;
+  if (value) record["value"] = *value;
   remoteCommands_.push_back({id, std::move(record)});
   while (remoteCommands_.size() > kMaxQueuedCommands) remoteCommands_.pop_front();
   return http::jsonResponse(OrderedJson{{"ok", true}, {"id", id}});

@@ -16,6 +16,8 @@ class StaticServer;
 class RemoteControl {
  public:
   static constexpr std::size_t kMaxQueuedCommands = 80;
+  // Deeper command values are refused: a few thousand levels would overflow the server's stack.
+  static constexpr std::size_t kMaxValueDepth = 64;
   // The state a phone sees until the control page posts its own.
   static constexpr std::string_view kDefaultState =
       R"({"ok":true,"updatedAt":0,"connected":false,)"

@@ -136,15 +136,24 @@ TEST_F(RemoteControlTest, CommandRecordsCopyTypeAndValueAndRefuseOtherBodies) {
                            R"({"type":null})", R"({"type":["pause"]})", R"("pause")"}) {
     EXPECT_EQ(post(withToken("/remote/command"), body).bytes, invalid) << body;
   }
+  // Values nested deeper than 64 levels are refused: writing them back would exhaust the stack.
+  auto nested = [](int levels) {
+    return R"({"type":"deep","value":)" + std::string(levels, '[') + std::string(levels, ']') + "}";
+  };
+  EXPECT_EQ(post(withToken("/remote/command"), nested(65)).bytes, invalid);
+  EXPECT_EQ(post(withToken("/remote/command"), nested(200000)).bytes, invalid);
   EXPECT_EQ(post(withToken("/remote/command"), R"({"type":""})").body(), R"({"ok":true,"id":4})")
       << "refused commands use no id";
+  EXPECT_EQ(post(withToken("/remote/command"), nested(64)).body(), R"({"ok":true,"id":5})");
 
   EXPECT_EQ(get(withToken("/remote/commands", "&since=0")).body(),
             R"({"ok":true,"commands":[)"
             R"({"id":1,"type":"pause","createdAt":1700000000123},)"
             R"({"id":2,"type":"blackout","createdAt":1700000000123,"value":null},)"
             R"({"id":3,"type":"volume","createdAt":1700000000123,"value":{"z":1,"a":[0.5,"é",true]}},)"
-            R"({"id":4,"type":"","createdAt":1700000000123}]})");
+            R"({"id":4,"type":"","createdAt":1700000000123},)" +
+                std::string(R"({"id":5,"type":"deep","createdAt":1700000000123,"value":)") +
+                std::string(64, '[') + std::string(64, ']') + "}]}");
 }
 
 TEST_F(RemoteControlTest, ConnectedForTwoAndAHalfSecondsAfterAStateFetch) {
