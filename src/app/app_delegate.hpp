@@ -98,6 +98,8 @@ class AppDelegate : public platform::ShellEvents,
 
   // Update check (delegate_update.cpp; state in UpdateState).
   void checkForUpdate();
+  void showUpdateAlert(const std::string& latestVersion, const std::optional<std::string>& message,
+                       const std::optional<std::string>& changelogURL);
 
   // State, readable by tests.
   const std::shared_ptr<StaticServer>& server() const { return server_; }
