@@ -28,10 +28,12 @@ Error toError(const std::error_code& ec) {
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
   Connection(asio::ip::tcp::socket socket, std::weak_ptr<StaticServer> server)
-      : socket_(std::move(socket)), server_(std::move(server)) {}
+      : socket_(std::move(socket)),
+        server_(std::move(server)),
+        chunk_(new char[http::kReadChunkBytes]) {}  // not zero-filled: reads overwrite it
 
   void receive() {
-    socket_.async_read_some(asio::buffer(chunk_), [self = shared_from_this()](
+    socket_.async_read_some(asio::buffer(chunk_.get(), http::kReadChunkBytes), [self = shared_from_this()](
                                                       const std::error_code& ec, std::size_t n) {
       self->received(ec, n);
     });
@@ -41,7 +43,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void received(const std::error_code& ec, std::size_t n) {
     auto server = server_.lock();
     if (!server) return cancel();
-    request_.append(chunk_.data(), n);
+    request_.append(chunk_.get(), n);
     if (static_cast<std::int64_t>(request_.size()) > StaticServer::kMaxRequestBytes) return cancel();
     bool ended = ec == asio::error::eof;
     if (ec && !ended) return cancel();  // a transport error ends the exchange
@@ -66,7 +68,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   asio::ip::tcp::socket socket_;
   std::weak_ptr<StaticServer> server_;
-  std::array<char, http::kReadChunkBytes> chunk_{};
+  std::unique_ptr<char[]> chunk_;
   std::string request_;
   std::string reply_;
 };
