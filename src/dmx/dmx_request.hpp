@@ -1,0 +1,57 @@
+// The light request record, its strict JSON decoding and the pulse model shared by every output.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace solvera::dmx {
+
+inline constexpr std::size_t kDmxChannels = 512;
+
+// One light frame from the web interface. Never changed after decoding.
+struct DmxRequest {
+  std::optional<std::string> clientId;
+  std::optional<std::string> sourceKind;
+  std::optional<std::string> outputMode;
+  std::optional<std::string> serialPort;
+  std::string targetIp;
+  std::uint16_t universe = 0;
+  std::vector<std::uint8_t> dmx;
+  std::optional<double> pulseHz;
+  std::optional<std::vector<std::int64_t>> pulseChannels;
+  std::optional<std::string> pulseShape;
+
+  friend bool operator==(const DmxRequest&, const DmxRequest&) = default;
+};
+
+// The frame an output keeps re-sending, with the pulse settings it was prepared with.
+struct Stream {
+  DmxRequest request;
+  std::int64_t pulseEpoch = 0;  // monotonic ns at which the waveform is at position 0
+  std::optional<double> pulseHz;
+  std::string pulseShape;
+};
+
+inline constexpr double kMinPulseHz = 0.1;
+inline constexpr double kMaxPulseHz = 40.0;
+
+// Decodes one JSON body. Anything out of range, fractional where an integer belongs, of the
+// wrong type or missing fails the whole request with ErrorException (nothing is clamped here);
+// JSON null stands for an absent optional member.
+DmxRequest decodeDmxRequest(std::string_view json);
+
+// The stream for a request: pulse frequency clamped to 0.1..40 Hz, unknown shapes as "square".
+Stream prepareStream(DmxRequest request, std::int64_t pulseEpochNs);
+
+// The waveform's multiplier, 0..1, at position 0 <= p < 1 of a period.
+double pulseMultiplier(double position, std::string_view shape);
+
+// The output frame of one tick: the request's frame with the pulse channels scaled by the
+// waveform at now. Keeps the request's own length; callers pad or cut to 512.
+std::vector<std::uint8_t> modulateFrame(const Stream& stream, std::int64_t nowNs);
+
+}  // namespace solvera::dmx

@@ -1,0 +1,143 @@
+// Open DMX port opening, the baud-rate break and the non-blocking frame write.
+#include "dmx/open_dmx_sender.hpp"
+
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "common/error.hpp"
+#include "dmx/dmx_wire.hpp"
+#include "dmx/serial_line.hpp"
+
+namespace solvera::dmx {
+namespace {
+
+constexpr const char* kDomain = "SolveraOpenDmx";
+// One zero byte at 38 400 baud holds the line low for nine bit times (~234 us): the break.
+constexpr auto kBreakWait = std::chrono::microseconds(600);
+constexpr auto kMarkAfterBreak = std::chrono::microseconds(24);
+constexpr auto kWriteRetry = std::chrono::milliseconds(1);
+constexpr auto kWriteDeadline = std::chrono::milliseconds(50);
+
+}  // namespace
+
+class OpenDmxFtdiSender::Core final : public SerialSenderCore {
+ public:
+  using SerialSenderCore::SerialSenderCore;
+
+ private:
+  void openIfNeeded() override {
+    if (fileDescriptor_ >= 0) return;
+    std::vector<std::string> failures;
+    for (const auto& path : availablePorts(selectedSerialPort_, deviceDir_)) {
+      int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+      if (fd < 0) {
+        failures.push_back(path + ": " + std::strerror(errno));
+        continue;
+      }
+      if (configureSerial(fd)) {
+        fileDescriptor_ = fd;  // stays non-blocking: frame writes retry on their own
+        currentSerialPort_ = path;
+        return;
+      }
+      failures.push_back(path + ": serial config mislukt");
+      ::close(fd);
+    }
+    std::string message = selectedSerialPort_ ? "Gekozen FTDI/Open DMX poort kon niet worden geopend."
+                                              : "Geen FTDI/Open DMX seriële poort gevonden.";
+    for (std::size_t i = 0; i < failures.size(); ++i) message += (i == 0 ? " " : "; ") + failures[i];
+    throw ErrorException(kDomain, 404, message);
+  }
+
+  static bool configureSerial(int fd) {
+    if (!setDmxLineSpeed(fd, kDmxBaud)) return false;
+    raiseDtrRts(fd);
+    return true;
+  }
+
+  void sendAlternateBreak() {
+    if (!setDmxLineSpeed(fileDescriptor_, kBreakBaud)) {
+      throw ErrorException(kDomain, 500, "FTDI/Open DMX kon baudrate niet tijdelijk verlagen.");
+    }
+    const std::uint8_t zero = 0x00;
+    ssize_t written = ::write(fileDescriptor_, &zero, 1);
+    std::this_thread::sleep_for(kBreakWait);
+    if (written == 1 && setDmxLineSpeed(fileDescriptor_, kDmxBaud)) {
+      std::this_thread::sleep_for(kMarkAfterBreak);
+      return;
+    }
+    throw ErrorException(kDomain, 500, "FTDI/Open DMX break kon niet worden verzonden.");
+  }
+
+  void writeDmxFrame(std::span<const std::uint8_t> frame) override {
+    if (fileDescriptor_ < 0) throw ErrorException(kDomain, 400, "FTDI/Open DMX interface is niet geopend.");
+    raiseDtrRts(fileDescriptor_);  // every frame: adapters drop transmit-enable on their own
+    sendAlternateBreak();
+    const DmxPayload bytes = dmxPayload(frame);
+    std::size_t written = 0;
+    // Device timing, not a rule of the light: the machine's clock, whatever clock was injected.
+    const auto deadline = std::chrono::steady_clock::now() + kWriteDeadline;
+    while (written < bytes.size()) {
+      ssize_t n = ::write(fileDescriptor_, bytes.data() + written, bytes.size() - written);
+      if (n > 0) {
+        written += static_cast<std::size_t>(n);
+        continue;
+      }
+      if (n < 0 && (errno == EAGAIN || errno == EINTR) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(kWriteRetry);
+        continue;
+      }
+      break;
+    }
+    if (written != bytes.size()) {
+      throw ErrorException(kDomain, 500,
+                           "FTDI/Open DMX frame kon niet volledig worden geschreven naar " +
+                               currentSerialPort_.value_or("onbekende poort") + ".");
+    }
+  }
+};
+
+std::vector<std::string> OpenDmxFtdiSender::availablePorts(const std::optional<std::string>& preferredPort,
+                                                           const std::string& deviceDir) {
+  return sortedSerialPortCandidates(openDmxPortPatterns(), preferredPort, deviceDir);
+}
+
+OpenDmxFtdiSender::OpenDmxFtdiSender(Clock& clock, std::string deviceDir)
+    : queue_("mirowen.open-dmx-ftdi"),
+      core_(std::make_shared<Core>(queue_, clock, std::move(deviceDir))) {
+  // The break's 600 us and 24 us waits: keep the kernel from stretching this thread's sleeps.
+  queue_.post([] { ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL); });
+}
+
+OpenDmxFtdiSender::~OpenDmxFtdiSender() {
+  queue_.shutdown();  // a queued blackout still goes out
+  core_->release();
+  core_.reset();
+}
+
+void OpenDmxFtdiSender::send(const DmxRequest& request) {
+  queue_.sync([&] { core_->send(request); });
+}
+
+void OpenDmxFtdiSender::stop() {
+  queue_.post([weak = std::weak_ptr<Core>(core_)] {
+    if (auto core = weak.lock()) core->stop();
+  });
+}
+
+void OpenDmxFtdiSender::blackoutAndStop() {
+  queue_.post([weak = std::weak_ptr<Core>(core_)] {
+    if (auto core = weak.lock()) core->blackoutAndStop();
+  });
+}
+
+SerialSenderStatus OpenDmxFtdiSender::status() {
+  return queue_.sync([&] { return core_->status(); });
+}
+
+}  // namespace solvera::dmx

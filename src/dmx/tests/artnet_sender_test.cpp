@@ -1,0 +1,259 @@
+// The Art-Net sender through a real UDP socket on a loopback address of the test's own.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "common/error.hpp"
+#include "dmx/artnet_sender.hpp"
+#include "dmx/tests/dmx_test_support.hpp"
+#include "server/tests/test_client.hpp"
+
+using namespace solvera;
+using namespace solvera::dmx;
+using namespace solvera::dmx::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+DmxRequest requestFor(const std::string& targetIp, std::uint16_t universe, std::vector<std::uint8_t> dmx) {
+  DmxRequest request;
+  request.targetIp = targetIp;
+  request.universe = universe;
+  request.dmx = std::move(dmx);
+  return request;
+}
+
+bool allZero(const Bytes& packet) {
+  return packet.size() == 530 && std::all_of(packet.begin() + 18, packet.end(), [](auto b) { return b == 0; });
+}
+
+Error sendError(ArtNetSender& sender, const DmxRequest& request) {
+  try {
+    sender.send(request);
+  } catch (const ErrorException& e) {
+    return e.error();
+  }
+  return {};
+}
+
+std::string fileText(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Sets an environment variable for the life of a test; senders read it on their own thread,
+// so it is set before any sender exists and cleared after they are gone.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) { ::setenv(name, value.c_str(), 1); }
+  ~ScopedEnv() { ::unsetenv(name_); }
+
+ private:
+  const char* name_;
+};
+
+}  // namespace
+
+TEST(ArtNetSender, SendsWholePacketsAtOnceAndOnEveryTick) {
+  ArtNetReceiver node;
+  FakeClock clock;
+  ArtNetSender sender(clock);
+  sender.send(requestFor(node.address(), 1, {255, 128, 7}));
+
+  Bytes expected = {
+      'A', 'r', 't', '-', 'N', 'e', 't', 0x00,  // ID
+      0x00, 0x50,                               // OpCode 0x5000 (OpDmx), low byte first
+      0x00, 0x0E,                               // protocol version 14
+      0x00,                                     // sequence: disabled
+      0x00,                                     // physical port
+      0x01,                                     // SubUni: universe & 0xFF
+      0x00,                                     // Net: (universe >> 8) & 0x7F
+      0x02, 0x00,                               // data length 512
+      255, 128, 7,                              // channels 1..3
+  };
+  expected.resize(530, 0x00);  // channels 4..512 are dark
+  for (int i = 0; i < 3; ++i) {
+    auto packet = node.receive();
+    ASSERT_TRUE(packet) << "packet " << i;
+    EXPECT_EQ(*packet, expected) << "packet " << i;
+  }
+  auto status = sender.status();
+  EXPECT_TRUE(status.timerRunning);
+  EXPECT_TRUE(status.socketOpen);
+  ASSERT_TRUE(status.stream);
+  EXPECT_EQ(status.stream->universe, 1);
+
+  std::vector<std::uint8_t> long600(600, 1);
+  long600[511] = 200;
+  sender.send(requestFor(node.address(), 256, long600));
+  std::optional<Bytes> packet;
+  do packet = node.receive();
+  while (packet && (*packet)[15] != 0x01);
+  ASSERT_TRUE(packet);
+  EXPECT_EQ(packet->size(), 530u) << "600 values still make one 512-channel packet";
+  EXPECT_EQ((*packet)[14], 0x00) << "universe 256: SubUni 0";
+  EXPECT_EQ((*packet)[15], 0x01) << "universe 256: Net 1";
+  EXPECT_EQ((*packet)[529], 200);
+}
+
+TEST(ArtNetSender, SwitchingUniverseStopsTheOldStreamWithoutAZeroFrame) {
+  ArtNetReceiver node;
+  ArtNetSender sender;
+  sender.send(requestFor(node.address(), 1, {10, 20}));
+  ASSERT_TRUE(node.receive());
+  sender.send(requestFor(node.address(), 2, {30}));
+  // Everything sent after the second send returned is for universe 2; what came before is
+  // universe 1 and never dark.
+  std::vector<Bytes> packets;
+  for (int universe2 = 0; universe2 < 3;) {
+    auto packet = node.receive();
+    ASSERT_TRUE(packet);
+    if ((*packet)[14] == 2) ++universe2;
+    packets.push_back(*packet);
+  }
+  auto firstOf2 = std::find_if(packets.begin(), packets.end(), [](auto& p) { return p[14] == 2; });
+  for (auto it = packets.begin(); it != packets.end(); ++it) {
+    EXPECT_FALSE(allZero(*it)) << "no blackout for the dropped stream";
+    if (it < firstOf2) EXPECT_EQ((*it)[18], 10);
+    else EXPECT_EQ((*it)[14], 2) << "universe 1 stopped";
+  }
+  sender.stop();
+  EXPECT_FALSE(sender.status().stream);
+}
+
+TEST(ArtNetSender, BlackoutSendsExactlyOneZeroPacketThenGoesIdle) {
+  ArtNetReceiver node;
+  ArtNetSender sender;
+  sender.blackoutAndStop();
+  auto idle = sender.status();
+  EXPECT_FALSE(idle.stream || idle.timerRunning || idle.socketOpen);
+  EXPECT_FALSE(node.receive(0ms)) << "nothing to black out";
+
+  sender.send(requestFor(node.address(), 5, {99, 98}));
+  ASSERT_TRUE(node.receive());
+  sender.blackoutAndStop();  // queued: returns at once
+  auto after = sender.status();  // waits for the queue, so the blackout has run
+  EXPECT_FALSE(after.stream || after.timerRunning || after.socketOpen);
+  auto packets = node.drain();
+  ASSERT_FALSE(packets.empty());
+  EXPECT_TRUE(allZero(packets.back()));
+  EXPECT_EQ(packets.back()[14], 5) << "to the stream's universe";
+  EXPECT_EQ(std::count_if(packets.begin(), packets.end(), allZero), 1);
+  EXPECT_FALSE(node.receive(120ms)) << "no tick after the blackout";
+
+  sender.send(requestFor(node.address(), 5, {1}));
+  sender.stop();
+  EXPECT_FALSE(sender.status().socketOpen);
+  auto stopped = node.drain();
+  EXPECT_EQ(std::count_if(stopped.begin(), stopped.end(), allZero), 0) << "stop sends nothing";
+}
+
+TEST(ArtNetSender, RejectsAddressesThatAreNotDottedIPv4ButKeepsRetrying) {
+  ArtNetSender sender;
+  for (const char* address : {"localhost", "2.0.0", "1.2.3.4.5", "256.1.1.1", "::1"}) {
+    EXPECT_EQ(sendError(sender, requestFor(address, 1, {1})),
+              (Error{"SolveraArtNet", 400, "Ongeldig Art-Net IP-adres."}))
+        << address;
+  }
+  auto status = sender.status();
+  ASSERT_TRUE(status.stream) << "a failed first packet leaves the stream current";
+  EXPECT_EQ(status.stream->targetIp, "::1");
+  EXPECT_TRUE(status.timerRunning);
+
+  // The next valid request takes over from the silently retrying one.
+  ArtNetReceiver node;
+  sender.send(requestFor(node.address(), 1, {4}));
+  EXPECT_TRUE(node.receive());
+}
+
+TEST(ArtNetSender, KeepsThePulseEpochForTheSameDestinationUntilStopped) {
+  ArtNetReceiver node;
+  FakeClock clock;
+  ArtNetSender sender(clock);
+  auto pulsing = [&](double hz, std::uint16_t universe) {
+    auto request = requestFor(node.address(), universe, {200});
+    request.pulseHz = hz;
+    request.pulseChannels = std::vector<std::int64_t>{1};
+    request.pulseShape = "sine";
+    return request;
+  };
+  auto firstValueAfter = [&](const DmxRequest& request) {
+    sender.send(request);
+    // The clock stands still, so every packet from now on carries the same value.
+    node.drain();
+    auto packet = node.receive();
+    return packet ? int((*packet)[18]) : -1;
+  };
+  EXPECT_EQ(firstValueAfter(pulsing(1.0, 1)), 0) << "a sine starts dark";
+  clock.advanceMs(250);
+  EXPECT_EQ(firstValueAfter(pulsing(2.0, 1)), 200)
+      << "same target and universe: the epoch stays, so 0.25 s at 2 Hz is half a period";
+  EXPECT_EQ(firstValueAfter(pulsing(2.0, 2)), 0) << "another universe starts a new epoch";
+  clock.advanceMs(250);
+  sender.stop();
+  EXPECT_EQ(firstValueAfter(pulsing(2.0, 2)), 0) << "after a stop the pulse starts again at 0";
+}
+
+TEST(ArtNetSender, TracesEverySentFrameWhenAskedTo) {
+  solvera::test::TempDir dir;
+  const fs::path trace = dir.path() / "trace.csv";
+  ArtNetReceiver node;
+  const std::string header = "monotonic_ns,target_ip,universe,pulse_hz,pulse_shape,pulse_channels,dmx_1_32\n";
+  {
+    ScopedEnv env("SOLVERA_DMX_TRACE", trace.string());
+    FakeClock clock(5'000'000'000);
+    ArtNetSender sender(clock);
+    sender.send(requestFor(node.address(), 3, {1, 2, 3}));
+    // The first line is written before the first packet leaves, so it is there now.
+    std::string text = fileText(trace);
+    const std::string line = "5000000000," + node.address() + ",3,0.0,square,,1|2|3\n";
+    ASSERT_TRUE(text.starts_with(header + line)) << text;
+
+    auto pulsed = requestFor(node.address(), 3, {100, 200});
+    pulsed.pulseHz = 10;
+    pulsed.pulseChannels = std::vector<std::int64_t>{2, 2, 9};
+    pulsed.pulseShape = "sawtooth";
+    clock.advanceMs(25);  // 10 Hz, 25 ms: a quarter period, multiplier 0.25 twice on channel 2
+    sender.send(pulsed);
+    sender.blackoutAndStop();
+    sender.status();
+    text = fileText(trace);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n') >= 3, true);
+    EXPECT_EQ(text.find(header, 1), std::string::npos) << "one header per run";
+    const std::string pulsedLine = "5025000000," + node.address() + ",3,10.0,sawtooth,2|2|9,100|13\n";
+    EXPECT_NE(text.find(pulsedLine), std::string::npos) << text;
+    EXPECT_TRUE(text.ends_with(pulsedLine)) << "the blackout packet is not traced";
+  }
+  {
+    // A later run appends to the file it finds, header and all.
+    ScopedEnv env("SOLVERA_DMX_TRACE", trace.string());
+    std::size_t before = fileText(trace).size();
+    ArtNetSender sender;
+    sender.send(requestFor(node.address(), 3, {1}));
+    EXPECT_EQ(fileText(trace).substr(before, header.size()), header);
+  }
+  {
+    ScopedEnv env("SOLVERA_DMX_TRACE", (dir.path() / "missing" / "trace.csv").string());
+    ArtNetSender sender;
+    node.drain();
+    sender.send(requestFor(node.address(), 3, {1}));
+    EXPECT_TRUE(node.receive()) << "a trace that cannot be written does not stop the light";
+    EXPECT_FALSE(fs::exists(dir.path() / "missing"));
+  }
+  {
+    ScopedEnv env("SOLVERA_DMX_TRACE", "");
+    std::size_t filesBefore = std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator());
+    ArtNetSender sender;
+    sender.send(requestFor(node.address(), 3, {1}));
+    sender.status();
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()),
+              static_cast<std::ptrdiff_t>(filesBefore))
+        << "an empty value means no trace";
+  }
+}

@@ -1,0 +1,116 @@
+// The headless program blacks out its Art-Net output when it is told to end.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "dmx/dmx_wire.hpp"
+#include "dmx/tests/dmx_test_support.hpp"
+#include "server/tests/test_client.hpp"
+
+extern char** environ;
+
+namespace {
+
+std::uint16_t freePort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  ::close(fd);
+  return ntohs(addr.sin_port);
+}
+
+// The program with its standard output on a pipe; killed if a test ends early.
+class Program {
+ public:
+  Program(std::vector<std::string> args, std::vector<std::string> env) {
+    int out[2];
+    EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    args.insert(args.begin(), SOLVERA_EXECUTABLE);
+    std::vector<char*> argv, envp;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (char** e = environ; *e; ++e) envp.push_back(*e);
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    EXPECT_EQ(::posix_spawn(&pid_, SOLVERA_EXECUTABLE, &actions, nullptr, argv.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    out_ = out[0];
+  }
+  ~Program() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    ::close(out_);
+  }
+  std::string readLine() {
+    std::string line;
+    char c;
+    while (true) {
+      pollfd p{out_, POLLIN, 0};
+      if (::poll(&p, 1, 20000) <= 0 || ::read(out_, &c, 1) != 1) return line;
+      line.push_back(c);
+      if (c == '\n') return line;
+    }
+  }
+  int terminate() {
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+};
+
+}  // namespace
+
+TEST(DmxAtExit, SigtermPutsExactlyOneBlackArtNetPacketOnTheWireBeforeExit) {
+  solvera::test::TempDir home;
+  solvera::dmx::test::ArtNetReceiver node;
+  const std::string port = std::to_string(freePort());
+  Program program({"--headless", "--port", port},
+                  {"XDG_DATA_HOME=" + (home.path() / "data").string(),
+                   "XDG_CONFIG_HOME=" + (home.path() / "config").string(),
+                   "XDG_STATE_HOME=" + (home.path() / "state").string(),
+                   "SOLVERA_SERIAL_DIR=" + home.path().string()});
+  ASSERT_EQ(program.readLine(), "Solvera Pro Audio+Light: http://127.0.0.1:" + port + "\n");
+
+  auto reply = solvera::test::exchange(
+      static_cast<std::uint16_t>(std::stoi(port)),
+      solvera::test::request("POST", "/dmx",
+                             R"({"targetIp":")" + node.address() + R"(","universe":4,"dmx":[255,64,1]})"));
+  ASSERT_EQ(reply.body(), R"({"ok":true,"outputMode":"artnet"})");
+  ASSERT_TRUE(node.receive());
+
+  EXPECT_EQ(program.terminate(), 0);
+  // Loopback delivers during sendto, so everything the program sent is queued here now.
+  auto packets = node.drain();
+  const auto blackPacket = solvera::dmx::buildArtDmxPacket({}, 4);
+  const solvera::dmx::test::Bytes black(blackPacket.begin(), blackPacket.end());
+  ASSERT_FALSE(packets.empty());
+  EXPECT_EQ(packets.back(), black) << "the last packet is black";
+  EXPECT_EQ(std::count(packets.begin(), packets.end(), black), 1) << "exactly one black packet";
+}

@@ -1,0 +1,171 @@
+// POST "/dmx", GET "/dmx/serial-ports" and the blackout of all outputs, over real HTTP
+// connections to a server on an ephemeral port.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "common/json.hpp"
+#include "dmx/dmx_wire.hpp"
+#include "dmx/tests/dmx_test_support.hpp"
+#include "server/dmx_routes.hpp"
+#include "server/tests/test_client.hpp"
+
+using namespace solvera;
+using namespace solvera::dmx::test;
+
+namespace {
+
+// Serial devices of this test live in a folder of their own, set before the server (and so
+// its senders) exist.
+class DmxRoutesTest : public ::testing::Test {
+ protected:
+  DmxRoutesTest() { ::setenv("SOLVERA_SERIAL_DIR", devices.path().c_str(), 1); }
+  ~DmxRoutesTest() override {
+    server.reset();
+    ::unsetenv("SOLVERA_SERIAL_DIR");
+  }
+  void SetUp() override {
+    StaticServer::Options options;
+    options.clock = &clock;  // the USB Pro search interval follows this clock, not the machine's
+    server = std::make_unique<test::RunningServer>(options);
+  }
+
+  test::Reply post(const std::string& body) {
+    return server->send(test::request("POST", "/dmx", body, "Content-Type: application/json\r\n"));
+  }
+  std::string devicePath(const std::string& name) const { return (devices.path() / name).string(); }
+  DmxRoutes& routes() { return server->server().dmx(); }
+
+  test::TempDir devices;
+  FakeClock clock;
+  std::unique_ptr<test::RunningServer> server;
+};
+
+Json bodyJson(const test::Reply& reply) { return parseJson(reply.body()).value_or(Json()); }
+
+}  // namespace
+
+TEST_F(DmxRoutesTest, ArtNetIsTheDefaultOutput) {
+  ArtNetReceiver node;
+  auto reply = post(R"({"targetIp":")" + node.address() + R"(","universe":7,"dmx":[1,2,3]})");
+  EXPECT_EQ(reply.statusLine(), "HTTP/1.1 200 OK");
+  EXPECT_NE(reply.head().find("Content-Type: application/json\r\n"), std::string::npos);
+  EXPECT_EQ(reply.body(), R"({"ok":true,"outputMode":"artnet"})");
+  auto packet = node.receive();
+  ASSERT_TRUE(packet);
+  const auto expected = dmx::buildArtDmxPacket(std::vector<std::uint8_t>{1, 2, 3}, 7);
+  EXPECT_EQ(*packet, Bytes(expected.begin(), expected.end()));
+
+  auto named = post(R"({"outputMode":"artnet","targetIp":")" + node.address() +
+                    R"(","universe":7,"dmx":[4],"clientId":"x"})");
+  EXPECT_EQ(named.body(), R"({"ok":true,"outputMode":"artnet"})");
+  auto unknownMode = post(R"({"outputMode":"dmx-over-carrier-pigeon","targetIp":")" + node.address() +
+                          R"(","universe":7,"dmx":[5]})");
+  EXPECT_EQ(unknownMode.body(), R"({"ok":true,"outputMode":"artnet"})") << "any other mode is Art-Net";
+}
+
+TEST_F(DmxRoutesTest, FailuresAnswer400WithTheErrorAndTheSerialPorts) {
+  devices.write("ttyUSB3", "");  // a candidate that is no terminal
+  auto failure = [&](const std::string& body) {
+    auto reply = post(body);
+    EXPECT_EQ(reply.statusLine(), "HTTP/1.1 400 Bad Request") << body;
+    auto json = bodyJson(reply);
+    EXPECT_EQ(json["ok"], false) << body;
+    EXPECT_EQ(json["availablePorts"], Json::array({devicePath("ttyUSB3")})) << body;
+    return json["error"].is_string() ? json["error"].get<std::string>() : std::string("(none)");
+  };
+  for (const char* target : {"192.168.1.10:6454", " 127.0.0.1", "", "127.0.0.1/8", "ä.example"}) {
+    EXPECT_EQ(failure(R"({"targetIp":")" + std::string(target) + R"(","universe":1,"dmx":[1]})"),
+              "Invalid target IP")
+        << target;
+  }
+  EXPECT_EQ(failure(R"({"targetIp":"localhost","universe":1,"dmx":[1]})"), "Ongeldig Art-Net IP-adres.")
+      << "a name passes the route's check and is refused by the Art-Net output";
+  EXPECT_EQ(failure(R"({"targetIp":"my-node.local","universe":1,"dmx":[1]})"), "Ongeldig Art-Net IP-adres.");
+  EXPECT_FALSE(failure("this is not json").empty());
+  EXPECT_EQ(failure(R"({"targetIp":"127.0.0.1","universe":1,"dmx":[1.5]})"),
+            "Ongeldig DMX-verzoek: \"dmx\" element 0 moet een geheel getal van 0 tot 255 zijn.");
+  EXPECT_TRUE(failure(R"({"outputMode":"enttec-usb-pro","universe":1,"dmx":[1]})").starts_with(
+      "Ongeldig DMX-verzoek: "))
+      << "targetIp is required even for a serial output";
+  EXPECT_EQ(failure(R"({"outputMode":"open-dmx-ftdi","targetIp":"","universe":1,"dmx":[1],"serialPort":")" +
+                    devicePath("ttyUSB9") + "\"}"),
+            "Gekozen FTDI/Open DMX poort kon niet worden geopend. " + devicePath("ttyUSB3") +
+                ": serial config mislukt")
+      << "serial outputs do not check targetIp";
+  EXPECT_EQ(failure(R"({"outputMode":"enttec-usb-pro","targetIp":"","universe":1,"dmx":[1]})"),
+            "Geen Enttec DMX USB Pro seriële poort gevonden.");
+  EXPECT_EQ(failure(R"({"outputMode":"enttec-usb-pro","targetIp":"","universe":1,"dmx":[1]})"),
+            "Enttec DMX USB Pro wordt gezocht.");
+}
+
+TEST_F(DmxRoutesTest, SerialOutputsAnswerWithTheirOwnBodiesAndStopTheOthers) {
+  ArtNetReceiver node;
+  FakeSerialDevice widget(devices.path() / "cu.usbserial-EN1");
+  FakeSerialDevice adapter(devices.path() / "cu.FT1");  // an Open DMX name, not a USB Pro one
+
+  EXPECT_EQ(post(R"({"targetIp":")" + node.address() + R"(","universe":0,"dmx":[9]})").body(),
+            R"({"ok":true,"outputMode":"artnet"})");
+  ASSERT_TRUE(node.receive());
+
+  // The widget's name is an Open DMX candidate too (and ranks first): ask for the adapter.
+  auto openDmx = post(R"({"outputMode":"open-dmx-ftdi","targetIp":"","universe":0,"dmx":[1,2],"serialPort":")" +
+                      devicePath("cu.FT1") + "\"}");
+  EXPECT_EQ(openDmx.statusLine(), "HTTP/1.1 200 OK");
+  EXPECT_EQ(openDmx.body(), R"({"ok":true,"outputMode":"open-dmx-ftdi"})");
+  Bytes line{0x00};
+  auto payload = dmx::dmxPayload(std::vector<std::uint8_t>{1, 2});
+  line.insert(line.end(), payload.begin(), payload.end());
+  EXPECT_TRUE(adapter.waitForSequence(line));
+  EXPECT_FALSE(routes().artNetSender().status().stream) << "Art-Net stopped";
+
+  auto enttec = post(R"({"outputMode":"enttec-usb-pro","targetIp":"","universe":0,"dmx":[3]})");
+  EXPECT_EQ(enttec.body(), R"({"ok":true,"outputMode":"enttec-usb-pro"})");
+  EXPECT_TRUE(widget.waitForSequence(
+      dmx::usbProMessage(dmx::kUsbProSendDmxLabel, dmx::dmxPayload(std::vector<std::uint8_t>{3}))));
+  auto ftdi = routes().openDmxFtdiSender().status();
+  EXPECT_FALSE(ftdi.streaming || ftdi.timerRunning || ftdi.openPort) << "the FTDI output stopped";
+
+  // Back to Art-Net: the USB Pro output stops too.
+  EXPECT_EQ(post(R"({"targetIp":")" + node.address() + R"(","universe":0,"dmx":[9]})").body(),
+            R"({"ok":true,"outputMode":"artnet"})");
+  EXPECT_FALSE(routes().enttecUsbProSender().status().streaming);
+}
+
+TEST_F(DmxRoutesTest, SerialPortListAndWhatIsNotALightRequest) {
+  auto empty = server->send(test::request("GET", "/dmx/serial-ports"));
+  EXPECT_EQ(empty.statusLine(), "HTTP/1.1 200 OK");
+  EXPECT_EQ(empty.body(), R"({"ok":true,"ports":[]})");
+
+  devices.write("ttyUSB10", "");
+  devices.write("ttyUSB2", "");
+  devices.write("cu.FT7", "");
+  devices.write("ttyS0", "");
+  auto listed = server->send(test::request("GET", "/dmx/serial-ports?x=1"));
+  EXPECT_EQ(bodyJson(listed),
+            Json::parse(R"({"ok":true,"ports":[")" + devicePath("cu.FT7") + R"(",")" +
+                        devicePath("ttyUSB2") + R"(",")" + devicePath("ttyUSB10") + R"("]})"));
+
+  devices.write(std::string("cu.FT\xff"), "");
+  EXPECT_EQ(server->send(test::request("GET", "/dmx/serial-ports")).body(), R"({"ok":false,"ports":[]})")
+      << "a device name that is not UTF-8 cannot be listed";
+
+  EXPECT_EQ(server->send(test::request("GET", "/dmx")).statusLine(), "HTTP/1.1 404 Not Found");
+  EXPECT_EQ(server->send(test::request("POST", "/dmx/serial-ports")).statusLine(),
+            "HTTP/1.1 404 Not Found");
+}
+
+TEST_F(DmxRoutesTest, BlackoutOfAllOutputsReturnsAtOnceAndSendsOneBlackFrame) {
+  ArtNetReceiver node;
+  EXPECT_EQ(post(R"({"targetIp":")" + node.address() + R"(","universe":2,"dmx":[200,100]})").body(),
+            R"({"ok":true,"outputMode":"artnet"})");
+  ASSERT_TRUE(node.receive());
+  server->server().blackoutDmxOutputs();
+  EXPECT_FALSE(routes().artNetSender().status().stream);
+  auto packets = node.drain();
+  ASSERT_FALSE(packets.empty());
+  const auto black = dmx::buildArtDmxPacket({}, 2);
+  EXPECT_EQ(packets.back(), Bytes(black.begin(), black.end()));
+  EXPECT_EQ(std::count(packets.begin(), packets.end(), Bytes(black.begin(), black.end())), 1);
+}
