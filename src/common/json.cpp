@@ -4,8 +4,38 @@
 namespace solvera {
 namespace {
 
+// Deeper documents are refused before parsing: copying or writing a parsed tree recurses once
+// per level, and a few hundred thousand levels would overflow the stack.
+constexpr int kMaxJsonDepth = 512;
+
+bool nestsTooDeep(std::string_view bytes) {
+  int depth = 0;
+  bool inString = false;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    char c = bytes[i];
+    if (inString) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxJsonDepth) return true;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return false;
+}
+
 template <typename J>
 std::optional<J> parse(std::string_view bytes, std::string* error) {
+  if (nestsTooDeep(bytes)) {
+    if (error) *error = "JSON nested more than 512 levels deep";
+    return std::nullopt;
+  }
   try {
     return J::parse(bytes.begin(), bytes.end());
   } catch (const nlohmann::json::exception& e) {

@@ -33,6 +33,17 @@ TEST(Json, ParseAndCompactDump) {
   EXPECT_FALSE(compactJson(Json(std::string("\xc3"))));
 }
 
+TEST(Json, RefusesDocumentsNestedDeeperThan512Levels) {
+  auto nested = [](int levels) { return std::string(levels, '[') + std::string(levels, ']'); };
+  EXPECT_TRUE(parseJson(nested(512)));
+  std::string error;
+  EXPECT_FALSE(parseJson(nested(513), &error));
+  EXPECT_NE(error.find("512"), std::string::npos);
+  EXPECT_FALSE(parseOrderedJson(nested(300000))) << "would overflow the stack when copied";
+  EXPECT_TRUE(parseJson("[\"[[[[\\\"[[[\"]" + std::string(600, ' ')))
+      << "brackets inside texts do not count";
+}
+
 TEST(RandomToken, Is32LowercaseHexDigitsAndDiffers) {
   auto a = randomHexToken();
   auto b = randomHexToken();
