@@ -4,7 +4,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +15,7 @@
 #include "common/error.hpp"
 #include "common/repeating_timer.hpp"
 #include "dmx/dmx_wire.hpp"
+#include "dmx/thread_timing.hpp"
 
 namespace solvera::dmx {
 namespace {
@@ -187,8 +187,7 @@ class ArtNetSender::Core : public std::enable_shared_from_this<Core> {
 
 ArtNetSender::ArtNetSender(Clock& clock)
     : queue_("mirowen.artnet"), core_(std::make_shared<Core>(queue_, clock)) {
-  // Ticks are timer-driven: keep the kernel from stretching this thread's waits.
-  queue_.post([] { ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL); });
+  queue_.post(requestPromptWakeups);
 }
 
 ArtNetSender::~ArtNetSender() {

@@ -6,6 +6,7 @@
 
 #include "common/error.hpp"
 #include "dmx/dmx_wire.hpp"
+#include "dmx/thread_timing.hpp"
 #include "dmx/serial_line.hpp"
 #include "dmx/serial_ports.hpp"
 
@@ -56,7 +57,9 @@ class EnttecDmxUsbProSender::Core final : public SerialSenderCore {
 
 EnttecDmxUsbProSender::EnttecDmxUsbProSender(Clock& clock, std::string deviceDir)
     : queue_("mirowen.enttec-usb-pro"),
-      core_(std::make_shared<Core>(queue_, clock, std::move(deviceDir))) {}
+      core_(std::make_shared<Core>(queue_, clock, std::move(deviceDir))) {
+  queue_.post(requestPromptWakeups);
+}
 
 EnttecDmxUsbProSender::~EnttecDmxUsbProSender() {
   queue_.shutdown();  // a queued blackout still goes out

@@ -2,7 +2,6 @@
 #include "dmx/open_dmx_sender.hpp"
 
 #include <fcntl.h>
-#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +11,7 @@
 
 #include "common/error.hpp"
 #include "dmx/dmx_wire.hpp"
+#include "dmx/thread_timing.hpp"
 #include "dmx/serial_line.hpp"
 
 namespace solvera::dmx {
@@ -110,8 +110,7 @@ std::vector<std::string> OpenDmxFtdiSender::availablePorts(const std::optional<s
 OpenDmxFtdiSender::OpenDmxFtdiSender(Clock& clock, std::string deviceDir)
     : queue_("mirowen.open-dmx-ftdi"),
       core_(std::make_shared<Core>(queue_, clock, std::move(deviceDir))) {
-  // The break's 600 us and 24 us waits: keep the kernel from stretching this thread's sleeps.
-  queue_.post([] { ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL); });
+  queue_.post(requestPromptWakeups);
 }
 
 OpenDmxFtdiSender::~OpenDmxFtdiSender() {
