@@ -69,15 +69,11 @@ std::optional<std::string> optionalText(const Json& object, std::string_view key
 }  // namespace
 
 DmxRequest decodeDmxRequest(std::string_view json) {
-  Json object;
-  try {
-    object = Json::parse(json.begin(), json.end());
-  } catch (const nlohmann::json::parse_error& e) {
-    // The parser's own text quotes the input, which need not be UTF-8: give the position only.
-    fail("geen geldige JSON (fout bij byte " + std::to_string(e.byte) + ").");
-  } catch (const nlohmann::json::exception&) {
-    fail("geen geldige JSON.");
-  }
+  // The shared parser also refuses absurd nesting; its own text may quote the (not necessarily
+  // UTF-8) input, so the message stays ours.
+  std::optional<Json> parsed = parseJson(json);
+  if (!parsed) fail("geen geldige JSON.");
+  const Json& object = *parsed;
   if (!object.is_object()) fail("verwacht een JSON-object.");
 
   DmxRequest request;

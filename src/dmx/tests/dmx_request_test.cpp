@@ -100,6 +100,10 @@ TEST(DmxRequestDecoding, RejectsTheWholeRequestOnAnyBadMember) {
   }
   EXPECT_EQ(decodeError(R"({"targetIp":"1.2.3.4","universe":1,"dmx":[0,256]})"),
             "Ongeldig DMX-verzoek: \"dmx\" element 1 moet een geheel getal van 0 tot 255 zijn.");
+  EXPECT_EQ(decodeError(R"({"targetIp":"x","universe":1,"dmx":[],"x":)" + std::string(100000, '[') +
+                        std::string(100000, ']') + "}"),
+            "Ongeldig DMX-verzoek: geen geldige JSON.")
+      << "absurd nesting is refused, not recursed into";
   EXPECT_EQ(decodeError("{\"x\":\"\xff\"}").find('\xff'), std::string::npos)
       << "the message never quotes the raw body";
   EXPECT_EQ(decodeDmxRequest("{" + base + R"(,"pulseChannels":[-9223372036854775808]})")
