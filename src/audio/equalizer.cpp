@@ -88,33 +88,38 @@ void Equalizer::process(float* left, float* right, std::size_t frames) {
     state_ = {};
     return;
   }
-  // The three bands run inside one frame loop: each band's recursion is independent of the
-  // others' at that frame, so the processor overlaps them, and the stereo pair shares the
-  // coefficients.
-  const BiquadCoefficients c0 = bands_[0], c1 = bands_[1], c2 = bands_[2];
-  double l0z1 = state_[0][0], l0z2 = state_[0][1], r0z1 = state_[0][2], r0z2 = state_[0][3];
-  double l1z1 = state_[1][0], l1z2 = state_[1][1], r1z1 = state_[1][2], r1z2 = state_[1][3];
-  double l2z1 = state_[2][0], l2z2 = state_[2][1], r2z1 = state_[2][2], r2z2 = state_[2][3];
-  auto step = [](const BiquadCoefficients& c, double x, double& z1, double& z2) {
-    const double y = c.b0 * x + z1;
-    z1 = c.b1 * x - c.a1 * y + z2;
-    z2 = c.b2 * x - c.a2 * y;
-    return y;
+  // Left and right share the coefficients, so they travel as one pair of doubles. Direct
+  // form I keeps the carried dependency of a band short (the last output, one multiply, one
+  // subtract), and the three bands overlap in the processor.
+  using Pair = double __attribute__((vector_size(16)));
+  struct Band {
+    double b0, b1, b2, a1, a2;
+    Pair x1, x2, y1, y2;
   };
-  for (std::size_t i = 0; i < frames; ++i) {
-    double l = left[i], r = right[i];
-    l = step(c0, l, l0z1, l0z2);
-    r = step(c0, r, r0z1, r0z2);
-    l = step(c1, l, l1z1, l1z2);
-    r = step(c1, r, r1z1, r1z2);
-    l = step(c2, l, l2z1, l2z2);
-    r = step(c2, r, r2z1, r2z2);
-    left[i] = static_cast<float>(l);
-    right[i] = static_cast<float>(r);
+  Band band[kBands];
+  for (std::size_t b = 0; b < kBands; ++b) {
+    const BiquadCoefficients& c = bands_[b];
+    const auto& m = state_[b];
+    band[b] = {c.b0, c.b1, c.b2, c.a1, c.a2, Pair{m[0], m[1]}, Pair{m[2], m[3]},
+               Pair{m[4], m[5]}, Pair{m[6], m[7]}};
   }
-  state_ = {{{l0z1, l0z2, r0z1, r0z2}, {l1z1, l1z2, r1z1, r1z2}, {l2z1, l2z2, r2z1, r2z2}}};
-  for (auto& band : state_) {
-    for (double& z : band) {
+  for (std::size_t i = 0; i < frames; ++i) {
+    Pair x = {left[i], right[i]};
+    for (Band& f : band) {
+      const Pair y = (f.b0 * x + f.b1 * f.x1 + f.b2 * f.x2 - f.a2 * f.y2) - f.a1 * f.y1;
+      f.x2 = f.x1;
+      f.x1 = x;
+      f.y2 = f.y1;
+      f.y1 = y;
+      x = y;
+    }
+    left[i] = static_cast<float>(x[0]);
+    right[i] = static_cast<float>(x[1]);
+  }
+  for (std::size_t b = 0; b < kBands; ++b) {
+    const Band& f = band[b];
+    state_[b] = {f.x1[0], f.x1[1], f.x2[0], f.x2[1], f.y1[0], f.y1[1], f.y2[0], f.y2[1]};
+    for (double& z : state_[b]) {
       if (std::fabs(z) < kTinyState) z = 0.0;
     }
   }

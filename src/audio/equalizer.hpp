@@ -6,7 +6,7 @@
 
 namespace solvera {
 
-// Normalised biquad coefficients (a0 = 1), transposed direct form II.
+// Normalised biquad coefficients (a0 = 1).
 struct BiquadCoefficients {
   double b0 = 1, b1 = 0, b2 = 0, a1 = 0, a2 = 0;
 
@@ -49,8 +49,8 @@ class Equalizer {
   double sampleRate_;
   std::array<double, kBands> gains_{};
   std::array<BiquadCoefficients, kBands> bands_{};
-  // z1, z2 per band, for left and right side by side.
-  std::array<std::array<double, 4>, kBands> state_{};
+  // Per band the last two inputs and outputs, left and right side by side.
+  std::array<std::array<double, 8>, kBands> state_{};
   bool flat_ = true;
 };
 

@@ -26,10 +26,9 @@ inline double carrierSampleOf(double phase) {
     return tone::phaseSin(phase) >= 0.0 ? 1.0 : -1.0;
   } else if constexpr (S == PulseShape::trapezoid) {
     const double p = cycleFraction(phase);
-    if (p < 0.2) return -1.0 + (p / 0.2) * 2.0;
-    if (p < 0.6) return 1.0;
-    if (p < 0.8) return 1.0 - ((p - 0.6) / 0.2) * 2.0;
-    return -1.0;
+    const double rise = -1.0 + (p * 5.0) * 2.0;
+    const double fall = 1.0 - ((p - 0.6) * 5.0) * 2.0;
+    return p < 0.2 ? rise : p < 0.6 ? 1.0 : p < 0.8 ? fall : -1.0;
   } else if constexpr (S == PulseShape::sawtooth) {
     return 2.0 * cycleFraction(phase) - 1.0;
   } else {
@@ -38,11 +37,12 @@ inline double carrierSampleOf(double phase) {
 }
 
 // The trapezoid rises over the first fifth, holds, falls over the fourth fifth, rests.
+// Envelopes are written as selects of plain values (and divide by a constant as a multiply
+// by its reciprocal, equal to the last bits) so that the sample loops vectorise.
 inline double trapezoidEnvelope(double q) {
-  if (q < 0.2) return q / 0.2;
-  if (q < 0.6) return 1.0;
-  if (q < 0.8) return (0.8 - q) / 0.2;
-  return 0.0;
+  const double rise = q * 5.0;
+  const double fall = (0.8 - q) * 5.0;
+  return q < 0.2 ? rise : q < 0.6 ? 1.0 : q < 0.8 ? fall : 0.0;
 }
 
 template <PulseShape S>
@@ -73,8 +73,8 @@ inline double isochronicEnvelopeOf(double q) {
     return q;
   } else {
     // A half-period window with linear ramps of 0.08 of the period at both ends.
-    if (q >= 0.5) return 0.0;
-    return std::min(std::min(q / 0.08, 1.0), std::min((0.5 - q) / 0.08, 1.0));
+    const double window = std::min(std::min(q * 12.5, 1.0), std::min((0.5 - q) * 12.5, 1.0));
+    return q >= 0.5 ? 0.0 : window;
   }
 }
 
@@ -130,36 +130,80 @@ BlockConstants blockConstants(const ToneSettings& s) {
   };
 }
 
+// sin of a phase already wrapped into [0, 2pi): no range check, so the loop vectorises.
+inline double wrappedSin(double phase) { return -tone::sinFolded(phase - tone::kPi); }
+
+// The fraction of a wrapped phase over 2pi; the division may round up to exactly 1.
+inline double wrappedFraction(double phase) {
+  const double t = phase / kTwoPi;
+  return t >= 1.0 ? t - 1.0 : t;
+}
+
+template <PulseShape S>
+inline double wrappedCarrierSample(double phase) {
+  if constexpr (S == PulseShape::sine) {
+    return wrappedSin(phase);
+  } else if constexpr (S == PulseShape::square) {
+    return wrappedSin(phase) >= 0.0 ? 1.0 : -1.0;
+  } else if constexpr (S == PulseShape::triangle) {
+    return -(2.0 * std::fabs(2.0 * wrappedFraction(phase) - 1.0) - 1.0);
+  } else if constexpr (S == PulseShape::sawtooth) {
+    return 2.0 * wrappedFraction(phase) - 1.0;
+  } else {
+    const double p = wrappedFraction(phase);
+    const double rise = -1.0 + (p * 5.0) * 2.0;
+    const double fall = 1.0 - ((p - 0.6) * 5.0) * 2.0;
+    return p < 0.2 ? rise : p < 0.6 ? 1.0 : p < 0.8 ? fall : -1.0;
+  }
+}
+
+// Two stages per chunk. The phases are a sequential recurrence, so they are stepped first,
+// frame by frame, into arrays; every sample then depends only on its own frame's phases and
+// the second loop runs without a carried dependency (and vectorises).
 // Each sample comes from the phases as they stood before the frame's increment.
 template <ToneMode M, PulseShape S>
 void synthesise(const BlockConstants& k, TonePhases& phases, float* left, float* right,
                 std::size_t frames) {
+  alignas(64) double first[kChunkFrames];
+  alignas(64) double second[kChunkFrames];
   double lp = phases.leftPhase, rp = phases.rightPhase, q = phases.pulsePhase;
-  for (std::size_t i = 0; i < frames; ++i) {
-    float l, r;
-    if constexpr (M == ToneMode::binaural) {
-      l = static_cast<float>(carrierSampleOf<S>(lp) * k.amp * 0.45);
-      r = static_cast<float>(carrierSampleOf<S>(rp) * k.amp * 0.45);
+  if constexpr (M == ToneMode::binaural) {
+    for (std::size_t i = 0; i < frames; ++i) {
+      first[i] = lp;
+      second[i] = rp;
       lp += k.leftStep;
       rp += k.rightStep;
-    } else if constexpr (M == ToneMode::monaural || M == ToneMode::isochronicMonaural) {
-      const double env = pulseEnvelopeOf<S>(q);
-      const double gate = M == ToneMode::isochronicMonaural ? isochronicEnvelopeOf<S>(q) : 1.0;
-      l = r = static_cast<float>(tone::phaseSin(lp) * env * gate * k.amp * 0.8);
-      lp += k.carrierStep;
-      rp = lp;
-      advancePulseBy(q, k.pulseStep);
-    } else {
-      const double env = isochronicEnvelopeOf<S>(q);
-      l = r = static_cast<float>(tone::phaseSin(lp) * env * k.amp);
-      lp += k.carrierStep;
-      rp = lp;
-      advancePulseBy(q, k.pulseStep);
+      wrapPhase(lp);
+      wrapPhase(rp);
     }
-    left[i] = l * k.leftGain;
-    right[i] = r * k.rightGain;
-    wrapPhase(lp);
-    wrapPhase(rp);
+    const double gain = k.amp;
+    for (std::size_t i = 0; i < frames; ++i) {
+      const float l = static_cast<float>(wrappedCarrierSample<S>(first[i]) * gain * 0.45);
+      const float r = static_cast<float>(wrappedCarrierSample<S>(second[i]) * gain * 0.45);
+      left[i] = l * k.leftGain;
+      right[i] = r * k.rightGain;
+    }
+  } else {
+    for (std::size_t i = 0; i < frames; ++i) {
+      first[i] = lp;
+      second[i] = q;
+      lp += k.carrierStep;
+      advancePulseBy(q, k.pulseStep);
+      wrapPhase(lp);
+    }
+    if (frames > 0) rp = lp;  // the single tone drives both channels
+    for (std::size_t i = 0; i < frames; ++i) {
+      float v;
+      if constexpr (M == ToneMode::isochronic) {
+        v = static_cast<float>(wrappedSin(first[i]) * isochronicEnvelopeOf<S>(second[i]) * k.amp);
+      } else {
+        const double env = pulseEnvelopeOf<S>(second[i]);
+        const double gate = M == ToneMode::isochronicMonaural ? isochronicEnvelopeOf<S>(second[i]) : 1.0;
+        v = static_cast<float>(wrappedSin(first[i]) * env * gate * k.amp * 0.8);
+      }
+      left[i] = v * k.leftGain;
+      right[i] = v * k.rightGain;
+    }
   }
   phases = {lp, rp, q};
 }
@@ -275,7 +319,16 @@ void renderTone(const ToneSettings& settings, TonePhases& phases, Equalizer& equ
     const std::size_t n = std::min(kChunkFrames, frames - done);
     synthesise(constants, phases, left, right, n);
     equalizer.process(left, right, n);
-    for (std::size_t i = 0; i < n; ++i) writeSample(left[i], right[i], done + i, buffers);
+    if (buffers.size() == 1 && buffers[0].channels == 2) {
+      // The layout every device here hands over, interleaved stereo, as a plain copy loop.
+      float* out = buffers[0].data + 2 * done;
+      for (std::size_t i = 0; i < n; ++i) {
+        out[2 * i] = left[i];
+        out[2 * i + 1] = right[i];
+      }
+    } else {
+      for (std::size_t i = 0; i < n; ++i) writeSample(left[i], right[i], done + i, buffers);
+    }
     done += n;
   }
 }
