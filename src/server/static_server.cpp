@@ -1,6 +1,8 @@
 // Listener, port choice and connections of the HTTP server.
 #include "server/static_server.hpp"
 
+#include <fcntl.h>
+
 #include <asio/ip/v6_only.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
@@ -126,6 +128,9 @@ void StaticServer::start(std::function<void()> onReady,
       lastError = ec;
       continue;
     }
+    // Asio opens sockets without close-on-exec; the web view's helper processes would
+    // otherwise inherit the listener and hold the port after we quit.
+    ::fcntl(acceptor.native_handle(), F_SETFD, FD_CLOEXEC);
     port_ = static_cast<std::uint16_t>(candidate);
     endpoint_ = endpoint;
     listener_.emplace(std::move(acceptor));
@@ -176,6 +181,7 @@ void StaticServer::acceptNext() {
 }
 
 void StaticServer::handle(asio::ip::tcp::socket socket) {
+  ::fcntl(socket.native_handle(), F_SETFD, FD_CLOEXEC);
   std::make_shared<Connection>(std::move(socket), weak_from_this())->receive();
 }
 
