@@ -80,11 +80,22 @@ void setMargins(GtkWidget* widget, int top, int sides) {
 
 // The C callbacks, with access to the shell.
 struct ShellCallbacks {
-  static gboolean keyPressed(GtkEventControllerKey*, guint keyval, guint keycode,
+  static gboolean keyPressed(GtkEventControllerKey* controller, guint keyval, guint keycode,
                              GdkModifierType state, gpointer data) {
     auto* filter = static_cast<KeyFilter*>(data);
-    KeyEvent event = filter->held.press(keyval, keycode, state);
     DesktopShell* shell = filter->shell;
+    // The window's filter sees every press first and tells a repeat from a new press; the
+    // web view's filter uses that verdict for the same event, since it never sees the
+    // first press of a key the window consumed.
+    GdkEvent* current = gtk_event_controller_get_current_event(GTK_EVENT_CONTROLLER(controller));
+    KeyEvent event;
+    if (filter->layer == KeyFilter::Layer::webView && current && current == shell->lastKeyEvent_) {
+      event = shell->lastKey_;
+    } else {
+      event = filter->held.press(keyval, keycode, state);
+      shell->lastKeyEvent_ = current;
+      shell->lastKey_ = event;
+    }
     if (filter->layer == KeyFilter::Layer::webView) {
       auto events = shell->events();
       return events && events->controlWebViewKeyEvent(event) ? GDK_EVENT_STOP

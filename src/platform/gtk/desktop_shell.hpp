@@ -67,7 +67,10 @@ class DesktopShell : public Shell {
   std::map<KeyMonitorToken, std::function<bool(const KeyEvent&)>> keyMonitors_;
   KeyMonitorToken nextKeyMonitor_ = 1;
   bool terminating_ = false;
-  bool loadFailed_ = false;  // the current load failed: its end is no finished load
+  bool loadFailed_ = false;
+  // The press the window filter classified last (compared by identity only, never read).
+  const GdkEvent* lastKeyEvent_ = nullptr;
+  KeyEvent lastKey_;  // the current load failed: its end is no finished load
 };
 
 // The control web view: script evaluation with results handed back on the main thread.

@@ -63,7 +63,7 @@ std::optional<std::string> findProgram(const std::string& name) {
 }
 
 Child::Child(const std::vector<std::string>& args, const Environment& environment,
-             bool captureOutput) {
+             bool captureOutput, bool mergeErrors) {
   int out[2] = {-1, -1};
   if (captureOutput && pipe2(out, O_CLOEXEC) != 0) return;
   posix_spawn_file_actions_t actions;
@@ -71,6 +71,7 @@ Child::Child(const std::vector<std::string>& args, const Environment& environmen
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   if (captureOutput) {
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    if (mergeErrors) posix_spawn_file_actions_adddup2(&actions, out[1], 2);
   } else {
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   }

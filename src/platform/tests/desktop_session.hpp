@@ -31,8 +31,9 @@ std::optional<std::string> findProgram(const std::string& name);
 // group is ended when the object goes.
 class Child {
  public:
+  // mergeErrors puts standard error on the same pipe.
   Child(const std::vector<std::string>& args, const Environment& environment,
-        bool captureOutput = true);
+        bool captureOutput = true, bool mergeErrors = false);
   ~Child();
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;

@@ -1,0 +1,379 @@
+// The desktop program end to end: a real window under a virtual X display with a private
+// session bus, a test page that posts what it receives to a recorder, keys from xdotool,
+// media commands from playerctl, clipboard text from xclip.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "platform/tests/desktop_session.hpp"
+#include "server/tests/test_client.hpp"
+
+using namespace solvera;
+using namespace std::chrono_literals;
+using ::testing::Contains;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+namespace {
+
+constexpr const char* kName = "Solvera Testspeler";
+
+// The control page: every page function and key press is posted to the recorder with a
+// sequence number, so that the test can tell when everything before a marker has arrived.
+constexpr const char* kPage = R"(<!doctype html>
+<html><head><meta charset="utf-8"><title>Testpagina</title></head>
+<body><h1>Testpagina</h1><textarea id="text">tekst</textarea>
+<script>
+let seq = 0;
+function record(kind, value) {
+  fetch("http://127.0.0.1:RECORDER/record",
+        {method: "POST", mode: "no-cors", body: JSON.stringify({seq: seq++, kind, value})});
+}
+window.toggleBreathingCoaching = () => record("breathing", "");
+window.toggleBlackout = () => record("blackout", "");
+window.solveraClipboardText = (text) => record("clipboard", text);
+window.addEventListener("keydown", (e) => {
+  let mods = (e.repeat ? "+repeat" : "") + (e.ctrlKey ? "+ctrl" : "") + (e.shiftKey ? "+shift" : "");
+  record("keydown", e.key + mods);
+  if (e.key === "c" && !e.ctrlKey) window.webkit.messageHandlers.clipboard.postMessage("readText");
+});
+window.addEventListener("load", () => {
+  let names = ["musicLibrary", "sessionFiles", "clipboard", "analysisPrint", "museBridge"]
+      .filter((n) => window.webkit?.messageHandlers?.[n]).join(",");
+  record("loaded", innerWidth + "x" + innerHeight + " " + names);
+});
+</script></body></html>
+)";
+
+std::uint16_t freePort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+// One run of the program on its own display and bus.
+class Desktop {
+ public:
+  Desktop() {
+    std::filesystem::create_directories(dir.path() / "runtime");
+    std::filesystem::permissions(dir.path() / "runtime", std::filesystem::perms::owner_all);
+    std::string page = kPage;
+    page.replace(page.find("RECORDER"), 8, std::to_string(recorder.port()));
+    dir.write("resources/public/index.html", page);
+    dir.write("resources/Info.json", std::string(R"({"CFBundleName": ")") + kName + "\"}");
+  }
+
+  // Why the test cannot run here, or empty.
+  std::string missing() const {
+    for (const char* tool : {"Xvfb", "dbus-daemon", "xdotool"}) {
+      if (!test::findProgram(tool)) return std::string(tool) + " is not installed";
+    }
+    if (!display.ok()) return "no virtual display could be started";
+    if (!bus.ok()) return "no session bus could be started";
+    return {};
+  }
+
+  test::Environment environment() const {
+    auto root = dir.path();
+    return test::environmentWith({
+        {"DISPLAY", display.name()},
+        {"WAYLAND_DISPLAY", ""},
+        {"DBUS_SESSION_BUS_ADDRESS", bus.address()},
+        {"GTK_A11Y", "none"},
+        {"NO_AT_BRIDGE", "1"},
+        {"GSETTINGS_BACKEND", "memory"},
+        {"GIO_USE_VFS", "local"},
+        {"XDG_CONFIG_HOME", (root / "config").string()},
+        {"XDG_DATA_HOME", (root / "data").string()},
+        {"XDG_STATE_HOME", (root / "state").string()},
+        {"XDG_CACHE_HOME", (root / "cache").string()},
+        {"XDG_RUNTIME_DIR", (root / "runtime").string()},
+    });
+  }
+
+  void start(std::uint16_t port) {
+    this->port = port;
+    program.emplace(std::vector<std::string>{SOLVERA_EXECUTABLE, "--port", std::to_string(port),
+                                             "--resources", (dir.path() / "resources").string()},
+                    environment());
+  }
+
+  test::ToolResult tool(const std::vector<std::string>& args) {
+    return test::runTool(args, environment());
+  }
+  void keys(const std::vector<std::string>& args) {
+    std::vector<std::string> command = {"xdotool"};
+    command.insert(command.end(), args.begin(), args.end());
+    ASSERT_EQ(tool(command).status, 0);
+  }
+
+  // Records in page order, once every record before the last is in.
+  std::vector<Json> ordered() {
+    auto records = recorder.records();
+    std::sort(records.begin(), records.end(),
+              [](const Json& a, const Json& b) { return a["seq"] < b["seq"]; });
+    return records;
+  }
+  static bool complete(const std::vector<Json>& records) {
+    std::vector<int> seqs;
+    for (const auto& r : records) seqs.push_back(r.value("seq", -1));
+    std::sort(seqs.begin(), seqs.end());
+    for (std::size_t i = 0; i < seqs.size(); ++i) {
+      if (seqs[i] != static_cast<int>(i)) return false;
+    }
+    return true;
+  }
+  // Presses a marker key and waits until it and everything the page did before it arrived.
+  bool settle(const std::string& marker) {
+    keys({"key", marker});
+    return recorder.waitFor([&](const std::vector<Json>& records) {
+      bool seen = false;
+      for (const auto& r : records) seen |= r["kind"] == "keydown" && r["value"] == marker;
+      return seen && complete(records);
+    });
+  }
+  int count(const std::string& kind) {
+    int n = 0;
+    for (const auto& r : recorder.records()) n += r["kind"] == kind;
+    return n;
+  }
+  bool waitCount(const std::string& kind, int n) {
+    return recorder.waitFor([&](const std::vector<Json>& records) {
+      int seen = 0;
+      for (const auto& r : records) seen += r["kind"] == kind;
+      return seen >= n;
+    });
+  }
+  std::optional<Json> first(const std::string& kind) {
+    for (const auto& r : ordered()) {
+      if (r["kind"] == kind) return r;
+    }
+    return std::nullopt;
+  }
+
+  std::vector<std::string> inputLog() const {
+    std::ifstream in(dir.path() / "state" / (std::string(kName) + "-input.log"));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+
+  // The window of that title: its id, or empty.
+  std::string window(const std::string& title) {
+    auto found = tool({"xdotool", "search", "--sync", "--onlyvisible", "--name",
+                       "^" + std::regex_replace(title, std::regex(R"([+.])"), R"(\$&)") + "$"});
+    auto id = found.output.substr(0, found.output.find('\n'));
+    return id;
+  }
+
+  // The debounce is 0.35 s: presses meant to count twice must be further apart than that.
+  static void pastDebounce() { std::this_thread::sleep_for(400ms); }
+
+  test::TempDir dir;
+  test::VirtualDisplay display;
+  test::SessionBus bus;
+  test::Recorder recorder;
+  std::optional<test::Child> program;
+  std::uint16_t port = 0;
+};
+
+// The ready line of the program, once it has one.
+std::string readyLine(Desktop& desktop) {
+  return desktop.program->readLine(30s).value_or("(no ready line)");
+}
+
+}  // namespace
+
+TEST(Desktop, ControlWindowLoadsThePageAndKeysToggleBreathingOnce) {
+  Desktop desktop;
+  if (auto why = desktop.missing(); !why.empty()) GTEST_SKIP() << why;
+  std::uint16_t port = freePort();
+  desktop.start(port);
+  EXPECT_EQ(readyLine(desktop), std::string(kName) + ": http://127.0.0.1:" + std::to_string(port));
+
+  // The window has the display name as its title; the page is the server's, at the content
+  // size, with the five message handlers.
+  std::string window = desktop.window(kName);
+  ASSERT_FALSE(window.empty());
+  ASSERT_TRUE(desktop.waitCount("loaded", 1));
+  EXPECT_EQ(desktop.first("loaded").value()["value"],
+            "1280x860 musicLibrary,sessionFiles,clipboard,analysisPrint,museBridge");
+  desktop.keys({"mousemove", "--window", window, "400", "300"});
+
+  desktop.keys({"key", "Right"});
+  ASSERT_TRUE(desktop.settle("m"));
+  EXPECT_EQ(desktop.count("breathing"), 1);
+
+  Desktop::pastDebounce();
+  desktop.keys({"key", "ctrl+Right"});
+  ASSERT_TRUE(desktop.settle("m"));
+  EXPECT_EQ(desktop.count("breathing"), 1) << "Control+Right is not a breathing key";
+  auto passed = desktop.ordered();
+  EXPECT_EQ(passed[passed.size() - 2]["value"], "ArrowRight+ctrl") << "it reaches the page";
+
+  desktop.keys({"key", "F5"});
+  ASSERT_TRUE(desktop.settle("m"));
+  EXPECT_EQ(desktop.count("breathing"), 2);
+
+  // A held key toggles once; its repeats go to the page.
+  Desktop::pastDebounce();
+  desktop.keys({"keydown", "Right"});
+  ASSERT_TRUE(desktop.recorder.waitFor([](const std::vector<Json>& records) {
+    for (const auto& r : records) {
+      if (r["value"] == "ArrowRight+repeat") return true;
+    }
+    return false;
+  })) << "the display repeats a held key";
+  desktop.keys({"keyup", "Right"});
+  ASSERT_TRUE(desktop.settle("m"));
+  EXPECT_EQ(desktop.count("breathing"), 3);
+
+  Desktop::pastDebounce();
+  desktop.keys({"key", "shift+Right"});
+  ASSERT_TRUE(desktop.settle("m"));
+  EXPECT_EQ(desktop.count("breathing"), 4) << "Shift is allowed";
+
+  auto log = desktop.inputLog();
+  std::regex line(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ [a-zA-Z0-9-]+=.*)");
+  for (const auto& entry : log) EXPECT_TRUE(std::regex_match(entry, line)) << entry;
+  auto fields = [&] {
+    std::vector<std::string> out;
+    for (const auto& entry : log) out.push_back(entry.substr(21));
+    return out;
+  }();
+  ASSERT_GE(fields.size(), 4u);
+  EXPECT_EQ(fields[0], "shortcutMenu=installed");
+  EXPECT_EQ(fields[1], "inputControls=installed");
+  EXPECT_EQ(std::count(fields.begin(), fields.end(), "applicationShortcut=breathing keyCode=124"), 3);
+  EXPECT_EQ(std::count(fields.begin(), fields.end(), "applicationShortcut=breathing keyCode=96"), 1);
+  EXPECT_EQ(std::count(fields.begin(), fields.end(),
+                       "webShortcut=toggleBreathingCoaching result=true error=- attempts=12"),
+            4);
+
+  // Control+Q is the menu's quit: the program ends in order.
+  desktop.keys({"key", "ctrl+q"});
+  EXPECT_EQ(desktop.program->wait(20s), 0);
+  EXPECT_THROW(test::exchange(port, test::request("GET", "/")), std::runtime_error);
+}
+
+TEST(Desktop, MediaControlsAndTheClipboardReachThePage) {
+  Desktop desktop;
+  if (auto why = desktop.missing(); !why.empty()) GTEST_SKIP() << why;
+  for (const char* tool : {"playerctl", "xclip"}) {
+    if (!test::findProgram(tool)) GTEST_SKIP() << tool << " is not installed";
+  }
+  // Text with a double quote, a backslash, a line break and a solidus, owned by xclip.
+  const std::string text = "zeg \"hoi\" \\ C:\\map\nregel 2 </script>";
+  desktop.dir.write("clip.txt", text);
+  test::Child clipboardOwner({"xclip", "-quiet", "-selection", "clipboard", "-i",
+                              (desktop.dir.path() / "clip.txt").string()},
+                             desktop.environment(), false);
+  ASSERT_TRUE(desktop.recorder.waitFor([&](const auto&) {
+    return desktop.tool({"xclip", "-o", "-selection", "clipboard"}).output == text;
+  })) << "xclip owns the clipboard";
+
+  std::uint16_t port = freePort();
+  desktop.start(port);
+  readyLine(desktop);
+  std::string window = desktop.window(kName);
+  ASSERT_FALSE(window.empty());
+  ASSERT_TRUE(desktop.waitCount("loaded", 1));
+  desktop.keys({"mousemove", "--window", window, "400", "300"});
+
+  // The page posts "clipboard" "readText" on the c key and gets the text back.
+  desktop.keys({"key", "c"});
+  ASSERT_TRUE(desktop.waitCount("clipboard", 1));
+  EXPECT_EQ(desktop.first("clipboard").value()["value"], text);
+
+  ASSERT_TRUE(desktop.recorder.waitFor([&](const auto&) {
+    return desktop.tool({"playerctl", "-l"}).output.find("solvera_pro") != std::string::npos;
+  })) << "the player appears once the server is ready";
+  EXPECT_EQ(desktop.tool({"playerctl", "-p", "solvera_pro", "metadata", "title"}).output,
+            "Ademhalingscoaching\n");
+  EXPECT_EQ(desktop.tool({"playerctl", "-p", "solvera_pro", "metadata", "artist"}).output,
+            std::string(kName) + "\n");
+  EXPECT_EQ(desktop.tool({"playerctl", "-p", "solvera_pro", "status"}).output, "Playing\n");
+
+  EXPECT_EQ(desktop.tool({"playerctl", "-p", "solvera_pro", "play-pause"}).status, 0);
+  ASSERT_TRUE(desktop.settle("m"));
+  EXPECT_EQ(desktop.count("breathing"), 1);
+  Desktop::pastDebounce();
+  EXPECT_EQ(desktop.tool({"playerctl", "-p", "solvera_pro", "pause"}).status, 0);
+  ASSERT_TRUE(desktop.settle("m"));
+  EXPECT_EQ(desktop.count("breathing"), 2) << "pause toggles as play does";
+
+  // The media Play key through the window: the key and a media command for the same press
+  // toggle once.
+  Desktop::pastDebounce();
+  desktop.keys({"key", "XF86AudioPlay"});
+  desktop.tool({"playerctl", "-p", "solvera_pro", "play"});
+  ASSERT_TRUE(desktop.settle("m"));
+  EXPECT_EQ(desktop.count("breathing"), 3);
+  auto log = desktop.inputLog();
+  EXPECT_THAT(log, Not(Contains(HasSubstr(" applicationShortcut=media-play"))))
+      << "the media-key monitor takes the Play key before the application filter";
+
+  desktop.program->signal(SIGTERM);
+  EXPECT_EQ(desktop.program->wait(20s), 0);
+  EXPECT_EQ(desktop.tool({"playerctl", "-l"}).output, "") << "the player left the bus";
+}
+
+TEST(Desktop, APortInUseShowsTheMessageWindowAndItsStopButtonQuits) {
+  Desktop desktop;
+  if (auto why = desktop.missing(); !why.empty()) GTEST_SKIP() << why;
+  // Another program holds the port.
+  int busy = ::socket(AF_INET6, SOCK_STREAM, 0);
+  int no = 0;
+  setsockopt(busy, IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no);
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  ASSERT_EQ(::bind(busy, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ::listen(busy, 1);
+  socklen_t length = sizeof address;
+  ::getsockname(busy, reinterpret_cast<sockaddr*>(&address), &length);
+
+  desktop.start(ntohs(address.sin6_port));
+  std::string window = desktop.window(kName);
+  ASSERT_FALSE(window.empty());
+  auto geometry = desktop.tool({"xdotool", "getwindowgeometry", window}).output;
+  EXPECT_THAT(geometry, HasSubstr("Geometry: 520x260"));
+  EXPECT_EQ(desktop.program->readLine(1s), std::nullopt) << "no ready line";
+
+  // The stop button, centred below "Open interface".
+  desktop.keys({"mousemove", "--window", window, "260", "220", "click", "1"});
+  EXPECT_EQ(desktop.program->wait(20s), 0);
+  EXPECT_EQ(desktop.count("loaded"), 0);
+  ::close(busy);
+}
+
+TEST(Desktop, WithoutADisplayTheProgramSaysSoAndRunsHeadless) {
+  test::TempDir dir;
+  std::uint16_t port = freePort();
+  test::Child program({SOLVERA_EXECUTABLE, "--port", std::to_string(port)},
+                      test::environmentWith({{"DISPLAY", ""},
+                                             {"WAYLAND_DISPLAY", ""},
+                                             {"XDG_STATE_HOME", (dir.path() / "s").string()},
+                                             {"XDG_DATA_HOME", (dir.path() / "d").string()},
+                                             {"XDG_CONFIG_HOME", (dir.path() / "c").string()}}),
+                      true, true);
+  EXPECT_EQ(program.readLine(20s),
+            "No display found: running headless; open the address below in a browser.");
+  EXPECT_EQ(program.readLine(20s),
+            "Solvera Pro Audio+Light: http://127.0.0.1:" + std::to_string(port));
+  program.signal(SIGTERM);
+  EXPECT_EQ(program.wait(20s), 0);
+}
