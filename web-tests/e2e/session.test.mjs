@@ -85,8 +85,8 @@ test('no light before the photosensitivity warning is accepted; then the session
 test('colour, light pulse and beat glide from the first phase into the second', async () => {
   const mixed = await waitFor(() => dmxBodies().find((b) => b.dmx[0] > 20 && b.dmx[2] > 20), 'a frame between red and blue', 15_000);
   assert.ok(mixed.pulseHz < 10 && mixed.pulseHz > 6, `the light frequency glides too (${mixed.pulseHz})`);
-  const blue = await waitFor(() => dmxBodies().find((b) => b.dmx[2] > 150 && b.dmx[0] === 0), 'a blue frame', 25_000);
-  assert.equal(blue.pulseHz, 6);
+  const blue = await waitFor(() => dmxBodies().find((b) => b.pulseHz === 6), 'the end of the glide', 25_000);
+  assert.ok(blue.dmx[2] > 150 && blue.dmx[0] === 0, `pure blue at the end of the glide (${blue.dmx})`);
   // The program pulses the colour channels: at 6 Hz the 20 frames a second sweep the waveform.
   const blueFrom = Date.now();
   const pulsed = await waitFor(() => {
@@ -99,8 +99,10 @@ test('colour, light pulse and beat glide from the first phase into the second', 
   assert.ok(updates.some((b) => b < 10 && b > 6), `the beat glides (${updates.join(', ')})`);
   assert.ok(updates.every((b, i) => i === 0 || b <= updates[i - 1]), 'and only downwards');
   // Updates go out only on change and are throttled: far fewer than the 10 ticks a second.
+  // (Counted over the whole glide: the browser reports requests to the test in batches.)
   const times = requests.filter((r) => r.path === '/audio/update').map((r) => r.at);
-  assert.ok(times.every((at, i) => i === 0 || at - times[i - 1] >= 200), 'at most one update per interval');
+  const span = times[times.length - 1] - times[0];
+  assert.ok(times.length <= span / 250 + 3, `${times.length} updates in ${span} ms: at most one per 250 ms`);
   const keys = dmxBodies().map((b) => JSON.stringify(b));
   assert.ok(keys.every((k, i) => i === 0 || k !== keys[i - 1]), 'frames are sent on change only');
 });
@@ -151,7 +153,7 @@ test('a screen light shows the colour the control page publishes', async () => {
   await tablet.close();
 });
 
-test('blackout reaches the lamps at once and stop ends light and sound', async () => {
+test('blackout reaches the lamps at once and stop ends light and sound', async (t) => {
   await waitFor(() => lamps.frames.slice(-5).some(lit), 'lit frames before the blackout');
   const clickedAt = Date.now();
   await control.evaluate(() => document.getElementById('blackoutButton').click());
@@ -165,6 +167,8 @@ test('blackout reaches the lamps at once and stop ends light and sound', async (
     return firstDark >= 0 && frames.length - firstDark >= 6 ? frames[firstDark] : null;
   }, 'a lasting all-zero frame run');
   const latency = darkRun.at - clickedAt;
+  const request = requests.find((r) => r.path === '/dmx' && r.at >= clickedAt && r.body.dmx.every((v) => v === 0));
+  t.diagnostic(`blackout reached the lamps after ${latency} ms (request left the page after ${request ? request.at - clickedAt : '?'} ms)`);
   assert.ok(latency < 100, `blackout took ${latency} ms`);
   assert.equal(await control.getAttribute('#blackoutButton', 'aria-pressed'), 'true');
   // window.toggleBlackout, as the desktop shortcuts call it, brings the light back.
