@@ -19,6 +19,7 @@ echo "== normal build"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 ninja -C build
 ctest --test-dir build --output-on-failure -j "$jobs"
+bash scripts/web-test.sh build
 
 echo "== sanitizer build (address, undefined)"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSOLVERA_SANITIZE=ON \
