@@ -1,0 +1,168 @@
+// Start-up cost of the desktop program: time from process start to the ready line and to the
+// control page's load event, and the memory of the program with its web view processes.
+// Runs under its own virtual display and session bus: desktop_startup [runs]
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <sstream>
+
+#include "platform/tests/desktop_session.hpp"
+#include "server/tests/test_client.hpp"
+
+using namespace solvera;
+using namespace std::chrono_literals;
+using Steady = std::chrono::steady_clock;
+
+namespace {
+
+constexpr const char* kPage = R"(<!doctype html><html><head><meta charset="utf-8"></head>
+<body><h1>Start</h1><script>
+window.addEventListener("load", () => fetch("http://127.0.0.1:RECORDER/",
+    {method: "POST", mode: "no-cors", body: JSON.stringify({kind: "loaded"})}));
+</script></body></html>)";
+
+// Resident and proportional set sizes in KiB of a process, from smaps_rollup.
+std::pair<long, long> memoryOf(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
+  long rss = 0, pss = 0;
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream fields(line);
+    std::string name;
+    long value = 0;
+    fields >> name >> value;
+    if (name == "Rss:") rss = value;
+    if (name == "Pss:") pss = value;
+  }
+  return {rss, pss};
+}
+
+// The process and all its descendants, with their command names.
+std::map<int, std::string> familyOf(int root) {
+  std::map<int, int> parents;
+  std::map<int, std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    auto open = text.find('('), close = text.rfind(')');
+    if (open == std::string::npos || close == std::string::npos) continue;
+    std::istringstream rest(text.substr(close + 2));
+    char state;
+    int parent = 0;
+    rest >> state >> parent;
+    parents[std::stoi(name)] = parent;
+    names[std::stoi(name)] = text.substr(open + 1, close - open - 1);
+  }
+  std::map<int, std::string> family{{root, names[root]}};
+  for (bool grew = true; grew;) {
+    grew = false;
+    for (const auto& [pid, parent] : parents) {
+      if (family.count(parent) && !family.count(pid)) {
+        family[pid] = names[pid];
+        grew = true;
+      }
+    }
+  }
+  return family;
+}
+
+std::uint16_t freePort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+double ms(Steady::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+  test::VirtualDisplay display;
+  test::SessionBus bus;
+  if (!display.ok() || !bus.ok()) {
+    std::cerr << "desktop_startup: needs Xvfb and dbus-daemon\n";
+    return 1;
+  }
+  test::TempDir dir;
+  std::vector<double> ready, loaded;
+  long lastRss = 0, lastPss = 0;
+  std::map<std::string, std::pair<long, long>> lastByName;
+  for (int run = 0; run < runs; ++run) {
+    test::Recorder recorder;
+    std::string page = kPage;
+    page.replace(page.find("RECORDER"), 8, std::to_string(recorder.port()));
+    dir.write("resources/public/index.html", page);
+    dir.write("resources/Info.json", "{}");
+    auto root = dir.path();
+    auto environment = test::environmentWith({
+        {"DISPLAY", display.name()},
+        {"WAYLAND_DISPLAY", ""},
+        {"DBUS_SESSION_BUS_ADDRESS", bus.address()},
+        {"GTK_A11Y", "none"},
+        {"GSETTINGS_BACKEND", "memory"},
+        {"XDG_CONFIG_HOME", (root / "config").string()},
+        {"XDG_DATA_HOME", (root / "data").string()},
+        {"XDG_STATE_HOME", (root / "state").string()},
+        {"XDG_CACHE_HOME", (root / "cache").string()},
+    });
+    auto start = Steady::now();
+    test::Child program({SOLVERA_EXECUTABLE, "--port", std::to_string(freePort()), "--resources",
+                         (root / "resources").string()},
+                        environment);
+    if (!program.readLine(60s)) {
+      std::cerr << "desktop_startup: no ready line\n";
+      return 1;
+    }
+    auto readyAt = Steady::now();
+    if (!recorder.waitFor([](const auto& records) { return !records.empty(); }, 60s)) {
+      std::cerr << "desktop_startup: the page did not load\n";
+      return 1;
+    }
+    auto loadedAt = Steady::now();
+    ready.push_back(ms(readyAt - start));
+    loaded.push_back(ms(loadedAt - start));
+    lastRss = lastPss = 0;
+    lastByName.clear();
+    for (const auto& [pid, name] : familyOf(program.pid())) {
+      auto [rss, pss] = memoryOf(pid);
+      lastRss += rss;
+      lastPss += pss;
+      lastByName[name].first += rss;
+      lastByName[name].second += pss;
+    }
+    program.signal(SIGTERM);
+    program.wait(30s);
+    std::printf("run %d: ready %.0f ms, page loaded %.0f ms%s\n", run + 1, ready.back(),
+                loaded.back(), run == 0 ? " (first run: cold caches)" : "");
+  }
+  auto median = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+  };
+  std::printf("median of %d runs: ready %.0f ms, page loaded %.0f ms\n", runs, median(ready),
+              median(loaded));
+  std::printf("memory after load (last run): RSS %ld MiB, PSS %ld MiB\n", lastRss / 1024,
+              lastPss / 1024);
+  for (const auto& [name, sizes] : lastByName) {
+    std::printf("  %-18s RSS %5ld MiB  PSS %5ld MiB\n", name.c_str(), sizes.first / 1024,
+                sizes.second / 1024);
+  }
+  return 0;
+}
