@@ -176,6 +176,7 @@ function startSession() {
   if (!localStorageFlag(PHOTOSENSITIVITY_KEY)) {
     app.pendingStart = true;
     showWarning();
+    publishRemote(true);
     return;
   }
   try {
@@ -336,6 +337,7 @@ function remoteView() {
     breathing: app.breathing,
     language: app.settings.language,
     remoteConnected: app.remote.connected,
+    awaitingConsent: app.pendingStart,
   };
 }
 
@@ -733,6 +735,7 @@ function setupWarning() {
     } else {
       app.pendingStart = false;
     }
+    publishRemote(true);
   });
 }
 

@@ -22,6 +22,7 @@ export function buildRemoteState(view, nowMs) {
       remaining: view.remainingText || '--:--',
       progress: Number.isFinite(view.progress) ? Math.round(view.progress * 1000) / 1000 : 0,
       selected: Boolean(view.selected),
+      awaitingConsent: Boolean(view.awaitingConsent),
     },
     output: { enabled: Boolean(view.outputEnabled), blackout: Boolean(view.blackout) },
     controls: {

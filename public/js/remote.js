@@ -68,7 +68,8 @@ async function poll() {
   } else if (reply.ok && reply.body && typeof reply.body === 'object') {
     state = reply.body;
     language = state.language === 'en' ? 'en' : 'nl';
-    showMessage(null);
+    // A start from the phone waits for the photosensitivity warning on the control screen.
+    showMessage(state.session?.awaitingConsent ? 'warning.needed' : null);
   } else {
     state = null;
     showMessage('remote.page.offline');
