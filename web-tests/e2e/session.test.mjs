@@ -155,8 +155,12 @@ test('a screen light shows the colour the control page publishes', async () => {
 
 test('blackout reaches the lamps at once and stop ends light and sound', async (t) => {
   await waitFor(() => lamps.frames.slice(-5).some(lit), 'lit frames before the blackout');
-  const clickedAt = Date.now();
-  await control.evaluate(() => document.getElementById('blackoutButton').click());
+  // The user's click, timed in the page (same system clock as this process).
+  const clickedAt = await control.evaluate(() => {
+    const at = Date.now();
+    document.getElementById('blackoutButton').click();
+    return at;
+  });
   // The blackout is the start of the final run of all-zero frames.
   const darkRun = await waitFor(() => {
     const frames = lamps.frames.filter((f) => f.universe === UNIVERSE && f.at >= clickedAt);
@@ -167,9 +171,7 @@ test('blackout reaches the lamps at once and stop ends light and sound', async (
     return firstDark >= 0 && frames.length - firstDark >= 6 ? frames[firstDark] : null;
   }, 'a lasting all-zero frame run');
   const latency = darkRun.at - clickedAt;
-  const request = requests.find((r) => r.path === '/dmx' && r.at >= clickedAt && r.body.dmx.every((v) => v === 0));
-  t.diagnostic(`blackout reached the lamps after ${latency} ms (request left the page after ${request ? request.at - clickedAt : '?'} ms)`);
-  assert.ok(latency < 100, `blackout took ${latency} ms`);
+  t.diagnostic(`blackout reached the lamps after ${latency} ms`);
   assert.equal(await control.getAttribute('#blackoutButton', 'aria-pressed'), 'true');
   // window.toggleBlackout, as the desktop shortcuts call it, brings the light back.
   await control.evaluate(() => window.toggleBlackout());
@@ -184,6 +186,8 @@ test('blackout reaches the lamps at once and stop ends light and sound', async (
     return after.length >= 4 && after.every((f) => f.dmx.every((v) => v === 0));
   }, 'the lamps to stay dark after stop');
   assert.equal(await control.evaluate(() => document.body.dataset.state), 'idle');
+  // Checked last, so a slow machine fails this test alone and leaves the next ones a clean page.
+  assert.ok(latency < 100, `blackout took ${latency} ms`);
 });
 
 test('breathing coaching toggles through the page function and the check box', async () => {
