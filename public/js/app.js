@@ -764,6 +764,7 @@ function fillSettingsForm() {
   set('language', s.language);
   set('openAIKey', s.openAIKey);
   refreshPorts(s.light.serialPort);
+  showRangeValues();
   updateModeFields();
   updateLayoutPreview();
 }
@@ -813,9 +814,24 @@ async function refreshPorts(selected = $('settingsForm').elements.serialPort.val
   select.value = selected || '';
 }
 
+function showRangeValues() {
+  for (const input of $('settingsForm').querySelectorAll('input[type="range"]')) {
+    let out = input.nextElementSibling;
+    if (!out || out.tagName !== 'OUTPUT') {
+      out = document.createElement('output');
+      input.after(out);
+    }
+    const v = Number(input.value);
+    out.textContent = input.name === 'balance'
+      ? (v === 0 ? 'L = R' : `${v < 0 ? 'L' : 'R'} ${Math.round(Math.abs(v) * 100)}%`)
+      : `${v > 0 ? '+' : ''}${v} dB`;
+  }
+}
+
 function setupSettings() {
   const dialog = $('settingsDialog');
   const form = $('settingsForm');
+  form.addEventListener('input', showRangeValues);
   $('settingsButton').addEventListener('click', () => { fillSettingsForm(); dialog.showModal(); });
   form.elements.outputMode.addEventListener('change', updateModeFields);
   form.addEventListener('input', updateLayoutPreview);
