@@ -416,6 +416,15 @@ async function pollCommands() {
   const reply = await getJson(withToken('/remote/commands', token, { since: String(cursor.since) }));
   if (reply.ok && Array.isArray(reply.body?.commands)) {
     for (const command of cursor.take(reply.body.commands)) applyRemoteCommand(command, remoteActions);
+  } else if (reply.status === 403) {
+    // The program was restarted and made new tokens: pick them up.
+    const info = await getJson('/remote/info');
+    if (info.ok && info.body?.token) {
+      app.remote.token = info.body.token;
+      app.remote.cursor = new CommandCursor(info.body.lastCommandId);
+      showAddress('remote', info.body.url || info.body.localUrl, []);
+      publishRemote(true);
+    }
   }
   setTimeout(pollCommands, reply.ok ? REMOTE_POLL_MS : REMOTE_POLL_MS * 5);
 }
@@ -452,6 +461,16 @@ async function connectScreenLight() {
 async function pollScreenStatus() {
   const sent = Date.now();
   const reply = await getJson(withToken('/screen-light/client-status', app.screen.token));
+  if (reply.status === 403) {
+    const info = await getJson('/screen-light/info');
+    if (info.ok && info.body?.token) {
+      app.screen.token = info.body.token;
+      const urls = Array.isArray(info.body.urls) ? info.body.urls : [];
+      showAddress('screen', info.body.url || info.body.localUrl, urls.slice(1).concat(info.body.localUrl ? [info.body.localUrl] : []));
+      publishScreenLight(true);
+    }
+    return;
+  }
   if (!reply.ok) return;
   app.clock.add(sent, Date.now(), Number(reply.body.now));
   const connected = reply.body.connected === true;
