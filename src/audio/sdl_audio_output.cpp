@@ -21,6 +21,13 @@ constexpr Uint16 kCallbackFrames = 512;
 
 Error sdlError() { return Error{"SDL", -1, SDL_GetError()}; }
 
+// Releases the audio subsystem; when nothing else of SDL is in use, SDL's own state (hints,
+// driver lists) goes too, so that a later start begins from scratch. Under sdlMutex().
+void quitAudio() {
+  SDL_QuitSubSystem(SDL_INIT_AUDIO);
+  if (SDL_WasInit(SDL_INIT_EVERYTHING) == 0) SDL_Quit();
+}
+
 class SdlAudioStream : public AudioOutputStream {
  public:
   SdlAudioStream(std::shared_ptr<AudioRenderSource> source, int channels)
@@ -40,7 +47,11 @@ class SdlAudioStream : public AudioOutputStream {
     std::lock_guard lock(sdlMutex());
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     if (!appName.empty()) SDL_SetHint(SDL_HINT_AUDIO_DEVICE_APP_NAME, appName.c_str());
-    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) throw ErrorException(sdlError());
+    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
+      Error error = sdlError();
+      quitAudio();
+      throw ErrorException(std::move(error));
+    }
     SDL_AudioSpec want{};
     want.freq = static_cast<int>(format.sampleRate);
     want.format = AUDIO_F32SYS;
@@ -52,7 +63,7 @@ class SdlAudioStream : public AudioOutputStream {
     device_ = SDL_OpenAudioDevice(nullptr, 0, &want, nullptr, 0);
     if (device_ == 0) {
       Error error = sdlError();
-      SDL_QuitSubSystem(SDL_INIT_AUDIO);
+      quitAudio();
       throw ErrorException(std::move(error));
     }
     SDL_PauseAudioDevice(device_, 0);
@@ -67,7 +78,7 @@ class SdlAudioStream : public AudioOutputStream {
     std::lock_guard lock(sdlMutex());
     SDL_CloseAudioDevice(device_);  // joins the audio thread
     device_ = 0;
-    SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    quitAudio();
   }
 
  private:
