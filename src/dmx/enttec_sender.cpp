@@ -2,7 +2,11 @@
 #include "dmx/enttec_sender.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
 
 #include "common/error.hpp"
 #include "dmx/dmx_wire.hpp"
@@ -12,8 +16,32 @@
 
 namespace solvera::dmx {
 namespace {
+
 constexpr const char* kDomain = "SolveraEnttec";
+// A healthy widget takes a message at once (the driver buffers several); one that is this far
+// behind has stalled.
+constexpr auto kWriteLimit = std::chrono::milliseconds(100);
+
+// Writes all bytes like a blocking write would, but gives up once the limit has passed.
+bool writeWithin(int fd, std::span<const std::uint8_t> bytes, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n == 0 || (errno != EAGAIN && errno != EINTR)) return false;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd p{fd, POLLOUT, 0};
+    ::poll(&p, 1, static_cast<int>(left.count()));
+  }
+  return true;
 }
+
+}  // namespace
 
 class EnttecDmxUsbProSender::Core final : public SerialSenderCore {
  public:
@@ -32,7 +60,9 @@ class EnttecDmxUsbProSender::Core final : public SerialSenderCore {
       int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
       if (fd < 0) continue;
       if (configureUsbProLine(fd)) {
-        ::fcntl(fd, F_SETFL, 0);  // blocking writes from here on
+        // The descriptor stays non-blocking: writeDmxFrame waits for the device itself, with
+        // a limit, so a widget that stops reading cannot hold this queue (and the server
+        // waiting in send) for ever.
         fileDescriptor_ = fd;
         currentSerialPort_ = path;
         return;
@@ -46,8 +76,7 @@ class EnttecDmxUsbProSender::Core final : public SerialSenderCore {
     if (fileDescriptor_ < 0) throw ErrorException(kDomain, 400, "Enttec DMX USB Pro is niet geopend.");
     const DmxPayload payload = dmxPayload(frame);
     const auto message = usbProMessage(kUsbProSendDmxLabel, payload);
-    ssize_t written = ::write(fileDescriptor_, message.data(), message.size());
-    if (written != static_cast<ssize_t>(message.size())) {
+    if (!writeWithin(fileDescriptor_, message, kWriteLimit)) {
       throw ErrorException(kDomain, 500, "Enttec DMX USB Pro frame kon niet volledig worden geschreven.");
     }
   }

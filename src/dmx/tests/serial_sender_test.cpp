@@ -175,6 +175,32 @@ TEST(EnttecDmxUsbProSender, ResumesWhenTheWidgetComesBackUnderItsName) {
   EXPECT_TRUE(waitForMessage(again, usbPro({9, 8}))) << "no new request needed";
 }
 
+TEST(EnttecDmxUsbProSender, AStalledWidgetDelaysRequestsOnlyBriefly) {
+  solvera::test::TempDir dir;
+  FakeClock clock;
+  FakeSerialDevice widget(dir.path() / "ttyUSB0");
+  EnttecDmxUsbProSender sender(clock, dir.path().string());
+  sender.send(frame({5}));
+  ASSERT_TRUE(waitForMessage(widget, usbPro({5})));
+
+  // The widget stops reading: a write gives up after a short while and the port closes,
+  // instead of the queue (and the server waiting in send) blocking for good.
+  int tty = ::open(widget.slavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(tty, 0);
+  ASSERT_EQ(::tcflow(tty, TCOOFF), 0);
+  bool closed = false;
+  const auto giveUp = std::chrono::steady_clock::now() + 5s;
+  while (!closed && std::chrono::steady_clock::now() < giveUp) closed = !sender.status().openPort;
+  EXPECT_TRUE(closed) << "a failed write closes the port";
+  clock.advanceMs(900);
+  EXPECT_EQ(sendError(sender, frame({6})), Error{}) << "reopened; the stalled write is not reported";
+
+  ASSERT_EQ(::tcflow(tty, TCOON), 0);
+  ::close(tty);
+  clock.advanceMs(900);
+  EXPECT_TRUE(waitForMessage(widget, usbPro({6}))) << "the stream resumes on its own";
+}
+
 TEST(OpenDmxFtdiSender, OpenFailuresExplainEachPort) {
   solvera::test::TempDir dir;
   const std::string d = dir.path().string();
