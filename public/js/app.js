@@ -81,7 +81,7 @@ function lightWanted() {
     localStorageFlag(PHOTOSENSITIVITY_KEY);
 }
 
-function sendLight(request, { force = false } = {}) {
+function sendLight(request, { force = false, urgent = false } = {}) {
   const key = JSON.stringify(request);
   if (!force && key === app.light.lastKey) return;
   // The lamps count their pulse from the first frame of a stream (one target and universe,
@@ -90,7 +90,8 @@ function sendLight(request, { force = false } = {}) {
   if (app.light.stream?.key !== stream) app.light.stream = { key: stream, epochMs: serverNow() };
   app.light.lastKey = key;
   app.light.lit = request.dmx.some((v) => v > 0);
-  lightOutbox.send('/dmx', request, 'frame');
+  if (urgent) lightOutbox.urgent('/dmx', request, 'frame');
+  else lightOutbox.send('/dmx', request, 'frame');
 }
 
 function currentLook(sample) {
@@ -113,7 +114,7 @@ function updateLight(sample) {
 
 function blackoutNow() {
   const out = app.settings.light;
-  if (outputReady(out)) sendLight(blackoutRequest(out, out), { force: true });
+  if (outputReady(out)) sendLight(blackoutRequest(out, out), { force: true, urgent: true });
   publishScreenLight(true);
 }
 

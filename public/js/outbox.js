@@ -28,6 +28,17 @@ export class SerialOutbox {
     });
   }
 
+  // For what must not wait (blackout): goes out at once even while another request is on its
+  // way, and is queued again behind that one so it is also the last word.
+  urgent(path, body, kind = null) {
+    if (!this.busy) return this.send(path, body, kind);
+    const direct = Promise.resolve()
+      .then(() => this.transport(path, body))
+      .catch((error) => ({ ok: false, status: 0, body: null, error }));
+    const repeat = this.send(path, body, kind);
+    return Promise.all([direct, repeat]).then(([first, second]) => (second.ok ? second : first));
+  }
+
   get pending() {
     return this.queue.length + (this.busy ? 1 : 0);
   }

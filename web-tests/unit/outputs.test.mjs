@@ -36,6 +36,24 @@ test('one request at a time, in order; waiting frames collapse into the newest',
   assert.deepEqual(results, [[1, true], [3, false], ['start', true], ['stop', true]]);
 });
 
+test('an urgent request overtakes the one in flight and is repeated after it', async () => {
+  const { calls, transport } = controlledTransport();
+  const outbox = new SerialOutbox(transport);
+  outbox.send('/dmx', 'lit-1', 'frame');
+  outbox.send('/dmx', 'lit-2', 'frame');
+  const black = outbox.urgent('/dmx', 'black', 'frame');
+  await new Promise((r) => setImmediate(r));
+  assert.deepEqual(calls.map((c) => c.body), ['lit-1', 'black'], 'out at once, not behind the frame in flight');
+  calls[1].resolve({ ok: true, n: 1 });
+  calls[0].resolve({ ok: true });
+  await new Promise((r) => setImmediate(r));
+  assert.deepEqual(calls.map((c) => c.body), ['lit-1', 'black', 'black'], 'the waiting frame was replaced by the repeat');
+  calls[2].resolve({ ok: true, n: 2 });
+  assert.deepEqual(await black, { ok: true, n: 2 });
+  const idle = new SerialOutbox(async (path, body) => ({ ok: true, body }));
+  assert.deepEqual(await idle.urgent('/dmx', 'x', 'frame'), { ok: true, body: 'x' }, 'when idle it is an ordinary send');
+});
+
 test('a transport that throws is reported and does not stall the queue', async () => {
   let n = 0;
   const outbox = new SerialOutbox(async () => { n += 1; if (n === 1) throw new Error('connection refused'); return { ok: true }; });
