@@ -122,6 +122,8 @@ struct HttpClient::Impl {
     curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, progress);
     curl_easy_setopt(e, CURLOPT_XFERINFODATA, &t);
     curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "");  // what the library can decode
+    // Some web hosts turn away requests that name no client.
+    curl_easy_setopt(e, CURLOPT_USERAGENT, "SolveraPro libcurl/" LIBCURL_VERSION);
     // The loopback never goes through a proxy from the environment.
     curl_easy_setopt(e, CURLOPT_NOPROXY, "localhost,127.0.0.1,::1");
     if (r.method == "POST") {
