@@ -95,6 +95,7 @@ class AppDelegate : public platform::ShellEvents,
   void restartMuseBridge();
   void stopMuseBridge();
   void terminateOrphanedMuseBridgeProcessesIfNeeded();
+  bool isInstallingMusicLibrary() const;
 
   // Update check (delegate_update.cpp; state in UpdateState).
   void checkForUpdate();
@@ -118,6 +119,7 @@ class AppDelegate : public platform::ShellEvents,
   // only their names.
   struct ContentState;
   struct UpdateState;
+  ContentState& contentState();  // made on first use
   std::shared_ptr<ContentState> contentState_;
   std::shared_ptr<UpdateState> updateState_;
 
