@@ -32,6 +32,8 @@ constexpr const char* kName = "Solvera Testspeler";
 constexpr const char* kPage = R"(<!doctype html>
 <html><head><meta charset="utf-8"><title>Testpagina</title></head>
 <body><h1>Testpagina</h1><textarea id="text">tekst</textarea>
+<a id="web" href="http://example.org/x" target="_blank">web</a>
+<a id="mail" href="mailto:hulp@example.org" target="_blank">mail</a>
 <script>
 let seq = 0;
 function record(kind, value) {
@@ -45,6 +47,9 @@ window.addEventListener("keydown", (e) => {
   let mods = (e.repeat ? "+repeat" : "") + (e.ctrlKey ? "+ctrl" : "") + (e.shiftKey ? "+shift" : "");
   record("keydown", e.key + mods);
   if (e.key === "c" && !e.ctrlKey) window.webkit.messageHandlers.clipboard.postMessage("readText");
+  if (e.key === "n") window.open("https://example.org/hulp?a=1", "_blank");
+  if (e.key === "o") document.getElementById("mail").click();
+  if (e.key === "l") document.getElementById("web").click();
 });
 window.addEventListener("load", () => {
   let names = ["musicLibrary", "sessionFiles", "clipboard", "analysisPrint", "museBridge"]
@@ -282,7 +287,7 @@ TEST(Desktop, MediaControlsAndTheClipboardReachThePage) {
   test::Child clipboardOwner({"xclip", "-quiet", "-selection", "clipboard", "-i",
                               (desktop.dir.path() / "clip.txt").string()},
                              desktop.environment(), false);
-  ASSERT_TRUE(desktop.recorder.waitFor([&](const auto&) {
+  ASSERT_TRUE(test::waitUntil([&] {
     return desktop.tool({"xclip", "-o", "-selection", "clipboard"}).output == text;
   })) << "xclip owns the clipboard";
 
@@ -299,7 +304,7 @@ TEST(Desktop, MediaControlsAndTheClipboardReachThePage) {
   ASSERT_TRUE(desktop.waitCount("clipboard", 1));
   EXPECT_EQ(desktop.first("clipboard").value()["value"], text);
 
-  ASSERT_TRUE(desktop.recorder.waitFor([&](const auto&) {
+  ASSERT_TRUE(test::waitUntil([&] {
     return desktop.tool({"playerctl", "-l"}).output.find("solvera_pro") != std::string::npos;
   })) << "the player appears once the server is ready";
   EXPECT_EQ(desktop.tool({"playerctl", "-p", "solvera_pro", "metadata", "title"}).output,
@@ -330,6 +335,55 @@ TEST(Desktop, MediaControlsAndTheClipboardReachThePage) {
   desktop.program->signal(SIGTERM);
   EXPECT_EQ(desktop.program->wait(20s), 0);
   EXPECT_EQ(desktop.tool({"playerctl", "-l"}).output, "") << "the player left the bus";
+}
+
+TEST(Desktop, NewWindowsGoToTheDefaultBrowserAndTheMenuTogglesBlackout) {
+  Desktop desktop;
+  if (auto why = desktop.missing(); !why.empty()) GTEST_SKIP() << why;
+  // A stand-in default browser that notes the addresses it is asked to open.
+  auto opened = desktop.dir.path() / "opened.txt";
+  auto browser = desktop.dir.path() / "browser.sh";
+  desktop.dir.write("browser.sh", "#!/bin/sh\necho \"$1\" >> '" + opened.string() + "'\n");
+  std::filesystem::permissions(browser, std::filesystem::perms::owner_all);
+  desktop.dir.write("data/applications/solvera-test-browser.desktop",
+                    "[Desktop Entry]\nType=Application\nName=Testbrowser\nExec=" +
+                        browser.string() +
+                        " %u\nMimeType=x-scheme-handler/http;x-scheme-handler/https;"
+                        "x-scheme-handler/mailto;\n");
+  desktop.dir.write("config/mimeapps.list",
+                    "[Default Applications]\n"
+                    "x-scheme-handler/http=solvera-test-browser.desktop\n"
+                    "x-scheme-handler/https=solvera-test-browser.desktop\n"
+                    "x-scheme-handler/mailto=solvera-test-browser.desktop\n");
+
+  desktop.start(freePort());
+  readyLine(desktop);
+  std::string window = desktop.window(kName);
+  ASSERT_FALSE(window.empty());
+  ASSERT_TRUE(desktop.waitCount("loaded", 1));
+  desktop.keys({"mousemove", "--window", window, "400", "300"});
+
+  // window.open, a mail link with a target, a web link with a target.
+  for (const char* key : {"n", "o", "l"}) desktop.keys({"key", key});
+  ASSERT_TRUE(desktop.settle("m"));
+  auto lines = [&] {
+    std::ifstream in(opened);
+    std::vector<std::string> out;
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    std::sort(out.begin(), out.end());
+    return out;
+  };
+  ASSERT_TRUE(test::waitUntil([&] { return lines().size() >= 2; }))
+      << "the browser was asked to open the web addresses";
+  EXPECT_EQ(lines(), (std::vector<std::string>{"http://example.org/x", "https://example.org/hulp?a=1"}))
+      << "web addresses only; the mail link is dropped";
+  EXPECT_EQ(desktop.count("loaded"), 1) << "the control window stays on its page";
+
+  // The "Bediening" menu's second entry.
+  desktop.keys({"mousemove", "--window", window, "294", "12", "click", "1"});
+  desktop.keys({"mousemove", "--window", window, "324", "75", "click", "1"});
+  ASSERT_TRUE(desktop.waitCount("blackout", 1));
+  EXPECT_THAT(desktop.inputLog(), Contains(HasSubstr(" menuShortcut=blackout")));
 }
 
 TEST(Desktop, APortInUseShowsTheMessageWindowAndItsStopButtonQuits) {

@@ -88,6 +88,12 @@ struct ShellCallbacks {
     // web view's filter uses that verdict for the same event, since it never sees the
     // first press of a key the window consumed.
     GdkEvent* current = gtk_event_controller_get_current_event(GTK_EVENT_CONTROLLER(controller));
+    // An open menu handles its own keys (arrows move through it), as menu tracking does.
+    GtkWidget* widget = gtk_event_controller_get_widget(GTK_EVENT_CONTROLLER(controller));
+    GtkNative* native = gtk_widget_get_native(widget);
+    if (current && native && gdk_event_get_surface(current) != gtk_native_get_surface(native)) {
+      return GDK_EVENT_PROPAGATE;
+    }
     KeyEvent event;
     if (filter->layer == KeyFilter::Layer::webView && current && current == shell->lastKeyEvent_) {
       event = shell->lastKey_;

@@ -48,6 +48,16 @@ Environment environmentWith(const Environment& changes) {
   return result;
 }
 
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
+               std::chrono::milliseconds interval) {
+  auto end = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(interval);
+  }
+  return true;
+}
+
 std::optional<std::string> findProgram(const std::string& name) {
   const char* path = std::getenv("PATH");
   std::string dirs = path ? path : "/usr/bin:/bin";

@@ -24,6 +24,12 @@ using Environment = std::map<std::string, std::string>;
 // The current environment with changes applied (an empty value removes the variable).
 Environment environmentWith(const Environment& changes);
 
+// Checks the condition every interval until it holds (true) or the time-out passes (false),
+// for conditions nothing announces: a file's content, another program's answer.
+bool waitUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds timeout = std::chrono::seconds(20),
+               std::chrono::milliseconds interval = std::chrono::milliseconds(20));
+
 // The full path of a program on PATH, or nothing.
 std::optional<std::string> findProgram(const std::string& name);
 
