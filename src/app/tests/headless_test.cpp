@@ -109,7 +109,7 @@ TEST(Headless, ServesPagesRefusesASecondCopyAndExitsCleanlyOnSignals) {
   EXPECT_NE(page.body().find("Solvera Pro Audio+Light"), std::string::npos);
   EXPECT_NE(solvera::test::exchange(port, solvera::test::request("GET", "/remote?token=x"))
                 .body()
-                .find("Afstandsbediening"),
+                .find("<title>Solvera Pro — afstandsbediening</title>"),
             std::string::npos);
 
   Program second({"--headless", "--port", portText});
