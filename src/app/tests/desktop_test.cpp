@@ -34,6 +34,7 @@ constexpr const char* kPage = R"(<!doctype html>
 <body><h1>Testpagina</h1><textarea id="text">tekst</textarea>
 <a id="web" href="http://example.org/x" target="_blank">web</a>
 <a id="mail" href="mailto:hulp@example.org" target="_blank">mail</a>
+<input type="file" id="tracks" multiple>
 <script>
 let seq = 0;
 function record(kind, value) {
@@ -50,7 +51,10 @@ window.addEventListener("keydown", (e) => {
   if (e.key === "n") window.open("https://example.org/hulp?a=1", "_blank");
   if (e.key === "o") document.getElementById("mail").click();
   if (e.key === "l") document.getElementById("web").click();
+  if (e.key === "f") document.getElementById("tracks").click();
 });
+document.getElementById("tracks").addEventListener("change", (e) =>
+    record("files", [...e.target.files].map((f) => f.name).join(",")));
 window.addEventListener("load", () => {
   let names = ["musicLibrary", "sessionFiles", "clipboard", "analysisPrint", "museBridge"]
       .filter((n) => window.webkit?.messageHandlers?.[n]).join(",");
@@ -384,6 +388,27 @@ TEST(Desktop, NewWindowsGoToTheDefaultBrowserAndTheMenuTogglesBlackout) {
   desktop.keys({"mousemove", "--window", window, "324", "75", "click", "1"});
   ASSERT_TRUE(desktop.waitCount("blackout", 1));
   EXPECT_THAT(desktop.inputLog(), Contains(HasSubstr(" menuShortcut=blackout")));
+}
+
+TEST(Desktop, TheFileInputOpensTheTracksPanel) {
+  Desktop desktop;
+  if (auto why = desktop.missing(); !why.empty()) GTEST_SKIP() << why;
+  desktop.dir.write("muziek/golven.mp3", std::string("ID3\x03\0\0\0\0\0\0", 10));
+  desktop.start(freePort());
+  readyLine(desktop);
+  std::string window = desktop.window(kName);
+  ASSERT_FALSE(window.empty());
+  ASSERT_TRUE(desktop.waitCount("loaded", 1));
+  desktop.keys({"mousemove", "--window", window, "400", "300"});
+  desktop.keys({"key", "f"});
+  std::string panel = desktop.window("Tracks toevoegen");
+  ASSERT_FALSE(panel.empty()) << "the panel has the specified title";
+  desktop.keys({"windowfocus", "--sync", panel});
+  // Typing a path opens the location field; Enter confirms with the "Toevoegen" button.
+  desktop.keys({"type", "--delay", "20", (desktop.dir.path() / "muziek" / "golven.mp3").string()});
+  desktop.keys({"key", "Return"});
+  ASSERT_TRUE(desktop.waitCount("files", 1));
+  EXPECT_EQ(desktop.first("files").value()["value"], "golven.mp3");
 }
 
 TEST(Desktop, APortInUseShowsTheMessageWindowAndItsStopButtonQuits) {
