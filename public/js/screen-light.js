@@ -78,12 +78,42 @@ function frame() {
 }
 
 async function holdWakeLock() {
-  // Not every browser offers it (and only on secure pages or localhost); the light works without.
-  if (!running || !('wakeLock' in navigator) || document.visibilityState !== 'visible') return;
+  if (!running || document.visibilityState !== 'visible') return;
+  // The wake lock exists only on secure pages (and localhost); a LAN address is not one.
+  if ('wakeLock' in navigator) {
+    try {
+      wakeLock = await navigator.wakeLock.request('screen');
+      return;
+    } catch {
+      wakeLock = null;
+    }
+  }
+  playKeepAwakeVideo();
+}
+
+// Elsewhere a playing video keeps many phones and tablets awake: a tiny, silent, invisible
+// one fed from a canvas.
+let keepAwakeVideo = null;
+function playKeepAwakeVideo() {
   try {
-    wakeLock = await navigator.wakeLock.request('screen');
+    if (!keepAwakeVideo) {
+      const canvas = document.createElement('canvas');
+      canvas.width = 2;
+      canvas.height = 2;
+      const paint = canvas.getContext('2d');
+      keepAwakeVideo = document.createElement('video');
+      keepAwakeVideo.muted = true;
+      keepAwakeVideo.loop = true;
+      keepAwakeVideo.setAttribute('playsinline', '');
+      keepAwakeVideo.className = 'keep-awake';
+      keepAwakeVideo.srcObject = canvas.captureStream(1);
+      // A changing pixel keeps the stream alive.
+      setInterval(() => { paint.fillStyle = paint.fillStyle === '#000000' ? '#010101' : '#000000'; paint.fillRect(0, 0, 2, 2); }, 1000);
+      document.body.append(keepAwakeVideo);
+    }
+    keepAwakeVideo.play().catch(() => {});
   } catch {
-    wakeLock = null;
+    // No canvas streams here: the screen may dim on its own timer.
   }
 }
 

@@ -76,7 +76,7 @@ export async function startProgram(buildDir) {
   let output = '';
   child.stdout.on('data', (d) => { output += d; });
   child.stderr.on('data', (d) => { output += d; });
-  const exited = new Promise((r) => child.once('exit', r));
+  const exited = new Promise((r) => child.once('exit', (code, signal) => r({ code, signal })));
   const url = await waitFor(() => {
     if (child.exitCode !== null) throw new Error(`solvera-pro exited: ${output}`);
     return output.match(/: (http:\/\/127\.0\.0\.1:\d+)/)?.[1];
@@ -87,10 +87,15 @@ export async function startProgram(buildDir) {
     audioBytes() {
       try { return statSync(env.SDL_DISKAUDIOFILE).size; } catch { return 0; }
     },
+    // Ends the program as a user would; it must leave in order (status 0) and, in a sanitizer
+    // build, without a report.
     async stop() {
-      if (child.exitCode === null) child.kill('SIGTERM');
-      await exited;
+      if (child.exitCode === null && child.signalCode === null) child.kill('SIGTERM');
+      const { code, signal } = await exited;
       rmSync(scratch, { recursive: true, force: true });
+      if (code !== 0 || /Sanitizer|runtime error:/.test(output)) {
+        throw new Error(`solvera-pro ended with ${signal ?? code}:\n${output}`);
+      }
     },
   };
 }
