@@ -108,8 +108,13 @@ function updateLight(sample) {
   }
   if (app.light.lastKey === null && performance.now() < app.light.retryAt) return;
   const frame = buildDmxFrame(out, currentLook(sample));
-  const pulse = out.pulse && sample.lightHz > 0 ? { hz: sample.lightHz, shape: sample.pulseShape } : null;
+  const pulse = lightPulses(sample) ? { hz: sample.lightHz, shape: sample.pulseShape } : null;
   sendLight(buildDmxRequest(out, frame, pulse));
+}
+
+// A paused session holds its colour as steady light: flashing without the session is no rest.
+function lightPulses(sample) {
+  return Boolean(app.settings.light.pulse && sample && sample.lightHz > 0 && app.player.state === PlayerState.RUNNING);
 }
 
 function blackoutNow() {
@@ -168,6 +173,7 @@ function selectedSession() {
 }
 
 function localStorageFlag(key) {
+  if (memoryStore.get(key) === 'yes') return true; // accepted in a browser that cannot store it
   try { return store.getItem(key) === 'yes'; } catch { return false; }
 }
 
@@ -361,8 +367,7 @@ function screenView(forceDark) {
   const active = !forceDark && lightWanted() && sample !== null;
   const look = active ? currentLook(sample) : { r: 0, g: 0, b: 0, white: 0 };
   const { color, intensity } = screenColorFromLook(look);
-  const out = app.settings.light;
-  const pulse = Boolean(out.pulse && sample && sample.lightHz > 0);
+  const pulse = lightPulses(sample);
   return {
     active,
     frequencyHz: sample?.lightHz || 10,

@@ -118,6 +118,9 @@ test('the phone remote pauses and resumes the session', async () => {
   await phone.click('#playButton');
   await waitFor(() => control.evaluate(() => document.body.dataset.state === 'paused'), 'the control page to pause');
   await waitFor(() => requests.slice(before).some((r) => r.path === '/audio/stop'), 'the beat to stop');
+  const held = await waitFor(() => requests.slice(before).find((r) => r.path === '/dmx'), 'the light to hold');
+  assert.equal(held.body.pulseHz, undefined, 'a paused session holds its colour without flashing');
+  assert.ok(held.body.dmx.some((v) => v > 0));
   const timer = await control.textContent('#elapsed');
   await waitFor(async () => (await phone.getAttribute('#playButton', 'data-command')) === 'resume', 'the remote to show resume');
   assert.equal(await control.textContent('#elapsed'), timer, 'time stands still while paused');
