@@ -1,6 +1,8 @@
 // Biquad design and the per-block filter loop of the equaliser.
 #include "audio/equalizer.hpp"
 
+#include "audio/tone_generator.hpp"  // SOLVERA_RENDER_CLONES
+
 #include <cmath>
 #include <numbers>
 
@@ -81,7 +83,7 @@ void Equalizer::setGains(double bassDb, double midDb, double trebleDb) {
 
 void Equalizer::reset() { state_ = {}; }
 
-void Equalizer::process(float* left, float* right, std::size_t frames) {
+SOLVERA_RENDER_CLONES void Equalizer::process(float* left, float* right, std::size_t frames) {
   // All bands flat is the identity. Memory left from an earlier curve is dropped, as any
   // change of curve does at a block edge.
   if (flat_) {

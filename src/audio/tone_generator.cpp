@@ -162,7 +162,7 @@ inline double wrappedCarrierSample(double phase) {
 // the second loop runs without a carried dependency (and vectorises).
 // Each sample comes from the phases as they stood before the frame's increment.
 template <ToneMode M, PulseShape S>
-void synthesise(const BlockConstants& k, TonePhases& phases, float* left, float* right,
+SOLVERA_RENDER_CLONES void synthesise(const BlockConstants& k, TonePhases& phases, float* left, float* right,
                 std::size_t frames) {
   alignas(64) double first[kChunkFrames];
   alignas(64) double second[kChunkFrames];
