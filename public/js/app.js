@@ -249,12 +249,11 @@ function setBreathing(on) {
   publishRemote(true);
 }
 
+// Sliders fire many times a second; the next tick carries the change to lamps, sound and relays.
 function setControl(name, value) {
   app.settings.controls[name] = value;
   saveSettings(store, app.settings);
   renderControls();
-  tick();
-  publishAll();
 }
 
 function setToggle(name, value) {
@@ -313,14 +312,19 @@ function tick() {
 
 // ---- relays: remote control and screen light -----------------------------------------------
 
+// The session on show: the one playing, else the one selected.
+function shownSession() {
+  return app.player.active ? app.player.session : selectedSession();
+}
+
 function timerText() {
-  if (!app.player.timeline) return '--:--';
-  if (!app.player.active && app.player.state !== PlayerState.FINISHED) return formatClock(app.player.duration());
-  return formatClock(app.player.duration() - app.player.elapsed());
+  if (app.player.active) return formatClock(app.player.duration() - app.player.elapsed());
+  const session = selectedSession();
+  return session ? formatClock(Number(session.durationMinutes) * 60) : '--:--';
 }
 
 function remoteView() {
-  const session = app.player.session ?? selectedSession();
+  const session = shownSession();
   const sample = app.lastSample;
   const c = app.settings.controls;
   return {
@@ -331,7 +335,7 @@ function remoteView() {
     phase: app.player.active && sample ? localized(sample.phase, 'name', app.settings.language) : '',
     elapsedText: formatClock(app.player.elapsed()),
     remainingText: timerText(),
-    progress: app.player.duration() > 0 ? app.player.elapsed() / app.player.duration() : 0,
+    progress: app.player.active && app.player.duration() > 0 ? app.player.elapsed() / app.player.duration() : 0,
     selected: Boolean(session),
     outputEnabled: c.outputEnabled,
     blackout: app.blackout,
@@ -362,7 +366,7 @@ function publishRemote(force) {
 
 function screenView(forceDark) {
   const sample = app.lastSample;
-  const session = app.player.session ?? selectedSession();
+  const session = shownSession();
   const language = app.settings.language;
   const active = !forceDark && lightWanted() && sample !== null;
   const look = active ? currentLook(sample) : { r: 0, g: 0, b: 0, white: 0 };
@@ -456,12 +460,18 @@ async function connectScreenLight() {
     $('screenAddress').textContent = t('device.unavailable');
     return;
   }
-  app.screen.token = info.body.token;
-  const urls = Array.isArray(info.body.urls) ? info.body.urls : [];
-  showAddress('screen', info.body.url || info.body.localUrl, urls.slice(1).concat(info.body.localUrl ? [info.body.localUrl] : []));
+  applyScreenInfo(info.body);
   await pollScreenStatus();
   publishScreenLight(true);
   setInterval(pollScreenStatus, STATUS_POLL_MS);
+}
+
+// The first page address is shown big with its code; the others (more interfaces, this
+// machine) are listed under it.
+function applyScreenInfo(info) {
+  app.screen.token = info.token;
+  const urls = Array.isArray(info.urls) ? info.urls : [];
+  showAddress('screen', info.url || info.localUrl, urls.slice(1).concat(info.localUrl ? [info.localUrl] : []));
 }
 
 async function pollScreenStatus() {
@@ -470,9 +480,7 @@ async function pollScreenStatus() {
   if (reply.status === 403) {
     const info = await getJson('/screen-light/info');
     if (info.ok && info.body?.token) {
-      app.screen.token = info.body.token;
-      const urls = Array.isArray(info.body.urls) ? info.body.urls : [];
-      showAddress('screen', info.body.url || info.body.localUrl, urls.slice(1).concat(info.body.localUrl ? [info.body.localUrl] : []));
+      applyScreenInfo(info.body);
       publishScreenLight(true);
     }
     return;
