@@ -3,7 +3,7 @@
 
 import qrcode from '../vendor/qrcode-generator/qrcode.js';
 import { SessionPlayer, PlayerState } from './player.js';
-import { formatClock, rgbToHex } from './timeline.js';
+import { buildTimeline, formatClock, rgbToHex } from './timeline.js';
 import { buildDmxFrame, buildDmxRequest, blackoutRequest, fixtureChannels, lightLook, outputReady, streamKey } from './dmx-frame.js';
 import { AudioUpdateGate, buildAudioRequest } from './native-audio.js';
 import { SerialOutbox } from './outbox.js';
@@ -638,30 +638,30 @@ function renderSessionDetail() {
   $('sessionCategory').textContent = `${localized(s, 'category', language)} · ${localized(s, 'subcategory', language)} · ${s.durationMinutes} ${t('library.minutes')}`;
   const bar = $('phaseBar');
   bar.querySelectorAll('.seg').forEach((e) => e.remove());
-  const total = s.durationMinutes * 60 || 1;
+  // The same timeline the player uses, so the bar matches what will play.
+  let timeline = null;
+  try { timeline = buildTimeline(s); } catch { timeline = null; }
   const list = [];
-  let offset = 0;
-  for (const phase of s.phases) {
-    const seg = document.createElement('div');
-    seg.className = 'seg';
-    const [sm, ss] = String(phase.start).split(':').map(Number);
-    const [em, es] = String(phase.end).split(':').map(Number);
-    const len = Math.max(0, (em * 60 + es) - (sm * 60 + ss)) || total / s.phases.length;
-    seg.style.left = `${(100 * offset) / total}%`;
-    seg.style.width = `${(100 * len) / total}%`;
-    seg.style.background = phase.colorHex || '#333';
-    seg.title = localized(phase, 'name', language);
-    bar.prepend(seg);
-    offset += len;
+  s.phases.forEach((phase, i) => {
+    const placed = timeline?.phases[i];
+    if (placed) {
+      const seg = document.createElement('div');
+      seg.className = 'seg';
+      seg.style.left = `${(100 * placed.startS) / timeline.durationS}%`;
+      seg.style.width = `${(100 * (placed.endS - placed.startS)) / timeline.durationS}%`;
+      seg.style.background = phase.colorHex || '#333';
+      seg.title = localized(phase, 'name', language);
+      bar.prepend(seg);
+    }
     const li = document.createElement('li');
     li.innerHTML = '<span class="dot"></span><span class="when"></span><span class="what"><strong></strong><small></small></span><span class="freq"></span>';
     li.querySelector('.dot').style.background = phase.colorHex || '#333';
-    li.querySelector('.when').textContent = `${phase.start}–${phase.end}`;
+    li.querySelector('.when').textContent = placed ? `${formatClock(placed.startS)}–${formatClock(placed.endS)}` : '';
     li.querySelector('strong').textContent = localized(phase, 'name', language);
     li.querySelector('small').textContent = localized(phase, 'purpose', language);
-    li.querySelector('.freq').textContent = `${phase.audioFrequencyHz} Hz`;
+    li.querySelector('.freq').textContent = phase.audioFrequencyHz ? `${phase.audioFrequencyHz} Hz` : '';
     list.push(li);
-  }
+  });
   $('phaseList').replaceChildren(...list);
 }
 
