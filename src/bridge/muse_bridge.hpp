@@ -36,7 +36,7 @@ class MuseBridge : public std::enable_shared_from_this<MuseBridge> {
   struct Options {
     std::optional<std::string> productCode;
     std::optional<std::filesystem::path> resourceDir;
-    Clock* clock = &systemClock();
+    const Clock* clock = &systemClock();
     Scheduler schedule;  // empty: the main loop's timer
     std::filesystem::path pkillPath = "/usr/bin/pkill";
     std::string processName = kBridgeName;  // what orphan cleanup looks for
