@@ -18,21 +18,21 @@ inline double cycleFraction(double phase) {
   return t >= 0.0 && t < 1.0 ? t : std::fmod(t, 1.0);
 }
 
+// The binaural waveform from the tone's sine and its position p in the cycle [0, 1).
 template <PulseShape S>
-inline double carrierSampleOf(double phase) {
+inline double carrierShape(double sine, double p) {
   if constexpr (S == PulseShape::triangle) {
-    return -(2.0 * std::fabs(2.0 * cycleFraction(phase) - 1.0) - 1.0);
+    return -(2.0 * std::fabs(2.0 * p - 1.0) - 1.0);
   } else if constexpr (S == PulseShape::square) {
-    return tone::phaseSin(phase) >= 0.0 ? 1.0 : -1.0;
+    return sine >= 0.0 ? 1.0 : -1.0;
   } else if constexpr (S == PulseShape::trapezoid) {
-    const double p = cycleFraction(phase);
     const double rise = -1.0 + (p * 5.0) * 2.0;
     const double fall = 1.0 - ((p - 0.6) * 5.0) * 2.0;
     return p < 0.2 ? rise : p < 0.6 ? 1.0 : p < 0.8 ? fall : -1.0;
   } else if constexpr (S == PulseShape::sawtooth) {
-    return 2.0 * cycleFraction(phase) - 1.0;
+    return 2.0 * p - 1.0;
   } else {
-    return tone::phaseSin(phase);
+    return sine;
   }
 }
 
@@ -141,20 +141,7 @@ inline double wrappedFraction(double phase) {
 
 template <PulseShape S>
 inline double wrappedCarrierSample(double phase) {
-  if constexpr (S == PulseShape::sine) {
-    return wrappedSin(phase);
-  } else if constexpr (S == PulseShape::square) {
-    return wrappedSin(phase) >= 0.0 ? 1.0 : -1.0;
-  } else if constexpr (S == PulseShape::triangle) {
-    return -(2.0 * std::fabs(2.0 * wrappedFraction(phase) - 1.0) - 1.0);
-  } else if constexpr (S == PulseShape::sawtooth) {
-    return 2.0 * wrappedFraction(phase) - 1.0;
-  } else {
-    const double p = wrappedFraction(phase);
-    const double rise = -1.0 + (p * 5.0) * 2.0;
-    const double fall = 1.0 - ((p - 0.6) * 5.0) * 2.0;
-    return p < 0.2 ? rise : p < 0.6 ? 1.0 : p < 0.8 ? fall : -1.0;
-  }
+  return carrierShape<S>(wrappedSin(phase), wrappedFraction(phase));
 }
 
 // Two stages per chunk. The phases are a sequential recurrence, so they are stepped first,
@@ -274,7 +261,9 @@ ToneSettings ToneSettings::validated(std::string_view mode, std::string_view pul
 }
 
 double carrierSample(double phase, PulseShape shape) {
-  return withShape(shape, [phase]<PulseShape S>() { return carrierSampleOf<S>(phase); });
+  return withShape(shape, [phase]<PulseShape S>() {
+    return carrierShape<S>(tone::phaseSin(phase), cycleFraction(phase));
+  });
 }
 
 double pulseEnvelope(double pulsePhase, PulseShape shape) {

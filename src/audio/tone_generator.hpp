@@ -12,8 +12,10 @@
 #include "audio/equalizer.hpp"
 
 // The render kernels are also built for processors with AVX2 and FMA and picked at load
-// time; GCC only (clang cannot clone templates), x86-64 only.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
+// time; GCC only (clang cannot clone templates), x86-64 only, and not under ThreadSanitizer,
+// whose instrumented resolver would run before its runtime is up.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && \
+    !defined(__SANITIZE_THREAD__)
 #define SOLVERA_RENDER_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
 #else
 #define SOLVERA_RENDER_CLONES
