@@ -335,3 +335,22 @@ TEST(ToneRender, BufferLayouts) {
   }
   EXPECT_NE(l, r);
 }
+
+TEST(ToneRender, TheEqualiserIsInThePathAndRetunesBetweenBlocks) {
+  auto rmsDb = [](const std::vector<float>& s, std::size_t from) {
+    double sum = 0;
+    for (std::size_t i = from; i < s.size(); ++i) sum += double(s[i]) * s[i];
+    return 10 * std::log10(sum / static_cast<double>(s.size() - from));
+  };
+  auto at = [](double bass, double treble) {
+    return ToneSettings::validated("binaural", "sine", 50, 0.1, 0.5, 0, bass, 0, treble);
+  };
+  TonePhases phases;
+  Equalizer eq;
+  const double flat = rmsDb(render(at(0, 0), phases, eq, 44100).left, 22050);
+  // The same equaliser, new gains from the next block on: the 50 Hz tone rises by the shelf.
+  const double boosted = rmsDb(render(at(12, 0), phases, eq, 44100).left, 22050);
+  EXPECT_NEAR(boosted - flat, 11.5, 1.0);
+  const double treble = rmsDb(render(at(0, 12), phases, eq, 44100).left, 22050);
+  EXPECT_NEAR(treble - flat, 0, 0.3) << "a treble boost leaves a 50 Hz tone alone";
+}
