@@ -14,6 +14,10 @@ import { loadSettings, saveSettings, normalizeSettings, PHOTOSENSITIVITY_KEY, CU
 import { applyTexts, localized, translate } from './i18n.js';
 import { PageSound } from './page-sound.js';
 import { getJson, postJson, withToken } from './net.js';
+import { ClipboardReader } from './native.js';
+import { SessionRecorder } from './report.js';
+import { setupAskAi, setupDescription, setupMarketplace, setupPasteButtons } from './panels.js';
+import { setupHeadband, setupMusicLibrary, setupReport, setupSessionFiles } from './content-panels.js';
 
 const TICK_MS = 100;
 const REMOTE_POLL_MS = 400;
@@ -21,6 +25,7 @@ const STATUS_POLL_MS = 2000;
 const HEARTBEAT_MS = 2000;
 const LIGHT_RETRY_MS = 2000;
 const SCREEN_PUBLISH_MIN_MS = 250;
+const MINE = '\u0000mine'; // the category chip of the user's own sessions
 
 const $ = (id) => document.getElementById(id);
 const storage = (() => { try { return window.localStorage; } catch { return null; } })();
@@ -40,7 +45,10 @@ const app = {
   light: { lastKey: null, lit: false, retryAt: 0, stream: null, error: '' },
   audio: { running: false, failed: false, gate: new AudioUpdateGate() },
   sound: new PageSound(),
-  music: { tracks: [], status: '' },
+  shipped: [],
+  custom: [],
+  customIds: new Set(),
+  recorder: new SessionRecorder(),
   clock: new ClockOffsetEstimator(),
   remote: { token: null, cursor: null, connected: false, lastDoc: '', lastSentAt: 0, polling: false },
   screen: { token: null, connected: false, lastDoc: '', lastSentAt: 0 },
@@ -49,7 +57,7 @@ const app = {
 
 const t = (key, values) => translate(app.settings.language, key, values);
 const serverNow = () => Date.now() + app.clock.offset();
-const bridge = () => window.webkit?.messageHandlers ?? null;
+const panels = {};
 
 // ---- outputs -------------------------------------------------------------------------------
 
@@ -193,6 +201,11 @@ function startSession() {
     return;
   }
   app.player.start();
+  app.recorder.start(session, app.player.timeline, {
+    audioMode: app.settings.audio.mode === 'session' ? (session.audioMode || 'binaural') : app.settings.audio.mode,
+    outputMode: outputReady(app.settings.light) && app.settings.controls.outputEnabled ? app.settings.light.outputMode : '',
+    lightPulse: app.settings.light.pulse,
+  });
   app.finishedShown = false;
   app.audio.failed = false;
   // The page graph needs a gesture in an ordinary browser; a remote start may not have one.
@@ -203,6 +216,7 @@ function startSession() {
 
 function pauseSession() {
   if (!app.player.pause()) return;
+  app.recorder.mark('pause', app.player.elapsed());
   app.sound.pause();
   tick();
   publishAll();
@@ -210,13 +224,16 @@ function pauseSession() {
 
 function resumeSession() {
   if (!app.player.resume()) return;
+  app.recorder.mark('resume', app.player.elapsed());
   app.sound.resume().then(() => renderSoundNotice());
   tick();
   publishAll();
 }
 
 function stopSession() {
+  const elapsed = app.player.elapsed();
   if (!app.player.stop()) return;
+  app.recorder.finish('stopped', elapsed);
   endOutputs();
   tick();
   publishAll();
@@ -233,6 +250,7 @@ function endOutputs() {
 }
 
 function setBlackout(on) {
+  if (Boolean(on) !== app.blackout) app.recorder.mark(on ? 'blackoutOn' : 'blackoutOff', app.player.elapsed());
   app.blackout = Boolean(on);
   if (app.blackout) blackoutNow();
   else app.light.lastKey = null;
@@ -297,9 +315,11 @@ function tick() {
   const wasActive = app.player.active;
   const sample = app.player.tick();
   app.lastSample = sample;
+  if (app.player.state === PlayerState.RUNNING || (wasActive && app.player.state === PlayerState.FINISHED)) app.recorder.sample(sample);
   if (wasActive && app.player.state === PlayerState.FINISHED) {
     endOutputs();
-    if (!app.finishedShown) { app.finishedShown = true; toast(t('player.finished')); }
+    app.recorder.finish('finished', app.player.duration());
+    if (!app.finishedShown) { app.finishedShown = true; toast(`${t('player.finished')}. ${t('report.ready')}`); }
     publishAll();
   }
   updateLight(app.player.active ? sample : null);
@@ -552,15 +572,7 @@ function renderLightStatus() {
 }
 
 function renderMusicStatus() {
-  const current = app.sound.currentTrack();
-  let text = app.music.status;
-  if (!text) {
-    if (app.sound.musicPlaying && current) text = t('music.playing', { title: current.title || current.file });
-    else if (app.music.tracks.length > 0) text = t('music.ready', { count: app.music.tracks.length });
-    else text = t('music.none');
-  }
-  $('musicStatus').textContent = text;
-  $('installMusicButton').hidden = !(bridge()?.musicLibrary) || app.music.tracks.length > 0;
+  panels.music?.render();
 }
 
 function renderSoundNotice() {
@@ -593,6 +605,7 @@ function renderPlayer(sample) {
   $('pauseButton').hidden = state !== PlayerState.RUNNING;
   $('resumeButton').hidden = state !== PlayerState.PAUSED;
   $('stopButton').disabled = !p.active;
+  $('reportButton').hidden = p.active || !app.recorder.record;
   document.body.dataset.state = state;
   const language = app.settings.language;
   const showing = p.active || state === PlayerState.FINISHED;
@@ -625,6 +638,8 @@ function renderPlayer(sample) {
 function renderSessionDetail() {
   const s = selectedSession();
   const language = app.settings.language;
+  $('sessionActions').hidden = !s;
+  $('deleteButton').hidden = !s || !app.customIds.has(s.id);
   if (!s) {
     $('sessionTitle').textContent = t('player.choose');
     $('sessionGoal').textContent = '';
@@ -669,7 +684,8 @@ function renderLibrary() {
   const query = $('searchInput').value;
   const language = app.settings.language;
   let results = searchSessions(app.sessions, query);
-  if (app.category) results = results.filter((r) => r.session.category === app.category);
+  if (app.category === MINE) results = results.filter((r) => app.customIds.has(r.session.id));
+  else if (app.category) results = results.filter((r) => r.session.category === app.category);
   const items = results.map(({ session: s }) => {
     const li = document.createElement('li');
     const button = document.createElement('button');
@@ -679,8 +695,14 @@ function renderLibrary() {
     button.setAttribute('aria-pressed', String(s.id === app.selectedId));
     const colours = s.phases.map((p) => p.colorHex).filter(Boolean);
     button.innerHTML = '<span class="stripe"></span><span class="name"></span><span class="meta"></span>';
+    if (app.customIds.has(s.id)) {
+      const own = document.createElement('span');
+      own.className = 'own';
+      own.textContent = t('library.own');
+      button.querySelector('.name').append(own);
+    }
     button.querySelector('.stripe').style.background = `linear-gradient(90deg, ${colours.join(', ') || '#333'})`;
-    button.querySelector('.name').textContent = localized(s, 'title', language);
+    button.querySelector('.name').prepend(localized(s, 'title', language));
     const range = Array.isArray(s.frequencyRangeHz) ? ` · ${s.frequencyRangeHz.join('–')} Hz` : '';
     button.querySelector('.meta').textContent = `${localized(s, 'category', language)} · ${s.durationMinutes} ${t('library.minutes')}${range}`;
     button.addEventListener('click', () => selectSession(s.id));
@@ -689,29 +711,42 @@ function renderLibrary() {
   });
   $('sessionList').replaceChildren(...items);
   $('noResults').hidden = items.length > 0;
-  const categories = [...new Set(app.sessions.map((s) => s.category))];
+  const categories = [...new Set(app.sessions.filter((s) => !app.customIds.has(s.id)).map((s) => s.category))];
+  if (app.customIds.size) categories.unshift(MINE);
+  if (app.category !== null && !categories.includes(app.category)) app.category = null;
   const chips = [null, ...categories].map((c) => {
     const chip = document.createElement('button');
     chip.type = 'button';
     chip.className = 'chip';
     chip.setAttribute('aria-pressed', String(app.category === c));
     const example = app.sessions.find((s) => s.category === c);
-    chip.textContent = c === null ? t('library.all') : localized(example, 'category', language);
+    chip.textContent = c === null ? t('library.all') : c === MINE ? t('library.mine') : localized(example, 'category', language);
     chip.addEventListener('click', () => { app.category = c; renderLibrary(); });
     return chip;
   });
   $('categoryChips').replaceChildren(...chips);
 }
 
-function selectSession(id) {
+function selectSession(id, { reveal = false } = {}) {
   if (app.player.active) return; // the running session stays; stop it first
   app.selectedId = id;
+  if (reveal && id) {
+    // An imported or recommended session must be findable in the list: lift filters that hide it.
+    const session = app.sessions.find((s) => s.id === id);
+    if (session && app.category !== null && !(app.category === MINE ? app.customIds.has(id) : session.category === app.category)) app.category = null;
+    if (session && $('searchInput').value && !searchSessions([session], $('searchInput').value).length) $('searchInput').value = '';
+  }
   app.player.state = PlayerState.IDLE;
   try { store.setItem('solvera.lastSession', id); } catch { /* not kept */ }
   renderLibrary();
   renderSessionDetail();
   renderPlayer(null);
   publishAll();
+  panels.ask?.render();
+  if (reveal && id) {
+    document.querySelector(`.session-item[data-id="${CSS.escape(id)}"]`)?.scrollIntoView({ block: 'nearest' });
+    if (window.matchMedia('(max-width: 760px)').matches) document.querySelector('.session-card')?.scrollIntoView({ behavior: 'smooth' });
+  }
 }
 
 function renderAll() {
@@ -725,6 +760,7 @@ function renderAll() {
   renderConnection('screenConnection', app.screen.connected);
   if (!app.remote.token) $('remoteAddress').textContent = '';
   if (!app.screen.token) $('screenAddress').textContent = '';
+  for (const panel of Object.values(panels)) panel.render?.();
 }
 
 // ---- breathing coaching --------------------------------------------------------------------
@@ -891,27 +927,6 @@ function setupSettings() {
   });
 }
 
-// ---- music library -------------------------------------------------------------------------
-
-async function loadMusicLibrary() {
-  const reply = await getJson('/music-library/manifest.json');
-  const tracks = reply.body && Array.isArray(reply.body.tracks) ? reply.body.tracks : [];
-  app.music.tracks = tracks;
-  app.sound.setTracks(tracks);
-  renderMusicStatus();
-}
-
-window.solveraMusicLibraryDownloadStatus = (status, message) => {
-  app.music.status = status === 'failed' ? t('music.status.failed', { message }) : t(`music.status.${status}`);
-  renderMusicStatus();
-};
-
-window.solveraMusicLibraryInstalled = (ok, message) => {
-  app.music.status = ok ? '' : t('music.status.failed', { message });
-  if (ok) toast(t('music.installed'));
-  loadMusicLibrary();
-};
-
 // ---- sessions ------------------------------------------------------------------------------
 
 async function loadSessions() {
@@ -922,11 +937,29 @@ async function loadSessions() {
     const parsed = JSON.parse(store.getItem(CUSTOM_SESSIONS_KEY) ?? '[]');
     if (Array.isArray(parsed)) custom = parsed.filter((s) => s && typeof s.id === 'string' && Array.isArray(s.phases));
   } catch { custom = []; }
-  const ids = new Set(custom.map((s) => s.id));
-  app.sessions = [...custom, ...shipped.filter((s) => !ids.has(s.id))];
+  app.shipped = shipped;
+  setSessions(custom);
   let last = null;
   try { last = store.getItem('solvera.lastSession'); } catch { last = null; }
   app.selectedId = app.sessions.some((s) => s.id === last) ? last : null;
+}
+
+function setSessions(custom) {
+  app.customIds = new Set(custom.map((s) => s.id));
+  app.custom = custom;
+  app.sessions = [...custom, ...app.shipped.filter((s) => !app.customIds.has(s.id))];
+}
+
+// Keeps the user's own sessions; false when the browser could not store them (they still
+// hold for this visit).
+function setCustomSessions(list) {
+  setSessions(list);
+  let saved = true;
+  try { store.setItem(CUSTOM_SESSIONS_KEY, JSON.stringify(list)); } catch { saved = false; }
+  if (app.selectedId && !app.sessions.some((s) => s.id === app.selectedId)) app.selectedId = null;
+  renderLibrary();
+  renderSessionDetail();
+  return saved;
 }
 
 // ---- wiring --------------------------------------------------------------------------------
@@ -943,7 +976,6 @@ function wire() {
   $('breathingGuideEnabled').addEventListener('change', (e) => setBreathing(e.target.checked));
   $('breathingClose').addEventListener('click', () => setBreathing(false));
   $('enableSoundButton').addEventListener('click', () => app.sound.resume().then(renderSoundNotice));
-  $('installMusicButton').addEventListener('click', () => bridge()?.musicLibrary?.postMessage('install'));
   for (const name of ['masterVolume', 'rgbIntensity', 'whiteIntensity']) {
     $(name).addEventListener('input', (e) => setControl(name, Number(e.target.value)));
   }
@@ -972,13 +1004,45 @@ function wire() {
   });
   setupWarning();
   setupSettings();
+  setupPanels();
+}
+
+// The panels of part two get what they need from the page through one small context.
+function setupPanels() {
+  const ctx = {
+    t,
+    toast,
+    store,
+    language: () => app.settings.language,
+    apiKey: () => app.settings.openAIKey,
+    edition: () => 'Solvera Pro Audio+Light',
+    sessions: () => app.sessions,
+    selected: selectedSession,
+    select: selectSession,
+    isCustom: (id) => app.customIds.has(id),
+    customSessions: () => [...(app.custom ?? [])],
+    shippedIds: () => new Set((app.shipped ?? []).map((s) => s.id)),
+    setCustomSessions,
+    sound: app.sound,
+    recorder: app.recorder,
+    clipboard: new ClipboardReader(window),
+  };
+  // Page functions the program calls exist before anything is awaited.
+  panels.music = setupMusicLibrary(ctx);
+  panels.headband = setupHeadband(ctx);
+  setupSessionFiles(ctx);
+  setupReport(ctx);
+  panels.ask = setupAskAi(ctx);
+  setupDescription(ctx);
+  setupMarketplace(ctx);
+  setupPasteButtons(ctx);
 }
 
 async function main() {
   wire();
   await loadSessions();
   renderAll();
-  loadMusicLibrary();
+  panels.music.load();
   connectRemote();
   connectScreenLight();
   setInterval(tick, TICK_MS);

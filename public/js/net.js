@@ -1,40 +1,34 @@
 // Small JSON helpers for the page's calls to the program.
 
-export async function getJson(path, { timeoutMs = 4000 } = {}) {
+// A reply: ok (HTTP success and no "ok": false), status (0 when no answer arrived), the parsed
+// body or null, and timedOut when the page gave up waiting.
+async function exchange(path, init, timeoutMs) {
   const controller = new AbortController();
-  const timer = setTimeout(() => controller.abort(), timeoutMs);
+  let timedOut = false;
+  const timer = setTimeout(() => { timedOut = true; controller.abort(); }, timeoutMs);
   try {
-    const response = await fetch(path, { cache: 'no-store', signal: controller.signal });
+    const response = await fetch(path, { cache: 'no-store', ...init, signal: controller.signal });
     let body = null;
     try { body = await response.json(); } catch { body = null; }
     return { ok: response.ok && body?.ok !== false, status: response.status, body };
   } catch (error) {
-    return { ok: false, status: 0, body: null, error };
+    return { ok: false, status: 0, body: null, error, timedOut };
   } finally {
     clearTimeout(timer);
   }
 }
 
-export async function postJson(path, data, { timeoutMs = 4000, keepalive = false } = {}) {
-  const controller = new AbortController();
-  const timer = setTimeout(() => controller.abort(), timeoutMs);
-  try {
-    const response = await fetch(path, {
-      method: 'POST',
-      headers: { 'Content-Type': 'application/json' },
-      body: JSON.stringify(data),
-      cache: 'no-store',
-      keepalive,
-      signal: controller.signal,
-    });
-    let body = null;
-    try { body = await response.json(); } catch { body = null; }
-    return { ok: response.ok && body?.ok !== false, status: response.status, body };
-  } catch (error) {
-    return { ok: false, status: 0, body: null, error };
-  } finally {
-    clearTimeout(timer);
-  }
+export function getJson(path, { timeoutMs = 4000, headers = {} } = {}) {
+  return exchange(path, { headers: { Accept: 'application/json', ...headers } }, timeoutMs);
+}
+
+export function postJson(path, data, { timeoutMs = 4000, keepalive = false, headers = {} } = {}) {
+  return exchange(path, {
+    method: 'POST',
+    headers: { 'Content-Type': 'application/json', ...headers },
+    body: JSON.stringify(data),
+    keepalive,
+  }, timeoutMs);
 }
 
 export function withToken(path, token, extra = {}) {

@@ -6,7 +6,8 @@ mijn je jij jouw u uw is ben zijn was wordt worden iets wat die dat dit deze als
 sessie sessies graag kan kun kunnen heb hebben hoe waar welke beetje erg heel zeer
 the a an and or for of with at in on to into i want would like me my you your is am are was be
 some something that this these those as but also still session sessions please can could have
-how where which bit very really help helps need`.split(/\s+/));
+how where which bit very really help helps need
+niet geen not cannot cant dont doesnt`.split(/\s+/));
 
 // Words that mean the same thing here, across the two languages and lay terms.
 const SYNONYM_GROUPS = [

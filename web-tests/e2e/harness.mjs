@@ -3,12 +3,14 @@
 import { spawn } from 'node:child_process';
 import { createSocket } from 'node:dgram';
 import { createServer } from 'node:net';
-import { mkdtempSync, mkdirSync, writeFileSync, rmSync, statSync } from 'node:fs';
+import { mkdtempSync, mkdirSync, writeFileSync, rmSync, statSync, symlinkSync } from 'node:fs';
 import { tmpdir } from 'node:os';
-import { join, resolve } from 'node:path';
+import { dirname, join, resolve } from 'node:path';
+import { fileURLToPath } from 'node:url';
 import { chromium } from 'playwright-core';
 
 export const CHROMIUM = process.env.SOLVERA_CHROMIUM || '/usr/bin/chromium';
+export const REPO = resolve(dirname(fileURLToPath(import.meta.url)), '../..');
 const CHROMIUM_FLAGS = ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
   '--disable-background-networking', '--disable-component-update', '--disable-sync',
   '--autoplay-policy=no-user-gesture-required'];
@@ -35,7 +37,7 @@ export async function waitFor(check, what, timeoutMs = 10_000, intervalMs = 25) 
   }
 }
 
-function wav(seconds, hz, rate = 8000) {
+export function wav(seconds, hz, rate = 8000) {
   const samples = Math.floor(seconds * rate);
   const data = Buffer.alloc(44 + samples * 2);
   data.write('RIFF', 0); data.writeUInt32LE(36 + samples * 2, 4); data.write('WAVE', 8);
@@ -58,7 +60,20 @@ function installMusicLibrary(dataHome) {
   }));
 }
 
-export async function startProgram(buildDir) {
+// A resource folder of the test's own: Info.json with the given keys (base addresses of
+// stand-in services) and the web application of this repository.
+export function writeResources(folder, info = {}, publicDir = resolve(REPO, 'public')) {
+  mkdirSync(folder, { recursive: true });
+  writeFileSync(join(folder, 'Info.json'), JSON.stringify({
+    CFBundleName: 'Solvera Pro Audio+Light', CFBundleShortVersionString: '1.0.0', ...info,
+  }));
+  symlinkSync(publicDir, join(folder, 'public'));
+  return folder;
+}
+
+// options.info: Info.json keys (a resource folder of the test's own is made); options.music:
+// false leaves the music library out.
+export async function startProgram(buildDir, { info = null, music = true } = {}) {
   const binary = resolve(buildDir, 'solvera-pro');
   const scratch = mkdtempSync(join(tmpdir(), 'solvera-web-'));
   const env = {
@@ -70,9 +85,11 @@ export async function startProgram(buildDir) {
     SDL_AUDIODRIVER: 'disk',
     SDL_DISKAUDIOFILE: join(scratch, 'audio.raw'),
   };
-  installMusicLibrary(env.XDG_DATA_HOME);
+  if (music) installMusicLibrary(env.XDG_DATA_HOME);
   const port = await freePort();
-  const child = spawn(binary, ['--headless', '--port', String(port)], { env, stdio: ['ignore', 'pipe', 'pipe'] });
+  const args = ['--headless', '--port', String(port)];
+  if (info) args.push('--resources', writeResources(join(scratch, 'resources'), info));
+  const child = spawn(binary, args, { env, stdio: ['ignore', 'pipe', 'pipe'] });
   let output = '';
   child.stdout.on('data', (d) => { output += d; });
   child.stderr.on('data', (d) => { output += d; });

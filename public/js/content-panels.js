@@ -1,0 +1,283 @@
+// Panels for what the desktop program does on this computer: the music library, session files,
+// the analysis report and the headband. In an ordinary browser each falls back to what a
+// browser can do itself (downloads, a file input, a new tab) or says where it works.
+
+import { TEXTS } from './i18n.js';
+import { getJson } from './net.js';
+import { hasNative, postNative } from './native.js';
+import { addImportedSession, parseSessionFile, sessionFileContent, sessionFileName, SESSION_FILE_MAX_BYTES, utf8Length } from './session-file.js';
+import { buildReportHtml, reportTitle } from './report.js';
+import { drawHeadbandPlot, HeadbandMonitor, PLOT_WINDOW_S } from './headband.js';
+
+const $ = (id) => document.getElementById(id);
+const known = (key) => Object.hasOwn(TEXTS.nl, key);
+const STEPS = ['downloading', 'verifying', 'installing'];
+
+// ---- music library -------------------------------------------------------------------------
+
+export function musicResultText(t, result) {
+  if (!result) return '';
+  if (result.ok) return t('music.installedCount', { count: result.count });
+  const key = `music.failed.${result.word}`;
+  return known(key) ? t(key) : t('music.failed.other', { word: result.word });
+}
+
+export function setupMusicLibrary(ctx) {
+  const { t } = ctx;
+  const state = { tracks: [], phase: null, result: null, waiting: false };
+
+  async function load() {
+    const reply = await getJson('/music-library/manifest.json');
+    const tracks = reply.body && Array.isArray(reply.body.tracks) ? reply.body.tracks.filter((x) => x && typeof x.file === 'string') : [];
+    state.tracks = tracks;
+    ctx.sound.setTracks(tracks);
+    render();
+  }
+
+  function render() {
+    const playing = ctx.sound.musicPlaying && ctx.sound.currentTrack();
+    let status;
+    if (state.phase) status = t(`music.status.${state.phase}`);
+    else if (playing) status = t('music.playing', { title: playing.title || playing.file });
+    else if (state.tracks.length) status = t('music.ready', { count: state.tracks.length });
+    else status = t('music.none');
+    $('musicStatus').textContent = status;
+    const progress = $('musicProgress');
+    progress.hidden = !state.phase;
+    const at = STEPS.indexOf(state.phase);
+    for (const li of progress.querySelectorAll('[data-step]')) {
+      const i = STEPS.indexOf(li.dataset.step);
+      li.classList.toggle('done', at > i);
+      li.classList.toggle('current', at === i);
+    }
+    $('musicProgressBar').value = at + 0.5;
+    const result = $('musicResult');
+    result.textContent = musicResultText(t, state.result);
+    result.hidden = !state.result;
+    result.classList.toggle('error', Boolean(state.result && !state.result.ok && state.result.word !== 'cancelled'));
+    const native = hasNative('musicLibrary');
+    const button = $('installMusicButton');
+    button.hidden = !native;
+    button.disabled = Boolean(state.phase) || state.waiting;
+    button.textContent = t(state.tracks.length ? 'music.reinstall' : 'music.install');
+    $('musicBrowserNote').hidden = native || state.tracks.length > 0;
+  }
+
+  window.solveraMusicLibraryDownloadStatus = (status, message) => {
+    if (status === 'failed') {
+      state.phase = null;
+      state.result = { ok: false, word: String(message ?? '') };
+    } else {
+      state.phase = String(status);
+      state.result = null;
+    }
+    render();
+  };
+
+  window.solveraMusicLibraryInstalled = (ok, message) => {
+    state.phase = null;
+    state.waiting = false;
+    state.result = ok ? { ok: true, count: String(message ?? '') } : { ok: false, word: String(message ?? '') };
+    render();
+    if (ok) {
+      ctx.toast(musicResultText(t, state.result));
+      load();
+    }
+  };
+
+  $('installMusicButton').addEventListener('click', () => {
+    if (postNative('musicLibrary', 'install')) {
+      state.waiting = true;
+      state.result = null;
+      render();
+    }
+  });
+  return { load, render, state };
+}
+
+// ---- session files -------------------------------------------------------------------------
+
+const FIELD_NAMES = {
+  nl: { audioFrequencyHz: 'toonfrequentie', lightFrequencyHz: 'lichtfrequentie', carrierFrequencyHz: 'draaggolf', colorHex: 'kleur',
+    rgb: 'RGB-kleur', rgbIntensity: 'RGB-intensiteit', whiteIntensity: 'wit-intensiteit', pulseVolume: 'toonvolume',
+    musicVolume: 'muziekvolume', noiseVolume: 'ruisvolume', reverbMix: 'galm' },
+  en: { audioFrequencyHz: 'beat frequency', lightFrequencyHz: 'light frequency', carrierFrequencyHz: 'carrier', colorHex: 'colour',
+    rgb: 'RGB colour', rgbIntensity: 'RGB intensity', whiteIntensity: 'white intensity', pulseVolume: 'beat volume',
+    musicVolume: 'music volume', noiseVolume: 'noise volume', reverbMix: 'reverb' },
+};
+
+// The user's message for a refused import.
+export function importErrorText(t, language, parsed) {
+  const field = (FIELD_NAMES[language] ?? FIELD_NAMES.nl)[parsed.detail?.field] ?? parsed.detail?.field ?? '';
+  if (parsed.reason === 'values') {
+    return parsed.detail?.phase ? t('files.invalid.values', { phase: parsed.detail.phase, field }) : t('files.invalid.sessionValues', { field });
+  }
+  const key = `files.invalid.${parsed.reason}`;
+  return known(key) ? t(key) : t('files.import.other', { word: parsed.reason });
+}
+
+export function setupSessionFiles(ctx) {
+  const { t } = ctx;
+
+  function importText(text) {
+    const parsed = parseSessionFile(text);
+    if (!parsed.ok) { ctx.toast(importErrorText(t, ctx.language(), parsed)); return; }
+    const { list, session, replaced } = addImportedSession(ctx.customSessions(), ctx.shippedIds(), parsed.session);
+    if (!ctx.setCustomSessions(list)) ctx.toast(t('files.storeFull'));
+    ctx.select(session.id, { reveal: true });
+    ctx.toast(t(replaced ? 'files.reimported' : 'files.imported', { title: session.title }));
+  }
+
+  window.solveraSessionFileImported = (ok, value) => {
+    if (ok) { importText(String(value ?? '')); return; }
+    const key = `files.import.${value}`;
+    ctx.toast(known(key) ? t(key) : t('files.import.other', { word: String(value) }));
+  };
+
+  window.solveraSessionFileExported = (ok, reason) => {
+    if (ok) { ctx.toast(t('files.exported')); return; }
+    const key = `files.export.${reason}`;
+    ctx.toast(known(key) ? t(key) : t('files.export.other', { word: String(reason) }));
+  };
+
+  $('exportButton').addEventListener('click', () => {
+    const session = ctx.selected();
+    if (!session) return;
+    const content = sessionFileContent(session, { application: ctx.edition() });
+    const filename = sessionFileName(session, ctx.language());
+    if (utf8Length(content) > SESSION_FILE_MAX_BYTES) { ctx.toast(t('files.export.size')); return; }
+    if (postNative('sessionFiles', { action: 'export', filename, content })) return;
+    const url = URL.createObjectURL(new Blob([content], { type: 'application/octet-stream' }));
+    const link = document.createElement('a');
+    link.href = url;
+    link.download = filename;
+    document.body.append(link);
+    link.click();
+    link.remove();
+    setTimeout(() => URL.revokeObjectURL(url), 60_000);
+    ctx.toast(t('files.downloaded', { name: filename }));
+  });
+
+  const fileInput = $('importFile');
+  $('importButton').addEventListener('click', () => {
+    if (postNative('sessionFiles', { action: 'import' })) return;
+    fileInput.value = '';
+    fileInput.click();
+  });
+  fileInput.addEventListener('change', async () => {
+    const file = fileInput.files?.[0];
+    if (!file) return;
+    if (file.size > SESSION_FILE_MAX_BYTES) { ctx.toast(t('files.invalid.size')); return; }
+    let text;
+    try { text = await file.text(); } catch { ctx.toast(t('files.import.read')); return; }
+    importText(text);
+  });
+
+  $('deleteButton').addEventListener('click', () => {
+    const session = ctx.selected();
+    if (!session || !ctx.isCustom(session.id)) return;
+    if (!window.confirm(t('files.confirmDelete', { title: session.title }))) return;
+    ctx.setCustomSessions(ctx.customSessions().filter((s) => s.id !== session.id));
+    ctx.select(null);
+    ctx.toast(t('files.deleted', { title: session.title }));
+  });
+  return { importText };
+}
+
+// ---- analysis report -----------------------------------------------------------------------
+
+export function setupReport(ctx) {
+  const { t } = ctx;
+  $('reportButton').addEventListener('click', () => {
+    const run = ctx.recorder.record;
+    if (!run) return;
+    const language = ctx.language();
+    const html = buildReportHtml(run, { language, t, application: ctx.edition() });
+    if (postNative('analysisPrint', { html, title: reportTitle(run, language, t) })) {
+      ctx.toast(t('report.sent'));
+      return;
+    }
+    const url = URL.createObjectURL(new Blob([html], { type: 'text/html' }));
+    const opened = window.open(url, '_blank');
+    if (!opened) { ctx.toast(t('report.blocked')); URL.revokeObjectURL(url); return; }
+    setTimeout(() => URL.revokeObjectURL(url), 120_000);
+    ctx.toast(t('report.opened'));
+  });
+}
+
+// ---- headband ------------------------------------------------------------------------------
+
+const LIVE_STATUSES = new Set(['found', 'connected', 'streaming']);
+
+export function setupHeadband(ctx) {
+  const { t } = ctx;
+  const monitor = new HeadbandMonitor();
+  const canvas = $('headbandPlot');
+  let frame = 0;
+
+  function receiving() {
+    return monitor.readingCount > 0 && Date.now() - monitor.lastReadingAt < 3000;
+  }
+
+  function renderStatus() {
+    const el = $('headbandStatus');
+    const s = monitor.status;
+    let text = t('headband.none');
+    if (receiving()) text = t('headband.receiving', { count: monitor.readingCount });
+    else if (s) text = known(`headband.status.${s.status}`) ? t(`headband.status.${s.status}`) : t('headband.status.other', { status: s.status });
+    el.textContent = text;
+    el.classList.toggle('on', receiving() || LIVE_STATUSES.has(s?.status));
+    el.classList.toggle('error', ['failed', 'unavailable'].includes(s?.status) && !receiving());
+    $('headbandMessage').textContent = s?.message ?? '';
+    const native = hasNative('museBridge');
+    $('scanButton').hidden = !native;
+    $('headbandBrowserNote').hidden = native;
+  }
+
+  function draw() {
+    frame = 0;
+    const ratio = window.devicePixelRatio || 1;
+    const width = Math.max(1, Math.round(canvas.clientWidth || 320));
+    const height = Math.max(1, Math.round(canvas.clientHeight || 120));
+    if (canvas.width !== Math.round(width * ratio)) { canvas.width = Math.round(width * ratio); canvas.height = Math.round(height * ratio); }
+    const g = canvas.getContext('2d');
+    g.setTransform(ratio, 0, 0, ratio, 0, 0);
+    const drawn = drawHeadbandPlot(g, monitor, { width, height });
+    $('headbandEmpty').hidden = drawn.length > 0;
+    $('headbandLegend').replaceChildren(...drawn.map((d) => {
+      const li = document.createElement('li');
+      li.innerHTML = '<span class="dot"></span><span class="name"></span><span class="value"></span>';
+      li.querySelector('.dot').style.background = d.colour;
+      li.querySelector('.name').textContent = d.name;
+      li.querySelector('.value').textContent = Math.abs(d.last) >= 100 ? d.last.toFixed(0) : d.last.toFixed(2);
+      return li;
+    }));
+    renderStatus();
+    // Keep scrolling while readings are in the window, then rest.
+    if (monitor.readingCount > 0 && Date.now() - monitor.lastReadingAt < PLOT_WINDOW_S * 1000) schedule(250);
+  }
+
+  let timer = 0;
+  function schedule(delayMs = 0) {
+    if (frame || timer) return;
+    const run = () => { timer = 0; frame = requestAnimationFrame(draw); };
+    if (delayMs) timer = setTimeout(run, delayMs); else run();
+  }
+
+  window.solveraMuseBridgeEvents = (events) => {
+    monitor.accept(events);
+    ctx.recorder.headband(events);
+    renderStatus();
+    schedule();
+  };
+
+  $('scanButton').addEventListener('click', () => {
+    if (!postNative('museBridge', 'scan')) return;
+    monitor.clearReadings();
+    // The program answers with its own "scanning" event; until then the page says so itself.
+    monitor.status = { status: 'scanning', message: t('headband.scanSent'), source: 'page', at: Date.now() };
+    schedule();
+  });
+  renderStatus();
+  return { monitor, render: () => { renderStatus(); schedule(); } };
+}
