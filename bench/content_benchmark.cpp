@@ -18,7 +18,8 @@ namespace {
 // The digest of a 64 MiB file (16 chunks), read from the page cache after the first run.
 void BM_ArchiveDigest(benchmark::State& state) {
   const std::size_t size = 64u << 20;
-  fs::path file = fs::temp_directory_path() / ("solvera-digest-bench-" + std::to_string(::getpid()));
+  fs::path file =
+      fs::temp_directory_path() / ("solvera-digest-bench-" + std::to_string(::getpid()));
   {
     std::ofstream out(file, std::ios::binary);
     std::string block(1 << 20, '\0');
@@ -43,7 +44,8 @@ void BM_BridgeLineSplitting(benchmark::State& state) {
     solvera::BridgeLineBuffer buffer;
     std::size_t events = 0;
     for (std::size_t at = 0; at < output.size(); at += 65536) {
-      buffer.append(std::string_view(output).substr(at, 65536), [&](std::string_view) { ++events; });
+      buffer.append(std::string_view(output).substr(at, 65536),
+                    [&](std::string_view) { ++events; });
     }
     benchmark::DoNotOptimize(events);
   }
@@ -55,7 +57,8 @@ BENCHMARK(BM_BridgeLineSplitting)->Unit(benchmark::kMicrosecond);
 // Building one full batch call (1,200 events) for the page.
 void BM_BridgeBatchScript(benchmark::State& state) {
   std::vector<std::string> lines;
-  for (int i = 0; i < 1200; ++i) lines.push_back("{\"type\":\"eeg\",\"n\":" + std::to_string(i) + "}");
+  for (int i = 0; i < 1200; ++i)
+    lines.push_back("{\"type\":\"eeg\",\"n\":" + std::to_string(i) + "}");
   std::vector<std::string_view> views(lines.begin(), lines.end());
   for (auto _ : state) benchmark::DoNotOptimize(solvera::MuseBridge::eventsScript(views));
   state.SetItemsProcessed(state.iterations() * 1200);

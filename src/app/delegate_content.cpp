@@ -48,7 +48,9 @@ AppDelegate::ContentState& AppDelegate::contentState() {
   return *contentState_;
 }
 
-void AppDelegate::installMusicLibrary() { contentState().musicLibrary->installMusicLibrary(); }
+void AppDelegate::installMusicLibrary() {
+  contentState().musicLibrary->installMusicLibrary();
+}
 
 void AppDelegate::installCoreMusicLibraryIfNeeded() {
   contentState().musicLibrary->installCoreMusicLibraryIfNeeded();
@@ -58,7 +60,9 @@ bool AppDelegate::isInstallingMusicLibrary() const {
   return contentState_ && contentState_->musicLibrary->isInstallingMusicLibrary();
 }
 
-void AppDelegate::importSessionFile() { contentState().sessionFiles->importSessionFile(); }
+void AppDelegate::importSessionFile() {
+  contentState().sessionFiles->importSessionFile();
+}
 
 void AppDelegate::exportSessionFile(const std::string& filename, const std::string& content) {
   contentState().sessionFiles->exportSessionFile(filename, content);
@@ -68,9 +72,13 @@ void AppDelegate::printAnalysisReport(const std::string& html, const std::string
   contentState().analysisPrinter->printAnalysisReport(html, title);
 }
 
-void AppDelegate::startMuseBridgeIfNeeded() { contentState().museBridge->startMuseBridgeIfNeeded(); }
+void AppDelegate::startMuseBridgeIfNeeded() {
+  contentState().museBridge->startMuseBridgeIfNeeded();
+}
 
-void AppDelegate::restartMuseBridge() { contentState().museBridge->restartMuseBridge(); }
+void AppDelegate::restartMuseBridge() {
+  contentState().museBridge->restartMuseBridge();
+}
 
 void AppDelegate::stopMuseBridge() {
   // Nothing was ever started when the services were never made.

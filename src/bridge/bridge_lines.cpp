@@ -11,8 +11,20 @@ namespace {
 
 bool isWhitespace(std::uint32_t c) {
   switch (c) {
-    case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x20: case 0x85: case 0xA0:
-    case 0x1680: case 0x2028: case 0x2029: case 0x202F: case 0x205F: case 0x3000:
+    case 0x09:
+    case 0x0A:
+    case 0x0B:
+    case 0x0C:
+    case 0x0D:
+    case 0x20:
+    case 0x85:
+    case 0xA0:
+    case 0x1680:
+    case 0x2028:
+    case 0x2029:
+    case 0x202F:
+    case 0x205F:
+    case 0x3000:
       return true;
     default:
       return c >= 0x2000 && c <= 0x200A;
@@ -21,11 +33,14 @@ bool isWhitespace(std::uint32_t c) {
 
 // Decodes the character starting at text[i] (valid UTF-8 assumed); sets its length.
 std::uint32_t decodeAt(std::string_view text, std::size_t i, std::size_t& length) {
-  auto b = [&](std::size_t k) { return static_cast<std::uint32_t>(static_cast<unsigned char>(text[k])); };
+  auto b = [&](std::size_t k) {
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(text[k]));
+  };
   std::uint32_t c = b(i);
   if (c < 0x80) return length = 1, c;
   if (c < 0xE0) return length = 2, ((c & 0x1F) << 6) | (b(i + 1) & 0x3F);
-  if (c < 0xF0) return length = 3, ((c & 0x0F) << 12) | ((b(i + 1) & 0x3F) << 6) | (b(i + 2) & 0x3F);
+  if (c < 0xF0)
+    return length = 3, ((c & 0x0F) << 12) | ((b(i + 1) & 0x3F) << 6) | (b(i + 2) & 0x3F);
   return length = 4, ((c & 0x07) << 18) | ((b(i + 1) & 0x3F) << 12) | ((b(i + 2) & 0x3F) << 6) |
                          (b(i + 3) & 0x3F);
 }

@@ -69,7 +69,8 @@ void onInterfacesAdded(GDBusConnection*, const gchar*, const gchar*, const gchar
   const gchar* path = nullptr;
   GVariant* interfaces = nullptr;
   g_variant_get(parameters, "(&o@a{sa{sv}})", &path, &interfaces);
-  GVariant* device = g_variant_lookup_value(interfaces, "org.bluez.Device1", G_VARIANT_TYPE_VARDICT);
+  GVariant* device =
+      g_variant_lookup_value(interfaces, "org.bluez.Device1", G_VARIANT_TYPE_VARDICT);
   if (device) {
     if (auto headband = headbandOf(device); headband && !scan->found) {
       scan->found = headband;
@@ -111,9 +112,8 @@ int main() {
     g_error_free(error);
     return 2;
   }
-  GVariant* objects = callBluez(bus, "/", "org.freedesktop.DBus.ObjectManager",
-                                "GetManagedObjects", nullptr,
-                                G_VARIANT_TYPE("(a{oa{sa{sv}}})"), &error);
+  GVariant* objects = callBluez(bus, "/", "org.freedesktop.DBus.ObjectManager", "GetManagedObjects",
+                                nullptr, G_VARIANT_TYPE("(a{oa{sa{sv}}})"), &error);
   if (!objects) {
     status("unavailable", "The Bluetooth service (BlueZ) is not running.");
     g_error_free(error);
@@ -129,14 +129,16 @@ int main() {
   GVariant* interfaces = nullptr;
   g_variant_get(objects, "(a{oa{sa{sv}}})", &iter);
   while (g_variant_iter_next(iter, "{&o@a{sa{sv}}}", &path, &interfaces)) {
-    if (GVariant* a = g_variant_lookup_value(interfaces, "org.bluez.Adapter1", G_VARIANT_TYPE_VARDICT)) {
+    if (GVariant* a =
+            g_variant_lookup_value(interfaces, "org.bluez.Adapter1", G_VARIANT_TYPE_VARDICT)) {
       anyAdapter = true;
       gboolean powered = FALSE;
       g_variant_lookup(a, "Powered", "b", &powered);
       if (powered && adapter.empty()) adapter = path;
       g_variant_unref(a);
     }
-    if (GVariant* d = g_variant_lookup_value(interfaces, "org.bluez.Device1", G_VARIANT_TYPE_VARDICT)) {
+    if (GVariant* d =
+            g_variant_lookup_value(interfaces, "org.bluez.Device1", G_VARIANT_TYPE_VARDICT)) {
       if (!known) known = headbandOf(d);
       g_variant_unref(d);
     }
@@ -158,8 +160,8 @@ int main() {
     Scan scan;
     scan.loop = g_main_loop_new(nullptr, FALSE);
     guint subscription = g_dbus_connection_signal_subscribe(
-        bus, "org.bluez", "org.freedesktop.DBus.ObjectManager", "InterfacesAdded", nullptr,
-        nullptr, G_DBUS_SIGNAL_FLAGS_NONE, onInterfacesAdded, &scan, nullptr);
+        bus, "org.bluez", "org.freedesktop.DBus.ObjectManager", "InterfacesAdded", nullptr, nullptr,
+        G_DBUS_SIGNAL_FLAGS_NONE, onInterfacesAdded, &scan, nullptr);
     GVariantBuilder filter;
     g_variant_builder_init(&filter, G_VARIANT_TYPE_VARDICT);
     g_variant_builder_add(&filter, "{sv}", "Transport", g_variant_new_string("le"));
@@ -175,10 +177,13 @@ int main() {
       exitStatus = 2;
     } else {
       g_variant_unref(started);
-      g_timeout_add_seconds(kScanSeconds, [](gpointer loop) -> gboolean {
-        g_main_loop_quit(static_cast<GMainLoop*>(loop));
-        return G_SOURCE_REMOVE;
-      }, scan.loop);
+      g_timeout_add_seconds(
+          kScanSeconds,
+          [](gpointer loop) -> gboolean {
+            g_main_loop_quit(static_cast<GMainLoop*>(loop));
+            return G_SOURCE_REMOVE;
+          },
+          scan.loop);
       g_main_loop_run(scan.loop);
       if (GVariant* r = callBluez(bus, adapter.c_str(), "org.bluez.Adapter1", "StopDiscovery",
                                   nullptr, nullptr, nullptr)) {

@@ -45,8 +45,8 @@ struct MuseBridgeCallbacks {
   };
 
   static void read(ReadOp* op) {
-    g_input_stream_read_bytes_async(op->stream, 64 * 1024, G_PRIORITY_DEFAULT,
-                                    op->process->reads, onRead, op);
+    g_input_stream_read_bytes_async(op->stream, 64 * 1024, G_PRIORITY_DEFAULT, op->process->reads,
+                                    onRead, op);
   }
 
   static void onRead(GObject* source, GAsyncResult* result, gpointer data) {
@@ -108,7 +108,9 @@ MuseBridge::~MuseBridge() {
   if (process_) detachAndTerminate(process_);
 }
 
-bool MuseBridge::productEnabled() const { return options_.productCode == kProductCode; }
+bool MuseBridge::productEnabled() const {
+  return options_.productCode == kProductCode;
+}
 
 std::optional<pid_t> MuseBridge::processId() const {
   if (!process_ || process_->exited) return std::nullopt;
@@ -217,8 +219,8 @@ void MuseBridge::startMuseBridgeIfNeeded() {
 void MuseBridge::processExited(const std::shared_ptr<Process>& process) {
   if (process_ != process) return;  // stopped or replaced: nothing to report
   process_.reset();
-  injectMuseBridgeStatus("stopped",
-                         "Muse bridge stopped with status " + std::to_string(process->exitStatus) + ".");
+  injectMuseBridgeStatus(
+      "stopped", "Muse bridge stopped with status " + std::to_string(process->exitStatus) + ".");
 }
 
 void MuseBridge::detachAndTerminate(const std::shared_ptr<Process>& process) {

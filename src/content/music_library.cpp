@@ -46,7 +46,9 @@ bool present(const fs::path& p) {
   return fs::exists(fs::symlink_status(p, ignored));
 }
 
-bool isHidden(const fs::path& entry) { return entry.filename().string().starts_with("."); }
+bool isHidden(const fs::path& entry) {
+  return entry.filename().string().starts_with(".");
+}
 
 }  // namespace
 
@@ -94,7 +96,8 @@ std::optional<std::string> sha256(const fs::path& file) {
   int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
   // OpenSSL uses the processor's SHA instructions: several times GLib's plain C digest.
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                  EVP_MD_CTX_free);
   bool failed = !context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1;
   std::vector<unsigned char> chunk(failed ? 0 : kDigestChunkBytes);
   while (!failed) {

@@ -157,7 +157,9 @@ void MusicLibraryInstaller::runDownloadHandler() {
 
 std::string MusicLibraryInstaller::downloadAndInstall(
     const std::weak_ptr<MusicLibraryInstaller>& weak, std::size_t& count) {
-  auto status = [&](const std::string& word) { evaluateLater(weak, downloadStatusScript(word, "")); };
+  auto status = [&](const std::string& word) {
+    evaluateLater(weak, downloadStatusScript(word, ""));
+  };
 
   auto downloaded = makeDownloadFile(options_.temporaryDir);
   if (!downloaded) return "download";

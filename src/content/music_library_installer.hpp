@@ -27,9 +27,9 @@ class MusicLibraryInstaller : public std::enable_shared_from_this<MusicLibraryIn
   struct Options {
     std::filesystem::path libraryURL;  // the installed library folder
     std::optional<std::string> productCode;
-    std::string coreMusicLibraryURL;     // empty: no automatic download
-    std::string coreMusicLibrarySHA256;  // empty: no automatic download
-    std::filesystem::path temporaryDir;  // empty: the system temporary folder
+    std::string coreMusicLibraryURL;                 // empty: no automatic download
+    std::string coreMusicLibrarySHA256;              // empty: no automatic download
+    std::filesystem::path temporaryDir;              // empty: the system temporary folder
     std::shared_ptr<DownloadClient> downloadClient;  // nothing: libcurl
     std::chrono::seconds downloadTimeout{60};
   };

@@ -34,7 +34,9 @@ bool isInside(const fs::path& candidate, const fs::path& folder) {
   return f == folder.end();
 }
 
-const char* entryText(const char* utf8, const char* native) { return utf8 ? utf8 : native; }
+const char* entryText(const char* utf8, const char* native) {
+  return utf8 ? utf8 : native;
+}
 
 bool fail(std::string* error, std::string message) {
   if (error) *error = std::move(message);
@@ -43,8 +45,8 @@ bool fail(std::string* error, std::string message) {
 
 }  // namespace
 
-bool extractZipArchive(const fs::path& archivePath, const fs::path& destination,
-                       std::string* error, const std::atomic<bool>* cancelled) {
+bool extractZipArchive(const fs::path& archivePath, const fs::path& destination, std::string* error,
+                       const std::atomic<bool>* cancelled) {
   std::error_code ec;
   // The secure-symlink check walks every component, so the prefix must hold no links itself.
   const fs::path root = fs::canonical(destination, ec);
@@ -83,7 +85,8 @@ bool extractZipArchive(const fs::path& archivePath, const fs::path& destination,
     const fs::path target = root / relative;
     if (type == AE_IFLNK) {
       const char* to = entryText(archive_entry_symlink_utf8(entry), archive_entry_symlink(entry));
-      if (!to || *to == '\0' || *to == '/') return fail(error, "link out of the folder: " + relative);
+      if (!to || *to == '\0' || *to == '/')
+        return fail(error, "link out of the folder: " + relative);
       fs::path resolved = (target.parent_path() / to).lexically_normal();
       if (!isInside(resolved, root)) return fail(error, "link out of the folder: " + relative);
       archive_entry_set_symlink(entry, to);

@@ -19,16 +19,17 @@ std::vector<std::string> feed(BridgeLineBuffer& buffer, const std::vector<std::s
 
 TEST(BridgeLines, AcceptsTrimmedObjectShapedLinesOnly) {
   BridgeLineBuffer buffer;
-  auto events = feed(buffer, {
-      "  {x}  \r\n",                                // trimmed, not validated as JSON
-      "[1,2]\n",                                    // an array is dropped
-      "{\"open\":1\n",                              // no closing brace
-      "{\"bad\":\"\xFF\"}\n",                       // undecodable: dropped
-      "\n\r\n   \n",                                // empty lines
-      "\xC2\xA0\t{\"nbsp\":1}\xE2\x80\x83\n",       // Unicode spaces trimmed too
-      "{}\n",
-      "text {\"inside\":1}\n",
-  });
+  auto events =
+      feed(buffer, {
+                       "  {x}  \r\n",                           // trimmed, not validated as JSON
+                       "[1,2]\n",                               // an array is dropped
+                       "{\"open\":1\n",                         // no closing brace
+                       "{\"bad\":\"\xFF\"}\n",                  // undecodable: dropped
+                       "\n\r\n   \n",                           // empty lines
+                       "\xC2\xA0\t{\"nbsp\":1}\xE2\x80\x83\n",  // Unicode spaces trimmed too
+                       "{}\n",
+                       "text {\"inside\":1}\n",
+                   });
   EXPECT_EQ(events, (std::vector<std::string>{"{x}", "{\"nbsp\":1}", "{}"}));
   EXPECT_EQ(buffer.bufferedBytes(), 0u);
 }
@@ -49,7 +50,8 @@ TEST(BridgeLines, DropsALineThatGrowsPastTheLimitThroughItsLineFeed) {
   BridgeLineBuffer buffer(16);
   std::string exact = "{" + std::string(14, 'x') + "}";  // 16 bytes: allowed
   EXPECT_EQ(feed(buffer, {exact + "\n"}), (std::vector<std::string>{exact}));
-  auto events = feed(buffer, {"{" + std::string(10, 'y'), std::string(10, 'y'), "yy}\n{\"next\":1}\n"});
+  auto events =
+      feed(buffer, {"{" + std::string(10, 'y'), std::string(10, 'y'), "yy}\n{\"next\":1}\n"});
   EXPECT_EQ(events, (std::vector<std::string>{"{\"next\":1}"})) << "no tail of the long line";
   EXPECT_EQ(feed(buffer, {"{" + std::string(20, 'z') + "}\n{\"after\":2}\n"}),
             (std::vector<std::string>{"{\"after\":2}"}))

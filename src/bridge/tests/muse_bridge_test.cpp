@@ -43,7 +43,8 @@ struct Fixture {
 
   // A shell bridge. It renames itself first: the application's orphan cleanup, run by other
   // test programs at the same time, ends every process called like the bridge.
-  void writeBridge(const std::string& script, const fs::path& relative = "muse-bridge/SolveraMuseBridge") {
+  void writeBridge(const std::string& script,
+                   const fs::path& relative = "muse-bridge/SolveraMuseBridge") {
     dir.write(relative, "#!/bin/sh\nprintf %s test-bridge > /proc/$$/comm\n" + script);
     fs::permissions(dir.path() / relative, fs::perms::owner_all);
   }
@@ -98,8 +99,9 @@ TEST(MuseBridge, TwoLinesInOneReadArriveAsOneBatchInOrderThenTheExitIsReported) 
   f.writeBridge("printf '{\"n\":1}\\n{\"n\":2}\\n'\n");
   f.bridge()->startMuseBridgeIfNeeded();
   ASSERT_TRUE(mainthread::runUntil([&] { return f.view->scripts().size() >= 3; }));
-  EXPECT_EQ(f.statuses(), (std::vector<std::string>{"starting: Muse bridge started.",
-                                                    "stopped: Muse bridge stopped with status 0."}));
+  EXPECT_EQ(f.statuses(),
+            (std::vector<std::string>{"starting: Muse bridge started.",
+                                      "stopped: Muse bridge stopped with status 0."}));
   int eventBatches = 0;
   for (const auto& s : f.view->scripts()) {
     if (s.find("\"n\"") == std::string::npos) continue;
@@ -230,7 +232,8 @@ TEST(MuseBridge, LocationRulesAndLaunchFailuresAreReported) {
   Fixture none;
   none.options.resourceDir.reset();
   none.bridge()->startMuseBridgeIfNeeded();
-  EXPECT_EQ(none.statuses(), std::vector<std::string>{"unavailable: Muse bridge resources not found."});
+  EXPECT_EQ(none.statuses(),
+            std::vector<std::string>{"unavailable: Muse bridge resources not found."});
 
   Fixture missing;
   missing.bridge()->startMuseBridgeIfNeeded();
@@ -242,7 +245,8 @@ TEST(MuseBridge, LocationRulesAndLaunchFailuresAreReported) {
 
   Fixture both;
   both.writeBridge("exit 0\n");
-  both.writeBridge("exit 0\n", "muse-bridge/SolveraMuseBridge.app/Contents/MacOS/SolveraMuseBridge");
+  both.writeBridge("exit 0\n",
+                   "muse-bridge/SolveraMuseBridge.app/Contents/MacOS/SolveraMuseBridge");
   EXPECT_EQ(both.bridge()->bridgeExecutable(),
             both.dir.path() / "muse-bridge/SolveraMuseBridge.app/Contents/MacOS/SolveraMuseBridge");
   fs::create_directories(both.dir.path() / "folder/muse-bridge/SolveraMuseBridge");
@@ -262,9 +266,9 @@ TEST(MuseBridge, LocationRulesAndLaunchFailuresAreReported) {
 }
 
 TEST(MuseBridge, OnlyAudioLightBuildsRunTheBridgeButEveryBuildHearsTheScan) {
-  for (std::optional<std::string> code : {std::optional<std::string>("audio"),
-                                          std::optional<std::string>("personal"),
-                                          std::optional<std::string>()}) {
+  for (std::optional<std::string> code :
+       {std::optional<std::string>("audio"), std::optional<std::string>("personal"),
+        std::optional<std::string>()}) {
     Fixture f;
     f.options.productCode = code;
     f.writeBridge("exit 0\n");
@@ -288,12 +292,13 @@ TEST(MuseBridge, OrphanCleanupEndsProcessesWithTheBridgeNameOfOurUser) {
   fs::copy_file("/bin/sleep", dir.path() / name);
   GError* error = nullptr;
   std::string path = (dir.path() / name).string();
-  GSubprocess* orphan = g_subprocess_new(G_SUBPROCESS_FLAGS_NONE, &error, path.c_str(), "600", nullptr);
+  GSubprocess* orphan =
+      g_subprocess_new(G_SUBPROCESS_FLAGS_NONE, &error, path.c_str(), "600", nullptr);
   ASSERT_NE(orphan, nullptr);
   bool exited = false;
-  g_subprocess_wait_async(orphan, nullptr, [](GObject*, GAsyncResult*, gpointer flag) {
-    *static_cast<bool*>(flag) = true;
-  }, &exited);
+  g_subprocess_wait_async(
+      orphan, nullptr,
+      [](GObject*, GAsyncResult*, gpointer flag) { *static_cast<bool*>(flag) = true; }, &exited);
 
   MuseBridge::Options options;
   options.productCode = "audio";
@@ -314,10 +319,13 @@ TEST(MuseBridge, TheBuiltBridgeSaysWhatItLooksForAndExitsWhenNoHeadbandIsReachab
   // No system bus here, whatever the machine has.
   const char* saved = std::getenv("DBUS_SYSTEM_BUS_ADDRESS");
   std::string restore = saved ? saved : "";
-  ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + (f.dir.path() / "no-bus").string()).c_str(), 1);
+  ::setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + (f.dir.path() / "no-bus").string()).c_str(),
+           1);
   f.bridge()->startMuseBridgeIfNeeded();
-  if (saved) ::setenv("DBUS_SYSTEM_BUS_ADDRESS", restore.c_str(), 1);
-  else ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+  if (saved)
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", restore.c_str(), 1);
+  else
+    ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
   ASSERT_TRUE(f.waitForStatusCount(2));
   ASSERT_TRUE(mainthread::runUntil([&] { return f.batches().size() >= 3; }));
 

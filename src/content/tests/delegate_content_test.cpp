@@ -40,8 +40,10 @@ struct Fixture {
   ~Fixture() {
     delegate->applicationWillTerminate();
     delegate.reset();
-    if (previousTmp.empty()) ::unsetenv("TMPDIR");
-    else ::setenv("TMPDIR", previousTmp.c_str(), 1);
+    if (previousTmp.empty())
+      ::unsetenv("TMPDIR");
+    else
+      ::setenv("TMPDIR", previousTmp.c_str(), 1);
   }
 
   // Starts the server, opens the control window and finishes the first page load.

@@ -50,7 +50,8 @@ struct Fixture {
 
   std::shared_ptr<MusicLibraryInstaller>& installer() {
     if (!made) {
-      made = MusicLibraryInstaller::create(fakes.dialogs, [this] { return view; }, options);
+      made = MusicLibraryInstaller::create(
+          fakes.dialogs, [this] { return view; }, options);
     }
     return made;
   }
@@ -115,7 +116,8 @@ TEST(AutomaticMusicLibrary, DownloadsVerifiesExtractsAndInstallsReportingEachSta
   EXPECT_NE(requests[0].find("Cache-Control: no-cache"), std::string::npos);
 
   // Installed now: the next check does nothing at all.
-  auto again = MusicLibraryInstaller::create(f.fakes.dialogs, [&] { return f.view; }, f.options);
+  auto again = MusicLibraryInstaller::create(
+      f.fakes.dialogs, [&] { return f.view; }, f.options);
   again->installCoreMusicLibraryIfNeeded();
   f.drainMainLoop();
   EXPECT_FALSE(again->isInstallingMusicLibrary());
@@ -152,9 +154,8 @@ TEST(AutomaticMusicLibrary, WrongDigestInstallsNothingAndKeepsTheOldLibrary) {
   f.serve(test::buildZip(test::libraryEntries(2)), std::string(64, '0'));
   f.installer()->installCoreMusicLibraryIfNeeded();
   ASSERT_TRUE(f.waitForFinalReport());
-  EXPECT_EQ(f.view->scripts(),
-            (std::vector<std::string>{status("downloading"), status("verifying"),
-                                      status("failed", "checksum")}));
+  EXPECT_EQ(f.view->scripts(), (std::vector<std::string>{status("downloading"), status("verifying"),
+                                                         status("failed", "checksum")}));
   EXPECT_TRUE(fs::exists(f.library() / "manifest.json"));
   EXPECT_FALSE(fs::exists(f.library() / "tracks"));
   EXPECT_TRUE(f.temporaryLeftovers().empty());
@@ -169,7 +170,8 @@ TEST(AutomaticMusicLibrary, HostileArchivesFailAsArchiveAndWriteNothingOutside) 
   const Case cases[] = {
       {"../ entry", {"../escaped.txt", "outside"}},
       {"absolute path", {"/tmp/solvera-installer-absolute.txt", "outside"}},
-      {"link pointing out", {"escaped.txt", "../../../../escaped.txt", ArchiveEntry::Type::symlink}},
+      {"link pointing out",
+       {"escaped.txt", "../../../../escaped.txt", ArchiveEntry::Type::symlink}},
   };
   for (const auto& c : cases) {
     Fixture f;

@@ -42,13 +42,15 @@ std::string slurp(const fs::path& file) {
 }  // namespace
 
 TEST(MusicLibraryManifest, CountsTracksOnlyWhenEveryRuleHolds) {
-  EXPECT_EQ(countWithManifest(manifestWith(
-                R"([{"file":"a.mp3","cover":"a.jpg","x":1},{"file":"sub/b.mp3","cover":"a.jpg"}])")),
-            2u)
+  EXPECT_EQ(
+      countWithManifest(manifestWith(
+          R"([{"file":"a.mp3","cover":"a.jpg","x":1},{"file":"sub/b.mp3","cover":"a.jpg"}])")),
+      2u)
       << "two valid tracks; other members are ignored";
-  EXPECT_EQ(countWithManifest(
-                R"({"format":"solvera-music-library","version":3,"tracks":[{"file":"a.mp3","cover":"a.jpg"}]})"),
-            1u);
+  EXPECT_EQ(
+      countWithManifest(
+          R"({"format":"solvera-music-library","version":3,"tracks":[{"file":"a.mp3","cover":"a.jpg"}]})"),
+      1u);
 
   struct Case {
     const char* why;
@@ -195,7 +197,8 @@ TEST(ZipExtraction, RefusesEntriesAndLinksThatLeaveTheFolder) {
       {"link to an absolute path", {{"escaped.txt", "/etc/passwd", ArchiveEntry::Type::symlink}}},
       {"link climbing out", {{"escaped.txt", "../../x", ArchiveEntry::Type::symlink}}},
       {"link chain climbing out",
-       {{"a", ".", ArchiveEntry::Type::symlink}, {"escaped.txt", "a/..", ArchiveEntry::Type::symlink}}},
+       {{"a", ".", ArchiveEntry::Type::symlink},
+        {"escaped.txt", "a/..", ArchiveEntry::Type::symlink}}},
       {"writing through a link",
        {{"sub", "..", ArchiveEntry::Type::symlink}, {"sub/escaped.txt", "outside"}}},
   };

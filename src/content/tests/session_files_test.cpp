@@ -25,7 +25,9 @@ std::string slurp(const fs::path& file) {
 }
 
 struct Fixture {
-  Fixture() { files = SessionFiles::create(fakes.dialogs, [this] { return view; }); }
+  Fixture() {
+    files = SessionFiles::create(fakes.dialogs, [this] { return view; });
+  }
 
   // Answers the open panel with the chosen files and returns what the page received.
   std::string importChoosing(std::vector<fs::path> chosen) {
@@ -66,7 +68,8 @@ TEST(SessionImport, HandsTheWholeTextToThePageUpToOneMillionBytes) {
 
   std::string exact(1'000'000, 'x');
   f.dir.write("exact.json", exact);
-  EXPECT_EQ(f.importChoosing({f.dir.path() / "exact.json"}), SessionFiles::importedScript(true, exact));
+  EXPECT_EQ(f.importChoosing({f.dir.path() / "exact.json"}),
+            SessionFiles::importedScript(true, exact));
 }
 
 TEST(SessionImport, ReportsReadForLargeUnreadableOrNonUtf8FilesAndCancelledForNoChoice) {
@@ -185,7 +188,8 @@ TEST(AnalysisReport, IsWrittenUnderItsTitleAndOpenedWithTheDefaultApplication) {
   EXPECT_TRUE(alerts.empty());
 
   printer->printAnalysisReport(limit + "x", "too large");
-  EXPECT_EQ(alerts, (std::vector<std::string>{"Het analyserapport is te groot om direct af te drukken."}));
+  EXPECT_EQ(alerts,
+            (std::vector<std::string>{"Het analyserapport is te groot om direct af te drukken."}));
   EXPECT_FALSE(fs::exists(dir.path() / "too large.html"));
   EXPECT_EQ(fakes.workspace.files.size(), 4u);
 }

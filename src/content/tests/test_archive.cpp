@@ -30,7 +30,9 @@ std::string manifest(std::size_t tracks) {
 
 }  // namespace
 
-std::string trackBytes(std::size_t i) { return "ID3 audio of track " + std::to_string(i); }
+std::string trackBytes(std::size_t i) {
+  return "ID3 audio of track " + std::to_string(i);
+}
 
 std::string buildZip(const std::vector<ArchiveEntry>& entries) {
   std::string bytes;
