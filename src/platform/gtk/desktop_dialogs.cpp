@@ -13,6 +13,13 @@ void addFilter(GtkFileChooser* chooser, const std::vector<std::string>& mimeType
                const std::vector<std::string>& extensions) {
   if (mimeTypes.empty() && extensions.empty()) return;
   GtkFileFilter* filter = gtk_file_filter_new();
+  // The name shown in the panel's filter list.
+  std::string name;
+  for (const auto& type : mimeTypes) {
+    name += (name.empty() ? "" : ", ") + (type == "audio/*" ? std::string("Audiobestanden") : type);
+  }
+  for (const auto& extension : extensions) name += (name.empty() ? "*." : ", *.") + extension;
+  gtk_file_filter_set_name(filter, name.c_str());
   for (const auto& type : mimeTypes) gtk_file_filter_add_mime_type(filter, type.c_str());
   for (const auto& extension : extensions) {
     gtk_file_filter_add_suffix(filter, extension.c_str());
