@@ -334,6 +334,26 @@ TEST(ManualMusicLibrary, IsIgnoredWhileAnInstallationRuns) {
   EXPECT_EQ(f.fakes.dialogs.openPanels.size(), 1u) << "offered again once finished";
 }
 
+TEST(ManualMusicLibrary, AChoiceMadeDuringADownloadIsInstalledAfterItNotInterleaved) {
+  Fixture f;
+  auto zip = test::buildZip(test::libraryEntries(2));
+  f.serve(zip);
+  f.server.set(MusicLibraryInstaller::kCoreMusicLibraryPath, {"200 OK", zip, true});
+  f.installer()->installMusicLibrary();  // the panel is open when the download begins
+  f.installer()->installCoreMusicLibraryIfNeeded();
+  ASSERT_TRUE(f.server.waitForRequests(1));
+  test::writeLibrary(f.dir.path() / "Eigen.svpmusic", 9);
+  f.fakes.dialogs.pendingOpen.front()({f.dir.path() / "Eigen.svpmusic"});
+  f.server.release();
+  ASSERT_TRUE(mainthread::runUntil([&] { return f.view->scripts().size() == 5; }));
+  EXPECT_EQ(f.view->scripts(),
+            (std::vector<std::string>{status("downloading"), status("verifying"),
+                                      status("installing"), installed(true, "2"),
+                                      installed(true, "9")}));
+  EXPECT_EQ(validMusicLibraryTrackCount(f.library()), 9u) << "the later installation wins";
+  EXPECT_FALSE(fs::exists(musicLibraryStagingURL(f.library())));
+}
+
 TEST(AutomaticMusicLibrary, GoingAwayMidDownloadAbortsAndReportsNothing) {
   Fixture f;
   auto zip = test::buildZip(test::libraryEntries(2));
