@@ -42,16 +42,19 @@ std::optional<std::filesystem::path> pathOf(GFile* file) {
 
 void DesktopDialogs::runOpenPanel(const OpenPanelOptions& options,
                                   std::function<void(std::vector<std::filesystem::path>)> done) {
-  // GTK picks files or folders per panel: folders only when files are not wanted.
-  GtkFileChooserAction action = options.canChooseFiles || !options.canChooseDirectories
-                                    ? GTK_FILE_CHOOSER_ACTION_OPEN
-                                    : GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER;
+  // GTK picks files or folders per panel. Where folders are allowed they are what the user
+  // means: a music package on Linux is a folder (also one named *.svpmusic).
+  GtkFileChooserAction action = options.canChooseDirectories
+                                    ? GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER
+                                    : GTK_FILE_CHOOSER_ACTION_OPEN;
   GtkFileChooserNative* panel = gtk_file_chooser_native_new(
       options.title.c_str(), shell_.dialogParent(), action,
       options.prompt.empty() ? nullptr : options.prompt.c_str(), kCancel);
   GtkFileChooser* chooser = GTK_FILE_CHOOSER(panel);
   gtk_file_chooser_set_select_multiple(chooser, options.allowsMultipleSelection);
-  addFilter(chooser, options.mimeTypes, options.extensions);
+  if (action == GTK_FILE_CHOOSER_ACTION_OPEN) {
+    addFilter(chooser, options.mimeTypes, options.extensions);
+  }
   gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(panel), TRUE);
   using Done = std::function<void(std::vector<std::filesystem::path>)>;
   g_signal_connect_data(
