@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Tests of the web application: node unit tests of its modules, then end-to-end tests in
-# Debian's Chromium against the headless program of the given build folder (default: build).
+# Tests of the web application: node unit tests of its modules, end-to-end tests in Debian's
+# Chromium against the headless program of the given build folder (default: build), then the
+# script-message flows in the program's own window under a virtual display.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build_dir=$(cd "${1:-build}" && pwd)
@@ -28,3 +29,7 @@ echo "== web: unit tests"
 node --test unit/
 echo "== web: browser tests"
 node --test --test-concurrency=1 --test-timeout=180000 e2e/
+# The control page in the program's own window; the tests skip themselves where no virtual
+# display can be made (Xvfb, dbus-daemon, xdotool).
+echo "== web: desktop window tests"
+node --test --test-concurrency=1 --test-timeout=300000 desktop/

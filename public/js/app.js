@@ -1036,6 +1036,10 @@ function setupPanels() {
   setupDescription(ctx);
   setupMarketplace(ctx);
   setupPasteButtons(ctx);
+  // What the program said before this module ran, in the order it said it.
+  for (const [name, args] of window.solveraTakeEarlyCalls?.() ?? []) {
+    try { window[name]?.(...args); } catch { /* one bad call must not stop the page */ }
+  }
 }
 
 async function main() {
