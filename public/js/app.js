@@ -650,7 +650,8 @@ function renderSessionDetail() {
   }
   $('sessionTitle').textContent = localized(s, 'title', language);
   $('sessionGoal').textContent = localized(s, 'goal', language);
-  $('sessionCategory').textContent = `${localized(s, 'category', language)} · ${localized(s, 'subcategory', language)} · ${s.durationMinutes} ${t('library.minutes')}`;
+  $('sessionCategory').textContent = [localized(s, 'category', language), localized(s, 'subcategory', language),
+    `${s.durationMinutes} ${t('library.minutes')}`].filter(Boolean).join(' · ');
   const bar = $('phaseBar');
   bar.querySelectorAll('.seg').forEach((e) => e.remove());
   // The same timeline the player uses, so the bar matches what will play.

@@ -173,6 +173,13 @@ export function drawHeadbandPlot(ctx, monitor, { width, height, now = Date.now()
     ctx.beginPath();
     points.forEach((p, j) => (j ? ctx.lineTo(x(p.t), y(p.v)) : ctx.moveTo(x(p.t), y(p.v))));
     ctx.stroke();
+    // A lone reading has no line yet: a dot shows where it is.
+    if (points.length === 1) {
+      ctx.fillStyle = colour;
+      ctx.beginPath();
+      ctx.arc(x(points[0].t), y(points[0].v), 2.5, 0, 2 * Math.PI);
+      ctx.fill();
+    }
     drawn.push({ name, colour, last: points[points.length - 1].v });
   });
   return drawn;

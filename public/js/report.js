@@ -5,7 +5,9 @@ import { formatClock, rgbToHex } from './timeline.js';
 import { localized } from './i18n.js';
 import { HeadbandSummary } from './headband.js';
 
+// Samples every 10 s; short sessions more often, so that a report always shows their course.
 export const LOG_INTERVAL_S = 10;
+const MIN_LOG_INTERVAL_S = 1;
 export const REPORT_MAX_BYTES = 5_000_000;
 const MAX_LOG = 4000;
 
@@ -24,6 +26,8 @@ export class SessionRecorder {
     this.summary = new HeadbandSummary();
     this.lastLogS = -Infinity;
     this.lastPhase = -1;
+    this.lastSample = null;
+    this.logInterval = Math.min(LOG_INTERVAL_S, Math.max(MIN_LOG_INTERVAL_S, timeline.durationS / 120));
     this.current = {
       session: {
         id: session.id, title: session.title ?? '', titleEn: session.titleEn ?? '', goal: session.goal ?? '',
@@ -54,13 +58,19 @@ export class SessionRecorder {
     const run = this.current;
     if (!run || run.endedAt || !sample) return;
     run.elapsedS = Math.max(run.elapsedS, sample.time);
+    this.lastSample = sample;
     const phaseChanged = sample.phaseIndex !== this.lastPhase;
     if (phaseChanged) {
       this.lastPhase = sample.phaseIndex;
       const phase = run.phases[sample.phaseIndex];
       if (phase && phase.reachedAtS === null) phase.reachedAtS = sample.time;
     }
-    if ((phaseChanged || sample.time - this.lastLogS >= LOG_INTERVAL_S) && run.log.length < MAX_LOG) {
+    if (phaseChanged || sample.time - this.lastLogS >= this.logInterval) this.log(sample);
+  }
+
+  log(sample) {
+    const run = this.current;
+    if (run.log.length < MAX_LOG) {
       this.lastLogS = sample.time;
       run.log.push({
         t: Math.round(sample.time * 10) / 10,
@@ -89,6 +99,8 @@ export class SessionRecorder {
   finish(outcome, elapsedS) {
     if (!this.active) return;
     const run = this.current;
+    // The last moment played closes the course.
+    if (this.lastSample && this.lastSample.time > this.lastLogS) this.log(this.lastSample);
     run.endedAt = this.wallNow();
     run.outcome = outcome;
     run.elapsedS = outcome === 'finished' ? run.plannedS : Math.max(run.elapsedS, elapsedS);
@@ -125,7 +137,8 @@ function chartSvg(run, t) {
   const log = run.log;
   if (log.length === 0) return '';
   const span = Math.max(run.plannedS, 1);
-  const top = Math.max(4, ...log.map((e) => Math.max(e.beatHz, e.lightHz))) * 1.1;
+  // A round top, so that the quarter lines fall on whole hertz.
+  const top = 4 * Math.ceil((Math.max(4, ...log.map((e) => Math.max(e.beatHz, e.lightHz))) * 1.1) / 4);
   const x = (s) => ((s / span) * W).toFixed(1);
   const y = (v) => (H - (v / top) * (H - 10)).toFixed(1);
   const line = (key) => log.map((e) => `${x(e.t)},${y(e[key])}`).join(' ');
@@ -134,7 +147,7 @@ function chartSvg(run, t) {
     return `<rect x="${x(e.t)}" y="${H + 6}" width="${Math.max(0.5, (Number(x(end)) - Number(x(e.t)))).toFixed(1)}" height="${STRIP}" fill="${safeColour(e.color)}"/>`;
   }).join('');
   const grid = [0.25, 0.5, 0.75].map((f) => `<line x1="0" x2="${W}" y1="${y(top * f)}" y2="${y(top * f)}" class="grid"/>` +
-    `<text x="2" y="${Number(y(top * f)) - 2}" class="axis">${(top * f).toFixed(1)} Hz</text>`).join('');
+    `<text x="2" y="${Number(y(top * f)) - 2}" class="axis">${top * f} Hz</text>`).join('');
   return `<figure><svg viewBox="0 0 ${W} ${H + STRIP + 8}" role="img" aria-label="${escapeHtml(t('report.chart'))}">` +
     `${grid}<polyline points="${line('beatHz')}" class="beat"/><polyline points="${line('lightHz')}" class="light"/>${strip}</svg>` +
     `<figcaption><span class="key beat"></span>${escapeHtml(t('report.beat'))} <span class="key light"></span>${escapeHtml(t('report.lightHz'))} · ${escapeHtml(t('report.colourStrip'))}</figcaption></figure>`;

@@ -252,6 +252,6 @@ test('after a session the analysis report opens in a new tab; the headband panel
   ]);
   const body = await report.textContent('body');
   assert.match(body, /Volledig afgespeeld/);
-  assert.match(body, /3 metingen ontvangen/);
+  assert.match(body, /Ontvangen metingen: 3\./);
   await report.close();
 });

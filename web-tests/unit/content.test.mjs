@@ -115,9 +115,10 @@ function recordRun({ stopAt = null, headband = null } = {}) {
 test('the recorder keeps what was played: phases reached, samples, pauses, headband readings', () => {
   const run = recordRun({ headband: [{ type: 'status', status: 'starting' }, { type: 'bands', bands: { alpha: 0.5 } }, { type: 'bands', bands: { alpha: 0.7 } }] });
   assert.deepEqual(run.phases.map((p) => p.reachedAtS), [0, 30]);
-  assert.deepEqual(run.log.map((e) => e.t), [0, 10, 20, 30, 40, 50, 60], 'every 10 s and at the phase change');
-  assert.equal(run.log[1].beatHz, 10);
-  assert.ok(run.log[5].beatHz < 10 && run.log[5].beatHz > 6, 'the glide is in the log');
+  assert.deepEqual(run.log.map((e) => e.t), Array.from({ length: 61 }, (_, i) => i), 'a minute\'s session every second');
+  assert.equal(run.log[10].beatHz, 10);
+  assert.ok(run.log[50].beatHz < 10 && run.log[50].beatHz > 6, 'the glide is in the log');
+  assert.equal(run.log[60].color, '#0000ff');
   assert.deepEqual(run.events.map((e) => e.kind), ['pause', 'resume', 'blackoutOn']);
   assert.deepEqual([run.outcome, run.elapsedS], ['finished', 60]);
   assert.equal(run.headband.readings, 2);
@@ -129,6 +130,21 @@ test('the recorder keeps what was played: phases reached, samples, pauses, headb
   assert.deepEqual([stopped.outcome, stopped.elapsedS, stopped.headband], ['stopped', 25, null]);
   const recorder = new SessionRecorder();
   assert.equal(recorder.record, null, 'no report before a run ends');
+
+  // Half an hour, sampled ten times a second as the page does: every 10 s, at each phase, and
+  // the last moment.
+  const long = { id: 'lang', title: 'Lang', phases: [
+    { name: 'a', start: '00:00', end: '12:34', audioFrequencyHz: '10' },
+    { name: 'b', start: '12:34', end: '30:00', audioFrequencyHz: '6' }] };
+  const timeline = buildTimeline(long);
+  recorder.start(long, timeline);
+  for (let tenth = 0; tenth <= 1795 * 10; tenth += 1) recorder.sample(sampleTimeline(timeline, tenth / 10));
+  recorder.finish('stopped', 1795);
+  const times = recorder.record.log.map((e) => e.t);
+  assert.equal(times.length, 180 + 1 + 1);
+  assert.ok(times.includes(754), 'the phase change');
+  assert.equal(times.at(-1), 1795);
+  assert.ok(times.slice(1).every((t, i) => t > times[i] && t - times[i] <= 10));
 });
 
 test('the report document: escaped texts, the phases, the run and its outcome, in both languages', () => {
@@ -144,7 +160,7 @@ test('the report document: escaped texts, the phases, the run and its outcome, i
   assert.match(html, /Gepauzeerd/);
   assert.match(html, /Er kwamen geen hoofdbandgegevens/);
   assert.match(html, /<polyline points="0.0,/);
-  assert.equal((html.match(/<tr><td>\d\d:\d\d<\/td>/g) ?? []).length, 3, 'three samples in 25 s');
+  assert.equal((html.match(/<tr><td>\d\d:\d\d<\/td>/g) ?? []).length, 26, 'a sample a second for 25 s');
   const english = buildReportHtml(recordRun(), { language: 'en', t: en });
   assert.match(english, /<html lang="en">/);
   assert.match(english, /Played to the end/);
