@@ -142,11 +142,13 @@ export function askAiErrorKind(reply) {
   if (reply.status === 401 || reply.status === 403) return 'keyRejected';
   if (reply.status === 429) return 'rateLimit';
   if (reply.status >= 200 && reply.status < 300) return 'answer';
+  // Also what the program answers when no HTTP reply came back at all.
+  if ([502, 503, 504].includes(reply.status)) return 'unreachable';
   return 'upstream';
 }
 
 // Failures after which a second OpenAI request is pointless.
-const FINAL_KINDS = new Set(['key', 'keyRejected', 'rateLimit', 'timeout', 'pageTimeout', 'offline']);
+const FINAL_KINDS = new Set(['key', 'keyRejected', 'rateLimit', 'timeout', 'pageTimeout', 'offline', 'unreachable']);
 
 // Runs one question. post(path, body) -> reply as net.js gives it (the key goes in its
 // headers); onStage('expanding' | 'ranking') reports progress. Returns

@@ -79,11 +79,12 @@ test('error words for every reply the program can give', () => {
   assert.equal(askAiErrorKind({ status: 429, body: { ok: false, error: 'openai_error' } }), 'rateLimit');
   assert.equal(askAiErrorKind({ status: 502, body: { ok: false, error: 'openai_timeout' } }), 'timeout');
   assert.equal(askAiErrorKind({ status: 200, body: { ok: false, error: 'openai_error' } }), 'answer');
-  assert.equal(askAiErrorKind({ status: 503, body: { ok: false, error: 'openai_error' } }), 'upstream');
+  assert.equal(askAiErrorKind({ status: 500, body: { ok: false, error: 'openai_error' } }), 'upstream');
+  assert.equal(askAiErrorKind({ status: 502, body: { ok: false, error: 'openai_error' } }), 'unreachable');
   assert.equal(askAiErrorKind({ status: 400, body: { ok: false, error: 'invalid_payload' } }), 'payload');
   assert.equal(askAiErrorKind({ status: 0, body: null, timedOut: true }), 'pageTimeout');
   assert.equal(askAiErrorKind({ status: 0, body: null }), 'offline');
-  for (const kind of ['key', 'keyRejected', 'rateLimit', 'timeout', 'answer', 'upstream', 'payload', 'pageTimeout', 'offline', 'noKey', 'noPick', 'empty']) {
+  for (const kind of ['unreachable', 'key', 'keyRejected', 'rateLimit', 'timeout', 'answer', 'upstream', 'payload', 'pageTimeout', 'offline', 'noKey', 'noPick', 'empty']) {
     assert.notEqual(t(`ask.notice.${kind}`), `ask.notice.${kind}`, kind);
   }
 });
