@@ -25,9 +25,14 @@ echo "== sanitizer build (address, undefined)"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSOLVERA_SANITIZE=ON \
   -DSOLVERA_BENCH=OFF >/dev/null
 ninja -C build-asan
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0" \
-  ctest --test-dir build-asan --output-on-failure -j "$jobs"
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+  ctest --test-dir build-asan --output-on-failure -j "$jobs" -E '^Desktop\.'
+# The windowed program runs WebKit's helper processes and many GLib threads; LeakSanitizer's
+# stop-the-world tracer itself crashes there now and then, so these run without leak checks.
+ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+  ctest --test-dir build-asan --output-on-failure -j "$jobs" -R '^Desktop\.'
 
 echo "== fuzz targets (${fuzz_seconds} s each)"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cerrno>
+#include <thread>
 
 #include "common/main_thread.hpp"
 #include "server/audio_routes.hpp"
@@ -78,7 +79,16 @@ class Connection : public std::enable_shared_from_this<Connection> {
 }  // namespace
 
 std::shared_ptr<StaticServer> StaticServer::create(Options options) {
-  return std::shared_ptr<StaticServer>(new StaticServer(std::move(options)));
+  // A connection holds the server weakly and locks it while it answers; when the owner lets
+  // go meanwhile, the last reference ends on the server's own queue, which cannot join
+  // itself. The destruction then moves to a thread of its own.
+  return std::shared_ptr<StaticServer>(new StaticServer(std::move(options)), [](StaticServer* s) {
+    if (s->queue_.isCurrent()) {
+      std::thread([s] { delete s; }).detach();
+    } else {
+      delete s;
+    }
+  });
 }
 
 StaticServer::StaticServer(Options options)
