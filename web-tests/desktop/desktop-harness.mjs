@@ -239,7 +239,15 @@ export async function startDesktop({ buildDir, library }) {
   }));
   const children = [];
   const closers = [];
+  // Should the test runner end this process early (a time-out), nothing it started stays.
+  const killAll = () => { for (const child of children) { try { process.kill(-child.pid, 'SIGKILL'); } catch { /* gone */ } } };
+  const onSignal = () => { killAll(); process.exit(1); };
+  process.once('exit', killAll);
+  process.once('SIGTERM', onSignal);
+  process.once('SIGINT', onSignal);
   const stopAll = async () => {
+    process.off('SIGTERM', onSignal);
+    process.off('SIGINT', onSignal);
     for (const child of children.reverse()) await child.stopGroup();
     for (const close of closers) await close();
     rmSync(scratch, { recursive: true, force: true });

@@ -5,7 +5,7 @@
 // analysis report goes to the default browser; a key is pasted from the clipboard.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { existsSync, readFileSync, writeFileSync } from 'node:fs';
+import { existsSync, mkdirSync, readFileSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 import { missingTools, startDesktop, waitFor } from './desktop-harness.mjs';
 import { wav } from '../e2e/harness.mjs';
@@ -60,14 +60,31 @@ test('the first start installs the core music library, showing each step', { ski
   assert.equal(served, 200, 'the page reads the tracks from the installed library');
 });
 
-test('installing another package: a cancelled panel is reported as such', { skip: why || false }, async () => {
+test('installing a music package of one\'s own through the panel; a cancelled panel says so', { skip: why || false }, async () => {
   await click('#installMusicButton');
   assert.equal(await desktop.evaluate('document.getElementById("installMusicButton").disabled'), true, 'one installation at a time');
   desktop.dismiss('Solvera Pro muziekbibliotheek installeren');
-  const result = await waitFor(() => callsOf('solveraMusicLibraryInstalled')[1], 'the cancellation');
-  assert.deepEqual(result.args, [false, 'cancelled']);
-  assert.equal(result.after.musicResult, 'Installatie geannuleerd.');
+  const cancelled = await waitFor(() => callsOf('solveraMusicLibraryInstalled')[1], 'the cancellation');
+  assert.deepEqual(cancelled.args, [false, 'cancelled']);
+  assert.equal(cancelled.after.musicResult, 'Installatie geannuleerd.');
   assert.equal(await desktop.evaluate('document.getElementById("installMusicButton").disabled'), false);
+
+  // A package folder with three tracks, as a user would have it on disk.
+  const pkg = join(desktop.files, 'Mijn muziek');
+  mkdirSync(join(pkg, 'nummers'), { recursive: true });
+  const tracks = ['regen', 'wind', 'vuur'].map((name, i) => {
+    writeFileSync(join(pkg, 'nummers', `${name}.wav`), wav(1, 220 + 40 * i));
+    writeFileSync(join(pkg, 'nummers', `${name}.png`), Buffer.from('89504e470d0a1a0a', 'hex'));
+    return { file: `nummers/${name}.wav`, cover: `nummers/${name}.png`, title: name };
+  });
+  writeFileSync(join(pkg, 'manifest.json'), JSON.stringify({ format: 'solvera-music-library', tracks }));
+  await click('#installMusicButton');
+  desktop.choose('Solvera Pro muziekbibliotheek installeren', pkg);
+  const installed = await waitFor(() => callsOf('solveraMusicLibraryInstalled')[2], 'the package to install', 30_000);
+  assert.deepEqual(installed.args, [true, '3']);
+  assert.equal(installed.after.musicResult, 'Muziekbibliotheek geïnstalleerd: 3 nummers.');
+  await waitFor(async () => (await text('musicStatus')) === 'Muziekbibliotheek: 3 nummers', 'the new tracks in the page');
+  assert.equal(await desktop.evaluate('fetch("/music-library/nummers/wind.wav").then((r) => r.status)'), 200);
 });
 
 test('headband readings arrive live; a scan restarts the bridge', { skip: why || false }, async () => {
