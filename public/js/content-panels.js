@@ -143,7 +143,14 @@ export function setupSessionFiles(ctx) {
   $('exportButton').addEventListener('click', () => {
     const session = ctx.selected();
     if (!session) return;
-    const content = sessionFileContent(session, { application: ctx.edition() });
+    let content;
+    try {
+      content = sessionFileContent(session, { application: ctx.edition() });
+    } catch (error) {
+      // Only a stored session that no longer passes the checks gets here.
+      ctx.toast(importErrorText(t, ctx.language(), { reason: error.reason ?? 'format', detail: error.detail ?? {} }));
+      return;
+    }
     const filename = sessionFileName(session, ctx.language());
     if (utf8Length(content) > SESSION_FILE_MAX_BYTES) { ctx.toast(t('files.export.size')); return; }
     if (postNative('sessionFiles', { action: 'export', filename, content })) return;

@@ -76,6 +76,7 @@ export function setupAskAi(ctx) {
   form.addEventListener('submit', async (event) => {
     event.preventDefault();
     const question = input.value.trim();
+    if (!question) { input.focus(); return; }
     const mine = ++asked;
     const apiKey = ctx.apiKey();
     $('askButton').disabled = true;
@@ -258,13 +259,19 @@ export function setupMarketplace(ctx) {
     try {
       ctx.store.setItem(PUBLISHER_KEY, JSON.stringify({ name: f.publisherName.value.trim(), email: f.publisherEmail.value.trim() }));
     } catch { /* not remembered */ }
-    const body = buildSubmission({
-      session,
-      language: ctx.language(),
-      application: ctx.edition(),
-      listing: { title: f.title.value, description: f.description.value, tags: f.tags.value, priceEUR: f.price.value },
-      publisher: { name: f.publisherName.value, email: f.publisherEmail.value },
-    });
+    let body;
+    try {
+      body = buildSubmission({
+        session,
+        language: ctx.language(),
+        application: ctx.edition(),
+        listing: { title: f.title.value, description: f.description.value, tags: f.tags.value, priceEUR: f.price.value },
+        publisher: { name: f.publisherName.value, email: f.publisherEmail.value },
+      });
+    } catch {
+      showReply($('marketReply'), t('market.invalid'), false); // a stored session that no longer passes the checks
+      return;
+    }
     $('marketSubmit').disabled = true;
     showReply($('marketReply'), t('market.sending'), null);
     const reply = await postJson('/marketplace/submissions', body,
