@@ -1,5 +1,7 @@
 // Interface texts in Dutch (first) and English, and helpers to apply them to a page.
 
+import { PLAYER_TEXTS } from './texts-player.js';
+
 export const TEXTS = {
   nl: {
     'settings.open': 'Instellingen',
@@ -619,19 +621,23 @@ export const TEXTS = {
   },
 };
 
+for (const language of Object.keys(PLAYER_TEXTS)) Object.assign(TEXTS[language], PLAYER_TEXTS[language]);
+
 export function translate(language, key, values = {}) {
   const table = TEXTS[language] ?? TEXTS.nl;
   const text = table[key] ?? TEXTS.nl[key] ?? key;
   return text.replace(/\{(\w+)\}/g, (_, name) => (name in values ? String(values[name]) : `{${name}}`));
 }
 
-// Sets every [data-i18n] element's text and [data-i18n-placeholder]'s placeholder.
+// Sets every [data-i18n] element's text, [data-i18n-placeholder]'s placeholder and
+// [data-i18n-title]'s title.
 export function applyTexts(root, language) {
   root.documentElement?.setAttribute('lang', language);
   for (const el of root.querySelectorAll('[data-i18n]')) el.textContent = translate(language, el.dataset.i18n);
   for (const el of root.querySelectorAll('[data-i18n-placeholder]')) {
     el.setAttribute('placeholder', translate(language, el.dataset.i18nPlaceholder));
   }
+  for (const el of root.querySelectorAll('[data-i18n-title]')) el.setAttribute('title', translate(language, el.dataset.i18nTitle));
 }
 
 // A session text in the chosen language, falling back to Dutch.

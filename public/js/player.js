@@ -60,6 +60,16 @@ export class SessionPlayer {
     return true;
   }
 
+  // Moves a running or paused session to `seconds` in; a paused one stays paused there.
+  seek(seconds) {
+    if (!this.active || !Number.isFinite(seconds)) return false;
+    const target = Math.min(this.timeline.durationS, Math.max(0, seconds));
+    const reference = this.state === PlayerState.PAUSED ? this.pausedAt : this.now();
+    this.startedAt = reference - target * 1000;
+    this.pausedTotal = 0;
+    return true;
+  }
+
   // Seconds into the session.
   elapsed() {
     if (!this.timeline) return 0;

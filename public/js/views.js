@@ -1,0 +1,237 @@
+// What the control page shows of the state: the transport bar, the readouts, the live
+// controls, the light status, the device panels and the toasts. Views only read the state;
+// what the user does goes to the controller.
+
+import qrcode from '../vendor/qrcode-generator/qrcode.js';
+import { PlayerState } from './player.js';
+import { formatClock, rgbToHex } from './timeline.js';
+import { outputReady } from './dmx-frame.js';
+import { localized } from './i18n.js';
+
+const $ = (id) => document.getElementById(id);
+const TOAST_MS = 6000;
+export const LIVE_SLIDERS = ['masterVolume', 'rgbIntensity', 'whiteIntensity'];
+export const LIVE_TOGGLES = ['audioEnabled', 'musicEnabled', 'outputEnabled'];
+export const SOUND_SLIDERS = ['balance', 'bass', 'mid', 'treble'];
+
+export function balanceText(v) {
+  return v === 0 ? 'L = R' : `${v < 0 ? 'L' : 'R'} ${Math.round(Math.abs(v) * 100)}%`;
+}
+
+export function gainText(v) {
+  return `${v > 0 ? '+' : ''}${v} dB`;
+}
+
+// Toasts carry a key when they report a condition: the toast goes when the condition does.
+export class Toasts {
+  constructor() {
+    this.timer = 0;
+    this.key = null;
+  }
+
+  show(message, key = null) {
+    const el = $('toast');
+    el.textContent = message;
+    el.hidden = false;
+    this.key = key;
+    clearTimeout(this.timer);
+    this.timer = setTimeout(() => this.hide(), TOAST_MS);
+  }
+
+  hide() {
+    clearTimeout(this.timer);
+    $('toast').hidden = true;
+    this.key = null;
+  }
+
+  dismiss(key) {
+    if (this.key === key) this.hide();
+  }
+}
+
+export class Views {
+  constructor(state, { toasts, sound = null }) {
+    this.state = state;
+    this.toasts = toasts;
+    this.sound = sound;
+    this.shownLightError = '';
+    this.shownAudioFailure = false;
+    this.seekPreview = null; // fraction while the user drags on the progress bar
+  }
+
+  t(key, values) {
+    return this.state.t(key, values);
+  }
+
+  connection(id, connected) {
+    const el = $(id);
+    el.textContent = this.t(connected ? 'device.connected' : 'device.waiting');
+    el.classList.toggle('on', connected);
+  }
+
+  devices() {
+    this.connection('remoteConnection', this.state.remoteConnected);
+    this.connection('screenConnection', this.state.screenConnected);
+  }
+
+  outputName(mode) {
+    const out = this.state.settings.light;
+    return mode === 'artnet' ? `Art-Net → ${out.targetIp} / ${out.universe}` : this.t(`output.${mode}`);
+  }
+
+  lightStatus() {
+    const s = this.state;
+    const out = s.settings.light;
+    const el = $('lightStatus');
+    let text;
+    const error = Boolean(s.light.error);
+    if (error) text = this.t('light.error', { message: s.light.error });
+    else if (!outputReady(out)) text = this.t('light.notConfigured');
+    else if (s.blackout) text = this.t('light.blackout');
+    else if (!s.settings.controls.outputEnabled) text = this.t('light.off');
+    else if (s.light.confirmed) text = this.t('light.ok', { mode: this.outputName(out.outputMode) });
+    else if (s.player.active) text = this.t('light.connecting', { mode: this.outputName(out.outputMode) });
+    else text = this.t('light.ready', { mode: this.outputName(out.outputMode) });
+    el.textContent = text;
+    el.classList.toggle('error', error);
+    // A new error is announced once; its toast goes as soon as the output works again.
+    if (error && s.light.error !== this.shownLightError) this.toasts.show(text, 'light');
+    if (!error) this.toasts.dismiss('light');
+    this.shownLightError = s.light.error;
+  }
+
+  controls() {
+    const s = this.state;
+    const c = s.settings.controls;
+    for (const name of LIVE_SLIDERS) {
+      const input = $(name);
+      if (document.activeElement !== input) input.value = String(Math.round(c[name]));
+      input.nextElementSibling.textContent = `${Math.round(c[name])}%`;
+    }
+    for (const name of LIVE_TOGGLES) $(name).checked = c[name];
+    const a = s.settings.audio;
+    for (const name of SOUND_SLIDERS) {
+      const input = $(`live-${name}`);
+      if (document.activeElement !== input) input.value = String(a[name]);
+      input.nextElementSibling.textContent = name === 'balance' ? balanceText(a[name]) : gainText(a[name]);
+    }
+    $('live-audioMode').value = a.mode;
+    const button = $('blackoutButton');
+    button.setAttribute('aria-pressed', String(s.blackout));
+    button.textContent = this.t(s.blackout ? 'live.blackoutOn' : 'live.blackout');
+    button.classList.toggle('active', s.blackout);
+    $('breathingGuideEnabled').checked = s.breathing;
+    if (s.audioFailed && !this.shownAudioFailure) this.toasts.show(this.t('audio.startFailed'), 'audio');
+    if (!s.audioFailed) this.toasts.dismiss('audio');
+    this.shownAudioFailure = s.audioFailed;
+    this.lightStatus();
+  }
+
+  soundNotice() {
+    $('audioNotice').hidden = !(this.state.running && this.sound?.suspended);
+  }
+
+  // The transport bar and the readouts; called every tick.
+  player() {
+    const s = this.state;
+    const p = s.player;
+    const sample = s.lastSample;
+    const state = p.state;
+    const selected = s.selected;
+    const finished = state === PlayerState.FINISHED;
+    $('startButton').hidden = p.active;
+    $('startButton').disabled = !selected;
+    $('pauseButton').hidden = state !== PlayerState.RUNNING;
+    $('resumeButton').hidden = state !== PlayerState.PAUSED;
+    $('stopButton').disabled = !p.active;
+    $('reportButton').hidden = p.active || !s.recorder?.record;
+    $('finishedNote').hidden = !finished;
+    document.body.dataset.state = state;
+    const language = s.settings.language;
+    const duration = p.timeline && (p.active || finished) ? p.duration() : (selected ? Number(selected.durationMinutes) * 60 : 0);
+    const elapsed = p.active || finished ? p.elapsed() : 0;
+    const shownElapsed = this.seekPreview !== null && p.active ? this.seekPreview * duration : elapsed;
+    $('elapsed').textContent = formatClock(shownElapsed);
+    $('remaining').textContent = duration > 0 ? formatClock(duration - shownElapsed) : '--:--';
+    const bar = $('phaseBar');
+    bar.setAttribute('aria-valuemax', String(Math.round(duration)));
+    bar.setAttribute('aria-valuenow', String(Math.round(shownElapsed)));
+    bar.classList.toggle('seekable', p.active);
+    $('phaseCursor').style.left = duration > 0 ? `${(100 * shownElapsed) / duration}%` : '0';
+    const live = sample && p.active;
+    if (live) {
+      $('phaseName').textContent = localized(sample.phase, 'name', language);
+      $('phasePurpose').textContent = localized(sample.phase, 'purpose', language);
+      $('beatHz').textContent = `${sample.beatHz.toFixed(2)} Hz`;
+      $('lightHz').textContent = sample.lightHz > 0 && s.settings.light.pulse ? `${sample.lightHz.toFixed(2)} Hz` : this.t('player.steady');
+      $('carrierHz').textContent = `${sample.carrierHz.toFixed(1)} Hz`;
+      $('colourSwatch').style.background = rgbToHex(sample.color);
+    } else {
+      // A finished session shows its end, not the last frequencies as if they still played.
+      $('phaseName').textContent = finished ? this.t('transport.finished') : '—';
+      $('phasePurpose').textContent = '';
+      for (const id of ['beatHz', 'lightHz', 'carrierHz']) $(id).textContent = '—';
+      $('colourSwatch').style.background = 'transparent';
+    }
+    for (const [i, li] of [...$('phaseList').children].entries()) {
+      li.classList.toggle('current', Boolean(live) && i === sample.phaseIndex);
+    }
+    $('topStatus').textContent = state === PlayerState.RUNNING ? this.t('player.running')
+      : state === PlayerState.PAUSED ? this.t('player.paused') : finished ? this.t('transport.finished') : '';
+    this.soundNotice();
+  }
+
+  showAddress(kind, url, others) {
+    const link = $(`${kind}Address`);
+    const box = $(`${kind}Qr`);
+    box.replaceChildren();
+    if (!url) {
+      link.textContent = this.t('device.unavailable');
+      link.removeAttribute('href');
+      return;
+    }
+    link.textContent = url;
+    link.href = url;
+    try {
+      const code = qrcode(0, 'M');
+      code.addData(url);
+      code.make();
+      box.innerHTML = code.createSvgTag({ cellSize: 4, margin: 2, scalable: true });
+    } catch {
+      box.textContent = '';
+    }
+    const list = $(`${kind}Addresses`);
+    if (!list) return;
+    list.replaceChildren(...others.filter((u) => u !== url).map((u) => {
+      const li = document.createElement('li');
+      const a = document.createElement('a');
+      a.href = u; a.textContent = u; a.target = '_blank'; a.rel = 'noopener';
+      li.append(a);
+      return li;
+    }));
+  }
+}
+
+// Four seconds in, six out: about six calm breaths a minute.
+export class BreathingOverlay {
+  constructor(t) {
+    this.t = t;
+    this.timer = 0;
+    this.on = false;
+  }
+
+  show(on) {
+    if (on === this.on) return;
+    this.on = on;
+    $('breathingOverlay').hidden = !on;
+    clearTimeout(this.timer);
+    const circle = $('breathCircle');
+    if (!on) { circle.classList.remove('inhale'); return; }
+    const phase = (inhale) => {
+      $('breathWord').textContent = this.t(inhale ? 'breath.in' : 'breath.out');
+      circle.classList.toggle('inhale', inhale);
+      this.timer = setTimeout(() => phase(!inhale), inhale ? 4000 : 6000);
+    };
+    phase(true);
+  }
+}
