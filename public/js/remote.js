@@ -4,6 +4,8 @@ import { applyTexts, translate } from './i18n.js';
 import { getJson, postJson, withToken } from './net.js';
 
 const POLL_MS = 700;
+// Without an answer the page asks less and less often, up to this pause.
+const OFFLINE_MAX_MS = 10_000;
 const SLIDER_SEND_MS = 150;
 const SLIDER_HOLD_MS = 1500;
 
@@ -12,6 +14,8 @@ const token = new URLSearchParams(location.search).get('token') ?? '';
 let state = null;
 let language = 'nl';
 let pollTimer = 0;
+let offlineMs = POLL_MS;
+let refused = false;
 const sliderTouchedAt = {};
 const t = (key) => translate(language, key);
 
@@ -29,6 +33,9 @@ function render() {
   $('linkState').classList.toggle('on', connected);
   for (const b of document.querySelectorAll('button')) b.disabled = !connected;
   for (const i of document.querySelectorAll('input')) i.disabled = !connected;
+  // Without the control page's state the sliders and switches would show made-up positions.
+  $('sliders').hidden = !connected;
+  $('switches').hidden = !connected;
   if (!s) return;
   const session = s.session ?? {};
   $('title').textContent = session.title || 'Solvera Pro';
@@ -47,9 +54,10 @@ function render() {
   $('blackoutButton').setAttribute('aria-pressed', String(blackout));
   $('blackoutButton').textContent = t(blackout ? 'live.blackoutOn' : 'live.blackout');
   $('breathingButton').setAttribute('aria-pressed', String(Boolean(s.breathing)));
-  $('audioSwitch').setAttribute('aria-pressed', String(Boolean(s.audio?.enabled)));
-  $('musicSwitch').setAttribute('aria-pressed', String(Boolean(s.audio?.musicEnabled)));
-  $('outputSwitch').setAttribute('aria-pressed', String(Boolean(s.output?.enabled)));
+  for (const [id, on] of [['audioSwitch', s.audio?.enabled], ['musicSwitch', s.audio?.musicEnabled], ['outputSwitch', s.output?.enabled]]) {
+    $(id).setAttribute('aria-pressed', String(Boolean(on)));
+    $(id).querySelector('.switch-state').textContent = t(on ? 'remote.on' : 'remote.off');
+  }
   const now = performance.now();
   for (const name of ['masterVolume', 'rgbIntensity', 'whiteIntensity']) {
     const value = Number(s.controls?.[name]);
@@ -62,29 +70,41 @@ function render() {
 async function poll() {
   clearTimeout(pollTimer);
   const reply = await getJson(withToken('/remote/state', token));
+  let next = POLL_MS;
   if (reply.status === 403) {
+    // A refused code stays refused (the program makes new ones when it restarts): asking again
+    // is pointless until the user scans the new code.
     state = null;
+    refused = true;
     showMessage('remote.page.badToken');
   } else if (reply.ok && reply.body && typeof reply.body === 'object') {
     state = reply.body;
+    offlineMs = POLL_MS;
     language = state.language === 'en' ? 'en' : 'nl';
     // A start from the phone waits for the photosensitivity warning on the control screen.
     showMessage(state.session?.awaitingConsent ? 'warning.needed' : null);
   } else {
     state = null;
     showMessage('remote.page.offline');
+    offlineMs = Math.min(OFFLINE_MAX_MS, offlineMs * 2);
+    next = offlineMs;
   }
   render();
-  pollTimer = setTimeout(poll, POLL_MS);
+  if (!refused) pollTimer = setTimeout(poll, next);
 }
 
 async function send(type, value) {
   const body = value === undefined ? { type } : { type, value };
   const reply = await postJson(withToken('/remote/command', token), body);
-  if (reply.status === 403) showMessage('remote.page.badToken');
-  else if (!reply.ok) showMessage('remote.page.offline');
+  if (reply.status === 403) {
+    refused = true;
+    showMessage('remote.page.badToken');
+    return;
+  }
+  if (!reply.ok) showMessage('remote.page.offline');
   // Show the effect as soon as the control page has carried it out.
-  setTimeout(poll, 450);
+  clearTimeout(pollTimer);
+  pollTimer = setTimeout(poll, 450);
 }
 
 function wire() {

@@ -153,7 +153,8 @@ function chartSvg(run, t) {
     `<figcaption><span class="key beat"></span>${escapeHtml(t('report.beat'))} <span class="key light"></span>${escapeHtml(t('report.lightHz'))} · ${escapeHtml(t('report.colourStrip'))}</figcaption></figure>`;
 }
 
-const EVENT_KEYS = { pause: 'report.event.pause', resume: 'report.event.resume', blackoutOn: 'report.event.blackoutOn', blackoutOff: 'report.event.blackoutOff' };
+const EVENT_KEYS = { pause: 'report.event.pause', resume: 'report.event.resume', blackoutOn: 'report.event.blackoutOn', blackoutOff: 'report.event.blackoutOff',
+  seek: 'report.event.seek' };
 
 // The complete report document. t(key, values) gives the texts in the report's language.
 export function buildReportHtml(run, { language = 'nl', t, application = 'Solvera Pro Audio+Light' }) {
@@ -169,8 +170,10 @@ export function buildReportHtml(run, { language = 'nl', t, application = 'Solver
     [t('report.outcome'), outcome],
     [t('report.category'), localized(run.session, 'category', language)],
   ];
-  if (context.audioMode) facts.push([t('report.audioMode'), context.audioMode]);
-  if (context.outputMode) facts.push([t('report.lightOutput'), context.outputMode + (context.lightPulse === false ? ` (${t('report.steady')})` : '')]);
+  // Stored words ("isochronic", "artnet") are shown by their names in the report's language.
+  const named = (prefix, word) => { const text = t(`${prefix}.${word}`); return text === `${prefix}.${word}` ? word : text; };
+  if (context.audioMode) facts.push([t('report.audioMode'), named('mode', context.audioMode)]);
+  if (context.outputMode) facts.push([t('report.lightOutput'), named('output', context.outputMode) + (context.lightPulse === false ? ` (${t('report.steady')})` : '')]);
 
   const phaseRows = run.phases.map((p, i) => `<tr class="${p.reachedAtS === null ? 'skipped' : ''}">
 <td>${i + 1}</td><td>${escapeHtml(localized(p, 'name', language))}</td>

@@ -32,6 +32,8 @@ export const PLAYER_TEXTS = {
     'form.required': 'Vul dit veld in.',
     'form.email': 'Vul een geldig e-mailadres in.',
     'form.number': 'Vul een getal tussen {min} en {max} in.',
+    'remote.on': 'aan',
+    'remote.off': 'uit',
   },
   en: {
     'transport.label': 'Player',
@@ -63,5 +65,7 @@ export const PLAYER_TEXTS = {
     'form.required': 'Please fill in this field.',
     'form.email': 'Enter a valid e-mail address.',
     'form.number': 'Enter a number between {min} and {max}.',
+    'remote.on': 'on',
+    'remote.off': 'off',
   },
 };

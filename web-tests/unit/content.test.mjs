@@ -161,6 +161,9 @@ test('the report document: escaped texts, the phases, the run and its outcome, i
   assert.match(html, /Er kwamen geen hoofdbandgegevens/);
   assert.match(html, /<polyline points="0.0,/);
   assert.equal((html.match(/<tr><td>\d\d:\d\d<\/td>/g) ?? []).length, 26, 'a sample a second for 25 s');
+  const named = buildReportHtml({ ...run, context: { audioMode: 'isochronic', outputMode: 'enttec-usb-pro', lightPulse: false } }, { language: 'nl', t: nl });
+  assert.match(named, /<dt>Toonmodus<\/dt><dd>isochroon<\/dd>/, 'stored words are named, not shown raw');
+  assert.match(named, /<dt>Lichtuitgang<\/dt><dd>Enttec DMX USB Pro \(egaal licht\)<\/dd>/);
   const english = buildReportHtml(recordRun(), { language: 'en', t: en });
   assert.match(english, /<html lang="en">/);
   assert.match(english, /Played to the end/);
