@@ -70,6 +70,7 @@ std::string_view eventOfLine(std::string_view line) {
   if (!isValidUtf8(line)) return {};
   std::string_view trimmed = trimWhitespace(line);
   if (trimmed.size() < 2 || trimmed.front() != '{' || trimmed.back() != '}') return {};
+  if (!Json::accept(trimmed)) return {};
   return trimmed;
 }
 
@@ -80,6 +81,7 @@ void BridgeLineBuffer::append(std::string_view data,
     if (discarding_) {
       if (feed == std::string_view::npos) return;
       discarding_ = false;
+      ++dropped_;
       data.remove_prefix(feed + 1);
       continue;
     }
@@ -97,6 +99,7 @@ void BridgeLineBuffer::append(std::string_view data,
     data.remove_prefix(feed + 1);
     if (buffer_.size() + piece.size() > max_) {
       buffer_.clear();
+      ++dropped_;
       continue;
     }
     std::string_view line = piece;
@@ -104,8 +107,17 @@ void BridgeLineBuffer::append(std::string_view data,
       buffer_.append(piece);
       line = buffer_;
     }
-    if (auto event = eventOfLine(line); !event.empty()) onEvent(event);
+    take(line, onEvent);
     buffer_.clear();
+  }
+}
+
+void BridgeLineBuffer::take(std::string_view line,
+                            const std::function<void(std::string_view)>& onEvent) {
+  if (auto event = eventOfLine(line); !event.empty()) {
+    onEvent(event);
+  } else if (!isValidUtf8(line) || !trimWhitespace(line).empty()) {
+    ++dropped_;
   }
 }
 

@@ -67,6 +67,7 @@ class MuseBridge : public std::enable_shared_from_this<MuseBridge> {
   std::optional<pid_t> processId() const;
   const std::deque<std::string>& pendingLines() const { return museBridgePendingLines_; }
   std::size_t bufferedBytes() const { return museBridgeOutputBuffer_.bufferedBytes(); }
+  std::size_t droppedLines() const { return museBridgeOutputBuffer_.droppedLines(); }
   bool flushScheduled() const { return museBridgeFlushScheduled_; }
   std::size_t observedExits() const { return observedExits_; }
 

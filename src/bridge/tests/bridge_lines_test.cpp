@@ -17,20 +17,23 @@ std::vector<std::string> feed(BridgeLineBuffer& buffer, const std::vector<std::s
 
 }  // namespace
 
-TEST(BridgeLines, AcceptsTrimmedObjectShapedLinesOnly) {
+TEST(BridgeLines, AcceptsTrimmedJsonObjectsOnlyAndCountsTheRest) {
   BridgeLineBuffer buffer;
   auto events =
       feed(buffer, {
-                       "  {x}  \r\n",                           // trimmed, not validated as JSON
-                       "[1,2]\n",                               // an array is dropped
+                       "  {x}  \r\n",                           // object-shaped, not JSON
+                       "[1,2]\n",                               // an array
                        "{\"open\":1\n",                         // no closing brace
-                       "{\"bad\":\"\xFF\"}\n",                  // undecodable: dropped
-                       "\n\r\n   \n",                           // empty lines
+                       "{\"bad\":\"\xFF\"}\n",                  // undecodable
+                       "\n\r\n   \n",                           // blank lines: not counted
                        "\xC2\xA0\t{\"nbsp\":1}\xE2\x80\x83\n",  // Unicode spaces trimmed too
                        "{}\n",
                        "text {\"inside\":1}\n",
+                       "{\"a\":1}{\"b\":2}\n",                    // two objects are not one
+                       " {\"n\":[1,{\"m\":\"}\"}]} \n",
                    });
-  EXPECT_EQ(events, (std::vector<std::string>{"{x}", "{\"nbsp\":1}", "{}"}));
+  EXPECT_EQ(events, (std::vector<std::string>{"{\"nbsp\":1}", "{}", "{\"n\":[1,{\"m\":\"}\"}]}"}));
+  EXPECT_EQ(buffer.droppedLines(), 6u);
   EXPECT_EQ(buffer.bufferedBytes(), 0u);
 }
 
@@ -48,7 +51,7 @@ TEST(BridgeLines, KeepsAnUnfinishedLineUntilItsLineFeed) {
 
 TEST(BridgeLines, DropsALineThatGrowsPastTheLimitThroughItsLineFeed) {
   BridgeLineBuffer buffer(16);
-  std::string exact = "{" + std::string(14, 'x') + "}";  // 16 bytes: allowed
+  std::string exact = "{\"k\":\"" + std::string(8, 'x') + "\"}";  // 16 bytes: allowed
   EXPECT_EQ(feed(buffer, {exact + "\n"}), (std::vector<std::string>{exact}));
   auto events =
       feed(buffer, {"{" + std::string(10, 'y'), std::string(10, 'y'), "yy}\n{\"next\":1}\n"});
@@ -57,6 +60,7 @@ TEST(BridgeLines, DropsALineThatGrowsPastTheLimitThroughItsLineFeed) {
             (std::vector<std::string>{"{\"after\":2}"}))
       << "a long line in one read";
   EXPECT_LE(buffer.bufferedBytes(), 16u);
+  EXPECT_EQ(buffer.droppedLines(), 2u) << "each long line counts once";
 
   BridgeLineBuffer real;
   std::string big(BridgeLineBuffer::kMaxLineBytes, 'q');
@@ -70,5 +74,5 @@ TEST(BridgeLines, TrimsWhitespaceAtBothEndsOnly) {
   EXPECT_EQ(trimWhitespace("\xE2\x80\xA8"), "");
   EXPECT_EQ(trimWhitespace("\xC3\xA9"), "\xC3\xA9") << "a letter is not white space";
   EXPECT_EQ(eventOfLine("{"), "");
-  EXPECT_EQ(eventOfLine(" {\xC3\xA9} "), "{\xC3\xA9}");
+  EXPECT_EQ(eventOfLine(" {\"\xC3\xA9\":1} "), "{\"\xC3\xA9\":1}");
 }
