@@ -217,7 +217,9 @@ async function startContentService(archive) {
 // ---- the program -----------------------------------------------------------------------------
 
 // The headband stand-in: the bridge program's output contract, readings at a headband's pace.
+// It renames itself at once: other copies of the program end processes called like the bridge.
 const BRIDGE = `#!/bin/sh
+printf %s test-bridge > /proc/$$/comm
 run=$(( $(cat runs 2>/dev/null || echo 0) + 1 ))
 echo $run > runs
 echo "{\\"type\\":\\"status\\",\\"status\\":\\"connected\\",\\"message\\":\\"Stand-in headband, run $run\\"}"

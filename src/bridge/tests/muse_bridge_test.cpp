@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstdio>
 #include <fstream>
 
 #include "bridge/muse_bridge.hpp"
@@ -39,6 +41,31 @@ struct Fixture {
   }
   ~Fixture() {
     if (made) made->stopMuseBridge();
+    endChildrenRunningFrom(dir.path());
+  }
+
+  // A bridge that ignores the termination request is only killed by a timer on the main
+  // loop, which no longer runs once the test is over: end every child of ours still running
+  // from this folder, so that none outlives the test, whether it passed or not.
+  static void endChildrenRunningFrom(const fs::path& folder) {
+    const std::string mark = folder.string();
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+      const std::string pid = entry.path().filename().string();
+      if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+      std::ifstream stat(entry.path() / "stat");
+      std::string line;
+      std::getline(stat, line);
+      const auto close = line.rfind(')');
+      if (close == std::string::npos) continue;
+      char state = 0;
+      long parent = 0;
+      if (std::sscanf(line.c_str() + close + 1, " %c %ld", &state, &parent) != 2) continue;
+      if (parent != ::getpid()) continue;
+      std::ifstream cmdline(entry.path() / "cmdline");
+      std::string arguments((std::istreambuf_iterator<char>(cmdline)), {});
+      if (arguments.find(mark) != std::string::npos) ::kill(std::stoi(pid), SIGKILL);
+    }
   }
 
   // A shell bridge. It renames itself first: the application's orphan cleanup, run by other
