@@ -15,6 +15,8 @@ import { PageSound } from './page-sound.js';
 import { getJson, postJson } from './net.js';
 import { ClipboardReader } from './native.js';
 import { SessionRecorder } from './report.js';
+import { setupEditor } from './editor-view.js';
+import { localizeValidation } from './form-messages.js';
 import { setupAskAi, setupDescription, setupMarketplace, setupPasteButtons } from './panels.js';
 import { setupHeadband, setupMusicLibrary, setupReport, setupSessionFiles } from './content-panels.js';
 
@@ -39,7 +41,7 @@ const controller = new Controller(state, {
   onError: (error) => toast(String(error.message || error)),
 });
 const library = new Library(state, {
-  onSelected: () => { views.player(); controller.publishAll(); panels.ask?.render(); },
+  onSelected: () => { views.player(); controller.publishAll(); panels.ask?.render(); panels.editor?.render(); },
   onSeekPhase: (index) => controller.seekToPhase(index),
 });
 const relays = new Relays(state, {
@@ -104,6 +106,7 @@ function wire() {
       controller.publishAll();
     });
   }
+  localizeValidation(document, t);
   setupTransport(state, { controller, views });
   setupKeys(state, { controller });
   // Closing or leaving the page darkens the lamps and silences the beat.
@@ -154,6 +157,10 @@ function setupPanels() {
   setupDescription(ctx);
   setupMarketplace(ctx);
   setupPasteButtons(ctx);
+  panels.editor = setupEditor(ctx, {
+    listen: (listened) => outputs.preview(listened),
+    outputMode: () => state.settings.light.outputMode,
+  });
   // What the program said before this module ran, in the order it said it.
   for (const [name, args] of window.solveraTakeEarlyCalls?.() ?? []) {
     try { window[name]?.(...args); } catch { /* one bad call must not stop the page */ }

@@ -21,7 +21,7 @@ export class Outputs {
     this.now = now;
     this.later = later;
     this.light = { lastKey: null, retryAt: 0, stream: null };
-    this.audio = { running: false, gate: new AudioUpdateGate(), last: null, fade: 0 };
+    this.audio = { running: false, gate: new AudioUpdateGate(), last: null, fade: 0, previewing: false };
     this.lightOutbox = new SerialOutbox(transport, (item, result) => this.lightResult(item, result));
     this.audioOutbox = new SerialOutbox(transport, (item, result) => this.audioResult(item, result));
   }
@@ -135,6 +135,7 @@ export class Outputs {
     const now = this.now();
     if (!this.audio.running) {
       this.cancelFade();
+      this.audio.previewing = false;
       this.audio.running = true;
       this.audio.gate.reset(request, now);
       this.audioOutbox.send('/audio/start', request);
@@ -142,6 +143,22 @@ export class Outputs {
     }
     const update = this.audio.gate.offer(request, now);
     if (update) this.audioOutbox.send('/audio/update', update, 'update');
+  }
+
+  // A beat heard from the editor while no session plays; null ends it. False while a session
+  // plays: its beat is not the editor's to change.
+  preview(listened) {
+    if (this.state.player.active) return false;
+    if (!listened) {
+      if (this.audio.previewing) this.audioOutbox.send('/audio/stop', {});
+      this.audio.previewing = false;
+      return true;
+    }
+    const request = buildAudioRequest(listened.sample, listened.session, this.audioSettings(), this.state.settings.controls);
+    if (this.audio.previewing) this.audioOutbox.send('/audio/update', request, 'update');
+    else this.audioOutbox.send('/audio/start', request);
+    this.audio.previewing = true;
+    return true;
   }
 
   cancelFade() {
@@ -211,6 +228,6 @@ export class Outputs {
   leave(post) {
     const out = this.state.settings.light;
     if (outputReady(out) && (this.state.light.lit || this.state.player.active)) post('/dmx', blackoutRequest(out, out));
-    if (this.audio.running || this.audio.fade) post('/audio/stop', {});
+    if (this.audio.running || this.audio.fade || this.audio.previewing) post('/audio/stop', {});
   }
 }

@@ -14,6 +14,17 @@ export const LIVE_SLIDERS = ['masterVolume', 'rgbIntensity', 'whiteIntensity'];
 export const LIVE_TOGGLES = ['audioEnabled', 'musicEnabled', 'outputEnabled'];
 export const SOUND_SLIDERS = ['balance', 'bass', 'mid', 'treble'];
 
+// A page address that wraps after its slashes and dots, never inside a word.
+function addressText(url) {
+  const parts = url.split(/(?<=[/.:?&=])/);
+  const fragment = document.createDocumentFragment();
+  parts.forEach((part, i) => {
+    fragment.append(part);
+    if (i < parts.length - 1) fragment.append(document.createElement('wbr'));
+  });
+  return fragment;
+}
+
 export function balanceText(v) {
   return v === 0 ? 'L = R' : `${v < 0 ? 'L' : 'R'} ${Math.round(Math.abs(v) * 100)}%`;
 }
@@ -190,7 +201,7 @@ export class Views {
       link.removeAttribute('href');
       return;
     }
-    link.textContent = url;
+    link.replaceChildren(addressText(url));
     link.href = url;
     try {
       const code = qrcode(0, 'M');
@@ -205,7 +216,7 @@ export class Views {
     list.replaceChildren(...others.filter((u) => u !== url).map((u) => {
       const li = document.createElement('li');
       const a = document.createElement('a');
-      a.href = u; a.textContent = u; a.target = '_blank'; a.rel = 'noopener';
+      a.href = u; a.append(addressText(u)); a.target = '_blank'; a.rel = 'noopener';
       li.append(a);
       return li;
     }));

@@ -6,8 +6,9 @@
 namespace solvera {
 
 namespace {
+// The page's script messages; "editingFocus" tells the key filters to leave typed keys alone.
 const std::vector<std::string> kScriptMessageNames = {"musicLibrary", "sessionFiles", "clipboard",
-                                                      "analysisPrint", "museBridge"};
+                                                      "analysisPrint", "museBridge", "editingFocus"};
 }  // namespace
 
 std::shared_ptr<AppDelegate> AppDelegate::create(platform::Platform platform, Options options) {

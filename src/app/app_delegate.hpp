@@ -64,6 +64,7 @@ class AppDelegate : public platform::ShellEvents,
   // Shortcuts and menu (shortcuts.cpp).
   void installShortcutMenu();
   bool handleApplicationShortcut(const platform::KeyEvent& event);
+  bool keyBelongsToPage(const platform::KeyEvent& event) const;
   void controlWindowDidRequestBreathingToggle(const std::string& source);
   void controlWindowDidRequestBlackoutToggle(const std::string& source);
   void controlWebViewDidRequestBreathingToggle();
@@ -139,6 +140,7 @@ class AppDelegate : public platform::ShellEvents,
   bool terminated_ = false;
   const Clock& clock_;
   std::filesystem::path inputLogFile_;
+  bool pageEditing_ = false;  // a page element that takes typed keys has focus
   double lastMediaToggleTime_ = 0;    // uptime seconds of the last accepted breathing toggle
   double lastBlackoutToggleTime_ = 0;  // and of the last accepted blackout toggle
 };

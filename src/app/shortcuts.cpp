@@ -46,7 +46,14 @@ std::string inputLogTimestamp(double wallMs) {
 // Key filters. The application filter sees every window's keys first; the window and web view
 // filters catch what reaches them another way. Duplicates end in the same debounce.
 
+// While the user types in a page field, Right arrow and F5 are theirs; the media key is not a
+// typing key and still toggles.
+bool AppDelegate::keyBelongsToPage(const KeyEvent& event) const {
+  return pageEditing_ && isBreathingKey(event);
+}
+
 bool AppDelegate::handleApplicationShortcut(const KeyEvent& event) {
+  if (keyBelongsToPage(event)) return false;
   if (isMediaPlayKey(event)) {
     logInput("applicationShortcut=media-play");
   } else if (isBreathingKey(event)) {
@@ -63,6 +70,7 @@ bool AppDelegate::applicationKeyEvent(const KeyEvent& event) {
 }
 
 bool AppDelegate::controlWindowKeyEvent(const KeyEvent& event) {
+  if (keyBelongsToPage(event)) return false;
   auto source = controlWindowShortcutSource(event);
   if (!source) return false;
   // The window consumes its keys even when it has no delegate any more.
@@ -71,7 +79,7 @@ bool AppDelegate::controlWindowKeyEvent(const KeyEvent& event) {
 }
 
 bool AppDelegate::controlWebViewKeyEvent(const KeyEvent& event) {
-  if (!controlWebViewClaimsShortcut(event)) return false;
+  if (keyBelongsToPage(event) || !controlWebViewClaimsShortcut(event)) return false;
   if (interfaceWindow_) controlWebViewDidRequestBreathingToggle();
   return true;
 }

@@ -44,6 +44,14 @@ std::optional<ScriptMessageAction> scriptMessageAction(const std::string& name, 
     if (isText(body, "readText")) return ScriptMessageAction{Kind::readClipboard, {}, {}, {}, {}};
     return std::nullopt;
   }
+  // The page says whether an element that takes typed keys (a text field, a slider) has focus;
+  // meanwhile the presenter keys belong to that element. Body: true or false.
+  if (name == "editingFocus") {
+    if (!body.is_boolean()) return std::nullopt;
+    ScriptMessageAction action{Kind::setEditingFocus, {}, {}, {}, {}};
+    action.editing = body.get<bool>();
+    return action;
+  }
   if (name == "analysisPrint") {
     const std::string* html = textMember(body, "html");
     if (!html) return std::nullopt;
@@ -80,6 +88,10 @@ void AppDelegate::didReceiveScriptMessage(const std::string& name, const Json& b
     case Kind::exportSessionFile: exportSessionFile(action->filename, action->content); break;
     case Kind::readClipboard: replyWithClipboardText(); break;
     case Kind::printAnalysisReport: printAnalysisReport(action->html, action->title); break;
+    case Kind::setEditingFocus:
+      if (pageEditing_ != action->editing) logInput(action->editing ? "pageEditing=true" : "pageEditing=false");
+      pageEditing_ = action->editing;
+      break;
   }
 }
 
@@ -112,7 +124,9 @@ void AppDelegate::webViewRunOpenPanel(const platform::FileInputRequest& request,
 
 void AppDelegate::webViewDidFinishLoad(platform::WebView& webView) {
   auto control = controlWebView_.lock();
-  if (control.get() != &webView || automaticMusicLibraryCheckStarted_) return;
+  if (control.get() != &webView) return;
+  pageEditing_ = false;  // a fresh page has no field in focus
+  if (automaticMusicLibraryCheckStarted_) return;
   startMuseBridgeIfNeeded();
   automaticMusicLibraryCheckStarted_ = true;
   installCoreMusicLibraryIfNeeded();

@@ -18,12 +18,14 @@ struct ScriptMessageAction {
     exportSessionFile,
     readClipboard,
     printAnalysisReport,
+    setEditingFocus,
   };
   Kind kind;
   std::string filename;  // export
   std::string content;   // export
   std::string html;      // print
   std::string title;     // print
+  bool editing = false;  // editing focus
 };
 
 // The action a message asks for, or nothing for every combination the bridge ignores.

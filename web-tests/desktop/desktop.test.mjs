@@ -2,7 +2,8 @@
 // the page posts script messages. A first start installs the core music library from a
 // stand-in content service with progress; the headband stand-in streams readings and is
 // restarted by a scan; sessions leave and enter through the real save and open panels; the
-// analysis report goes to the default browser; a key is pasted from the clipboard.
+// analysis report goes to the default browser; a key is pasted from the clipboard; keys typed
+// in a field stay in the field.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { existsSync, mkdirSync, readFileSync, writeFileSync } from 'node:fs';
@@ -178,4 +179,30 @@ test('a key pasted from the clipboard lands in the settings', { skip: why || (!e
   } finally {
     xclip.kill();
   }
+});
+
+test('typing in the search field keeps its arrow keys; outside fields Right arrow toggles breathing coaching', { skip: why || false }, async () => {
+  const log = () => {
+    const file = join(desktop.dirs.state, 'Solvera Pro Audio+Light-input.log');
+    return existsSync(file) ? readFileSync(file, 'utf8') : '';
+  };
+  const editing = () => [...log().matchAll(/pageEditing=(true|false)/g)].at(-1)?.[1];
+  const overlayShown = () => desktop.evaluate('!document.getElementById("breathingOverlay").hidden');
+  const keys = (...args) => desktop.tool(['xdotool', ...args]);
+  const window = desktop.window('Solvera Pro Audio+Light');
+  keys('windowactivate', '--sync', window);
+  keys('windowfocus', '--sync', window);
+  await desktop.evaluate('(document.getElementById("searchInput").value = "", document.getElementById("searchInput").focus(), true)');
+  await waitFor(() => editing() === 'true', 'the page to report the field in focus');
+  keys('type', '--delay', '40', 'abc');
+  keys('key', '--delay', '60', 'Left', 'Left', 'Right');
+  keys('type', 'X');
+  await waitFor(async () => (await desktop.evaluate('document.getElementById("searchInput").value')) === 'abXc', 'the typed text with the caret moved by the arrows');
+  assert.equal(await overlayShown(), false, 'Right arrow in the field toggles nothing');
+
+  await desktop.evaluate('(document.getElementById("searchInput").value = "", document.getElementById("searchInput").blur(), true)');
+  await waitFor(() => editing() === 'false', 'the page to report no field in focus');
+  keys('key', 'Right');
+  await waitFor(overlayShown, 'the breathing coaching from the Right arrow');
+  await click('#breathingClose');
 });

@@ -73,7 +73,7 @@ TEST(AppDelegate, OpensTheControlWindowOnThePortTheServerChose) {
   EXPECT_EQ(spec.height, 860);
   EXPECT_EQ(spec.scriptMessageNames,
             (std::vector<std::string>{"musicLibrary", "sessionFiles", "clipboard",
-                                      "analysisPrint", "museBridge"}));
+                                      "analysisPrint", "museBridge", "editingFocus"}));
   EXPECT_TRUE(f.fakes.shell.messageWindows.empty());
   auto page = test::exchange(port, test::request("GET", "/"));
   EXPECT_EQ(page.body(), "index") << "the server serves the resource folder's public/";

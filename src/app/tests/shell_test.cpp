@@ -95,6 +95,8 @@ TEST(WebBridge, DispatchAcceptsExactlyTheListedBodies) {
   EXPECT_EQ(print->html, "<p>x</p>");
   EXPECT_EQ(print->title, "Rapport");
   EXPECT_EQ(action("analysisPrint", R"({"html":"<p>"})")->title, "Solvera Pro sessieanalyse");
+  EXPECT_TRUE(action("editingFocus", "true")->editing);
+  EXPECT_FALSE(action("editingFocus", "false")->editing);
   EXPECT_EQ(action("analysisPrint", R"({"html":"<p>","title":7})")->title,
             "Solvera Pro sessieanalyse") << "a non-text title becomes the default";
 
@@ -118,6 +120,9 @@ TEST(WebBridge, DispatchAcceptsExactlyTheListedBodies) {
       {"analysisPrint", R"({"title":"x"})"},
       {"analysisPrint", R"({"html":5})"},
       {"analysisPrint", R"("<p>")"},
+      {"editingFocus", R"("true")"},
+      {"editingFocus", "null"},
+      {"editingFocus", R"({"editing":true})"},
   };
   for (const auto& [name, body] : ignored) {
     EXPECT_FALSE(action(name, body)) << name << " " << body;
@@ -283,6 +288,33 @@ TEST(Shortcuts, EachToggleHasItsOwnDebounceSharedByEveryEntryPath) {
   EXPECT_FALSE(shell.delegate->controlWebViewKeyEvent(control));
   EXPECT_FALSE(shell.fakes.shell.sendToKeyMonitors(key(124))) << "the monitor wants Play only";
   EXPECT_EQ(evaluations(), 5u);
+}
+
+TEST(Shortcuts, WhileThePageEditsAFieldItsKeysPassThroughAndThePlayKeyStillToggles) {
+  Shell shell;
+  shell.delegate->installInputControls();
+  auto evaluations = [&] { return shell.page().evaluations.size(); };
+  shell.delegate->didReceiveScriptMessage("editingFocus", true);
+  for (int code : {124, 96}) {
+    EXPECT_FALSE(shell.delegate->applicationKeyEvent(key(code))) << code;
+    EXPECT_FALSE(shell.delegate->controlWindowKeyEvent(key(code))) << code;
+    EXPECT_FALSE(shell.delegate->controlWebViewKeyEvent(key(code))) << code;
+  }
+  EXPECT_EQ(evaluations(), 0u) << "typing toggles nothing";
+  EXPECT_TRUE(shell.fakes.shell.sendToKeyMonitors(mediaPlay()));
+  EXPECT_EQ(evaluations(), 1u) << "the Play key is no typing key";
+
+  // Focus leaves the field: Right arrow is the presenter key again.
+  shell.clock.advanceMs(1000);
+  shell.delegate->didReceiveScriptMessage("editingFocus", false);
+  EXPECT_TRUE(shell.delegate->controlWebViewKeyEvent(key(124)));
+  EXPECT_EQ(evaluations(), 2u);
+  // A page that loads anew starts without a field in focus.
+  shell.clock.advanceMs(1000);
+  shell.delegate->didReceiveScriptMessage("editingFocus", true);
+  shell.delegate->webViewDidFinishLoad(shell.page());
+  EXPECT_TRUE(shell.delegate->applicationKeyEvent(key(96)));
+  EXPECT_EQ(evaluations(), 3u);
 }
 
 TEST(Shortcuts, EveryPathWritesItsLogLine) {

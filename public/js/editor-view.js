@@ -1,0 +1,200 @@
+// The session editor: a dialog to make a session from scratch or from a copy, with its phases,
+// messages next to the fields, a preview of the course and listening to one phase. Saved
+// sessions go to "My sessions" through the same checks as an imported file.
+
+import { addPhase, checkDraft, draftFromSession, movePhase, newDraft, NOISE_TYPES, phaseSession, PULSE_SHAPES,
+  removePhase, sessionFromDraft, splitPhase } from './session-draft.js';
+import { buildTimeline, rgbToHex, sampleTimeline } from './timeline.js';
+import { parseSessionFile, sessionFileContent } from './session-file.js';
+import { SessionPlayer } from './player.js';
+
+const $ = (id) => document.getElementById(id);
+const LISTEN_TICK_MS = 250;
+const PREVIEW_POINTS = 160;
+const NUMBER_FIELDS = [['beatFrom', 'beatTo', 'editor.beat'], ['lightFrom', 'lightTo', 'editor.light']];
+const LEVEL_FIELDS = ['rgbIntensity', 'whiteIntensity', 'pulseVolume', 'musicVolume', 'noiseVolume'];
+
+function el(tag, attrs = {}, children = []) {
+  const node = document.createElement(tag);
+  for (const [k, v] of Object.entries(attrs)) {
+    if (k === 'text') node.textContent = v; else node.setAttribute(k, v);
+  }
+  node.append(...children);
+  return node;
+}
+
+// ctx: the page's panel context; listen(request or null) plays a preview beat and answers
+// whether it could (not while a session plays); outputMode() the chosen light output.
+export function setupEditor(ctx, { listen, outputMode }) {
+  const { t } = ctx;
+  const dialog = $('editorDialog');
+  const form = $('editorForm');
+  let draft = null;
+  let listening = null; // {index, player, timer}
+
+  const field = (name, label, input, wide = false) => el('label', { class: wide ? 'wide' : '' },
+    [el('span', { text: label }), input, el('small', { class: 'field-error', 'data-error-for': name })]);
+  const text = (name, value, extra = {}) => el('input', { name, value: String(value ?? ''), autocomplete: 'off', ...extra });
+  const options = (name, values, selected, label) => {
+    const select = el('select', { name });
+    for (const v of values) select.append(new Option(label(v), v, false, v === selected));
+    return select;
+  };
+
+  function phaseItem(p, i) {
+    const at = (m) => `phases.${i}.${m}`;
+    const decimal = { inputmode: 'decimal', class: 'short' };
+    const grid = el('div', { class: 'phase-fields' }, [
+      field(at('name'), t('editor.phaseName'), text(at('name'), p.name, { maxlength: '120' }), true),
+      field(at('start'), t('editor.start'), text(at('start'), p.start, { class: 'short', placeholder: 'mm:ss' })),
+      field(at('end'), t('editor.end'), text(at('end'), p.end, { class: 'short', placeholder: 'mm:ss' })),
+      ...NUMBER_FIELDS.flatMap(([from, to, label]) => [
+        field(at(from), `${t(label)} ${t('editor.from')}`, text(at(from), p[from], decimal)),
+        field(at(to), `${t(label)} ${t('editor.to')}`, text(at(to), p[to], decimal)),
+      ]),
+      field(at('pulseShape'), t('settings.shape'), options(at('pulseShape'), PULSE_SHAPES, p.pulseShape, (v) => t(`shape.${v}`))),
+      field(at('colorHex'), t('player.colour'), el('input', { type: 'color', name: at('colorHex'), value: p.colorHex })),
+      ...LEVEL_FIELDS.map((m) => field(at(m), t(`editor.${m}`), text(at(m), p[m], { ...decimal, inputmode: 'numeric' }))),
+      field(at('noiseType'), t('editor.noiseType'), options(at('noiseType'), NOISE_TYPES, p.noiseType, (v) => t(`editor.noise.${v}`))),
+    ]);
+    const button = (action, label, disabled = false) => el('button', { type: 'button', class: 'ghost small', 'data-action': action,
+      'data-index': String(i), ...(disabled ? { disabled: '' } : {}), text: label });
+    const last = draft.phases.length - 1;
+    const tools = el('div', { class: 'phase-tools' }, [
+      button('up', t('editor.up'), i === 0), button('down', t('editor.down'), i === last),
+      button('split', t('editor.split')), button('remove', t('editor.remove'), last === 0),
+      button('listen', t(listening?.index === i ? 'editor.stopListening' : 'editor.listen')),
+    ]);
+    return el('li', { class: 'editor-phase', 'data-index': String(i) },
+      [el('h3', { text: `${t('player.phase')} ${i + 1}` }), grid, tools]);
+  }
+
+  function renderPhases() {
+    $('editorPhases').replaceChildren(...draft.phases.map(phaseItem));
+    validate();
+  }
+
+  // Messages next to their fields; the course drawn from what can be read so far.
+  function validate() {
+    const problems = checkDraft(draft, { outputMode: outputMode() });
+    for (const out of form.querySelectorAll('[data-error-for]')) out.textContent = '';
+    for (const input of form.querySelectorAll('[aria-invalid]')) input.removeAttribute('aria-invalid');
+    for (const p of problems) {
+      const out = form.querySelector(`[data-error-for="${p.field}"]`);
+      if (out && !out.textContent) out.textContent = t(p.key, p.values);
+      form.elements[p.field]?.setAttribute('aria-invalid', 'true');
+    }
+    $('editorSave').disabled = problems.length > 0;
+    drawPreview();
+    return problems;
+  }
+
+  function drawPreview() {
+    const svg = $('editorPreview');
+    let timeline;
+    try { timeline = buildTimeline(sessionFromDraft(draft)); } catch { svg.replaceChildren(); return; }
+    const samples = Array.from({ length: PREVIEW_POINTS + 1 }, (_, k) => sampleTimeline(timeline, (k / PREVIEW_POINTS) * timeline.durationS));
+    const top = Math.max(1, ...samples.flatMap((s) => [s.beatHz, s.lightHz]).filter(Number.isFinite)) * 1.15;
+    const x = (k) => ((k / PREVIEW_POINTS) * 400).toFixed(1);
+    const y = (v) => (80 - (Math.min(v, top) / top) * 76).toFixed(1);
+    const line = (key, cls) => `<polyline class="${cls}" points="${samples.map((s, k) => (Number.isFinite(s[key]) ? `${x(k)},${y(s[key])}` : '')).join(' ')}"/>`;
+    const strip = samples.slice(0, -1).map((s, k) => `<rect x="${x(k)}" y="84" width="${(400 / PREVIEW_POINTS + 0.5).toFixed(2)}" height="12" fill="${rgbToHex(s.color)}"/>`).join('');
+    const marks = timeline.phases.slice(1).map((p) => `<line class="mark" x1="${((p.startS / timeline.durationS) * 400).toFixed(1)}" x2="${((p.startS / timeline.durationS) * 400).toFixed(1)}" y1="0" y2="96"/>`).join('');
+    svg.innerHTML = `${marks}${line('beatHz', 'beat')}${line('lightHz', 'light')}${strip}<text x="2" y="10">${Math.round(top)} Hz</text>`;
+  }
+
+  function stopListening() {
+    if (!listening) return;
+    clearInterval(listening.timer);
+    listening = null;
+    listen(null);
+  }
+
+  function startListening(index) {
+    stopListening();
+    const session = phaseSession(draft, index);
+    const player = new SessionPlayer();
+    player.load(session);
+    player.start();
+    const step = () => {
+      const sample = player.tick();
+      // Heard at its level from the first moment: no session fade for a short listen.
+      if (player.state !== 'running' || !listen({ session, sample: { ...sample, envelope: 1 } })) { stopListening(); renderPhases(); }
+    };
+    listening = { index, timer: setInterval(step, LISTEN_TICK_MS) };
+    step();
+  }
+
+  function open(next) {
+    draft = next;
+    const f = form.elements;
+    f.title.value = draft.title;
+    f.goal.value = draft.goal;
+    f.category.value = draft.category;
+    f.audioMode.value = draft.audioMode;
+    f.carrier.value = String(draft.carrier);
+    $('editorCategories').replaceChildren(...[...new Set(ctx.sessions().map((s) => s.category).filter(Boolean))].map((c) => new Option(c)));
+    $('editorHeading').textContent = t(ctx.isCustom(draft.id) ? 'editor.editTitle' : 'editor.newTitle');
+    $('editorStatus').textContent = '';
+    renderPhases();
+    if (!dialog.open) dialog.showModal();
+    f.title.focus();
+  }
+
+  form.addEventListener('input', (event) => {
+    const name = event.target.name;
+    if (!name || !draft) return;
+    const parts = name.split('.');
+    if (parts[0] === 'phases') draft.phases[Number(parts[1])][parts[2]] = event.target.value;
+    else draft[name] = event.target.value;
+    validate();
+  });
+  form.addEventListener('change', (event) => { if (event.target.tagName === 'SELECT') form.dispatchEvent(new Event('input')); });
+  $('editorPhases').addEventListener('click', (event) => {
+    const button = event.target.closest('button[data-action]');
+    if (!button) return;
+    const i = Number(button.dataset.index);
+    const action = button.dataset.action;
+    if (action === 'listen') {
+      if (listening?.index === i) stopListening(); else startListening(i);
+      renderPhases();
+      return;
+    }
+    stopListening();
+    if (action === 'up') movePhase(draft, i, -1);
+    else if (action === 'down') movePhase(draft, i, 1);
+    else if (action === 'split') splitPhase(draft, i);
+    else if (action === 'remove') removePhase(draft, i);
+    renderPhases();
+  });
+  $('editorAddPhase').addEventListener('click', () => { addPhase(draft); renderPhases(); });
+  $('editorCancel').addEventListener('click', () => dialog.close('cancel'));
+  dialog.addEventListener('close', stopListening);
+  form.addEventListener('submit', (event) => {
+    event.preventDefault();
+    if (validate().length) return;
+    // The same checks an imported file passes: what is saved plays and exports alike.
+    const parsed = parseSessionFile(sessionFileContent(sessionFromDraft(draft)));
+    if (!parsed.ok) { $('editorStatus').textContent = t(`files.invalid.${parsed.reason}`); return; }
+    const session = { ...parsed.session, id: draft.id };
+    const saved = ctx.setCustomSessions([session, ...ctx.customSessions().filter((s) => s.id !== session.id)]);
+    dialog.close('save');
+    ctx.select(session.id, { reveal: true });
+    ctx.toast(t(saved ? 'editor.saved' : 'files.notStored', { title: session.title }));
+  });
+
+  const freshId = () => `eigen-${Date.now().toString(36)}${Math.floor(Math.random() * 1296).toString(36)}`;
+  $('newSessionButton').addEventListener('click', () => open(newDraft(freshId())));
+  $('editButton').addEventListener('click', () => {
+    const session = ctx.selected();
+    if (!session) return;
+    open(ctx.isCustom(session.id) ? draftFromSession(session)
+      : draftFromSession(session, { id: freshId(), copyTitle: t('editor.copyTitle', { title: session.title }) }));
+  });
+  return {
+    render() {
+      const session = ctx.selected();
+      $('editButton').textContent = t(session && ctx.isCustom(session.id) ? 'editor.edit' : 'editor.copy');
+    },
+  };
+}

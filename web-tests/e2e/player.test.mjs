@@ -1,0 +1,265 @@
+// The player within reach at the window's size and on a phone: the transport bar stays on
+// screen, seeking lands where it should, the end of a session stays shown, the keys work,
+// stale light errors go, and a session made in the editor plays.
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { launchBrowser, recordDeviceRequests, startArtNetListener, startProgram, waitFor } from './harness.mjs';
+
+const buildDir = process.env.SOLVERA_BUILD_DIR || 'build';
+
+// Five phases of twelve seconds, each at its own beat; the last one short enough to finish.
+const fivePhases = {
+  id: 'e2e-vijf', title: 'Vijf fasen', goal: 'Test', category: 'Test', durationMinutes: 1, audioMode: 'binaural', carrierFrequencyHz: 200,
+  phases: [4, 6, 8, 10, 12].map((beat, i) => ({
+    name: `Fase ${beat} Hz`, purpose: 'Een fase van de test, met wat uitleg zodat de regels langer worden dan één regel.',
+    start: `00:${String(i * 12).padStart(2, '0')}`, end: `00:${String(i * 12 + 12).padStart(2, '0')}`,
+    audioFrequencyHz: String(beat), lightFrequencyHz: String(beat), colorHex: ['#ff0000', '#ffaa00', '#00ff00', '#00aaff', '#aa00ff'][i], rgbIntensity: 50,
+  })),
+};
+const sixSeconds = {
+  id: 'e2e-zes', title: 'Zes seconden', category: 'Test', durationMinutes: 0.1, audioMode: 'binaural',
+  phases: [{ name: 'Kort', start: '00:00', end: '00:06', audioFrequencyHz: '7', colorHex: '#334455' }],
+};
+
+let program;
+let lamps;
+let browser;
+
+before(async () => {
+  program = await startProgram(buildDir);
+  lamps = await startArtNetListener();
+  browser = await launchBrowser();
+});
+
+after(async () => {
+  await browser?.close();
+  await lamps?.close();
+  await program?.stop();
+});
+
+async function openPage({ width, height, settings = null }) {
+  const page = await browser.context.newPage();
+  await page.setViewportSize({ width, height });
+  await page.addInitScript(([custom, s]) => {
+    localStorage.setItem('solvera.customSessions.v1', custom);
+    localStorage.setItem('solvera.photosensitivityAccepted.v1', 'yes');
+    if (s && !localStorage.getItem('solvera.settings.v1')) localStorage.setItem('solvera.settings.v1', s);
+  }, [JSON.stringify([fivePhases, sixSeconds]), settings && JSON.stringify(settings)]);
+  await page.goto(program.url);
+  await waitFor(() => page.evaluate(() => document.querySelectorAll('.session-item').length > 20), 'the library');
+  return page;
+}
+
+// Whether the element is wholly inside the viewport and is what a click there would hit.
+const reachable = (page, selector) => page.evaluate((sel) => {
+  const el = document.querySelector(sel);
+  const r = el.getBoundingClientRect();
+  if (r.width === 0 || r.top < 0 || r.left < 0 || r.bottom > innerHeight || r.right > innerWidth) return false;
+  return el.contains(document.elementFromPoint(r.left + r.width / 2, r.top + r.height / 2));
+}, selector);
+
+for (const [width, height] of [[1280, 860], [390, 844]]) {
+  test(`at ${width} × ${height} the transport stays in reach with five phases, with Ask AI results and while playing`, async () => {
+    const page = await openPage({ width, height });
+    try {
+      await page.click(`[data-id="${fivePhases.id}"]`);
+      assert.ok(await reachable(page, '#startButton'), 'Start with a five-phase session selected');
+      await page.fill('#askInput', 'ik kan niet slapen');
+      await page.click('#askButton');
+      await waitFor(() => page.evaluate(() => document.querySelectorAll('#askResults .ask-item').length > 0), 'Ask AI results');
+      assert.ok(await reachable(page, '#startButton'), 'Start with Ask AI results shown');
+      await page.click('#startButton');
+      await waitFor(() => page.evaluate(() => document.body.dataset.state === 'running'), 'the session to run');
+      // Scrolled to the bottom of the page and back, Stop stays where the thumb is.
+      await page.evaluate(() => window.scrollTo(0, document.body.scrollHeight));
+      assert.ok(await reachable(page, '#stopButton'), 'Stop at the bottom of the page');
+      assert.ok(await reachable(page, '#pauseButton'));
+      await page.evaluate(() => window.scrollTo(0, 0));
+      assert.ok(await reachable(page, '#stopButton'), 'Stop at the top of the page');
+      await page.click('#stopButton');
+    } finally {
+      await page.close();
+    }
+  });
+}
+
+test('seeking by the phase list and the progress bar lands in the right phase at the right frequency', async () => {
+  const page = await openPage({ width: 1280, height: 860 });
+  const requests = recordDeviceRequests(page);
+  try {
+    await page.click(`[data-id="${fivePhases.id}"]`);
+    await page.click('#startButton');
+    await waitFor(() => page.evaluate(() => document.body.dataset.state === 'running'), 'the session to run');
+    await page.click('#phaseList li[data-index="3"]');
+    await waitFor(async () => (await page.textContent('#phaseName')) === 'Fase 10 Hz', 'the fourth phase');
+    // The phase glides in from the one before it (8 Hz) towards its own 10 Hz.
+    const beat = parseFloat(await page.textContent('#beatHz'));
+    assert.ok(beat >= 8 && beat <= 10, `beat ${beat}`);
+    assert.match(await page.textContent('#elapsed'), /^00:3[67]$/);
+    await waitFor(() => requests.some((r) => r.path === '/audio/update' && r.body.beat >= 8 && r.body.beat <= 10), 'the beat to follow');
+
+    // A click at nine tenths of the bar: the last phase, past its glide, at 12 Hz.
+    const bar = await page.locator('#phaseBar').boundingBox();
+    await page.mouse.click(bar.x + bar.width * 0.9, bar.y + bar.height / 2);
+    await waitFor(async () => (await page.textContent('#phaseName')) === 'Fase 12 Hz', 'the last phase');
+    await waitFor(async () => (await page.textContent('#beatHz')) === '12.00 Hz', 'its own frequency');
+    await waitFor(() => requests.some((r) => r.path === '/audio/update' && r.body.beat === 12), 'the beat at 12 Hz');
+    // Dragging back to the start shows the place while dragging and jumps on release.
+    await page.mouse.move(bar.x + bar.width * 0.9, bar.y + bar.height / 2);
+    await page.mouse.down();
+    await page.mouse.move(bar.x + 2, bar.y + bar.height / 2, { steps: 4 });
+    assert.equal(await page.textContent('#elapsed'), '00:00', 'the drag shows where it will land');
+    await page.mouse.up();
+    await waitFor(async () => (await page.textContent('#phaseName')) === 'Fase 4 Hz', 'the first phase after the drag');
+
+    // Keys: Space pauses and resumes, B switches blackout; neither while typing.
+    await page.focus('#searchInput');
+    await page.keyboard.type('b ');
+    assert.equal(await page.inputValue('#searchInput'), 'b ', 'typed into the field');
+    assert.equal(await page.evaluate(() => document.body.dataset.state), 'running');
+    assert.equal(await page.getAttribute('#blackoutButton', 'aria-pressed'), 'false');
+    await page.fill('#searchInput', '');
+    await page.evaluate(() => document.activeElement.blur());
+    await page.keyboard.press('Space');
+    await waitFor(() => page.evaluate(() => document.body.dataset.state === 'paused'), 'Space to pause');
+    await page.keyboard.press('Space');
+    await waitFor(() => page.evaluate(() => document.body.dataset.state === 'running'), 'Space to resume');
+    await page.keyboard.press('b');
+    assert.equal(await page.getAttribute('#blackoutButton', 'aria-pressed'), 'true');
+    await page.keyboard.press('B');
+    assert.equal(await page.getAttribute('#blackoutButton', 'aria-pressed'), 'false');
+    assert.match(await page.textContent('.keys-help'), /spatie = pauze\/hervatten · B = blackout/);
+    await page.click('#stopButton');
+  } finally {
+    await page.close();
+  }
+});
+
+test('the end of a session stays shown until the user acts; the beat fades out on Stop', async () => {
+  const page = await openPage({ width: 390, height: 844 });
+  const requests = recordDeviceRequests(page);
+  try {
+    await page.click(`[data-id="${sixSeconds.id}"]`);
+    await page.click('#startButton');
+    await waitFor(() => page.evaluate(() => document.body.dataset.state === 'finished'), 'the end of the session', 20_000);
+    assert.equal(await page.isVisible('#finishedNote'), true);
+    assert.equal(await page.textContent('#beatHz'), '—', 'no frozen frequencies');
+    // Still there after any toast has gone.
+    await waitFor(() => page.evaluate(() => document.getElementById('toast').hidden), 'the toast to go', 15_000);
+    assert.equal(await page.isVisible('#finishedNote'), true, 'the finished state stays');
+    assert.equal(await page.textContent('#remaining'), '00:00');
+    await page.click('#finishedDismiss');
+    assert.equal(await page.isHidden('#finishedNote'), true);
+
+    // Stop during the session: the beat is lowered through updates before it stops.
+    await page.click('#startButton');
+    await waitFor(() => requests.filter((r) => r.path === '/audio/update').length > 2, 'the session to sound');
+    const before = requests.length;
+    await page.click('#stopButton');
+    await waitFor(() => requests.slice(before).some((r) => r.path === '/audio/stop'), 'the stop');
+    const fade = requests.slice(before).filter((r) => r.path === '/audio/update').map((r) => r.body.volume);
+    assert.ok(fade.length >= 2 && fade.every((v, i) => i === 0 || v < fade[i - 1]), `a falling fade before the stop (${fade})`);
+  } finally {
+    await page.close();
+  }
+});
+
+test('a light error shows while the output fails and goes, toast and all, once frames go through; "actief" only then', async () => {
+  const page = await openPage({ width: 1280, height: 860, settings: {
+    light: { outputMode: 'artnet', targetIp: lamps.address, universe: 1, startAddress: 1, channelLayout: 'rgb', fixtureCount: 1, pulse: true },
+  } });
+  try {
+    assert.match(await page.textContent('#lightStatus'), /ingesteld; actief zodra/, 'not active before anything was sent');
+    // The output refuses frames for a while, as a missing USB widget would, then recovers.
+    await page.route('**/dmx', (route) => route.fulfill({ status: 502, contentType: 'application/json',
+      body: JSON.stringify({ ok: false, error: 'Geen DMX-apparaat gevonden' }) }));
+    await page.click(`[data-id="${fivePhases.id}"]`);
+    await page.click('#startButton');
+    await waitFor(async () => (await page.textContent('#lightStatus')) === 'Licht: Geen DMX-apparaat gevonden', 'the light error');
+    assert.equal(await page.textContent('#toast'), 'Licht: Geen DMX-apparaat gevonden');
+    assert.equal(await page.isVisible('#toast'), true);
+    await page.unroute('**/dmx');
+    await waitFor(async () => /^Licht: Art-Net → .* actief$/.test(await page.textContent('#lightStatus')), 'the output to work again');
+    assert.equal(await page.isHidden('#toast'), true, 'the stale error toast has gone');
+    await page.click('#stopButton');
+  } finally {
+    await page.close();
+  }
+});
+
+test('a session made in the editor: wrong input is refused next to its field; saved, it is in My sessions and plays', async () => {
+  const page = await openPage({ width: 390, height: 844 });
+  const requests = recordDeviceRequests(page);
+  const error = (field) => page.textContent(`#editorForm [data-error-for="${field}"]`);
+  try {
+    await page.click('#newSessionButton');
+    assert.equal(await page.evaluate(() => document.getElementById('editorDialog').open), true);
+    assert.equal(await error('title'), 'Geef de sessie een titel.');
+    assert.equal(await page.isDisabled('#editorSave'), true);
+    await page.fill('#editorForm [name="title"]', 'Eigen proef');
+    await page.fill('#editorForm [name="phases.0.name"]', 'Begin');
+    await page.fill('#editorForm [name="phases.0.end"]', '00:04');
+    await page.fill('#editorForm [name="phases.0.beatFrom"]', '9');
+    await page.fill('#editorForm [name="phases.0.beatTo"]', '9');
+    await page.click('#editorAddPhase');
+    await page.fill('#editorForm [name="phases.1.start"]', '00:05');
+    assert.equal(await error('phases.1.start'), 'Gat tussen 00:04 en 00:05: deze fase moet beginnen waar de vorige eindigt.');
+    await page.fill('#editorForm [name="phases.1.beatTo"]', '55');
+    assert.equal(await error('phases.1.beatTo'), 'De toongenerator speelt 0.5 tot 40 Hz.');
+    assert.equal(await page.getAttribute('#editorForm [name="phases.1.beatTo"]', 'aria-invalid'), 'true');
+    assert.equal(await page.isDisabled('#editorSave'), true, 'nothing invalid is saved');
+    await page.fill('#editorForm [name="phases.1.start"]', '00:04');
+    await page.fill('#editorForm [name="phases.1.end"]', '00:08');
+    await page.fill('#editorForm [name="phases.1.beatTo"]', '5');
+    assert.equal(await error('phases.1.start'), '');
+    assert.equal(await page.evaluate(() => document.querySelectorAll('#editorPreview polyline').length), 2, 'the course is drawn');
+
+    // Listening to the second phase sounds its beat; closing the editor ends it.
+    await page.click('#editorPhases button[data-action="listen"][data-index="1"]');
+    await waitFor(() => requests.find((r) => r.path === '/audio/start')?.body.beat === 9, 'the phase to sound from its start');
+    await page.click('#editorSave');
+    await waitFor(() => requests.some((r) => r.path === '/audio/stop'), 'listening to end with the editor');
+    assert.equal(await page.textContent('#sessionTitle'), 'Eigen proef');
+    assert.match(await page.textContent('#toast'), /Sessie opgeslagen: Eigen proef/);
+    const stored = await page.evaluate(() => JSON.parse(localStorage.getItem('solvera.customSessions.v1'))[0]);
+    assert.deepEqual([stored.title, stored.category, stored.phases.map((p) => p.audioFrequencyHz)], ['Eigen proef', 'Mijn sessies', ['9', '9 → 5']]);
+    await page.click('.chip:text("Mijn sessies")');
+    assert.ok(await page.isVisible(`.session-item[data-id="${stored.id}"]`), 'listed under My sessions');
+
+    const before = requests.length;
+    await page.click('#startButton');
+    await waitFor(() => requests.slice(before).find((r) => r.path === '/audio/start')?.body.beat === 9, 'the session to start at 9 Hz');
+    await waitFor(() => page.evaluate(() => document.body.dataset.state === 'finished'), 'the end of the session', 20_000);
+    const beats = requests.slice(before).filter((r) => r.path === '/audio/update').map((r) => r.body.beat);
+    assert.ok(beats.some((b) => b < 9 && b > 5), `the second phase glides down (${beats})`);
+  } finally {
+    await page.close();
+  }
+});
+
+test('the phone remote with a refused code asks once and says so; with the right code its switches read on and off', async () => {
+  const phone = await browser.context.newPage();
+  await phone.setViewportSize({ width: 390, height: 844 });
+  try {
+    let asked = 0;
+    phone.on('request', (r) => { if (new URL(r.url()).pathname === '/remote/state') asked += 1; });
+    await phone.clock.install();
+    await phone.goto(`${program.url}/remote?token=verkeerd`);
+    await waitFor(async () => (await phone.textContent('#message')) === 'De toegangscode klopt niet meer. Scan de QR-code opnieuw.', 'the refusal');
+    await phone.clock.runFor(60_000);
+    assert.equal(asked, 1, 'a refused code is not asked again every second');
+    assert.equal(await phone.isHidden('#sliders'), true, 'no made-up slider positions');
+
+    const info = await (await fetch(`${program.url}/remote/info`)).json();
+    const control = await openPage({ width: 1280, height: 860 });
+    await phone.goto(`${program.url}/remote?token=${info.token}`);
+    await phone.clock.runFor(2_000);
+    await waitFor(async () => (await phone.textContent('#outputSwitch .switch-state')) === 'aan', 'the light switch to read on');
+    await control.click('#outputEnabled');
+    await phone.clock.runFor(2_000);
+    await waitFor(async () => (await phone.textContent('#outputSwitch .switch-state')) === 'uit', 'the light switch to read off');
+    await control.close();
+  } finally {
+    await phone.close();
+  }
+});
