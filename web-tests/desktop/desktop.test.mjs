@@ -189,9 +189,9 @@ test('typing in the search field keeps its arrow keys; outside fields Right arro
   const editing = () => [...log().matchAll(/pageEditing=(true|false)/g)].at(-1)?.[1];
   const overlayShown = () => desktop.evaluate('!document.getElementById("breathingOverlay").hidden');
   const keys = (...args) => desktop.tool(['xdotool', ...args]);
-  const window = desktop.window('Solvera Pro Audio+Light');
-  keys('windowactivate', '--sync', window);
-  keys('windowfocus', '--sync', window);
+  keys('windowfocus', '--sync', desktop.window('Solvera Pro Audio+Light'));
+  // A dialog left open by an earlier test would keep the field out of reach.
+  await desktop.evaluate('(document.querySelectorAll("dialog[open]").forEach((d) => d.close()), true)');
   await desktop.evaluate('(document.getElementById("searchInput").value = "", document.getElementById("searchInput").focus(), true)');
   await waitFor(() => editing() === 'true', 'the page to report the field in focus');
   keys('type', '--delay', '40', 'abc');
