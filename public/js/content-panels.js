@@ -7,7 +7,6 @@ import { getJson } from './net.js';
 import { hasNative, postNative } from './native.js';
 import { addImportedSession, parseSessionFile, sessionFileContent, sessionFileName, SESSION_FILE_MAX_BYTES, utf8Length } from './session-file.js';
 import { buildReportHtml, reportTitle } from './report.js';
-import { drawHeadbandPlot, HeadbandMonitor, PLOT_WINDOW_S } from './headband.js';
 
 const $ = (id) => document.getElementById(id);
 const known = (key) => Object.hasOwn(TEXTS.nl, key);
@@ -212,79 +211,6 @@ export function setupReport(ctx) {
   });
 }
 
-// ---- headband ------------------------------------------------------------------------------
+// ---- headband: a module of its own ----------------------------------------------------------
 
-const LIVE_STATUSES = new Set(['found', 'connected', 'streaming']);
-
-export function setupHeadband(ctx) {
-  const { t } = ctx;
-  const monitor = new HeadbandMonitor();
-  const canvas = $('headbandPlot');
-  let frame = 0;
-
-  function receiving() {
-    return monitor.readingCount > 0 && Date.now() - monitor.lastReadingAt < 3000;
-  }
-
-  function renderStatus() {
-    const el = $('headbandStatus');
-    const s = monitor.status;
-    let text = t('headband.none');
-    if (receiving()) text = t('headband.receiving', { count: monitor.readingCount });
-    else if (s) text = known(`headband.status.${s.status}`) ? t(`headband.status.${s.status}`) : t('headband.status.other', { status: s.status });
-    el.textContent = text;
-    el.classList.toggle('on', receiving() || LIVE_STATUSES.has(s?.status));
-    el.classList.toggle('error', ['failed', 'unavailable'].includes(s?.status) && !receiving());
-    $('headbandMessage').textContent = s?.message ?? '';
-    const native = hasNative('museBridge');
-    $('scanButton').hidden = !native;
-    $('headbandBrowserNote').hidden = native;
-  }
-
-  function draw() {
-    frame = 0;
-    const ratio = window.devicePixelRatio || 1;
-    const width = Math.max(1, Math.round(canvas.clientWidth || 320));
-    const height = Math.max(1, Math.round(canvas.clientHeight || 120));
-    if (canvas.width !== Math.round(width * ratio)) { canvas.width = Math.round(width * ratio); canvas.height = Math.round(height * ratio); }
-    const g = canvas.getContext('2d');
-    g.setTransform(ratio, 0, 0, ratio, 0, 0);
-    const drawn = drawHeadbandPlot(g, monitor, { width, height });
-    $('headbandEmpty').hidden = drawn.length > 0;
-    $('headbandLegend').replaceChildren(...drawn.map((d) => {
-      const li = document.createElement('li');
-      li.innerHTML = '<span class="dot"></span><span class="name"></span><span class="value"></span>';
-      li.querySelector('.dot').style.background = d.colour;
-      li.querySelector('.name').textContent = d.name;
-      li.querySelector('.value').textContent = Math.abs(d.last) >= 100 ? d.last.toFixed(0) : d.last.toFixed(2);
-      return li;
-    }));
-    renderStatus();
-    // Keep scrolling while readings are in the window, then rest.
-    if (monitor.readingCount > 0 && Date.now() - monitor.lastReadingAt < PLOT_WINDOW_S * 1000) schedule(250);
-  }
-
-  let timer = 0;
-  function schedule(delayMs = 0) {
-    if (frame || timer) return;
-    const run = () => { timer = 0; frame = requestAnimationFrame(draw); };
-    if (delayMs) timer = setTimeout(run, delayMs); else run();
-  }
-
-  window.solveraMuseBridgeEvents = (events) => {
-    monitor.accept(events);
-    ctx.recorder.headband(events);
-    renderStatus();
-    schedule();
-  };
-
-  $('scanButton').addEventListener('click', () => {
-    if (!postNative('museBridge', 'scan')) return;
-    monitor.clearReadings();
-    // The program answers with its own "scanning" event; until then the page says so itself.
-    monitor.status = { status: 'scanning', message: t('headband.scanSent'), source: 'page', at: Date.now() };
-    schedule();
-  });
-  renderStatus();
-  return { monitor, render: () => { renderStatus(); schedule(); } };
-}
+export { setupHeadband } from './headband-panel.js';

@@ -1,6 +1,7 @@
 // Interface texts in Dutch (first) and English, and helpers to apply them to a page.
 
 import { PLAYER_TEXTS } from './texts-player.js';
+import { HEADBAND_TEXTS } from './texts-headband.js';
 
 export const TEXTS = {
   nl: {
@@ -622,6 +623,7 @@ export const TEXTS = {
 };
 
 for (const language of Object.keys(PLAYER_TEXTS)) Object.assign(TEXTS[language], PLAYER_TEXTS[language]);
+for (const language of Object.keys(HEADBAND_TEXTS)) Object.assign(TEXTS[language], HEADBAND_TEXTS[language]);
 
 export function translate(language, key, values = {}) {
   const table = TEXTS[language] ?? TEXTS.nl;

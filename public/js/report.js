@@ -3,7 +3,7 @@
 
 import { formatClock, rgbToHex } from './timeline.js';
 import { localized } from './i18n.js';
-import { HeadbandSummary } from './headband.js';
+import { BAND_NAMES, HeadbandSummary } from './headband.js';
 
 // Samples every 10 s; short sessions more often, so that a report always shows their course.
 export const LOG_INTERVAL_S = 10;
@@ -92,7 +92,8 @@ export class SessionRecorder {
   }
 
   headband(events) {
-    if (this.active) this.summary.add(events);
+    // Band powers count towards the phase playing when they arrive.
+    if (this.active) this.summary.add(events, this.lastPhase >= 0 ? this.lastPhase : null);
   }
 
   // outcome: "finished" or "stopped".
@@ -156,6 +157,23 @@ function chartSvg(run, t) {
 const EVENT_KEYS = { pause: 'report.event.pause', resume: 'report.event.resume', blackoutOn: 'report.event.blackoutOn', blackoutOff: 'report.event.blackoutOff',
   seek: 'report.event.seek' };
 
+// Mean relative band powers per phase, so that a change of state over the session shows.
+function bandsByPhaseHtml(run, language, t) {
+  const phases = run.headband?.phases ?? [];
+  if (!phases.length) return `<p>${escapeHtml(t('report.noBands'))}</p>`;
+  const rows = phases.map((p) => {
+    const values = BAND_NAMES.map((b) => Number(p.bands[b]) || 0);
+    const strongest = values.indexOf(Math.max(...values));
+    const cells = values.map((v, i) => (i === strongest ? `<td><b>${Math.round(v * 100)}%</b></td>` : `<td>${Math.round(v * 100)}%</td>`)).join('');
+    return `<tr><td>${p.phase + 1}</td><td>${escapeHtml(localized(run.phases[p.phase] ?? {}, 'name', language))}</td><td>${p.n}</td>${cells}</tr>`;
+  }).join('\n');
+  return `<p class="sub">${escapeHtml(t('report.bandsNote'))}</p>
+<table class="bands"><thead><tr><th>#</th><th>${escapeHtml(t('report.phase'))}</th><th>${escapeHtml(t('report.bandReadings'))}</th>${BAND_NAMES.map((b) => `<th>${b}</th>`).join('')}</tr></thead>
+<tbody>
+${rows}
+</tbody></table>`;
+}
+
 // The complete report document. t(key, values) gives the texts in the report's language.
 export function buildReportHtml(run, { language = 'nl', t, application = 'Solvera Pro Audio+Light' }) {
   const title = localized(run.session, 'title', language) || run.session.id;
@@ -197,6 +215,8 @@ export function buildReportHtml(run, { language = 'nl', t, application = 'Solver
     headband = `<p>${escapeHtml(t('report.headbandReadings', { count: h.readings }))}${h.statuses.length ? ` ${escapeHtml(t('report.headbandStatuses', { statuses: h.statuses.join(', ') }))}` : ''}</p>` +
       (rows ? `<table><thead><tr><th>${escapeHtml(t('report.series'))}</th><th>n</th><th>${escapeHtml(t('report.mean'))}</th><th>min</th><th>max</th></tr></thead><tbody>${rows}</tbody></table>` : '');
   }
+
+  const bands = bandsByPhaseHtml(run, language, t);
 
   return `<!doctype html>
 <html lang="${language === 'en' ? 'en' : 'nl'}">
@@ -240,6 +260,8 @@ ${chartSvg(run, t)}
 ${events}
 <h2>${escapeHtml(t('report.headband'))}</h2>
 ${headband}
+<h2>${escapeHtml(t('report.bandsByPhase'))}</h2>
+${bands}
 <h2>${escapeHtml(t('report.log'))}</h2>
 <table><thead><tr><th>${escapeHtml(t('report.time'))}</th><th>${escapeHtml(t('report.phase'))}</th><th>${escapeHtml(t('report.beat'))}</th><th>${escapeHtml(t('report.lightHz'))}</th><th>${escapeHtml(t('report.carrier'))}</th><th>${escapeHtml(t('report.colour'))}</th><th>${escapeHtml(t('report.intensity'))}</th></tr></thead>
 <tbody>

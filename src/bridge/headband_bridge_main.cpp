@@ -56,7 +56,8 @@ int main() {
   if (!bus) {
     g_clear_error(&error);
     emit(solvera::headband::statusEvent(
-        "unavailable", "Bluetooth is niet bereikbaar: deze computer heeft geen systeembus."));
+        "unavailable", "Bluetooth is niet bereikbaar: deze computer heeft geen systeembus.",
+        "noBus"));
     return solvera::headband::kExitBluetoothUnusable;
   }
   // The bus going away must not end the process before we say so.
@@ -72,7 +73,8 @@ int main() {
                    G_CALLBACK(+[](GDBusConnection*, gboolean, GError*, gpointer data) {
                      auto* run = static_cast<Run*>(data);
                      emit(solvera::headband::statusEvent(
-                         "unavailable", "De verbinding met de Bluetooth-dienst is weggevallen."));
+                         "unavailable", "De verbinding met de Bluetooth-dienst is weggevallen.",
+                         "busLost"));
                      run->exitStatus = solvera::headband::kExitBluetoothUnusable;
                      g_main_loop_quit(run->loop);
                    }),

@@ -229,7 +229,7 @@ test('after a session the analysis report opens in a new tab; the headband panel
     { type: 'status', status: 'starting', source: 'solvera-macos-wrapper', message: 'Muse bridge started.', receivedAt: Date.now() },
   ]));
   assert.equal(await text('#headbandStatus'), 'Brug gestart');
-  assert.equal(await text('#headbandMessage'), 'Muse bridge started.');
+  assert.equal(await text('#headbandMessage'), 'Het hoofdbandprogramma is gestart.', 'the program\'s English words never show');
   await page.click('.session-item[data-id="e2e-kort"]');
   assert.equal(await page.isHidden('#reportButton'), true);
   await page.click('#startButton');

@@ -83,11 +83,13 @@ GVariant* bytesVariant(const std::vector<std::uint8_t>& bytes) {
 
 }  // namespace
 
-HeadbandStream::Event statusEvent(const char* status, const std::string& message) {
+HeadbandStream::Event statusEvent(const char* status, const std::string& message,
+                                  const char* reason) {
   HeadbandStream::Event event;
   event["type"] = "status";
   event["status"] = status;
   event["message"] = message;
+  if (reason) event["reason"] = reason;
   return event;
 }
 
@@ -202,8 +204,8 @@ struct BluezHeadband::Impl : std::enable_shared_from_this<BluezHeadband::Impl> {
     if (finished) finished(exitStatus);
   }
 
-  void fail(const char* message, int exitStatus) {
-    status("unavailable", message);
+  void fail(const char* reason, const char* message, int exitStatus) {
+    sink(statusEvent("unavailable", message, reason));
     finish(exitStatus);
   }
 
@@ -346,7 +348,7 @@ struct BluezHeadband::Impl : std::enable_shared_from_this<BluezHeadband::Impl> {
            if (stopping()) return;
            if (!reply) {
              (void)error;  // whatever BlueZ's absence looks like, the user hears the same
-             fail(text::kNoBluez, kExitBluetoothUnusable);
+             fail("noBluez", text::kNoBluez, kExitBluetoothUnusable);
              return;
            }
            chooseAdapter(reply);
@@ -371,8 +373,8 @@ struct BluezHeadband::Impl : std::enable_shared_from_this<BluezHeadband::Impl> {
       g_variant_unref(interfaces);
     }
     g_variant_unref(objects);
-    if (!any) return fail(text::kNoAdapter, kExitBluetoothUnusable);
-    if (adapterPath.empty()) return fail(text::kAdapterOff, kExitBluetoothUnusable);
+    if (!any) return fail("noAdapter", text::kNoAdapter, kExitBluetoothUnusable);
+    if (adapterPath.empty()) return fail("adapterOff", text::kAdapterOff, kExitBluetoothUnusable);
     if (!pickKnownHeadband(reply)) startDiscovery();
   }
 
@@ -423,7 +425,7 @@ struct BluezHeadband::Impl : std::enable_shared_from_this<BluezHeadband::Impl> {
          [this](GVariant* reply, const GError* error) {
            if (state != State::Scanning) return;
            if (!reply && !hasRemoteError(error, "org.bluez.Error.InProgress")) {
-             fail(text::kScanFailed, kExitBluetoothUnusable);
+             fail("scanFailed", text::kScanFailed, kExitBluetoothUnusable);
              return;
            }
            // Devices that appeared between the first look and the start of the scan.
@@ -435,7 +437,7 @@ struct BluezHeadband::Impl : std::enable_shared_from_this<BluezHeadband::Impl> {
         self.scanTimer = 0;
         if (self.state != State::Scanning) return;
         self.stopDiscovery();
-        self.fail(text::kNotFound, kExitNoHeadband);
+        self.fail("notFound", text::kNotFound, kExitNoHeadband);
       });
     }
   }
@@ -518,7 +520,7 @@ struct BluezHeadband::Impl : std::enable_shared_from_this<BluezHeadband::Impl> {
       if (resolved) {
         call(devicePath, kDevice, "Disconnect", nullptr, nullptr, kStopCallMs,
              [](GVariant*, const GError*) {});
-        fail(text::kNotAHeadband, kExitNotAHeadband);
+        fail("notAHeadband", text::kNotAHeadband, kExitNotAHeadband);
       }
       return;
     }

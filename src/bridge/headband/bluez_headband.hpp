@@ -55,7 +55,9 @@ class BluezHeadband {
   std::shared_ptr<Impl> impl_;
 };
 
-// The bridge's status event: {"type":"status","status":word,"message":text}.
-HeadbandStream::Event statusEvent(const char* status, const std::string& message);
+// The bridge's status event: {"type":"status","status":word,"message":text}, with a "reason"
+// word when Bluetooth cannot be used (the page words it in its other languages).
+HeadbandStream::Event statusEvent(const char* status, const std::string& message,
+                                  const char* reason = nullptr);
 
 }  // namespace solvera::headband

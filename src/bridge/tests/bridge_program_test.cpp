@@ -5,6 +5,8 @@
 
 #include <signal.h>
 
+#include <iostream>
+
 #include <nlohmann/json.hpp>
 
 #include "simulated_bluez.hpp"
@@ -45,8 +47,8 @@ std::vector<std::string> statuses(const std::vector<std::string>& lines) {
   return out;
 }
 
-TestChild runBridge(const std::map<std::string, std::string>& env) {
-  return TestChild({SOLVERA_MUSE_BRIDGE}, env);
+TestChild runBridge(const SimulatedBluez& bluez) {
+  return TestChild({bluez.bridgeProgram()}, bluez.environment());
 }
 
 }  // namespace
@@ -54,10 +56,22 @@ TestChild runBridge(const std::map<std::string, std::string>& env) {
 TEST(BridgeProgram, StreamsAlphaReconnectsAfterADropoutAndHaltsTheHeadbandOnStop) {
   // 120 packets at twice the pace: about three seconds of streaming, then the dropout.
   SimulatedBluez bluez({"--speed", "2", "--drop-after", "120"});
-  TestChild bridge = runBridge(bluez.environment());
+  TestChild bridge = runBridge(bluez);
 
   auto firstAlpha = bridge.waitForLine(alphaDominant);
-  ASSERT_TRUE(firstAlpha) << "no alpha-dominant bands; lines: " << bridge.lines().size();
+  // What both sides saw, should anything below fail.
+  struct Dump {
+    const TestChild& bridge;
+    const SimulatedBluez& bluez;
+    ~Dump() {
+      if (!::testing::Test::HasFailure()) return;
+      for (const auto& l : bridge.lines()) {
+        if (l.find("\"eeg\"") == std::string::npos) std::cerr << "bridge: " << l << "\n";
+      }
+      for (const auto& l : bluez.log()) std::cerr << "headband: " << l << "\n";
+    }
+  } dump{bridge, bluez};
+  ASSERT_TRUE(firstAlpha) << "no alpha-dominant bands";
   auto reconnecting = bridge.waitForLine(
       [](const std::string& l) { return isStatus(l, "reconnecting"); }, *firstAlpha);
   ASSERT_TRUE(reconnecting) << "no reconnection after the dropout";
@@ -104,37 +118,42 @@ TEST(BridgeProgram, SaysInDutchWhyBluetoothCannotBeUsed) {
     std::vector<std::string> headbandArgs;
     bool withBluez;
     int exitStatus;
+    std::string reason;  // for the page's other languages
     std::string message;
   };
   const std::vector<Case> cases = {
-      {{}, false, 2,
+      {{}, false, 2, "noBluez",
        "Bluetooth is niet beschikbaar: de Bluetooth-dienst draait niet op deze computer."},
-      {{"--adapter", "none"}, true, 2, "Er is geen Bluetooth-adapter gevonden."},
-      {{"--adapter", "off"}, true, 2, "Bluetooth staat uit. Zet Bluetooth aan en zoek opnieuw."},
-      {{"--known", "--missing-channel", "0005"}, true, 4,
+      {{"--adapter", "none"}, true, 2, "noAdapter", "Er is geen Bluetooth-adapter gevonden."},
+      {{"--adapter", "off"}, true, 2, "adapterOff",
+       "Bluetooth staat uit. Zet Bluetooth aan en zoek opnieuw."},
+      {{"--known", "--missing-channel", "0005"}, true, 4, "notAHeadband",
        "Het gevonden apparaat heeft de meetkanalen van een Muse-hoofdband niet."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
     SimulatedBluez bluez(c.headbandArgs, c.withBluez);
-    TestChild bridge = runBridge(bluez.environment());
+    TestChild bridge = runBridge(bluez);
     EXPECT_EQ(bridge.waitForExit(), c.exitStatus);
     ASSERT_FALSE(bridge.lines().empty());
     auto last = parse(bridge.lines().back());
     EXPECT_EQ(last["status"], "unavailable");
+    EXPECT_EQ(last["reason"], c.reason);
     EXPECT_EQ(last["message"], c.message);
   }
 
-  TestChild noBus = runBridge({{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus"}});
+  SimulatedBluez unused({}, false);
+  TestChild noBus({unused.bridgeProgram()}, {{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus"}});
   EXPECT_EQ(noBus.waitForExit(), 2);
   ASSERT_EQ(noBus.lines().size(), 1u);
   EXPECT_EQ(parse(noBus.lines()[0])["message"],
             "Bluetooth is niet bereikbaar: deze computer heeft geen systeembus.");
+  EXPECT_EQ(parse(noBus.lines()[0])["reason"], "noBus");
 }
 
 TEST(BridgeProgram, AStopWhileSearchingEndsAtOnce) {
   SimulatedBluez bluez({"--adapter", "on", "--name", "Other-1"});
-  TestChild bridge = runBridge(bluez.environment());
+  TestChild bridge = runBridge(bluez);
   ASSERT_TRUE(bridge.waitForLine([](const std::string& l) { return isStatus(l, "scanning"); }));
   bridge.sendSignal(SIGTERM);
   EXPECT_EQ(bridge.waitForExit(), 0);

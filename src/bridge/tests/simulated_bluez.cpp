@@ -156,6 +156,13 @@ SimulatedBluez::~SimulatedBluez() {
   fs::remove_all(dir_, ec);
 }
 
+std::string SimulatedBluez::bridgeProgram() const {
+  const fs::path link = dir_ / "headband-bridge";
+  std::error_code ec;
+  if (!fs::is_symlink(link, ec)) fs::create_symlink(SOLVERA_MUSE_BRIDGE, link);
+  return link.string();
+}
+
 std::vector<std::string> SimulatedBluez::log() const {
   std::vector<std::string> out;
   std::ifstream in(dir_ / "headband.log");

@@ -54,6 +54,9 @@ class SimulatedBluez {
   std::map<std::string, std::string> environment() const {
     return {{"DBUS_SYSTEM_BUS_ADDRESS", address_}};
   }
+  // The bridge program under another name: orphan cleanup, run by other test programs at the
+  // same time, ends every process called like the bridge.
+  std::string bridgeProgram() const;
 
  private:
   std::filesystem::path dir_;
