@@ -19,10 +19,11 @@ void renderMode(benchmark::State& state, const char* mode, const char* shape) {
       ToneSettings::validated(mode, shape, 528, 7.83, 0.6, 0.2, 4, -3, 2);
   TonePhases phases;
   Equalizer equalizer;
+  PeakLimiter limiter;
   std::vector<float> block(kBlockFrames * 2);
   const AudioBuffer buffer{block.data(), 2};
   for (auto _ : state) {
-    renderTone(settings, phases, equalizer, kBlockFrames, AudioBufferList(&buffer, 1));
+    renderTone(settings, phases, equalizer, limiter, kBlockFrames, AudioBufferList(&buffer, 1));
     benchmark::DoNotOptimize(block.data());
     benchmark::ClobberMemory();
   }

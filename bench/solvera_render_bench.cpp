@@ -107,6 +107,7 @@ int main(int argc, char** argv) {
       o.mode, o.shape, o.carrier, o.beat, o.volume, o.balance, o.bass, o.mid, o.treble);
   TonePhases phases;
   Equalizer equalizer;
+  PeakLimiter limiter;
   std::vector<float> block(kBlockFrames * 2);
   const AudioBuffer buffer{block.data(), 2};
   const auto total = static_cast<std::size_t>(o.seconds * kToneSampleRate + 0.5);
@@ -116,7 +117,7 @@ int main(int argc, char** argv) {
   const double beganProcessor = processorSeconds();
   for (std::size_t done = 0; done < total;) {
     const std::size_t n = std::min(kBlockFrames, total - done);
-    renderTone(settings, phases, equalizer, n, AudioBufferList(&buffer, 1));
+    renderTone(settings, phases, equalizer, limiter, n, AudioBufferList(&buffer, 1));
     if (out && std::fwrite(block.data(), sizeof(float) * 2, n, out) != n) {
       std::fprintf(stderr, "write failed: %s\n", std::strerror(errno));
       std::fclose(out);

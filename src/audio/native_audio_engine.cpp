@@ -24,12 +24,13 @@ class NativeAudioEngine::ToneSource : public AudioRenderSource {
       std::lock_guard lock(shared->settingsGuard);
       snapshot = shared->settings;
     }
-    renderTone(snapshot, shared->phases, equalizer_, frames, buffers);
+    renderTone(snapshot, shared->phases, equalizer_, limiter_, frames, buffers);
   }
 
  private:
   std::weak_ptr<Shared> shared_;
   Equalizer equalizer_{kToneSampleRate};
+  PeakLimiter limiter_{kToneSampleRate};
 };
 
 NativeAudioEngine::NativeAudioEngine(std::shared_ptr<AudioOutputBackend> backend)

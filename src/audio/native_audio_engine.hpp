@@ -52,7 +52,7 @@ class NativeAudioEngine {
 
   std::shared_ptr<AudioOutputBackend> backend_;
   std::unique_ptr<AudioOutputStream> engine_;
-  std::shared_ptr<ToneSource> sourceNode_;  // carries the equaliser and its filter memory
+  std::shared_ptr<ToneSource> sourceNode_;  // carries the equaliser and limiter with their memory
   std::shared_ptr<Shared> shared_;
 };
 

@@ -212,9 +212,9 @@ Synthesiser synthesiserFor(ToneMode mode, PulseShape shape) {
   return synthesiserFor<ToneMode::isochronic>(shape);
 }
 
-// A NaN never survives a clamp; it takes the given fallback instead.
+// A value that is not a finite number never survives a clamp; it takes the fallback instead.
 double clampOr(double value, double low, double high, double fallback) {
-  if (std::isnan(value)) return fallback;
+  if (!std::isfinite(value)) return fallback;
   return std::max(low, std::min(value, high));
 }
 
@@ -250,7 +250,7 @@ ToneSettings ToneSettings::validated(std::string_view mode, std::string_view pul
   ToneSettings s;
   s.mode = toneModeFromWord(mode);
   s.pulseShape = pulseShapeFromWord(pulseShape);
-  s.carrier = std::isfinite(carrier) ? std::max(20.0, carrier) : 20.0;
+  s.carrier = clampOr(carrier, 20.0, kMaxCarrierHz, 20.0);
   s.beat = clampOr(beat, 0.1, 40.0, 0.1);
   s.volume = clampOr(volume, 0.0, 1.0, 0.0);
   s.balance = clampOr(balance, -1.0, 1.0, 0.0);
@@ -297,7 +297,7 @@ void writeSample(float left, float right, std::size_t frame, AudioBufferList buf
 }
 
 void renderTone(const ToneSettings& settings, TonePhases& phases, Equalizer& equalizer,
-                std::size_t frames, AudioBufferList buffers) {
+                PeakLimiter& limiter, std::size_t frames, AudioBufferList buffers) {
   const BlockConstants constants = blockConstants(settings);
   const Synthesiser synthesise = synthesiserFor(settings.mode, settings.pulseShape);
   equalizer.setGains(settings.bass, settings.mid, settings.treble);
@@ -308,6 +308,7 @@ void renderTone(const ToneSettings& settings, TonePhases& phases, Equalizer& equ
     const std::size_t n = std::min(kChunkFrames, frames - done);
     synthesise(constants, phases, left, right, n);
     equalizer.process(left, right, n);
+    limiter.process(left, right, n);
     if (buffers.size() == 1 && buffers[0].channels == 2) {
       // The layout every device here hands over, interleaved stereo, as a plain copy loop.
       float* out = buffers[0].data + 2 * done;

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "audio/equalizer.hpp"
+#include "audio/limiter.hpp"
 
 // The render kernels are also built for processors with AVX2 and FMA and picked at load
 // time; GCC only (clang cannot clone templates), x86-64 only, and not under ThreadSanitizer,
@@ -24,6 +25,9 @@
 namespace solvera {
 
 inline constexpr double kToneSampleRate = 44100.0;
+// The highest carrier kept: with the binaural upper tone 20 Hz above it, every tone stays
+// below half the sample rate, where it would fold back as another pitch.
+inline constexpr double kMaxCarrierHz = 20000.0;
 
 enum class ToneMode { isochronic, binaural, monaural, isochronicMonaural };
 enum class PulseShape { sine, triangle, square, trapezoid, sawtooth };
@@ -47,10 +51,10 @@ struct ToneSettings {
   double mid = 0.0;
   double treble = 0.0;
 
-  // Replaces unknown words and clamps: carrier >= 20 Hz, beat 0.1...40 Hz, volume 0...1,
-  // balance -1...1, gains -12...12 dB. A value that is not a number (NaN) takes the lower
-  // limit (carrier, beat, volume) or the neutral 0 (balance, gains), and an infinite carrier
-  // takes 20 Hz: either would otherwise poison the running phases until the next stop.
+  // Replaces unknown words and clamps: carrier 20...20000 Hz, beat 0.1...40 Hz, volume 0...1,
+  // balance -1...1, gains -12...12 dB. A value that is not a finite number takes the lower
+  // limit (carrier, beat), silence (volume) or the neutral 0 (balance, gains): it would
+  // otherwise poison the running phases until the next stop.
   static ToneSettings validated(std::string_view mode, std::string_view pulseShape,
                                 double carrier, double beat, double volume, double balance,
                                 double bass, double mid, double treble);
@@ -122,9 +126,9 @@ void writeSample(float left, float right, std::size_t frame, AudioBufferList buf
 
 // Renders frames of the tone described by settings into buffers, continuing from phases
 // (advanced in place) through the equaliser (retuned to the settings' gains, its memory
-// carried on). No allocation, no lock, no I/O: the audio callback, the tests and the render
-// benchmark all call this.
+// carried on) and the limiter. No allocation, no lock, no I/O: the audio callback, the tests
+// and the render benchmark all call this.
 void renderTone(const ToneSettings& settings, TonePhases& phases, Equalizer& equalizer,
-                std::size_t frames, AudioBufferList buffers);
+                PeakLimiter& limiter, std::size_t frames, AudioBufferList buffers);
 
 }  // namespace solvera

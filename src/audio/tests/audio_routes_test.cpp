@@ -121,13 +121,14 @@ class AudioRoutesTest : public ::testing::Test {
     for (std::size_t i = 1; i < s.size(); ++i) crossings += s[i - 1] < 0 && s[i] >= 0;
     return crossings * 44100.0 / static_cast<double>(s.size());
   }
-  // The pure render of the settings from phase 0 with a fresh equaliser.
+  // The pure render of the settings from phase 0 with a fresh equaliser and limiter.
   static std::vector<float> rendered(const ToneSettings& s, std::size_t frames) {
     std::vector<float> out(frames * 2);
     TonePhases phases;
     Equalizer eq;
+    PeakLimiter limiter;
     const AudioBuffer buffer{out.data(), 2};
-    renderTone(s, phases, eq, frames, AudioBufferList(&buffer, 1));
+    renderTone(s, phases, eq, limiter, frames, AudioBufferList(&buffer, 1));
     return out;
   }
 

@@ -11,13 +11,13 @@ namespace {
 
 class NativeAudioEngineTest : public ::testing::Test {
  protected:
-  // What the pure render gives for these settings from the given phases with a fresh
-  // equaliser, as interleaved stereo.
+  // What the pure render gives for these settings from the given phases and filter memory,
+  // as interleaved stereo.
   static std::vector<float> expected(const ToneSettings& s, TonePhases& phases, Equalizer& eq,
-                                     std::size_t frames) {
+                                     PeakLimiter& limiter, std::size_t frames) {
     std::vector<float> block(frames * 2);
     const AudioBuffer buffer{block.data(), 2};
-    renderTone(s, phases, eq, frames, AudioBufferList(&buffer, 1));
+    renderTone(s, phases, eq, limiter, frames, AudioBufferList(&buffer, 1));
     return block;
   }
 
@@ -48,17 +48,18 @@ TEST_F(NativeAudioEngineTest, StartOpensOneOutputAndRendersTheSettings) {
   auto s1 = ToneSettings::validated("binaural", "sine", 200, 10, 0.5, 0, 3, -2, 1);
   TonePhases phases;
   Equalizer eq;
-  EXPECT_EQ(backend->pull(512), expected(s1, phases, eq, 512));
+  PeakLimiter limiter;
+  EXPECT_EQ(backend->pull(512), expected(s1, phases, eq, limiter, 512));
 
   // A second start only changes settings; the next block continues the phases with them.
   engine.start("monaural", "triangle", 300, 4, 0.8, 0.5, 0, 0, 0);
   EXPECT_EQ(backend->starts, 1);
   auto s2 = ToneSettings::validated("monaural", "triangle", 300, 4, 0.8, 0.5, 0, 0, 0);
-  EXPECT_EQ(backend->pull(300), expected(s2, phases, eq, 300));
+  EXPECT_EQ(backend->pull(300), expected(s2, phases, eq, limiter, 300));
 
   engine.update("isochronic", "square", 150, 12, 0.3, 0, 0, 6, 0);
   auto s3 = ToneSettings::validated("isochronic", "square", 150, 12, 0.3, 0, 0, 6, 0);
-  EXPECT_EQ(backend->pull(1000), expected(s3, phases, eq, 1000));
+  EXPECT_EQ(backend->pull(1000), expected(s3, phases, eq, limiter, 1000));
 
   engine.stop();
   EXPECT_FALSE(engine.isRunning());
@@ -71,7 +72,8 @@ TEST_F(NativeAudioEngineTest, StartOpensOneOutputAndRendersTheSettings) {
   EXPECT_EQ(backend->starts, 2);
   TonePhases fresh;
   Equalizer freshEq;
-  EXPECT_EQ(backend->pull(512), expected(s1, fresh, freshEq, 512));
+  PeakLimiter freshLimiter;
+  EXPECT_EQ(backend->pull(512), expected(s1, fresh, freshEq, freshLimiter, 512));
 }
 
 TEST_F(NativeAudioEngineTest, FailedStartStaysIdleAndALaterStartTriesAgain) {

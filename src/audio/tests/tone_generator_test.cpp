@@ -19,10 +19,16 @@ struct Stereo {
   std::vector<float> left, right;
 };
 
-Stereo render(const ToneSettings& s, TonePhases& phases, Equalizer& eq, std::size_t frames) {
+// Filter memory carried from block to block, as one output stream holds it.
+struct Filters {
+  Equalizer eq;
+  PeakLimiter limiter;
+};
+
+Stereo render(const ToneSettings& s, TonePhases& phases, Filters& filters, std::size_t frames) {
   std::vector<float> interleaved(frames * 2, 7.0f);
   const AudioBuffer buffer{interleaved.data(), 2};
-  renderTone(s, phases, eq, frames, AudioBufferList(&buffer, 1));
+  renderTone(s, phases, filters.eq, filters.limiter, frames, AudioBufferList(&buffer, 1));
   Stereo out;
   for (std::size_t f = 0; f < frames; ++f) {
     out.left.push_back(interleaved[2 * f]);
@@ -33,8 +39,8 @@ Stereo render(const ToneSettings& s, TonePhases& phases, Equalizer& eq, std::siz
 
 Stereo render(const ToneSettings& s, std::size_t frames) {
   TonePhases phases;
-  Equalizer eq;
-  return render(s, phases, eq, frames);
+  Filters filters;
+  return render(s, phases, filters, frames);
 }
 
 ToneSettings settings(const char* mode, const char* shape, double carrier, double beat,
@@ -146,7 +152,7 @@ TEST(ToneSettings, ValidationReplacesAndClamps) {
                                       1.5, 0, -2);
   EXPECT_EQ(kept.mode, ToneMode::isochronicMonaural);
   EXPECT_EQ(kept.pulseShape, PulseShape::sawtooth);
-  EXPECT_EQ(kept.carrier, 20000) << "no upper limit";
+  EXPECT_EQ(kept.carrier, 20000) << "the highest carrier kept";
   EXPECT_EQ(kept.beat, 40);
   EXPECT_EQ(kept.volume, 0);
   EXPECT_EQ(kept.balance, 0.3);
@@ -156,8 +162,14 @@ TEST(ToneSettings, ValidationReplacesAndClamps) {
   const double nan = std::nan("");
   auto poisoned = ToneSettings::validated("binaural", "sine", nan, nan, nan, nan, nan, nan, nan);
   EXPECT_EQ(poisoned, ToneSettings::validated("binaural", "sine", 20, 0.1, 0, 0, 0, 0, 0));
-  EXPECT_EQ(ToneSettings::validated("binaural", "sine", INFINITY, -INFINITY, INFINITY, 0, 0, 0, 0),
-            ToneSettings::validated("binaural", "sine", 20, 0.1, 1, 0, 0, 0, 0));
+  EXPECT_EQ(ToneSettings::validated("binaural", "sine", INFINITY, -INFINITY, INFINITY, INFINITY,
+                                    -INFINITY, INFINITY, INFINITY),
+            ToneSettings::validated("binaural", "sine", 20, 0.1, 0, 0, 0, 0, 0))
+      << "not a number: lower limits, silence, neutral";
+  // At or above half the sample rate a tone would fold back as another pitch, and 1e308 Hz
+  // overflowed the phase step to infinity.
+  EXPECT_EQ(ToneSettings::validated("binaural", "sine", 22050, 10, 1, 0, 0, 0, 0).carrier, 20000);
+  EXPECT_EQ(ToneSettings::validated("binaural", "sine", 1e308, 10, 1, 0, 0, 0, 0).carrier, 20000);
 }
 
 TEST(ToneShapes, MatchTheirDefinitions) {
@@ -281,10 +293,10 @@ TEST(ToneRender, LevelBalanceAndTriangleGain) {
 
 TEST(ToneRender, PhasesContinueAcrossAnUpdate) {
   TonePhases phases;
-  Equalizer eq;
-  auto before = render(settings("binaural", "sine", 440, 10, 1), phases, eq, 1234);
+  Filters filters;
+  auto before = render(settings("binaural", "sine", 440, 10, 1), phases, filters, 1234);
   EXPECT_GT(phases.leftPhase, 0.5) << "a reset would jump here";
-  auto after = render(settings("binaural", "sine", 660, 10, 1), phases, eq, 2000);
+  auto after = render(settings("binaural", "sine", 660, 10, 1), phases, filters, 2000);
   std::vector<float> left = before.left;
   left.insert(left.end(), after.left.begin(), after.left.end());
   // No step may be larger than the fastest tone moves in one sample.
@@ -293,12 +305,72 @@ TEST(ToneRender, PhasesContinueAcrossAnUpdate) {
     ASSERT_LE(std::fabs(left[i] - left[i - 1]), maxStep) << "frame " << i;
   }
   EXPECT_NEAR(frequency(after.left, 0, 2000), 655, 25);
+}
 
-  // Carriers at or above the sample rate still keep the phases in range.
-  TonePhases high;
-  render(settings("monaural", "sine", 100000, 10, 1), high, eq, 5000);
-  EXPECT_GE(high.leftPhase, 0);
-  EXPECT_LT(high.leftPhase, kTwoPi);
+// The loudest settings in range: every mode and shape at full volume, at the carriers where
+// each band boosts most, all gains up or one band alone. A boost of 12 dB carried a tone to
+// four times full scale before the limiter.
+TEST(ToneRender, NoSettingInRangeGoesBeyondFullScale) {
+  const char* modes[] = {"isochronic", "binaural", "monaural", "isochronic-monaural"};
+  const char* shapes[] = {"sine", "triangle", "square", "trapezoid", "sawtooth"};
+  const double gains[][3] = {{12, 12, 12}, {12, -12, -12}, {-12, 12, -12}, {-12, -12, 12}};
+  for (const char* mode : modes) {
+    for (const char* shape : shapes) {
+      for (double carrier : {20.0, 120.0, 1000.0, 20000.0}) {
+        for (const auto& g : gains) {
+          const auto s = ToneSettings::validated(mode, shape, carrier, 40, 1, 0, g[0], g[1], g[2]);
+          TonePhases phases;
+          Filters filters;
+          auto out = render(s, phases, filters, 4410);
+          auto bad = [](float v) { return !(std::fabs(v) <= 1.0f); };
+          ASSERT_EQ(std::count_if(out.left.begin(), out.left.end(), bad) +
+                        std::count_if(out.right.begin(), out.right.end(), bad),
+                    0)
+              << mode << " " << shape << " " << carrier << " Hz, gains " << g[0] << "/" << g[1]
+              << "/" << g[2];
+        }
+      }
+    }
+  }
+
+  // Settings that are not numbers, or beyond every limit, still give finite samples and phases.
+  TonePhases phases;
+  Filters filters;
+  const double nan = std::nan("");
+  auto wild = render(ToneSettings::validated("binaural", "square", 1e308, nan, INFINITY, nan,
+                                             12, 12, 12),
+                     phases, filters, 4410);
+  EXPECT_TRUE(std::all_of(wild.left.begin(), wild.left.end(), [](float v) { return std::isfinite(v); }));
+  EXPECT_TRUE(std::isfinite(phases.leftPhase) && std::isfinite(phases.rightPhase));
+}
+
+// The limiter turns a steady tone down to one constant level, so after the first peak the
+// tone is as clean as without a boost; once the boost is gone it comes back to full level and
+// then leaves the samples as rendered.
+TEST(ToneRender, TheLimiterHoldsALoudToneSteadyAndRecovers) {
+  TonePhases phases;
+  Filters filters;
+  auto loud = ToneSettings::validated("isochronic", "sine", 1000, 10, 1, 0, 0, 12, 0);
+  auto out = render(loud, phases, filters, 44100);
+  const float level = peak(out.left, 4410);
+  EXPECT_GT(level, 0.99f) << "turned down only as far as full scale";
+  EXPECT_LE(level, 1.0f);
+  // Each pulse's plateau (frames 0.08...0.42 of a 4410-frame period) at one level: peaks of
+  // the quarter-millisecond cycles in later pulses equal those of the second pulse.
+  for (std::size_t pulse = 2; pulse < 10; ++pulse) {
+    const std::size_t from = pulse * 4410 + 400, to = pulse * 4410 + 1800;
+    EXPECT_NEAR(peak(out.left, from, to), peak(out.left, 4410 + 400, 4410 + 1800), 1e-6) << pulse;
+  }
+  EXPECT_GT(filters.limiter.gain(), 0.2) << "no further down than the 12 dB boost needs";
+  EXPECT_LT(filters.limiter.gain(), 0.3);
+
+  auto flat = ToneSettings::validated("isochronic", "sine", 1000, 10, 1, 0, 0, 0, 0);
+  render(flat, phases, filters, 44100);
+  EXPECT_EQ(filters.limiter.gain(), 1.0) << "full level again within a second";
+  TonePhases samePhases = phases;
+  Filters fresh;
+  EXPECT_EQ(render(flat, phases, filters, 4410).left, render(flat, samePhases, fresh, 4410).left)
+      << "within full scale the limiter passes samples unchanged";
 }
 
 TEST(ToneRender, BufferLayouts) {
@@ -308,20 +380,23 @@ TEST(ToneRender, BufferLayouts) {
   {
     TonePhases p;
     Equalizer eq;
+    PeakLimiter limiter;
     const AudioBuffer two[] = {{l.data(), 1}, {r.data(), 1}};
-    renderTone(s, p, eq, frames, two);
+    renderTone(s, p, eq, limiter, frames, two);
   }
   {
     TonePhases p;
     Equalizer eq;
+    PeakLimiter limiter;
     const AudioBuffer one{mono.data(), 1};
-    renderTone(s, p, eq, frames, AudioBufferList(&one, 1));
+    renderTone(s, p, eq, limiter, frames, AudioBufferList(&one, 1));
   }
   {
     TonePhases p;
     Equalizer eq;
+    PeakLimiter limiter;
     const AudioBuffer four{quad.data(), 4};
-    renderTone(s, p, eq, frames, AudioBufferList(&four, 1));
+    renderTone(s, p, eq, limiter, frames, AudioBufferList(&four, 1));
   }
   auto interleaved = render(s, frames);
   EXPECT_EQ(l, interleaved.left);
@@ -346,11 +421,11 @@ TEST(ToneRender, TheEqualiserIsInThePathAndRetunesBetweenBlocks) {
     return ToneSettings::validated("binaural", "sine", 50, 0.1, 0.5, 0, bass, 0, treble);
   };
   TonePhases phases;
-  Equalizer eq;
-  const double flat = rmsDb(render(at(0, 0), phases, eq, 44100).left, 22050);
+  Filters filters;
+  const double flat = rmsDb(render(at(0, 0), phases, filters, 44100).left, 22050);
   // The same equaliser, new gains from the next block on: the 50 Hz tone rises by the shelf.
-  const double boosted = rmsDb(render(at(12, 0), phases, eq, 44100).left, 22050);
+  const double boosted = rmsDb(render(at(12, 0), phases, filters, 44100).left, 22050);
   EXPECT_NEAR(boosted - flat, 11.5, 1.0);
-  const double treble = rmsDb(render(at(0, 12), phases, eq, 44100).left, 22050);
+  const double treble = rmsDb(render(at(0, 12), phases, filters, 44100).left, 22050);
   EXPECT_NEAR(treble - flat, 0, 0.3) << "a treble boost leaves a 50 Hz tone alone";
 }
