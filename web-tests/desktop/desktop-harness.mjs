@@ -11,7 +11,7 @@ import { tmpdir } from 'node:os';
 import { join, resolve } from 'node:path';
 import { freePort, REPO, waitFor } from '../e2e/harness.mjs';
 
-export { waitFor };
+export { waitFor, firstLine };
 
 export function missingTools() {
   const missing = ['Xvfb', 'dbus-daemon', 'xdotool'].filter((tool) => spawnSync('sh', ['-c', `command -v ${tool}`]).status !== 0);
@@ -19,7 +19,7 @@ export function missingTools() {
 }
 
 // A child process in a group of its own, ended with its group.
-function start(command, args, options = {}) {
+export function start(command, args, options = {}) {
   const child = spawn(command, args, { detached: true, ...options });
   child.exited = new Promise((r) => child.once('exit', (code, signal) => r({ code, signal })));
   // The whole group: also what the child started and left behind.
@@ -232,7 +232,9 @@ while [ $i -lt 6000 ]; do
 done
 `;
 
-export async function startDesktop({ buildDir, library }) {
+// bridge: the headband bridge program's text (a stand-in by default); extraEnv: more
+// environment for the program and its bridge.
+export async function startDesktop({ buildDir, library, bridge = BRIDGE, extraEnv = {} }) {
   const scratch = mkdtempSync(join(tmpdir(), 'solvera-desktop-'));
   const dirs = Object.fromEntries(['config', 'data', 'state', 'cache', 'runtime', 'tmp', 'files'].map((d) => {
     const path = join(scratch, d);
@@ -277,7 +279,7 @@ export async function startDesktop({ buildDir, library }) {
       CFBundleName: 'Solvera Pro Audio+Light', CFBundleShortVersionString: '1.0.0', SolveraProductCode: 'audio-light',
       SolveraContentBaseURL: content.url, SolveraCoreMusicLibrarySHA256: createHash('sha256').update(archive).digest('hex'),
     }));
-    writeFileSync(join(resources, 'muse-bridge', 'SolveraMuseBridge'), BRIDGE);
+    writeFileSync(join(resources, 'muse-bridge', 'SolveraMuseBridge'), bridge);
     chmodSync(join(resources, 'muse-bridge', 'SolveraMuseBridge'), 0o755);
     // Copied, not linked: the server serves no link that leaves its folder.
     const source = resolve(REPO, 'public');
@@ -312,6 +314,7 @@ export async function startDesktop({ buildDir, library }) {
       XDG_RUNTIME_DIR: dirs.runtime,
       TMPDIR: dirs.tmp,
       SDL_AUDIODRIVER: 'dummy',
+      ...extraEnv,
     };
     const suppressions = resolve(REPO, 'src/app/tests/desktop_lsan.supp');
     if (existsSync(suppressions)) env.LSAN_OPTIONS = `suppressions=${suppressions}:print_suppressions=0`;

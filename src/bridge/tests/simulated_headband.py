@@ -13,6 +13,7 @@ once a second.
 
 import argparse
 import math
+import os
 import random
 import signal
 import sys
@@ -272,7 +273,8 @@ def main():
     bus = dbus.SystemBus()
     name = dbus.service.BusName('org.bluez', bus, allow_replacement=True,
                                 replace_existing=True, do_not_queue=True)
-    root = DBusMockObject(name, '/', OBJECT_MANAGER_IFACE, {}, None, True)
+    # dbusmock's own call log would go to standard output, where only "ready" belongs.
+    root = DBusMockObject(name, '/', OBJECT_MANAGER_IFACE, {}, os.devnull, True)
     root.AddTemplate('bluez5', None)
     mockobject.objects['/'] = root
     headband = Headband(args, root)
