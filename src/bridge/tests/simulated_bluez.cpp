@@ -17,6 +17,7 @@ struct TestChild::Reader {
   GDataInputStream* stream = nullptr;
   GCancellable* cancellable = g_cancellable_new();
   std::vector<std::string> lines;
+  std::vector<std::int64_t> timesUs;
   bool done = false;
   bool exited = false;
   int status = -1;
@@ -40,6 +41,7 @@ struct TestChild::Reader {
             reader.done = true;
             return;
           }
+          reader.timesUs.push_back(g_get_monotonic_time());
           reader.lines.emplace_back(line, length);
           g_free(line);
           next(*held);
@@ -97,6 +99,15 @@ TestChild::~TestChild() {
 
 const std::vector<std::string>& TestChild::lines() const {
   return reader_->lines;
+}
+
+const std::vector<std::int64_t>& TestChild::lineTimesUs() const {
+  return reader_->timesUs;
+}
+
+int TestChild::pid() const {
+  const char* id = g_subprocess_get_identifier(process_);
+  return id ? std::atoi(id) : 0;
 }
 
 std::optional<std::size_t> TestChild::waitForLine(

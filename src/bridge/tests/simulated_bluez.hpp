@@ -5,6 +5,7 @@
 #include <gio/gio.h>
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -27,6 +28,9 @@ class TestChild {
   TestChild& operator=(const TestChild&) = delete;
 
   const std::vector<std::string>& lines() const;
+  // When each line arrived, in microseconds of the monotonic clock.
+  const std::vector<std::int64_t>& lineTimesUs() const;
+  int pid() const;
   // Runs the main loop until a line satisfies the predicate (from line `from` on); its index.
   std::optional<std::size_t> waitForLine(const std::function<bool(const std::string&)>& predicate,
                                          std::size_t from = 0,

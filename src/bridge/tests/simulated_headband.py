@@ -47,6 +47,7 @@ class Headband:
         self.args = args
         self.root = root
         self.log_file = open(args.log, 'a', buffering=1) if args.log else None
+        self.timing_file = open(args.timing, 'a', buffering=1) if args.timing else None
         self.device = None
         self.chars = {}  # code -> mock object
         self.streaming = False
@@ -234,6 +235,8 @@ class Headband:
             for code in EEG:
                 if code in self.chars:
                     self.notify(self.chars[code], self.packet(self.sample))
+            if self.timing_file:
+                self.timing_file.write(f'{self.sequence} {time.monotonic_ns()}\n')
             self.sample += SAMPLES_PER_PACKET
             self.sequence = (self.sequence + 1) & 0xFFFF
             self.sent += 1
@@ -265,6 +268,7 @@ def main():
                         help='the headband drops out once after this many packets')
     parser.add_argument('--missing-channel', help='leave this characteristic out (e.g. 0005)')
     parser.add_argument('--adapter', choices=['on', 'off', 'none'], default='on')
+    parser.add_argument('--timing', help='"sequence monotonic-ns" of every packet once sent')
     parser.add_argument('--known', action='store_true',
                         help='BlueZ knows the headband before any search')
     args = parser.parse_args()
