@@ -121,6 +121,15 @@ void AppDelegate::closeCurrentWindow() {
   window_ = false;
 }
 
+void AppDelegate::applicationShouldHandleReopen() {
+  // While the server is still starting there is nothing yet; its window comes up in front.
+  if (interfaceWindow_) {
+    openControlInterface();
+  } else {
+    platform_.shell.activate();
+  }
+}
+
 void AppDelegate::openInterfaceButtonClicked() { openControlInterface(); }
 
 void AppDelegate::quitButtonClicked() { platform_.shell.terminate(); }

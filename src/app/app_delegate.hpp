@@ -34,6 +34,8 @@ class AppDelegate : public platform::ShellEvents,
   void showWindow(const std::string& message);
   void showInfoAlert(const std::string& message);
   void closeCurrentWindow();
+  // The program was started again while running: bring forward what is on screen.
+  void applicationShouldHandleReopen();
   // Shutdown, in order: blackout, media-key monitor, bridge, remote commands, server.
   void applicationWillTerminate();
 

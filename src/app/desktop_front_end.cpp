@@ -17,7 +17,8 @@
 namespace solvera {
 namespace {
 
-constexpr const char* kApplicationId = "app.solvera.Pro";
+constexpr const char* kApplicationId = SOLVERA_APP_ID;
+// MPRIS names follow their own rules: one element, no dots.
 constexpr const char* kMprisName = "solvera_pro";
 
 struct Desktop {
@@ -35,13 +36,18 @@ struct Desktop {
 
 void launch(GApplication*, gpointer data) {
   auto* desktop = static_cast<Desktop*>(data);
-  if (desktop->delegate) return;  // activated again: the windows are already there
+  if (desktop->delegate) {
+    // Started again while running: the new copy handed over to us and has ended.
+    desktop->delegate->applicationShouldHandleReopen();
+    return;
+  }
   // The delegate decides when the application ends, not the count of its windows.
   g_application_hold(G_APPLICATION(desktop->application));
   std::string name = desktop->bundle.info.productDisplayName();
   desktop->shell = std::make_unique<platform::DesktopShell>(desktop->application, name, &std::cout);
   desktop->dialogs = std::make_unique<platform::DesktopDialogs>(*desktop->shell);
-  desktop->mediaRemote = std::make_unique<platform::MprisMediaRemote>(name, kMprisName);
+  desktop->mediaRemote =
+      std::make_unique<platform::MprisMediaRemote>(name, kMprisName, kApplicationId);
   desktop->preferences =
       std::make_unique<platform::KeyFilePreferences>(xdg::preferencesFile(name));
   AppDelegate::Options options;
@@ -57,15 +63,21 @@ void launch(GApplication*, gpointer data) {
 
 }  // namespace
 
-bool desktopAvailable() { return gtk_init_check(); }
+bool desktopAvailable() {
+  // The window's class is the application id, so that docks match it to the menu entry.
+  g_set_prgname(kApplicationId);
+  return gtk_init_check();
+}
 
 int runDesktop(const CommandLine& commandLine, platform::Bundle bundle) {
   Desktop desktop;
   desktop.commandLine = &commandLine;
   desktop.bundle = std::move(bundle);
   g_set_application_name(desktop.bundle.info.productDisplayName().c_str());
-  // Not unique: a second copy must find the port taken and say so, not hand over to the first.
-  desktop.application = gtk_application_new(kApplicationId, G_APPLICATION_NON_UNIQUE);
+  // One instance per user session: a second start activates the first (which brings its
+  // window forward) and ends before it starts a server or touches the headband bridge.
+  desktop.application = gtk_application_new(kApplicationId, G_APPLICATION_DEFAULT_FLAGS);
+  gtk_window_set_default_icon_name(kApplicationId);
   g_signal_connect(desktop.application, "activate", G_CALLBACK(launch), &desktop);
 
   auto onSignal = [](gpointer data) -> gboolean {

@@ -1,5 +1,6 @@
 // The headless front end: a plain GLib main loop, the ready line, orderly exit on signals.
 #include <glib-unix.h>
+#include <systemd/sd-daemon.h>
 
 #include <csignal>
 #include <iostream>
@@ -23,7 +24,13 @@ int runHeadless(const CommandLine& commandLine, platform::Bundle bundle) {
   platform::KeyFilePreferences preferences(
       xdg::preferencesFile(bundle.info.productDisplayName()));
 
+  // Under a service manager (NOTIFY_SOCKET set) it learns when the page is served and when
+  // the lamps are being darkened; elsewhere these calls do nothing.
+  shell.setReadyHandler([](const std::string& url) {
+    sd_notifyf(0, "READY=1\nSTATUS=%s", url.c_str());
+  });
   auto onSignal = [](gpointer data) -> gboolean {
+    sd_notify(0, "STOPPING=1");
     g_main_loop_quit(static_cast<GMainLoop*>(data));
     return G_SOURCE_CONTINUE;
   };

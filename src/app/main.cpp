@@ -1,4 +1,6 @@
-// Process entry of solvera-pro.
+// Process entry of solvera-pro (the window) and of solvera-pro-headless (no window).
+#include <unistd.h>
+
 #include <cstdlib>
 #include <iostream>
 #include <stdexcept>
@@ -6,6 +8,24 @@
 #include "app/command_line.hpp"
 #include "app/front_end.hpp"
 #include "common/app_info.hpp"
+
+namespace {
+
+#ifdef SOLVERA_HAS_DESKTOP
+// Runs the headless program in place of this process when it is installed beside us: the
+// same process id and arguments, without the window's libraries in memory. Returns only when
+// it is not there (the caller then runs headless itself).
+void handOverToHeadless(char** argv) {
+  std::string headless = (solvera::executableDir() / "solvera-pro-headless").string();
+  if (::access(headless.c_str(), X_OK) != 0) return;
+  std::cout.flush();
+  std::cerr.flush();
+  argv[0] = headless.data();
+  ::execv(headless.c_str(), argv);
+}
+#endif
+
+}  // namespace
 
 int main(int argc, char** argv) {
   using namespace solvera;
@@ -28,15 +48,13 @@ int main(int argc, char** argv) {
               << bundle.info.shortVersion.value_or(SOLVERA_VERSION) << "\n";
     return 0;
   }
-  if (!commandLine.headless) {
 #ifdef SOLVERA_HAS_DESKTOP
+  if (!commandLine.headless) {
     if (desktopAvailable()) return runDesktop(commandLine, std::move(bundle));
     std::cerr << "No display found: running headless; open the address below in a browser."
               << std::endl;
-#else
-    std::cerr << "The desktop window is not available in this build: running headless."
-              << std::endl;
-#endif
   }
+  handOverToHeadless(argv);
+#endif
   return runHeadless(commandLine, std::move(bundle));
 }

@@ -8,6 +8,7 @@
 
 #include "common/json.hpp"
 #include "common/main_thread.hpp"
+#include "platform/processes.hpp"
 
 namespace solvera {
 namespace fs = std::filesystem;
@@ -162,18 +163,9 @@ void MuseBridge::injectMuseBridgeStatus(const std::string& status, const std::st
 
 void MuseBridge::terminateOrphanedMuseBridgeProcessesIfNeeded() {
   if (!productEnabled()) return;
-  // The kernel keeps 15 bytes of a process name, and pkill -x compares against those;
-  // the full name would never match. Only our own user's processes are candidates.
-  const std::string name = options_.processName.substr(0, 15);
-  const std::string uid = std::to_string(::getuid());
-  GError* error = nullptr;
-  GSubprocess* pkill = g_subprocess_new(
-      static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDOUT_SILENCE |
-                                    G_SUBPROCESS_FLAGS_STDERR_SILENCE),
-      &error, options_.pkillPath.c_str(), "-x", "-U", uid.c_str(), name.c_str(), nullptr);
-  // Not waited for (GLib reaps it); a failure to launch changes nothing for the user.
-  if (pkill) g_object_unref(pkill);
-  g_clear_error(&error);
+  // Only our own user's bridges whose parent is no longer a running copy of the program: a
+  // bridge another copy still reads from stays.
+  platform::terminateOrphanedProcesses(options_.processName, platform::kInstanceProcessNames);
 }
 
 void MuseBridge::startMuseBridgeIfNeeded() {

@@ -38,7 +38,6 @@ class MuseBridge : public std::enable_shared_from_this<MuseBridge> {
     std::optional<std::filesystem::path> resourceDir;
     const Clock* clock = &systemClock();
     Scheduler schedule;  // empty: the main loop's timer
-    std::filesystem::path pkillPath = "/usr/bin/pkill";
     std::string processName = kBridgeName;  // what orphan cleanup looks for
     // A bridge that ignores the termination request is killed after this long.
     std::chrono::milliseconds killGrace{3000};

@@ -94,6 +94,17 @@ struct HttpClient::Impl {
   bool stopping = false;                           // guarded by mutex
   std::map<CURL*, std::unique_ptr<Transfer>> active;  // the client thread's own
   std::thread thread;
+  std::once_flag begun;
+
+  // The TLS libraries and the thread come with the first request: a program that never
+  // asks the outside world keeps neither in memory.
+  void begin() {
+    std::call_once(begun, [this] {
+      initialiseCurlOnce();
+      multi = curl_multi_init();
+      thread = std::thread([this] { run(); });
+    });
+  }
 
   bool setUp(Transfer& t) {
     const HttpRequest& r = t.request;
@@ -226,13 +237,10 @@ struct HttpClient::Impl {
   }
 };
 
-HttpClient::HttpClient() : impl_(std::make_unique<Impl>()) {
-  initialiseCurlOnce();
-  impl_->multi = curl_multi_init();
-  impl_->thread = std::thread([impl = impl_.get()] { impl->run(); });
-}
+HttpClient::HttpClient() : impl_(std::make_unique<Impl>()) {}
 
 HttpClient::~HttpClient() {
+  if (!impl_->thread.joinable()) return;  // never used
   {
     std::lock_guard lock(impl_->mutex);
     impl_->stopping = true;
@@ -248,6 +256,7 @@ HttpClient& HttpClient::shared() {
 }
 
 void HttpClient::start(HttpRequest request, Completion completion) {
+  impl_->begin();
   auto transfer = std::make_unique<Transfer>(std::move(request), std::move(completion));
   {
     std::lock_guard lock(impl_->mutex);

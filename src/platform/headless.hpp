@@ -5,7 +5,9 @@
 
 #include <glib.h>
 
+#include <functional>
 #include <iosfwd>
+#include <string>
 
 #include "platform/platform.hpp"
 
@@ -16,8 +18,11 @@ class HeadlessShell : public Shell {
   HeadlessShell(GMainLoop* loop, std::ostream& out, std::ostream& err)
       : loop_(loop), out_(out), err_(err) {}
 
-  // Prints "<title>: <url>", the ready line.
+  // Prints "<title>: <url>", the ready line, then tells the ready handler.
   std::shared_ptr<WebView> openControlWindow(const ControlWindowSpec& spec) override;
+  void setReadyHandler(std::function<void(const std::string& url)> handler) {
+    onReady_ = std::move(handler);
+  }
   void presentControlWindow() override {}
   // Prints the message and ends the program with status 1.
   void showMessageWindow(const MessageWindowSpec& spec) override;
@@ -33,6 +38,7 @@ class HeadlessShell : public Shell {
   std::ostream& out_;
   std::ostream& err_;
   int exitStatus_ = 0;
+  std::function<void(const std::string&)> onReady_;
 };
 
 // No panels headless: every panel is cancelled and every alert answered with its default.

@@ -9,7 +9,7 @@ namespace {
 constexpr const char* kObjectPath = "/org/mpris/MediaPlayer2";
 constexpr const char* kRootInterface = "org.mpris.MediaPlayer2";
 constexpr const char* kPlayerInterface = "org.mpris.MediaPlayer2.Player";
-constexpr const char* kTrackId = "/org/solvera/Pro/BreathingCoaching";
+constexpr const char* kTrackId = "/com/mirowen/SolveraPro/BreathingCoaching";
 
 constexpr const char* kIntrospection = R"(
 <node>
@@ -20,6 +20,7 @@ constexpr const char* kIntrospection = R"(
     <property name="CanRaise" type="b" access="read"/>
     <property name="HasTrackList" type="b" access="read"/>
     <property name="Identity" type="s" access="read"/>
+    <property name="DesktopEntry" type="s" access="read"/>
     <property name="SupportedUriSchemes" type="as" access="read"/>
     <property name="SupportedMimeTypes" type="as" access="read"/>
   </interface>
@@ -57,8 +58,11 @@ GVariant* emptyStrings() { return g_variant_new_strv(nullptr, 0); }
 
 }  // namespace
 
-MprisMediaRemote::MprisMediaRemote(std::string identity, std::string busName)
-    : identity_(std::move(identity)), busName_(std::move(busName)) {}
+MprisMediaRemote::MprisMediaRemote(std::string identity, std::string busName,
+                                   std::string desktopEntry)
+    : identity_(std::move(identity)),
+      busName_(std::move(busName)),
+      desktopEntry_(std::move(desktopEntry)) {}
 
 MprisMediaRemote::~MprisMediaRemote() {
   handlers_.clear();
@@ -146,6 +150,7 @@ void MprisMediaRemote::unpublishIfUnused() {
 GVariant* MprisMediaRemote::property(const std::string& interface, const std::string& name) const {
   if (interface == kRootInterface) {
     if (name == "Identity") return g_variant_new_string(identity_.c_str());
+    if (name == "DesktopEntry") return g_variant_new_string(desktopEntry_.c_str());
     if (name == "SupportedUriSchemes" || name == "SupportedMimeTypes") return emptyStrings();
     return g_variant_new_boolean(FALSE);  // CanQuit, CanRaise, HasTrackList
   }

@@ -16,8 +16,9 @@ namespace solvera::platform {
 class MprisMediaRemote : public MediaRemote {
  public:
   // identity: the player's name in media controls; busName: the last element of the bus
-  // name (a second copy of the program gets ".instance<pid>" after it).
-  MprisMediaRemote(std::string identity, std::string busName);
+  // name (a second copy of the program gets ".instance<pid>" after it); desktopEntry: the
+  // menu entry's id, without ".desktop", that media controls take the icon from.
+  MprisMediaRemote(std::string identity, std::string busName, std::string desktopEntry = {});
   ~MprisMediaRemote() override;
   MprisMediaRemote(const MprisMediaRemote&) = delete;
   MprisMediaRemote& operator=(const MprisMediaRemote&) = delete;
@@ -48,6 +49,7 @@ class MprisMediaRemote : public MediaRemote {
 
   std::string identity_;
   std::string busName_;
+  std::string desktopEntry_;
   std::map<Token, std::pair<Command, std::function<void()>>> handlers_;
   Token next_ = 1;
   bool hasNowPlaying_ = false;
