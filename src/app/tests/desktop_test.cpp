@@ -44,6 +44,8 @@ function record(kind, value) {
 window.toggleBreathingCoaching = () => record("breathing", "");
 window.toggleBlackout = () => record("blackout", "");
 window.solveraClipboardText = (text) => record("clipboard", text);
+window.solveraMuseBridgeEvents = (events) =>
+    record("bridge", events.map((e) => e.n ?? e.status).join(","));
 window.addEventListener("keydown", (e) => {
   let mods = (e.repeat ? "+repeat" : "") + (e.ctrlKey ? "+ctrl" : "") + (e.shiftKey ? "+shift" : "");
   record("keydown", e.key + mods);
@@ -464,6 +466,57 @@ TEST(Desktop, APortInUseShowsTheMessageWindowAndItsStopButtonQuits) {
   EXPECT_EQ(desktop.program->wait(20s), 0);
   EXPECT_EQ(desktop.count("loaded"), 0);
   ::close(busy);
+}
+
+TEST(Desktop, ASecondStartPresentsTheFirstWindowAndLeavesItsServerAndBridgeAlone) {
+  Desktop desktop;
+  if (auto why = desktop.missing(); !why.empty()) GTEST_SKIP() << why;
+  // A bridge of this edition that keeps writing numbered events.
+  desktop.dir.write("resources/Info.json", std::string(R"({"CFBundleName": ")") + kName +
+                                               R"(", "SolveraProductCode": "audio-light"})");
+  auto bridge = desktop.dir.path() / "resources" / "muse-bridge" / "SolveraMuseBridge";
+  desktop.dir.write("resources/muse-bridge/SolveraMuseBridge",
+                    "#!/bin/sh\ni=0\nwhile :; do i=$((i+1)); echo \"{\\\"n\\\":$i}\"; "
+                    "sleep 0.05; done\n");
+  std::filesystem::permissions(bridge, std::filesystem::perms::owner_all);
+  std::uint16_t port = freePort();
+  desktop.start(port);
+  readyLine(desktop);
+  std::string window = desktop.window(kName);
+  ASSERT_FALSE(window.empty());
+  auto bridgeEvents = [&] {
+    int n = 0;
+    for (const auto& r : desktop.recorder.records()) n += r["kind"] == "bridge";
+    return n;
+  };
+  ASSERT_TRUE(test::waitUntil([&] { return bridgeEvents() >= 2; })) << "the bridge writes";
+
+  // Focus elsewhere, then start the program again with a port of its own.
+  auto root = desktop.tool({"xdotool", "search", "--maxdepth", "0", "--name", ""}).output;
+  desktop.keys({"windowfocus", "--sync", root.substr(0, root.find('\n'))});
+  ASSERT_NE(desktop.tool({"xdotool", "getwindowfocus"}).output, window + "\n");
+  std::uint16_t secondPort = freePort();
+  test::Child second({SOLVERA_EXECUTABLE, "--port", std::to_string(secondPort), "--resources",
+                      (desktop.dir.path() / "resources").string()},
+                     desktop.environment());
+  EXPECT_EQ(second.wait(30s), 0);
+  EXPECT_EQ(second.readAll(1s), "") << "no ready line: the second start ran no server";
+  EXPECT_THROW(test::exchange(secondPort, test::request("GET", "/")), std::runtime_error);
+
+  // The first window is in front again, still the only one, and its server still answers.
+  EXPECT_TRUE(test::waitUntil(
+      [&] { return desktop.tool({"xdotool", "getwindowfocus"}).output == window + "\n"; }));
+  auto windows = desktop.tool({"xdotool", "search", "--onlyvisible", "--name", kName}).output;
+  EXPECT_EQ(std::count(windows.begin(), windows.end(), '\n'), 1) << windows;
+  EXPECT_EQ(test::exchange(port, test::request("GET", "/")).statusLine(), "HTTP/1.1 200 OK");
+  // Its bridge was not ended: events keep coming after the second start.
+  int seen = bridgeEvents();
+  EXPECT_TRUE(test::waitUntil([&] { return bridgeEvents() >= seen + 2; }));
+  for (const auto& r : desktop.recorder.records()) {
+    EXPECT_THAT(r["value"].dump(), Not(HasSubstr("stopped"))) << r;
+  }
+  desktop.program->signal(SIGTERM);
+  EXPECT_EQ(desktop.program->wait(20s), 0);
 }
 
 TEST(Desktop, WithoutADisplayTheProgramSaysSoAndRunsHeadless) {

@@ -8,9 +8,11 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -80,7 +82,51 @@ class Program {
   }
   pid_t pid_ = -1;
   int out_ = -1, err_ = -1;
+
+ public:
+  pid_t pid() const { return pid_; }
 };
+
+// A service manager's notification socket, as systemd hands one over in NOTIFY_SOCKET.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::filesystem::path& path) : path_(path.string()) {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path_.copy(address.sun_path, sizeof address.sun_path - 1);
+    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  }
+  ~NotifySocket() { close(fd_); }
+  const std::string& path() const { return path_; }
+  // The next message, or empty after 20 s.
+  std::string receive() {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, 20000) <= 0) return "";
+    char buffer[4096];
+    ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : "";
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
+// Resident memory of a process in KiB.
+long residentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("VmRSS:")) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
 
 std::uint16_t freePort() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -139,4 +185,45 @@ TEST(Headless, HelpVersionAndBadArguments) {
   Program bad({"--port", "zero"});
   EXPECT_EQ(bad.waitExit(), 2);
   EXPECT_NE(bad.readAll(true).find("--port needs a number"), std::string::npos);
+}
+
+TEST(Headless, RunsLeanWithoutWindowLibrariesAndReportsToTheServiceManager) {
+  solvera::test::TempDir home;
+  setenv("XDG_DATA_HOME", (home.path() / "data").c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (home.path() / "config").c_str(), 1);
+  setenv("SDL_AUDIODRIVER", "dummy", 1);
+  NotifySocket manager(home.path() / "notify");
+  setenv("NOTIFY_SOCKET", manager.path().c_str(), 1);
+  std::uint16_t port = freePort();
+  std::string portText = std::to_string(port);
+  Program program({"--headless", "--port", portText});
+  unsetenv("NOTIFY_SOCKET");
+  ASSERT_EQ(program.readLine(), "Solvera Pro Audio+Light: http://127.0.0.1:" + portText + "\n");
+  EXPECT_EQ(manager.receive(), "READY=1\nSTATUS=http://127.0.0.1:" + portText);
+
+  // A pulsed light stream to a loopback node and a running tone.
+  auto dmx = solvera::test::exchange(
+      port, solvera::test::request("POST", "/dmx",
+                                   R"({"targetIp":"127.0.0.1","universe":0,"dmx":[255,128,64],)"
+                                   R"("pulseHz":7.83,"pulseChannels":[1,2],"pulseShape":"sine"})"));
+  EXPECT_EQ(dmx.body(), R"({"ok":true,"outputMode":"artnet"})");
+  auto tone = solvera::test::exchange(
+      port, solvera::test::request("POST", "/audio/start",
+                                   R"({"mode":"isochronic","carrier":200,"beat":10,"volume":0.3})"));
+  EXPECT_NE(tone.body().find(R"("ok":true)"), std::string::npos) << tone.body();
+
+  // The same process: "--headless" handed over to the windowless program in place.
+  std::ifstream maps("/proc/" + std::to_string(program.pid()) + "/maps");
+  for (std::string line; std::getline(maps, line);) {
+    for (const char* library : {"libgtk", "libgdk", "libwebkit", "libjavascriptcore"}) {
+      EXPECT_EQ(line.find(library), std::string::npos) << line;
+    }
+  }
+  if (!kSanitized) {
+    EXPECT_LE(residentKiB(program.pid()), 20000) << "resident memory in KiB";
+  }
+
+  program.signal(SIGTERM);
+  EXPECT_EQ(manager.receive(), "STOPPING=1");
+  EXPECT_EQ(program.waitExit(), 0);
 }

@@ -5,6 +5,7 @@
 
 #include "platform/headless.hpp"
 #include "platform/keyfile_preferences.hpp"
+#include "platform/processes.hpp"
 
 using namespace solvera::platform;
 namespace fs = std::filesystem;
@@ -35,4 +36,32 @@ TEST(HeadlessShell, PrintsTheReadyLineAndReportsStartFailureWithStatusOne) {
   EXPECT_EQ(err.str(), "Kon niet\n");
   EXPECT_EQ(shell.exitStatus(), 1);
   g_main_loop_unref(loop);
+}
+
+TEST(OrphanedProcesses, OnlyOurBridgesWhoseParentIsNoRunningCopy) {
+  const uid_t us = 1000;
+  std::vector<ProcessEntry> processes = {
+      {1, 0, 0, "systemd"},
+      {20, 1, us, "solvera-pro"},
+      {21, 1, us, "solvera-pro-hea"},  // solvera-pro-headless as the kernel keeps it
+      {22, 1, us, "bash"},
+      {30, 20, us, "SolveraMuseBrid"},
+      {31, 21, us, "SolveraMuseBrid"},
+      {32, 1, us, "SolveraMuseBrid"},
+      {33, 99, us, "SolveraMuseBrid"},  // parent already gone
+      {34, 1, us + 1, "SolveraMuseBrid"},
+      {35, 1, us, "SolveraMuseBri"},
+      {36, 22, us, "SolveraMuseBrid"},
+  };
+  EXPECT_EQ(orphanedProcesses(processes, "SolveraMuseBridge", us, kInstanceProcessNames),
+            (std::vector<pid_t>{32, 33, 36}));
+
+  // This very process, read from /proc.
+  auto self = listProcesses();
+  auto it = std::find_if(self.begin(), self.end(),
+                         [](const ProcessEntry& p) { return p.pid == ::getpid(); });
+  ASSERT_NE(it, self.end());
+  EXPECT_EQ(it->parent, ::getppid());
+  EXPECT_EQ(it->uid, ::getuid());
+  EXPECT_EQ(it->name, "platform_tests");
 }
