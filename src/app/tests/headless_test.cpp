@@ -220,7 +220,7 @@ TEST(Headless, RunsLeanWithoutWindowLibrariesAndReportsToTheServiceManager) {
     }
   }
   if (!kSanitized) {
-    EXPECT_LE(residentKiB(program.pid()), 20000) << "resident memory in KiB";
+    EXPECT_LE(residentKiB(program.pid()), 20 * 1024) << "resident memory in KiB";
   }
 
   program.signal(SIGTERM);
