@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
 jobs=$(nproc)
-fuzz_seconds=${SOLVERA_FUZZ_SECONDS:-60}
+fuzz_seconds=${SOLVERA_FUZZ_SECONDS:-30}
 
 # Tests never touch the user's own folders.
 scratch=$(mktemp -d)
@@ -34,15 +34,5 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs" -R '^Desktop\.'
 
-echo "== fuzz targets (${fuzz_seconds} s each)"
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DSOLVERA_FUZZ=ON -DSOLVERA_BENCH=OFF -DSOLVERA_DESKTOP=OFF >/dev/null
-ninja -C build-fuzz fuzz-targets
-for target in build-fuzz/fuzz/fuzz_*; do
-  [ -x "$target" ] || continue
-  name=$(basename "$target")
-  mkdir -p "build-fuzz/corpus/$name"
-  "$target" -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 -print_final_stats=0 \
-    "build-fuzz/corpus/$name" fuzz/corpus/"${name#fuzz_}" 2>&1 | tail -n 3
-done
-echo "fuzz: no crashes"
+echo "== fuzz targets (${fuzz_seconds} s each, ${jobs} at a time)"
+bash scripts/fuzz-long.sh --seconds "$fuzz_seconds" --jobs "$jobs"
