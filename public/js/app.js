@@ -3,6 +3,7 @@
 
 import { AppState, pageStore } from './state.js';
 import { Outputs } from './outputs.js';
+import { outputReady } from './dmx-frame.js';
 import { Relays } from './relays.js';
 import { Controller } from './controller.js';
 import { BreathingOverlay, LIVE_SLIDERS, LIVE_TOGGLES, SOUND_SLIDERS, Toasts, Views } from './views.js';
@@ -21,6 +22,7 @@ import { setupAskAi, setupDescription, setupMarketplace, setupPasteButtons } fro
 import { setupHeadband, setupMusicLibrary, setupReport, setupSessionFiles } from './content-panels.js';
 
 const TICK_MS = 100;
+const DEVICE_CHECK_MS = 2000;
 const $ = (id) => document.getElementById(id);
 
 const state = new AppState(pageStore(window));
@@ -80,7 +82,17 @@ function renderAll() {
   for (const panel of Object.values(panels)) panel.render?.();
 }
 
+// Lists shown in more than one place are written once, in the settings dialog.
+function copyOptions() {
+  for (const select of document.querySelectorAll('select[data-options-from]')) {
+    const source = document.querySelector(`#settingsForm [name="${select.dataset.optionsFrom}"]`);
+    const options = [...source.options].filter((o) => o.value !== select.dataset.without);
+    select.replaceChildren(...options.map((o) => o.cloneNode(true)));
+  }
+}
+
 function wire() {
+  copyOptions();
   $('startButton').addEventListener('click', () => {
     sound.ensure();
     controller.start();
@@ -159,7 +171,7 @@ function setupPanels() {
   setupPasteButtons(ctx);
   panels.editor = setupEditor(ctx, {
     listen: (listened) => outputs.preview(listened),
-    outputMode: () => state.settings.light.outputMode,
+    outputMode: () => (outputReady(state.settings.light) ? state.settings.light.outputMode : null),
   });
   // What the program said before this module ran, in the order it said it.
   for (const [name, args] of window.solveraTakeEarlyCalls?.() ?? []) {
@@ -175,6 +187,7 @@ async function main() {
   relays.connectRemote();
   relays.connectScreenLight();
   setInterval(() => controller.tick(), TICK_MS);
+  setInterval(() => outputs.checkDevice(getJson), DEVICE_CHECK_MS);
   controller.tick();
 }
 

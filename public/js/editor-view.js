@@ -24,7 +24,7 @@ function el(tag, attrs = {}, children = []) {
 }
 
 // ctx: the page's panel context; listen(request or null) plays a preview beat and answers
-// whether it could (not while a session plays); outputMode() the chosen light output.
+// whether it could (not while a session plays); outputMode() the light output in use, or null.
 export function setupEditor(ctx, { listen, outputMode }) {
   const { t } = ctx;
   const dialog = $('editorDialog');
@@ -149,7 +149,6 @@ export function setupEditor(ctx, { listen, outputMode }) {
     else draft[name] = event.target.value;
     validate();
   });
-  form.addEventListener('change', (event) => { if (event.target.tagName === 'SELECT') form.dispatchEvent(new Event('input')); });
   $('editorPhases').addEventListener('click', (event) => {
     const button = event.target.closest('button[data-action]');
     if (!button) return;

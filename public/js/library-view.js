@@ -163,6 +163,10 @@ export class Library {
       li.dataset.index = String(i);
       li.title = this.t('transport.jump');
       li.addEventListener('click', () => this.onSeekPhase(i));
+      if (s.player.active) {
+        li.tabIndex = 0;
+        li.addEventListener('keydown', (event) => { if (event.key === 'Enter') this.onSeekPhase(i); });
+      }
       return li;
     });
     $('phaseList').replaceChildren(...list);

@@ -149,17 +149,24 @@ export class Relays {
     this.later(() => this.pollCommands(), reply.ok ? REMOTE_POLL_MS : REMOTE_POLL_MS * 5);
   }
 
-  async pollRemoteStatus() {
+  // Asks whether a device is connected; the reply's time also tunes the server clock. Returns
+  // the reply and whether the connection changed (stateKey: 'remoteConnected' or 'screenConnected').
+  async clientStatus(path, token, stateKey) {
     const sent = Date.now();
-    const reply = await this.net.getJson(withToken('/remote/client-status', this.remote.token));
-    if (!reply.ok) return;
+    const reply = await this.net.getJson(withToken(path, token));
+    if (!reply.ok) return { reply, changed: false };
     this.state.clock.add(sent, Date.now(), Number(reply.body.now));
     const connected = reply.body.connected === true;
-    if (connected !== this.state.remoteConnected) {
-      this.state.remoteConnected = connected;
-      this.state.emit('devices');
-      this.publishRemote(true);
-    }
+    if (connected === this.state[stateKey]) return { reply, changed: false };
+    this.state[stateKey] = connected;
+    this.state.emit('devices');
+    return { reply, changed: true };
+  }
+
+  async pollRemoteStatus() {
+    const { reply, changed } = await this.clientStatus('/remote/client-status', this.remote.token, 'remoteConnected');
+    if (!reply.ok) return;
+    if (changed) this.publishRemote(true);
     const info = await this.net.getJson('/remote/info');
     if (info.ok) this.remote.cursor.resync(info.body.lastCommandId);
   }
@@ -189,22 +196,13 @@ export class Relays {
   }
 
   async pollScreenStatus() {
-    const sent = Date.now();
-    const reply = await this.net.getJson(withToken('/screen-light/client-status', this.screen.token));
-    if (reply.status === 403) {
-      const info = await this.net.getJson('/screen-light/info');
-      if (info.ok && info.body?.token) {
-        this.applyScreenInfo(info.body);
-        this.publishScreenLight(true);
-      }
-      return;
-    }
-    if (!reply.ok) return;
-    this.state.clock.add(sent, Date.now(), Number(reply.body.now));
-    const connected = reply.body.connected === true;
-    if (connected !== this.state.screenConnected) {
-      this.state.screenConnected = connected;
-      this.state.emit('devices');
+    const { reply } = await this.clientStatus('/screen-light/client-status', this.screen.token, 'screenConnected');
+    if (reply.status !== 403) return;
+    // The program was restarted and made new tokens: pick them up.
+    const info = await this.net.getJson('/screen-light/info');
+    if (info.ok && info.body?.token) {
+      this.applyScreenInfo(info.body);
+      this.publishScreenLight(true);
     }
   }
 }

@@ -13,9 +13,12 @@ export const NOISE_TYPES = ['pink', 'white', 'brown'];
 export const TONE_MODES = ['binaural', 'monaural', 'isochronic', 'isochronic-monaural'];
 const LEVELS = ['rgbIntensity', 'whiteIntensity', 'pulseVolume', 'musicVolume', 'noiseVolume'];
 
-// Light outputs repeat their frame at a fixed rate; a pulse faster than half of it cannot be
-// shown (it would flicker at another frequency).
+// Light outputs repeat their frame at a fixed rate (Art-Net 20, USB 40 a second); a pulse
+// faster than half of it cannot be shown (it would flicker at another frequency). Without an
+// output in use, the lamps' own limit.
+export const LAMP_MAX_PULSE_HZ = 40;
 export function maxLightPulseHz(outputMode) {
+  if (!outputMode) return LAMP_MAX_PULSE_HZ;
   return outputMode === 'artnet' ? 10 : 20;
 }
 
@@ -132,7 +135,7 @@ export function splitPhase(draft, index) {
 
 // Problems as {field, key, values}: field is "title", "carrier" or "phases.N.member"; key a
 // text key of the page. An empty list means the draft can be saved.
-export function checkDraft(draft, { outputMode = 'artnet' } = {}) {
+export function checkDraft(draft, { outputMode = null } = {}) {
   const problems = [];
   const add = (field, key, values = {}) => problems.push({ field, key, values });
   if (!String(draft.title).trim()) add('title', 'editor.error.title');

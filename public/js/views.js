@@ -95,8 +95,9 @@ export class Views {
     const out = s.settings.light;
     const el = $('lightStatus');
     let text;
-    const error = Boolean(s.light.error);
-    if (error) text = this.t('light.error', { message: s.light.error });
+    const message = s.light.error || (s.light.deviceMissing ? this.t('light.noDevice') : '');
+    const error = Boolean(message);
+    if (error) text = this.t('light.error', { message });
     else if (!outputReady(out)) text = this.t('light.notConfigured');
     else if (s.blackout) text = this.t('light.blackout');
     else if (!s.settings.controls.outputEnabled) text = this.t('light.off');
@@ -106,9 +107,9 @@ export class Views {
     el.textContent = text;
     el.classList.toggle('error', error);
     // A new error is announced once; its toast goes as soon as the output works again.
-    if (error && s.light.error !== this.shownLightError) this.toasts.show(text, 'light');
+    if (error && message !== this.shownLightError) this.toasts.show(text, 'light');
     if (!error) this.toasts.dismiss('light');
-    this.shownLightError = s.light.error;
+    this.shownLightError = message;
   }
 
   controls() {

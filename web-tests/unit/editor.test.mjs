@@ -87,6 +87,9 @@ test('invalid input is refused with a Dutch message for its own field', () => {
   for (const p of problems) assert.ok(TEXTS.nl[p.key] && TEXTS.en[p.key], p.key);
   // A USB output shows faster pulses than Art-Net's frame rate allows.
   assert.ok(!checkDraft(draft, { outputMode: 'enttec-usb-pro' }).some((p) => p.field === 'phases.2.lightFrom'));
+  draft.phases[2].lightFrom = '41';
+  assert.ok(checkDraft(draft).some((p) => p.field === 'phases.2.lightFrom'), 'without an output, the lamps\' own limit');
+  draft.phases[2].lightFrom = '12';
   draft.phases[0].start = '00:05';
   assert.equal(checkDraft(draft).find((p) => p.field === 'phases.0.start')?.key, 'editor.error.firstStart');
   draft.phases[0].start = '5 min';
