@@ -22,7 +22,6 @@ import { setupAskAi, setupDescription, setupMarketplace, setupPasteButtons } fro
 import { setupHeadband, setupMusicLibrary, setupReport, setupSessionFiles } from './content-panels.js';
 
 const TICK_MS = 100;
-const DEVICE_CHECK_MS = 2000;
 const $ = (id) => document.getElementById(id);
 
 const state = new AppState(pageStore(window));
@@ -187,7 +186,6 @@ async function main() {
   relays.connectRemote();
   relays.connectScreenLight();
   setInterval(() => controller.tick(), TICK_MS);
-  setInterval(() => outputs.checkDevice(getJson), DEVICE_CHECK_MS);
   controller.tick();
 }
 

@@ -43,21 +43,6 @@ export class Outputs {
     if (`${light.error}|${light.confirmed}` !== before) this.state.emit('light');
   }
 
-  // A USB output answers every frame, device or not; the list of serial ports tells whether
-  // its device is there. getJson: net.js's.
-  async checkDevice(getJson) {
-    const s = this.state;
-    const out = s.settings.light;
-    if (out.outputMode === 'artnet' || !outputReady(out) || !(s.player.active || s.light.confirmed)) return;
-    const reply = await getJson('/dmx/serial-ports');
-    if (!reply.ok || !Array.isArray(reply.body?.ports)) return;
-    const ports = reply.body.ports;
-    const missing = out.serialPort ? !ports.includes(out.serialPort) : ports.length === 0;
-    if (missing === s.light.deviceMissing) return;
-    s.light.deviceMissing = missing;
-    s.emit('light');
-  }
-
   audioResult(item, result) {
     if (item.path !== '/audio/start') return;
     const failed = !result.ok;
@@ -130,7 +115,6 @@ export class Outputs {
     this.light.lastKey = null;
     this.state.light.error = '';
     this.state.light.confirmed = false;
-    this.state.light.deviceMissing = false;
     this.state.emit('light');
   }
 

@@ -43,9 +43,8 @@ export class AppState {
     this.breathing = false;
     this.lastSample = null;
     this.pendingStart = false;
-    // The light output: whether it has answered since its settings last changed, its error,
-    // and for a USB output whether its device is missing.
-    this.light = { error: '', confirmed: false, lit: false, deviceMissing: false };
+    // The light output: whether it has answered since its settings last changed, its error.
+    this.light = { error: '', confirmed: false, lit: false };
     this.audioFailed = false;
     this.remoteConnected = false;
     this.screenConnected = false;

@@ -58,6 +58,10 @@ export class Toasts {
   dismiss(key) {
     if (this.key === key) this.hide();
   }
+
+  update(key, message) {
+    if (this.key === key) $('toast').textContent = message;
+  }
 }
 
 export class Views {
@@ -95,7 +99,7 @@ export class Views {
     const out = s.settings.light;
     const el = $('lightStatus');
     let text;
-    const message = s.light.error || (s.light.deviceMissing ? this.t('light.noDevice') : '');
+    const message = s.light.error;
     const error = Boolean(message);
     if (error) text = this.t('light.error', { message });
     else if (!outputReady(out)) text = this.t('light.notConfigured');
@@ -106,9 +110,11 @@ export class Views {
     else text = this.t('light.ready', { mode: this.outputName(out.outputMode) });
     el.textContent = text;
     el.classList.toggle('error', error);
-    // A new error is announced once; its toast goes as soon as the output works again.
-    if (error && message !== this.shownLightError) this.toasts.show(text, 'light');
-    if (!error) this.toasts.dismiss('light');
+    // An error is announced once, however its wording changes while the output retries; its
+    // toast goes as soon as the output works again.
+    if (error && !this.shownLightError) this.toasts.show(text, 'light');
+    else if (error) this.toasts.update('light', text);
+    else this.toasts.dismiss('light');
     this.shownLightError = message;
   }
 

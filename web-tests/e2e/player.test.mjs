@@ -165,7 +165,7 @@ test('the end of a session stays shown until the user acts; the beat fades out o
   }
 });
 
-test('a light error shows while the output fails and goes, toast and all, once frames go through; "actief" only then', async () => {
+test('a light error shows while the output fails and goes, toast and all, once frames go through; "actief" only then, and never for a missing USB widget', async () => {
   const page = await openPage({ width: 1280, height: 860, settings: {
     light: { outputMode: 'artnet', targetIp: lamps.address, universe: 1, startAddress: 1, channelLayout: 'rgb', fixtureCount: 1, pulse: true },
   } });
@@ -182,7 +182,14 @@ test('a light error shows while the output fails and goes, toast and all, once f
     await page.unroute('**/dmx');
     await waitFor(async () => /^Licht: Art-Net → .* actief$/.test(await page.textContent('#lightStatus')), 'the output to work again');
     assert.equal(await page.isHidden('#toast'), true, 'the stale error toast has gone');
+    // A USB output without its widget (none on this machine) never reads active.
+    await page.click('#settingsButton');
+    await page.selectOption('#settingsForm [name="outputMode"]', 'enttec-usb-pro');
+    await page.click('#settingsForm button[value="save"]');
+    await waitFor(async () => /^Licht: .*Enttec DMX USB Pro/.test(await page.textContent('#lightStatus')), 'the missing widget to be named');
+    assert.equal(await page.evaluate(() => document.getElementById('lightStatus').classList.contains('error')), true);
     await page.click('#stopButton');
+    assert.doesNotMatch(await page.textContent('#lightStatus'), /actief/);
   } finally {
     await page.close();
   }

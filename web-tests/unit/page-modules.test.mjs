@@ -120,22 +120,6 @@ test('the light status: an error shows until a frame goes through; "active" only
   // New output settings must prove themselves again.
   p.outputs.changeLightSettings(p.state.settings.light);
   assert.equal(p.state.light.confirmed, false);
-
-  // A USB output answers every frame; only the port list shows whether its widget is there.
-  p.state.settings.light = { ...p.state.settings.light, outputMode: 'enttec-usb-pro' };
-  let ports = [];
-  const getJson = async () => ({ ok: true, body: { ok: true, ports } });
-  p.advance(100);
-  p.controller.tick();
-  await p.settle();
-  await p.outputs.checkDevice(getJson);
-  assert.deepEqual([p.state.light.confirmed, p.state.light.deviceMissing], [true, true], 'answered, but no device');
-  ports = ['/dev/ttyUSB0'];
-  await p.outputs.checkDevice(getJson);
-  assert.equal(p.state.light.deviceMissing, false, 'plugged in: the message goes');
-  p.state.settings.light.serialPort = '/dev/ttyUSB3';
-  await p.outputs.checkDevice(getJson);
-  assert.equal(p.state.light.deviceMissing, true, 'the chosen port is not there');
 });
 
 function fakeNet(handlers) {
