@@ -53,9 +53,8 @@ void BM_HeadbandTenSecondsOfFourChannels(benchmark::State& state) {
     }
   }
   // Time per iteration over ten seconds of data, in percent.
-  state.counters["core%"] =
-      benchmark::Counter(0.1, benchmark::Counter::kIsIterationInvariantRate |
-                                  benchmark::Counter::kInvert);
+  state.counters["core%"] = benchmark::Counter(
+      0.1, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
   state.counters["lines/s"] = static_cast<double>(lines) / state.iterations() / kSeconds;
   state.counters["bytes/s"] = static_cast<double>(bytes) / state.iterations() / kSeconds;
 }

@@ -41,8 +41,9 @@ int main(int argc, char** argv) {
   {
     solvera::test::SimulatedBluez bluez({"--timing", timing});
     solvera::test::TestChild bridge({bluez.bridgeProgram()}, bluez.environment());
-    auto streaming = bridge.waitForLine(
-        [](const std::string& l) { return l.find("\"status\":\"streaming\"") != std::string::npos; });
+    auto streaming = bridge.waitForLine([](const std::string& l) {
+      return l.find("\"status\":\"streaming\"") != std::string::npos;
+    });
     if (!streaming) {
       std::fprintf(stderr, "the bridge did not start streaming\n");
       return 1;
@@ -69,7 +70,9 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "no EEG events matched\n");
       return 1;
     }
-    auto at = [&](double q) { return latenciesMs[static_cast<std::size_t>(q * (latenciesMs.size() - 1))]; };
+    auto at = [&](double q) {
+      return latenciesMs[static_cast<std::size_t>(q * (latenciesMs.size() - 1))];
+    };
     std::printf("events: %zu over %.1f s\n", latenciesMs.size(), wall);
     std::printf("notification to stdout: median %.2f ms, p95 %.2f ms, p99 %.2f ms, max %.2f ms\n",
                 at(0.5), at(0.95), at(0.99), latenciesMs.back());

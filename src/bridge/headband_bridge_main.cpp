@@ -69,16 +69,15 @@ int main() {
     run.exitStatus = status;
     g_main_loop_quit(run.loop);
   });
-  g_signal_connect(bus, "closed",
-                   G_CALLBACK(+[](GDBusConnection*, gboolean, GError*, gpointer data) {
-                     auto* run = static_cast<Run*>(data);
-                     emit(solvera::headband::statusEvent(
-                         "unavailable", "De verbinding met de Bluetooth-dienst is weggevallen.",
-                         "busLost"));
-                     run->exitStatus = solvera::headband::kExitBluetoothUnusable;
-                     g_main_loop_quit(run->loop);
-                   }),
-                   &run);
+  g_signal_connect(
+      bus, "closed", G_CALLBACK(+[](GDBusConnection*, gboolean, GError*, gpointer data) {
+        auto* run = static_cast<Run*>(data);
+        emit(solvera::headband::statusEvent(
+            "unavailable", "De verbinding met de Bluetooth-dienst is weggevallen.", "busLost"));
+        run->exitStatus = solvera::headband::kExitBluetoothUnusable;
+        g_main_loop_quit(run->loop);
+      }),
+      &run);
   g_unix_signal_add(SIGTERM, onStopSignal, &run);
   g_unix_signal_add(SIGINT, onStopSignal, &run);
   run.headband->start();

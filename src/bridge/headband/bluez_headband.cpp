@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace solvera::headband {
@@ -77,6 +78,25 @@ bool hasRemoteError(const GError* error, const char* name) {
   return same;
 }
 
+// Calls visit(path, properties) for each object of a GetManagedObjects reply that has the
+// interface.
+void forEachObjectWith(GVariant* reply, const char* interface,
+                       const std::function<void(const gchar* path, GVariant* properties)>& visit) {
+  GVariant* objects = g_variant_get_child_value(reply, 0);
+  GVariantIter iter;
+  g_variant_iter_init(&iter, objects);
+  const gchar* path = nullptr;
+  GVariant* interfaces = nullptr;
+  while (g_variant_iter_next(&iter, "{&o@a{sa{sv}}}", &path, &interfaces)) {
+    if (GVariant* props = g_variant_lookup_value(interfaces, interface, G_VARIANT_TYPE_VARDICT)) {
+      visit(path, props);
+      g_variant_unref(props);
+    }
+    g_variant_unref(interfaces);
+  }
+  g_variant_unref(objects);
+}
+
 GVariant* bytesVariant(const std::vector<std::uint8_t>& bytes) {
   return g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, bytes.data(), bytes.size(), 1);
 }
@@ -94,8 +114,17 @@ HeadbandStream::Event statusEvent(const char* status, const std::string& message
 }
 
 struct BluezHeadband::Impl : std::enable_shared_from_this<BluezHeadband::Impl> {
-  enum class State { Idle, Scanning, Connecting, Resolving, Starting, Streaming, Waiting,
-                     Stopping, Done };
+  enum class State {
+    Idle,
+    Scanning,
+    Connecting,
+    Resolving,
+    Starting,
+    Streaming,
+    Waiting,
+    Stopping,
+    Done
+  };
 
   Impl(GDBusConnection* connection, Sink s, Finished f, BluezOptions o)
       : bus(G_DBUS_CONNECTION(g_object_ref(connection))),
@@ -127,7 +156,8 @@ struct BluezHeadband::Impl : std::enable_shared_from_this<BluezHeadband::Impl> {
   bool deviceGone = false;
   bool everConnected = false;
   bool servicesChecking = false;
-  bool dataSeen = false;  // since the last (re)connection
+  bool servicesRecheck = false;  // asked again while a check was under way
+  bool dataSeen = false;         // since the last (re)connection
   int attempts = 0;
   gint64 lastDataUs = 0;
   std::map<std::string, Characteristic> characteristics;  // object path -> role
@@ -162,6 +192,12 @@ struct BluezHeadband::Impl : std::enable_shared_from_this<BluezHeadband::Impl> {
           g_clear_error(&error);
         },
         new PendingCall{weak_from_this(), std::move(done)});
+  }
+
+  // BlueZ's whole object tree; nothing when it cannot be had.
+  void managedObjects(std::function<void(GVariant* reply)> done) {
+    call("/", kObjectManager, "GetManagedObjects", nullptr, G_VARIANT_TYPE("(a{oa{sa{sv}}})"),
+         kQuickCallMs, [done = std::move(done)](GVariant* reply, const GError*) { done(reply); });
   }
 
   // A one-shot timer that holds us weakly.
@@ -312,7 +348,8 @@ struct BluezHeadband::Impl : std::enable_shared_from_this<BluezHeadband::Impl> {
         g_variant_unref(device);
       }
     } else if (state == State::Resolving && g_str_has_prefix(path, (devicePath + "/").c_str())) {
-      if (GVariant* c = g_variant_lookup_value(interfaces, kCharacteristic, G_VARIANT_TYPE_VARDICT)) {
+      if (GVariant* c =
+              g_variant_lookup_value(interfaces, kCharacteristic, G_VARIANT_TYPE_VARDICT)) {
         checkServices();
         g_variant_unref(c);
       }
@@ -343,36 +380,22 @@ struct BluezHeadband::Impl : std::enable_shared_from_this<BluezHeadband::Impl> {
   void start() {
     subscribe();
     status("scanning", text::kScanning);
-    call("/", kObjectManager, "GetManagedObjects", nullptr, G_VARIANT_TYPE("(a{oa{sa{sv}}})"),
-         kQuickCallMs, [this](GVariant* reply, const GError* error) {
-           if (stopping()) return;
-           if (!reply) {
-             (void)error;  // whatever BlueZ's absence looks like, the user hears the same
-             fail("noBluez", text::kNoBluez, kExitBluetoothUnusable);
-             return;
-           }
-           chooseAdapter(reply);
-         });
+    managedObjects([this](GVariant* reply) {
+      if (stopping()) return;
+      // Whatever BlueZ's absence looks like, the user hears the same.
+      if (!reply) return fail("noBluez", text::kNoBluez, kExitBluetoothUnusable);
+      chooseAdapter(reply);
+    });
   }
 
   void chooseAdapter(GVariant* reply) {
-    GVariant* objects = g_variant_get_child_value(reply, 0);
     bool any = false;
-    GVariantIter iter;
-    g_variant_iter_init(&iter, objects);
-    const gchar* path = nullptr;
-    GVariant* interfaces = nullptr;
-    while (g_variant_iter_next(&iter, "{&o@a{sa{sv}}}", &path, &interfaces)) {
-      if (GVariant* adapter = g_variant_lookup_value(interfaces, kAdapter, G_VARIANT_TYPE_VARDICT)) {
-        any = true;
-        gboolean powered = FALSE;
-        g_variant_lookup(adapter, "Powered", "b", &powered);
-        if (powered && adapterPath.empty()) adapterPath = path;
-        g_variant_unref(adapter);
-      }
-      g_variant_unref(interfaces);
-    }
-    g_variant_unref(objects);
+    forEachObjectWith(reply, kAdapter, [&](const gchar* path, GVariant* adapter) {
+      any = true;
+      gboolean powered = FALSE;
+      g_variant_lookup(adapter, "Powered", "b", &powered);
+      if (powered && adapterPath.empty()) adapterPath = path;
+    });
     if (!any) return fail("noAdapter", text::kNoAdapter, kExitBluetoothUnusable);
     if (adapterPath.empty()) return fail("adapterOff", text::kAdapterOff, kExitBluetoothUnusable);
     if (!pickKnownHeadband(reply)) startDiscovery();
@@ -380,24 +403,14 @@ struct BluezHeadband::Impl : std::enable_shared_from_this<BluezHeadband::Impl> {
 
   // A headband BlueZ already knows (paired, or seen in an earlier scan) on our adapter.
   bool pickKnownHeadband(GVariant* reply) {
-    GVariant* objects = g_variant_get_child_value(reply, 0);
-    GVariantIter iter;
-    g_variant_iter_init(&iter, objects);
-    const gchar* path = nullptr;
-    GVariant* interfaces = nullptr;
     bool found = false;
-    while (!found && g_variant_iter_next(&iter, "{&o@a{sa{sv}}}", &path, &interfaces)) {
-      if (GVariant* device = g_variant_lookup_value(interfaces, kDevice, G_VARIANT_TYPE_VARDICT)) {
-        if (g_str_has_prefix(path, (adapterPath + "/").c_str()) && isHeadband(device)) {
-          devicePath = path;
-          name = deviceName(device);
-          found = true;
-        }
-        g_variant_unref(device);
+    forEachObjectWith(reply, kDevice, [&](const gchar* path, GVariant* device) {
+      if (!found && g_str_has_prefix(path, (adapterPath + "/").c_str()) && isHeadband(device)) {
+        devicePath = path;
+        name = deviceName(device);
+        found = true;
       }
-      g_variant_unref(interfaces);
-    }
-    g_variant_unref(objects);
+    });
     if (found) {
       deviceGone = false;
       stopDiscovery();
@@ -407,10 +420,9 @@ struct BluezHeadband::Impl : std::enable_shared_from_this<BluezHeadband::Impl> {
   }
 
   void lookForHeadband() {
-    call("/", kObjectManager, "GetManagedObjects", nullptr, G_VARIANT_TYPE("(a{oa{sa{sv}}})"),
-         kQuickCallMs, [this](GVariant* reply, const GError*) {
-           if (reply && state == State::Scanning) pickKnownHeadband(reply);
-         });
+    managedObjects([this](GVariant* reply) {
+      if (reply && state == State::Scanning) pickKnownHeadband(reply);
+    });
   }
 
   void startDiscovery() {
@@ -471,41 +483,32 @@ struct BluezHeadband::Impl : std::enable_shared_from_this<BluezHeadband::Impl> {
   }
 
   void checkServices() {
-    if (servicesChecking) return;
+    if (servicesChecking) {
+      servicesRecheck = true;
+      return;
+    }
     servicesChecking = true;
-    call("/", kObjectManager, "GetManagedObjects", nullptr, G_VARIANT_TYPE("(a{oa{sa{sv}}})"),
-         kQuickCallMs, [this](GVariant* reply, const GError*) {
-           servicesChecking = false;
-           if (state != State::Resolving || !reply) return;
-           bool resolved = false;
-           std::map<std::string, Characteristic> found;
-           GVariant* objects = g_variant_get_child_value(reply, 0);
-           GVariantIter iter;
-           g_variant_iter_init(&iter, objects);
-           const gchar* path = nullptr;
-           GVariant* interfaces = nullptr;
-           const std::string prefix = devicePath + "/";
-           while (g_variant_iter_next(&iter, "{&o@a{sa{sv}}}", &path, &interfaces)) {
-             if (path == devicePath) {
-               if (GVariant* d = g_variant_lookup_value(interfaces, kDevice, nullptr)) {
-                 gboolean value = FALSE;
-                 if (g_variant_lookup(d, "ServicesResolved", "b", &value)) resolved = value;
-                 g_variant_unref(d);
-               }
-             } else if (g_str_has_prefix(path, prefix.c_str())) {
-               if (GVariant* c = g_variant_lookup_value(interfaces, kCharacteristic, nullptr)) {
-                 const gchar* uuid = nullptr;
-                 if (g_variant_lookup(c, "UUID", "&s", &uuid)) {
-                   if (auto role = characteristicOfUuid(uuid)) found[path] = *role;
-                 }
-                 g_variant_unref(c);
-               }
-             }
-             g_variant_unref(interfaces);
-           }
-           g_variant_unref(objects);
-           useServices(std::move(found), resolved);
-         });
+    managedObjects([this](GVariant* reply) {
+      servicesChecking = false;
+      if (state != State::Resolving || !reply) return;
+      if (std::exchange(servicesRecheck, false)) return checkServices();
+      bool resolved = false;
+      std::map<std::string, Characteristic> found;
+      forEachObjectWith(reply, kDevice, [&](const gchar* path, GVariant* device) {
+        gboolean value = FALSE;
+        if (path == devicePath && g_variant_lookup(device, "ServicesResolved", "b", &value)) {
+          resolved = value;
+        }
+      });
+      const std::string prefix = devicePath + "/";
+      forEachObjectWith(reply, kCharacteristic, [&](const gchar* path, GVariant* c) {
+        const gchar* uuid = nullptr;
+        if (g_str_has_prefix(path, prefix.c_str()) && g_variant_lookup(c, "UUID", "&s", &uuid)) {
+          if (auto role = characteristicOfUuid(uuid)) found[path] = *role;
+        }
+      });
+      useServices(std::move(found), resolved);
+    });
   }
 
   void useServices(std::map<std::string, Characteristic> found, bool resolved) {
@@ -539,7 +542,8 @@ struct BluezHeadband::Impl : std::enable_shared_from_this<BluezHeadband::Impl> {
     auto remaining = std::make_shared<int>(0);
     auto failed = std::make_shared<bool>(false);
     for (const auto& [path, role] : characteristics) {
-      const bool eeg = std::find(kEegChannels.begin(), kEegChannels.end(), role) != kEegChannels.end();
+      const bool eeg =
+          std::find(kEegChannels.begin(), kEegChannels.end(), role) != kEegChannels.end();
       if (!eeg && role != Characteristic::Control && role != Characteristic::Telemetry) continue;
       ++*remaining;
       call(path, kCharacteristic, "StartNotify", nullptr, nullptr, kQuickCallMs,
@@ -590,8 +594,9 @@ struct BluezHeadband::Impl : std::enable_shared_from_this<BluezHeadband::Impl> {
       self.watchdog = 0;
       if (self.state != State::Streaming) return;
       const auto silentUs = g_get_monotonic_time() - self.lastDataUs;
-      if (silentUs > std::chrono::duration_cast<std::chrono::microseconds>(
-                         self.options.silenceLimit).count()) {
+      if (silentUs >
+          std::chrono::duration_cast<std::chrono::microseconds>(self.options.silenceLimit)
+              .count()) {
         self.disconnectAndRetry();
       } else {
         self.armWatchdog();

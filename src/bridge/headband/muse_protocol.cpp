@@ -15,10 +15,10 @@ struct Known {
   const char* code;
 };
 constexpr Known kKnown[] = {
-    {Characteristic::Control, "0001"}, {Characteristic::Tp9, "0003"},
-    {Characteristic::Af7, "0004"},     {Characteristic::Af8, "0005"},
-    {Characteristic::Tp10, "0006"},    {Characteristic::RightAux, "0007"},
-    {Characteristic::Gyro, "0009"},    {Characteristic::Accel, "000a"},
+    {Characteristic::Control, "0001"},   {Characteristic::Tp9, "0003"},
+    {Characteristic::Af7, "0004"},       {Characteristic::Af8, "0005"},
+    {Characteristic::Tp10, "0006"},      {Characteristic::RightAux, "0007"},
+    {Characteristic::Gyro, "0009"},      {Characteristic::Accel, "000a"},
     {Characteristic::Telemetry, "000b"},
 };
 

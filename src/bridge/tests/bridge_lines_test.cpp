@@ -29,7 +29,7 @@ TEST(BridgeLines, AcceptsTrimmedJsonObjectsOnlyAndCountsTheRest) {
                        "\xC2\xA0\t{\"nbsp\":1}\xE2\x80\x83\n",  // Unicode spaces trimmed too
                        "{}\n",
                        "text {\"inside\":1}\n",
-                       "{\"a\":1}{\"b\":2}\n",                    // two objects are not one
+                       "{\"a\":1}{\"b\":2}\n",  // two objects are not one
                        " {\"n\":[1,{\"m\":\"}\"}]} \n",
                    });
   EXPECT_EQ(events, (std::vector<std::string>{"{\"nbsp\":1}", "{}", "{\"n\":[1,{\"m\":\"}\"}]}"}));

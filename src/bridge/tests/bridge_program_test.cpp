@@ -104,8 +104,8 @@ TEST(BridgeProgram, StreamsAlphaReconnectsAfterADropoutAndHaltsTheHeadbandOnStop
 
   // The headband heard the start twice and, at the stop, "h" before the disconnection.
   auto log = bluez.log();
-  const std::vector<std::string> start = {"connect", "write h", "write p21", "write s", "write d",
-                                          "streaming"};
+  const std::vector<std::string> start = {"connect", "write h", "write p21",
+                                          "write s", "write d", "streaming"};
   ASSERT_GE(log.size(), 2 * start.size() + 3) << ::testing::PrintToString(log);
   EXPECT_EQ(std::vector<std::string>(log.end() - 2, log.end()),
             (std::vector<std::string>{"write h", "disconnect"}));
@@ -122,12 +122,21 @@ TEST(BridgeProgram, SaysInDutchWhyBluetoothCannotBeUsed) {
     std::string message;
   };
   const std::vector<Case> cases = {
-      {{}, false, 2, "noBluez",
+      {{},
+       false,
+       2,
+       "noBluez",
        "Bluetooth is niet beschikbaar: de Bluetooth-dienst draait niet op deze computer."},
       {{"--adapter", "none"}, true, 2, "noAdapter", "Er is geen Bluetooth-adapter gevonden."},
-      {{"--adapter", "off"}, true, 2, "adapterOff",
+      {{"--adapter", "off"},
+       true,
+       2,
+       "adapterOff",
        "Bluetooth staat uit. Zet Bluetooth aan en zoek opnieuw."},
-      {{"--known", "--missing-channel", "0005"}, true, 4, "notAHeadband",
+      {{"--known", "--missing-channel", "0005"},
+       true,
+       4,
+       "notAHeadband",
        "Het gevonden apparaat heeft de meetkanalen van een Muse-hoofdband niet."},
   };
   for (const auto& c : cases) {
@@ -143,7 +152,8 @@ TEST(BridgeProgram, SaysInDutchWhyBluetoothCannotBeUsed) {
   }
 
   SimulatedBluez unused({}, false);
-  TestChild noBus({unused.bridgeProgram()}, {{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus"}});
+  TestChild noBus({unused.bridgeProgram()},
+                  {{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus"}});
   EXPECT_EQ(noBus.waitForExit(), 2);
   ASSERT_EQ(noBus.lines().size(), 1u);
   EXPECT_EQ(parse(noBus.lines()[0])["message"],

@@ -32,8 +32,8 @@ std::vector<std::uint8_t> packet(std::uint16_t sequence, const Signal& signal, l
                                      static_cast<std::uint8_t>(sequence & 0xFF)};
   int counts[12];
   for (int i = 0; i < 12; ++i) {
-    counts[i] = std::clamp(static_cast<int>(std::lround(signal(first + i) / 0.48828125)) + 2048,
-                           0, 4095);
+    counts[i] =
+        std::clamp(static_cast<int>(std::lround(signal(first + i) / 0.48828125)) + 2048, 0, 4095);
   }
   for (int i = 0; i < 12; i += 2) {
     bytes.push_back(static_cast<std::uint8_t>(counts[i] >> 4));

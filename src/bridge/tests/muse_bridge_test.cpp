@@ -367,7 +367,8 @@ TEST(MuseBridge, TheBuiltBridgeSaysInDutchThatBluetoothIsUnreachableAndExits) {
   ASSERT_EQ(own.size(), 1u);
   EXPECT_EQ(own[0]["type"], "status");
   EXPECT_EQ(own[0]["status"], "unavailable");
-  EXPECT_EQ(own[0]["message"], "Bluetooth is niet bereikbaar: deze computer heeft geen systeembus.");
+  EXPECT_EQ(own[0]["message"],
+            "Bluetooth is niet bereikbaar: deze computer heeft geen systeembus.");
   EXPECT_TRUE(own[0]["receivedAt"].is_number_integer());
   EXPECT_EQ(f.statuses().back(), "stopped: Muse bridge stopped with status 2.");
 }

@@ -18,11 +18,20 @@ TEST(MusePacket, UnpacksTwelveBitSamplesAtBothNibbleAlignments) {
   auto packet = decodeEegPacket(bytes);
   ASSERT_TRUE(packet);
   EXPECT_EQ(packet->sequence, 0x1234);
-  const std::array<double, 12> expected = {
-      0.48828125 * 2047,  -1000.0,     0.48828125 * 700, 0.48828125 * (0x123 - 2048),
-      0.0,                0.0,         0.48828125,       -0.48828125,
-      0.48828125 * -2047, 0.48828125 * -2047,           -0.48828125, 0.48828125};
-  for (int i = 0; i < 12; ++i) EXPECT_DOUBLE_EQ(packet->microvolts[i], expected[i]) << "sample " << i;
+  const std::array<double, 12> expected = {0.48828125 * 2047,
+                                           -1000.0,
+                                           0.48828125 * 700,
+                                           0.48828125 * (0x123 - 2048),
+                                           0.0,
+                                           0.0,
+                                           0.48828125,
+                                           -0.48828125,
+                                           0.48828125 * -2047,
+                                           0.48828125 * -2047,
+                                           -0.48828125,
+                                           0.48828125};
+  for (int i = 0; i < 12; ++i)
+    EXPECT_DOUBLE_EQ(packet->microvolts[i], expected[i]) << "sample " << i;
 
   EXPECT_FALSE(decodeEegPacket(std::vector<std::uint8_t>(19))) << "short";
   EXPECT_FALSE(decodeEegPacket(std::vector<std::uint8_t>(21))) << "long";
@@ -72,7 +81,8 @@ TEST(MuseControl, CommandsRepliesTelemetryAndCharacteristicNames) {
 
   EXPECT_EQ(characteristicUuid(Characteristic::Tp9), "273e0003-4c4d-454d-96be-f03bac821358");
   EXPECT_EQ(characteristicOfUuid("273E000A-4C4D-454D-96BE-F03BAC821358"), Characteristic::Accel);
-  EXPECT_EQ(characteristicOfUuid("273e000b-4c4d-454d-96be-f03bac821358"), Characteristic::Telemetry);
+  EXPECT_EQ(characteristicOfUuid("273e000b-4c4d-454d-96be-f03bac821358"),
+            Characteristic::Telemetry);
   EXPECT_FALSE(characteristicOfUuid("273e0002-4c4d-454d-96be-f03bac821358"));
   EXPECT_FALSE(characteristicOfUuid("00002a19-0000-1000-8000-00805f9b34fb"));
 }

@@ -29,24 +29,25 @@ struct TestChild::Reader {
 
   static void next(std::shared_ptr<Reader> self) {
     auto* hold = new std::shared_ptr<Reader>(std::move(self));
-    g_data_input_stream_read_line_async(
-        (*hold)->stream, G_PRIORITY_DEFAULT, (*hold)->cancellable,
-        [](GObject* source, GAsyncResult* result, gpointer data) {
-          std::unique_ptr<std::shared_ptr<Reader>> held(static_cast<std::shared_ptr<Reader>*>(data));
-          auto& reader = **held;
-          gsize length = 0;
-          char* line = g_data_input_stream_read_line_finish(G_DATA_INPUT_STREAM(source), result,
-                                                            &length, nullptr);
-          if (!line) {
-            reader.done = true;
-            return;
-          }
-          reader.timesUs.push_back(g_get_monotonic_time());
-          reader.lines.emplace_back(line, length);
-          g_free(line);
-          next(*held);
-        },
-        hold);
+    g_data_input_stream_read_line_async((*hold)->stream, G_PRIORITY_DEFAULT, (*hold)->cancellable,
+                                        [](GObject* source, GAsyncResult* result, gpointer data) {
+                                          std::unique_ptr<std::shared_ptr<Reader>> held(
+                                              static_cast<std::shared_ptr<Reader>*>(data));
+                                          auto& reader = **held;
+                                          gsize length = 0;
+                                          char* line = g_data_input_stream_read_line_finish(
+                                              G_DATA_INPUT_STREAM(source), result, &length,
+                                              nullptr);
+                                          if (!line) {
+                                            reader.done = true;
+                                            return;
+                                          }
+                                          reader.timesUs.push_back(g_get_monotonic_time());
+                                          reader.lines.emplace_back(line, length);
+                                          g_free(line);
+                                          next(*held);
+                                        },
+                                        hold);
   }
 };
 

@@ -32,9 +32,9 @@ class TestChild {
   const std::vector<std::int64_t>& lineTimesUs() const;
   int pid() const;
   // Runs the main loop until a line satisfies the predicate (from line `from` on); its index.
-  std::optional<std::size_t> waitForLine(const std::function<bool(const std::string&)>& predicate,
-                                         std::size_t from = 0,
-                                         std::chrono::milliseconds limit = std::chrono::seconds(20));
+  std::optional<std::size_t> waitForLine(
+      const std::function<bool(const std::string&)>& predicate, std::size_t from = 0,
+      std::chrono::milliseconds limit = std::chrono::seconds(20));
   void sendSignal(int signal);
   // The exit status once the process has ended within the limit.
   std::optional<int> waitForExit(std::chrono::milliseconds limit = std::chrono::seconds(20));
@@ -48,8 +48,7 @@ class TestChild {
 class SimulatedBluez {
  public:
   // headbandArgs go to simulated_headband.py; withBluez false leaves the bus without BlueZ.
-  explicit SimulatedBluez(const std::vector<std::string>& headbandArgs = {},
-                          bool withBluez = true);
+  explicit SimulatedBluez(const std::vector<std::string>& headbandArgs = {}, bool withBluez = true);
   ~SimulatedBluez();
 
   const std::string& address() const { return address_; }
