@@ -1,5 +1,5 @@
-// The headband bridge's output bytes, in reads of any size: every accepted event is valid
-// UTF-8 shaped like one object, and the unfinished line never outgrows its limit.
+// The headband bridge's output bytes, in reads of any size: every accepted event is one JSON
+// object in valid UTF-8, and the unfinished line never outgrows its limit.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -19,6 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (event.size() < 2 || event.front() != '{' || event.back() != '}') std::abort();
       if (!solvera::isValidUtf8(event)) std::abort();
       if (solvera::trimWhitespace(event) != event) std::abort();
+      auto parsed = solvera::parseJson(event);
+      if (!parsed || !parsed->is_object()) std::abort();
     });
     if (buffer.bufferedBytes() > 256) std::abort();
   }

@@ -34,10 +34,10 @@ class TestChild {
   // Runs the main loop until a line satisfies the predicate (from line `from` on); its index.
   std::optional<std::size_t> waitForLine(
       const std::function<bool(const std::string&)>& predicate, std::size_t from = 0,
-      std::chrono::milliseconds limit = std::chrono::seconds(20));
+      std::chrono::milliseconds limit = std::chrono::seconds(60));
   void sendSignal(int signal);
   // The exit status once the process has ended within the limit.
-  std::optional<int> waitForExit(std::chrono::milliseconds limit = std::chrono::seconds(20));
+  std::optional<int> waitForExit(std::chrono::milliseconds limit = std::chrono::seconds(60));
 
  private:
   struct Reader;
