@@ -2,6 +2,7 @@
 #include "app/app_delegate.hpp"
 
 #include "common/xdg.hpp"
+#include "dmx/dmx_outputs.hpp"
 
 namespace solvera {
 
@@ -56,6 +57,7 @@ void AppDelegate::startMain() {
       options_.musicLibraryURL.empty() ? xdg::musicLibraryDir() : options_.musicLibraryURL;
   serverOptions.preferredPort = port_;
   serverOptions.appInfo = platform_.bundle.info;
+  serverOptions.dmxOutputs = std::make_shared<dmx::DmxOutputs>(*serverOptions.clock);
   auto server = StaticServer::create(std::move(serverOptions));
 
   std::weak_ptr<AppDelegate> weak = weak_from_this();

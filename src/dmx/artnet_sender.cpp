@@ -1,32 +1,23 @@
-// The Art-Net sender's state, ticks, socket and trace file, all on its own queue.
+// The Art-Net transport: socket, destination check, packets and the trace file.
 #include "dmx/artnet_sender.hpp"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <unordered_map>
 
 #include "common/error.hpp"
-#include "common/repeating_timer.hpp"
+#include "dmx/artnet_target.hpp"
 #include "dmx/dmx_wire.hpp"
-#include "dmx/thread_timing.hpp"
 
 namespace solvera::dmx {
 namespace {
 
 constexpr const char* kDomain = "SolveraArtNet";
-
-struct StreamKeyHash {
-  std::size_t operator()(const ArtNetSender::StreamKey& key) const {
-    return std::hash<std::string>()(key.targetIp) * 31 + key.universe;
-  }
-};
 
 bool writeAll(int fd, const std::string& bytes) {
   std::size_t done = 0;
@@ -58,161 +49,124 @@ void appendToTrace(const std::string& path, const std::string& chunk) {
   if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) ::unlink(temporary.c_str());
 }
 
-}  // namespace
-
-class ArtNetSender::Core : public std::enable_shared_from_this<Core> {
+class UdpSocket final : public DatagramSocket {
  public:
-  Core(SerialQueue& queue, Clock& clock) : queue_(queue), clock_(clock) {}
-  ~Core() {
-    timer_.reset();
-    closeSocket();
+  ~UdpSocket() override { close(); }
+  bool open() override {
+    if (fd_ >= 0) return true;
+    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (fd_ < 0) return false;
+    int one = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);  // subnet broadcasts
+    return true;
   }
-
-  void send(const DmxRequest& request) {
-    StreamKey key{request.targetIp, request.universe};
-    auto existing = streams_.find(key);
-    std::int64_t epoch = existing != streams_.end() ? existing->second.pulseEpoch : clock_.monotonicNs();
-    Stream stream = prepareStream(request, epoch);
-    // One destination at a time: another target or universe simply receives nothing more.
-    streams_.clear();
-    streams_.emplace(std::move(key), std::move(stream));
-    startTimerIfNeeded();
-    sendStreams();
+  bool isOpen() const override { return fd_ >= 0; }
+  bool sendTo(const sockaddr_in& to, std::span<const std::uint8_t> bytes) override {
+    ssize_t sent = ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    return sent == static_cast<ssize_t>(bytes.size());
   }
-
-  void stop() {
-    streams_.clear();
-    timer_.reset();
-    closeSocket();
-  }
-
-  void blackoutAndStop() {
-    static const std::vector<std::uint8_t> zeros(kDmxChannels, 0);
-    for (const auto& [key, stream] : streams_) {
-      try {
-        sendPacket(zeros, stream.request.universe, stream.request.targetIp);
-      } catch (const ErrorException&) {
-        // Best effort at exit: nothing is left to tell.
-      }
-    }
-    stop();
-  }
-
-  Status status() const {
-    Status status;
-    if (!streams_.empty()) status.stream = streams_.begin()->first;
-    status.timerRunning = timer_ && timer_->isActive();
-    status.socketOpen = socketFd_ >= 0;
-    return status;
+  void close() override {
+    if (fd_ < 0) return;
+    ::close(fd_);
+    fd_ = -1;
   }
 
  private:
-  void startTimerIfNeeded() {
-    if (timer_) return;
-    timer_ = std::make_unique<RepeatingTimer>(queue_);
-    timer_->start(std::chrono::nanoseconds(0), kTickPeriod, weakly(shared_from_this(), [](Core& core) {
-                    try {
-                      core.sendStreams();
-                    } catch (const std::exception&) {
-                      // A tick has nobody to report to; the next tick tries again.
-                    }
-                  }));
+  int fd_ = -1;
+};
+
+class TraceFile final : public FrameTrace {
+ public:
+  void frame(std::int64_t frameTimeNs, const Stream& stream, std::span<const std::uint8_t> frame) override {
+    if (!path_) {
+      const char* value = std::getenv("SOLVERA_DMX_TRACE");
+      path_ = value && *value ? std::optional<std::string>(value) : std::nullopt;
+    }
+    if (!*path_) return;
+    std::string chunk;
+    if (!headerWritten_) {
+      // Marked before writing, so a failed write does not bring the header back later.
+      headerWritten_ = true;
+      chunk = kTraceHeader;
+    }
+    chunk += traceLine(frameTimeNs, stream, frame);
+    appendToTrace(**path_, chunk);
   }
 
-  void sendStreams() {
-    const std::int64_t now = clock_.monotonicNs();
-    for (const auto& [key, stream] : streams_) {
-      auto frame = modulateFrame(stream, now);
-      writeTrace(now, stream, frame);
-      sendPacket(frame, stream.request.universe, stream.request.targetIp);
+ private:
+  std::optional<std::optional<std::string>> path_;  // outer: resolved yet; inner: a file
+  bool headerWritten_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<DatagramSocket> udpSocket() { return std::make_unique<UdpSocket>(); }
+std::unique_ptr<FrameTrace> traceFromEnvironment() { return std::make_unique<TraceFile>(); }
+
+class ArtNetSender::Transport final : public DmxTransport {
+ public:
+  Transport(std::unique_ptr<DatagramSocket> socket, std::unique_ptr<FrameTrace> trace)
+      : socket_(std::move(socket)), trace_(std::move(trace)) {}
+
+  bool sameStream(const DmxRequest& current, const DmxRequest& next) const override {
+    return current.targetIp == next.targetIp && current.universe == next.universe;
+  }
+  bool reportsFirstFrameFailure() const override { return true; }
+
+  void write(const Stream& stream, std::span<const std::uint8_t> frame, std::size_t slots,
+             std::int64_t frameTimeNs) override {
+    trace_->frame(frameTimeNs, stream, frame);  // before the packet, so failed ones show too
+    sendPacket(artDmxPacket(frame, stream.request.universe, slots), stream.request.targetIp);
+  }
+
+  void blackout(const Stream* stream) override {
+    if (!stream) return;
+    try {
+      sendPacket(artDmxPacket({}, stream->request.universe, kDmxChannels), stream->request.targetIp);
+    } catch (const ErrorException&) {
+      // Best effort at exit: nothing is left to tell.
     }
   }
 
-  void ensureSocket() {
-    if (socketFd_ >= 0) return;
-    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-    if (fd < 0) throw ErrorException(kDomain, errno, "Art-Net UDP-socket kon niet worden geopend.");
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);  // 255.255.255.255 and subnet broadcasts
-    socketFd_ = fd;
-  }
+  void close() override { socket_->close(); }
+  std::int64_t frameNs(std::size_t slots) const override { return dmxFrameNs(slots); }
+  std::size_t shortSlots(std::size_t highest) const override { return ArtNetSender::shortSlots(highest); }
+  bool socketOpen() const { return socket_->isOpen(); }
 
-  void sendPacket(std::span<const std::uint8_t> frame, std::uint16_t universe, const std::string& targetIp) {
-    ensureSocket();
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(kArtNetPort);
-    // Dotted-decimal IPv4 only: a host name would need a blocking lookup on every tick.
-    if (::inet_pton(AF_INET, targetIp.c_str(), &address.sin_addr) != 1) {
-      throw ErrorException(kDomain, 400, "Ongeldig Art-Net IP-adres.");
-    }
-    const ArtDmxPacket packet = buildArtDmxPacket(frame, universe);
-    ssize_t sent = ::sendto(socketFd_, packet.data(), packet.size(), 0,
-                            reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    if (sent != static_cast<ssize_t>(packet.size())) {
+ private:
+  void sendPacket(std::span<const std::uint8_t> packet, const std::string& targetIp) {
+    if (!socket_->open()) throw ErrorException(kDomain, errno, "Art-Net UDP-socket kon niet worden geopend.");
+    const sockaddr_in address = artNetDestination(targetIp);
+    if (!socket_->sendTo(address, packet)) {
       throw ErrorException(kDomain, errno, "Art-Net pakket kon niet worden verzonden.");
     }
   }
 
-  void closeSocket() {
-    if (socketFd_ < 0) return;
-    ::close(socketFd_);
-    socketFd_ = -1;
-  }
-
-  void writeTrace(std::int64_t now, const Stream& stream, std::span<const std::uint8_t> frame) {
-    if (!tracePath_) {
-      const char* value = std::getenv("SOLVERA_DMX_TRACE");
-      tracePath_ = value && *value ? std::optional<std::string>(value) : std::nullopt;
-    }
-    if (!*tracePath_) return;
-    std::string chunk;
-    if (!traceHeaderWritten_) {
-      // Marked before writing, so a failed write does not bring the header back later.
-      traceHeaderWritten_ = true;
-      chunk = kTraceHeader;
-    }
-    chunk += traceLine(now, stream, frame);
-    appendToTrace(**tracePath_, chunk);
-  }
-
-  SerialQueue& queue_;
-  Clock& clock_;
-  std::unordered_map<StreamKey, Stream, StreamKeyHash> streams_;
-  std::unique_ptr<RepeatingTimer> timer_;
-  int socketFd_ = -1;
-  std::optional<std::optional<std::string>> tracePath_;  // outer: resolved yet; inner: a file
-  bool traceHeaderWritten_ = false;
+  std::unique_ptr<DatagramSocket> socket_;
+  std::unique_ptr<FrameTrace> trace_;
 };
 
-ArtNetSender::ArtNetSender(Clock& clock)
-    : queue_("mirowen.artnet"), core_(std::make_shared<Core>(queue_, clock)) {
-  queue_.post(requestPromptWakeups);
-}
+ArtNetSender::ArtNetSender(Clock& clock) : ArtNetSender(clock, udpSocket(), traceFromEnvironment()) {}
 
-ArtNetSender::~ArtNetSender() {
-  queue_.shutdown();  // a queued blackout still goes out
-  core_.reset();      // the queue's thread is gone: nothing else touches the core now
-}
-
-void ArtNetSender::send(const DmxRequest& request) {
-  queue_.sync([&] { core_->send(request); });
-}
-
-void ArtNetSender::stop() {
-  queue_.post([weak = std::weak_ptr<Core>(core_)] {
-    if (auto core = weak.lock()) core->stop();
-  });
-}
-
-void ArtNetSender::blackoutAndStop() {
-  queue_.post([weak = std::weak_ptr<Core>(core_)] {
-    if (auto core = weak.lock()) core->blackoutAndStop();
-  });
-}
+ArtNetSender::ArtNetSender(Clock& clock, std::unique_ptr<DatagramSocket> socket, std::unique_ptr<FrameTrace> trace)
+    : output_("mirowen.artnet", kTickPeriod, clock,
+              std::make_unique<Transport>(std::move(socket), std::move(trace))) {}
 
 ArtNetSender::Status ArtNetSender::status() {
-  return queue_.sync([&] { return core_->status(); });
+  return output_.inspect([](const DmxOutputState& state, DmxTransport& transport) {
+    Status status;
+    if (state.stream) status.stream = StreamKey{state.stream->request.targetIp, state.stream->request.universe};
+    status.timerRunning = state.timerRunning;
+    status.socketOpen = static_cast<Transport&>(transport).socketOpen();
+    status.schedule = state.schedule;
+    return status;
+  });
+}
+
+double ArtNetSender::maxFramesPerSecond(std::size_t slots) { return 1e9 / static_cast<double>(dmxFrameNs(slots)); }
+
+std::size_t ArtNetSender::shortSlots(std::size_t highest) {
+  return std::clamp<std::size_t>(highest + highest % 2, 2, kDmxChannels);
 }
 
 }  // namespace solvera::dmx

@@ -1,17 +1,43 @@
-// Art-Net output: re-sends the current light frame as ArtDmx over UDP every 50 ms.
+// Art-Net output: ArtDmx over UDP; steady light re-sent every 50 ms, pulses at their own rate.
 #pragma once
+
+#include <netinet/in.h>
 
 #include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "common/clock.hpp"
-#include "common/serial_queue.hpp"
+#include "dmx/dmx_output.hpp"
 #include "dmx/dmx_request.hpp"
 
 namespace solvera::dmx {
+
+// Where Art-Net packets leave: a UDP socket, or a stand-in that holds them in a test.
+class DatagramSocket {
+ public:
+  virtual ~DatagramSocket() = default;
+  // Opens the socket if it is not open; false (errno set) when it cannot be.
+  virtual bool open() = 0;
+  virtual bool isOpen() const = 0;
+  // One datagram; false (errno set) unless it went out whole.
+  virtual bool sendTo(const sockaddr_in& to, std::span<const std::uint8_t> bytes) = 0;
+  virtual void close() = 0;
+};
+// A UDP socket that may send to broadcast addresses.
+std::unique_ptr<DatagramSocket> udpSocket();
+
+// A diagnosis record of every frame the output is about to send.
+class FrameTrace {
+ public:
+  virtual ~FrameTrace() = default;
+  virtual void frame(std::int64_t frameTimeNs, const Stream& stream, std::span<const std::uint8_t> frame) = 0;
+};
+// The CSV file named by $SOLVERA_DMX_TRACE (read on first use; unset or empty: no trace).
+std::unique_ptr<FrameTrace> traceFromEnvironment();
 
 class ArtNetSender {
  public:
@@ -28,31 +54,35 @@ class ArtNetSender {
     std::optional<StreamKey> stream;  // the destination being sent to
     bool timerRunning = false;
     bool socketOpen = false;
+    FrameSchedule schedule;
   };
 
   explicit ArtNetSender(Clock& clock = systemClock());
-  ~ArtNetSender();  // runs what is queued (a blackout), then closes; sends nothing itself
-  ArtNetSender(const ArtNetSender&) = delete;
-  ArtNetSender& operator=(const ArtNetSender&) = delete;
+  ArtNetSender(Clock& clock, std::unique_ptr<DatagramSocket> socket, std::unique_ptr<FrameTrace> trace);
+  ~ArtNetSender() = default;  // runs what is queued (a blackout), then closes; sends nothing itself
 
   // Makes the request the current stream and sends its first packet before returning; throws
   // ErrorException ("SolveraArtNet") when that packet could not be sent. The stream stays
   // current either way and the timer keeps retrying it.
-  void send(const DmxRequest& request);
+  void send(const DmxRequest& request) { output_.send(request); }
   // Queued; return at once. stop() sends nothing; blackoutAndStop() sends one all-zero packet
   // to the current destination first.
-  void stop();
-  void blackoutAndStop();
+  void stop() { output_.stop(); }
+  void blackoutAndStop() { output_.blackoutAndStop(); }
 
   // Waits for the queue.
   Status status();
-  SerialQueue& queue() { return queue_; }
+  SerialQueue& queue() { return output_.queue(); }
 
-  class Core;
+  // How many frames of `slots` channels a node can put on its DMX line per second.
+  static double maxFramesPerSecond(std::size_t slots);
+  // Art-Net lengths are even, 2 to 512.
+  static std::size_t shortSlots(std::size_t highest);
+
+  class Transport;
 
  private:
-  SerialQueue queue_;
-  std::shared_ptr<Core> core_;
+  DmxOutput output_;
 };
 
 }  // namespace solvera::dmx

@@ -102,6 +102,10 @@ DmxRequest decodeDmxRequest(std::string_view json) {
   request.serialPort = optionalText(object, "serialPort");
   request.pulseShape = optionalText(object, "pulseShape");
 
+  if (const Json* shortFrames = member(object, "shortFrames")) {
+    if (!shortFrames->is_boolean()) fail("\"shortFrames\" moet waar of onwaar zijn.");
+    request.shortFrames = shortFrames->get<bool>();
+  }
   if (const Json* hz = member(object, "pulseHz")) {
     if (!hz->is_number()) fail("\"pulseHz\" moet een getal zijn.");
     request.pulseHz = hz->get<double>();
@@ -149,12 +153,33 @@ double pulseMultiplier(double p, std::string_view shape) {
 }
 
 std::vector<std::uint8_t> modulateFrame(const Stream& stream, std::int64_t nowNs) {
-  std::vector<std::uint8_t> frame = stream.request.dmx;
-  const auto& channels = stream.request.pulseChannels;
-  if (!stream.pulseHz || !channels || channels->empty()) return frame;
+  if (!stream.pulseHz) return stream.request.dmx;
   // The epoch comes from the same monotonic clock; a clock that stepped back reads as 0.
   std::int64_t elapsed = std::max<std::int64_t>(0, nowNs - stream.pulseEpoch);
   double position = std::fmod(static_cast<double>(elapsed) / 1'000'000'000.0 * *stream.pulseHz, 1.0);
+  return modulateFrameAt(stream, position);
+}
+
+std::vector<std::uint8_t> meanFrame(const Stream& stream) {
+  // Averaged over finely spaced positions, through the same modulation, so that repeated
+  // channels and the rounding come out as the pulsed frames would.
+  constexpr int kSteps = 1000;
+  std::vector<double> sum(stream.request.dmx.size(), 0.0);
+  for (int i = 0; i < kSteps; ++i) {
+    auto frame = modulateFrameAt(stream, (i + 0.5) / kSteps);
+    for (std::size_t c = 0; c < frame.size(); ++c) sum[c] += frame[c];
+  }
+  std::vector<std::uint8_t> frame(sum.size());
+  for (std::size_t c = 0; c < sum.size(); ++c) {
+    frame[c] = static_cast<std::uint8_t>(std::clamp(std::round(sum[c] / kSteps), 0.0, 255.0));
+  }
+  return frame;
+}
+
+std::vector<std::uint8_t> modulateFrameAt(const Stream& stream, double position) {
+  std::vector<std::uint8_t> frame = stream.request.dmx;
+  const auto& channels = stream.request.pulseChannels;
+  if (!stream.pulseHz || !channels || channels->empty()) return frame;
   double m = pulseMultiplier(position, stream.pulseShape);
   const auto size = static_cast<std::int64_t>(frame.size());
   for (std::int64_t c : *channels) {

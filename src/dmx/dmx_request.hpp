@@ -24,6 +24,8 @@ struct DmxRequest {
   std::optional<double> pulseHz;
   std::optional<std::vector<std::int64_t>> pulseChannels;
   std::optional<std::string> pulseShape;
+  // Pulsed frames may stop after the last channel of `dmx` where the line is faster for it.
+  std::optional<bool> shortFrames;
 
   friend bool operator==(const DmxRequest&, const DmxRequest&) = default;
 };
@@ -53,5 +55,9 @@ double pulseMultiplier(double position, std::string_view shape);
 // The output frame of one tick: the request's frame with the pulse channels scaled by the
 // waveform at now. Keeps the request's own length; callers pad or cut to 512.
 std::vector<std::uint8_t> modulateFrame(const Stream& stream, std::int64_t nowNs);
+// The same at a waveform position 0 <= p < 1 (a frame locked to the pulse phase).
+std::vector<std::uint8_t> modulateFrameAt(const Stream& stream, double position);
+// Steady light at the level the pulsed frame averages to over a cycle.
+std::vector<std::uint8_t> meanFrame(const Stream& stream);
 
 }  // namespace solvera::dmx

@@ -6,22 +6,39 @@
 
 namespace solvera::dmx {
 
-ArtDmxPacket buildArtDmxPacket(std::span<const std::uint8_t> frame, std::uint16_t universe) {
-  ArtDmxPacket packet{'A', 'r', 't', '-', 'N', 'e', 't', 0x00,  // ID
-                      0x00, 0x50,                               // OpDmx, low byte first
-                      0x00, 0x0E,                               // protocol version 14
-                      0x00,                                     // sequence: disabled
-                      0x00,                                     // physical port
-                      static_cast<std::uint8_t>(universe & 0xFF),
-                      static_cast<std::uint8_t>((universe >> 8) & 0x7F),
-                      0x02, 0x00};  // data length 512, high byte first
-  std::copy_n(frame.begin(), std::min(frame.size(), kDmxChannels), packet.begin() + 18);
+std::vector<std::uint8_t> artDmxPacket(std::span<const std::uint8_t> frame, std::uint16_t universe,
+                                       std::size_t slots) {
+  std::vector<std::uint8_t> packet{'A', 'r', 't', '-', 'N', 'e', 't', 0x00,  // ID
+                                   0x00, 0x50,                               // OpDmx, low byte first
+                                   0x00, 0x0E,                               // protocol version 14
+                                   0x00,                                     // sequence: disabled
+                                   0x00,                                     // physical port
+                                   static_cast<std::uint8_t>(universe & 0xFF),
+                                   static_cast<std::uint8_t>((universe >> 8) & 0x7F),
+                                   static_cast<std::uint8_t>(slots >> 8),  // data length, high byte first
+                                   static_cast<std::uint8_t>(slots & 0xFF)};
+  packet.resize(18 + slots, 0x00);
+  std::copy_n(frame.begin(), std::min(frame.size(), slots), packet.begin() + 18);
   return packet;
 }
 
+ArtDmxPacket buildArtDmxPacket(std::span<const std::uint8_t> frame, std::uint16_t universe) {
+  const auto bytes = artDmxPacket(frame, universe, kDmxChannels);
+  ArtDmxPacket packet;
+  std::copy(bytes.begin(), bytes.end(), packet.begin());
+  return packet;
+}
+
+std::vector<std::uint8_t> dmxPayload(std::span<const std::uint8_t> frame, std::size_t slots) {
+  std::vector<std::uint8_t> payload(1 + slots, 0x00);  // start code 0x00, channels 0 unless the frame reaches them
+  std::copy_n(frame.begin(), std::min(frame.size(), slots), payload.begin() + 1);
+  return payload;
+}
+
 DmxPayload dmxPayload(std::span<const std::uint8_t> frame) {
-  DmxPayload payload{};  // start code 0x00, channels 0 unless the frame reaches them
-  std::copy_n(frame.begin(), std::min(frame.size(), kDmxChannels), payload.begin() + 1);
+  const auto bytes = dmxPayload(frame, kDmxChannels);
+  DmxPayload payload;
+  std::copy(bytes.begin(), bytes.end(), payload.begin());
   return payload;
 }
 

@@ -22,9 +22,15 @@ using DmxPayload = std::array<std::uint8_t, kDmxPayloadBytes>;
 // of the universe reach the wire.
 ArtDmxPacket buildArtDmxPacket(std::span<const std::uint8_t> frame, std::uint16_t universe);
 
+// The same with `slots` channels (even, 2 to 512): a short frame where few channels are used.
+std::vector<std::uint8_t> artDmxPacket(std::span<const std::uint8_t> frame, std::uint16_t universe,
+                                       std::size_t slots);
+
 // Start code 0x00 and channels 1..512: the frame where it reaches, 0 beyond, extra dropped.
 // Both the USB Pro payload and the Open DMX line frame.
 DmxPayload dmxPayload(std::span<const std::uint8_t> frame);
+// Start code and channels 1..slots (1 to 512).
+std::vector<std::uint8_t> dmxPayload(std::span<const std::uint8_t> frame, std::size_t slots);
 
 // One USB Pro message: 0x7E, label, length (low, high), payload, 0xE7.
 std::vector<std::uint8_t> usbProMessage(std::uint8_t label, std::span<const std::uint8_t> payload);

@@ -10,7 +10,6 @@
 
 #include "common/error.hpp"
 #include "dmx/dmx_wire.hpp"
-#include "dmx/thread_timing.hpp"
 #include "dmx/serial_line.hpp"
 #include "dmx/serial_ports.hpp"
 
@@ -43,12 +42,11 @@ bool writeWithin(int fd, std::span<const std::uint8_t> bytes, std::chrono::milli
 
 }  // namespace
 
-class EnttecDmxUsbProSender::Core final : public SerialSenderCore {
+class EnttecDmxUsbProSender::Transport final : public SerialTransport {
  public:
-  using SerialSenderCore::SerialSenderCore;
+  using SerialTransport::SerialTransport;
 
- private:
-  void openIfNeeded() override {
+  void open() override {
     if (fileDescriptor_ >= 0) return;
     const std::int64_t now = clock_.monotonicNs();
     if (lastOpenAttemptNs_ != 0 && now - lastOpenAttemptNs_ < kOpenRetryNs) {
@@ -72,10 +70,12 @@ class EnttecDmxUsbProSender::Core final : public SerialSenderCore {
     throw ErrorException(kDomain, 404, "Geen Enttec DMX USB Pro seriële poort gevonden.");
   }
 
-  void writeDmxFrame(std::span<const std::uint8_t> frame) override {
+  std::int64_t frameNs(std::size_t slots) const override { return dmxFrameNs(slots); }
+
+ private:
+  void writeDmxFrame(std::span<const std::uint8_t> frame, std::size_t slots) override {
     if (fileDescriptor_ < 0) throw ErrorException(kDomain, 400, "Enttec DMX USB Pro is niet geopend.");
-    const DmxPayload payload = dmxPayload(frame);
-    const auto message = usbProMessage(kUsbProSendDmxLabel, payload);
+    const auto message = usbProMessage(kUsbProSendDmxLabel, dmxPayload(frame, slots));
     if (!writeWithin(fileDescriptor_, message, kWriteLimit)) {
       throw ErrorException(kDomain, 500, "Enttec DMX USB Pro frame kon niet volledig worden geschreven.");
     }
@@ -85,35 +85,13 @@ class EnttecDmxUsbProSender::Core final : public SerialSenderCore {
 };
 
 EnttecDmxUsbProSender::EnttecDmxUsbProSender(Clock& clock, std::string deviceDir)
-    : queue_("mirowen.enttec-usb-pro"),
-      core_(std::make_shared<Core>(queue_, clock, std::move(deviceDir))) {
-  queue_.post(requestPromptWakeups);
-}
+    : output_("mirowen.enttec-usb-pro", kSerialTickPeriod, clock,
+              std::make_unique<Transport>(clock, std::move(deviceDir))) {}
 
-EnttecDmxUsbProSender::~EnttecDmxUsbProSender() {
-  queue_.shutdown();  // a queued blackout still goes out
-  core_->release();
-  core_.reset();
-}
+SerialSenderStatus EnttecDmxUsbProSender::status() { return output_.inspect(SerialTransport::status); }
 
-void EnttecDmxUsbProSender::send(const DmxRequest& request) {
-  queue_.sync([&] { core_->send(request); });
-}
-
-void EnttecDmxUsbProSender::stop() {
-  queue_.post([weak = std::weak_ptr<Core>(core_)] {
-    if (auto core = weak.lock()) core->stop();
-  });
-}
-
-void EnttecDmxUsbProSender::blackoutAndStop() {
-  queue_.post([weak = std::weak_ptr<Core>(core_)] {
-    if (auto core = weak.lock()) core->blackoutAndStop();
-  });
-}
-
-SerialSenderStatus EnttecDmxUsbProSender::status() {
-  return queue_.sync([&] { return core_->status(); });
+double EnttecDmxUsbProSender::maxFramesPerSecond(std::size_t slots) {
+  return 1e9 / static_cast<double>(dmxFrameNs(slots));
 }
 
 }  // namespace solvera::dmx

@@ -1,11 +1,9 @@
-// Enttec DMX USB Pro output: the widget makes the DMX signal; we frame the channel data
-// 40 times a second over its serial port.
+// Enttec DMX USB Pro output: the widget makes the DMX signal; we frame the channel data over
+// its serial port, steady light 40 times a second, pulses at their own rate.
 #pragma once
 
-#include <memory>
-
 #include "common/clock.hpp"
-#include "common/serial_queue.hpp"
+#include "dmx/dmx_output.hpp"
 #include "dmx/dmx_request.hpp"
 #include "dmx/serial_ports.hpp"
 #include "dmx/serial_sender.hpp"
@@ -20,24 +18,25 @@ class EnttecDmxUsbProSender {
   // deviceDir: where serial devices appear ("/dev", or $SOLVERA_SERIAL_DIR in tests).
   explicit EnttecDmxUsbProSender(Clock& clock = systemClock(),
                                  std::string deviceDir = serialDeviceDir());
-  ~EnttecDmxUsbProSender();  // runs what is queued (a blackout), then closes the port
-  EnttecDmxUsbProSender(const EnttecDmxUsbProSender&) = delete;
-  EnttecDmxUsbProSender& operator=(const EnttecDmxUsbProSender&) = delete;
+  ~EnttecDmxUsbProSender() = default;  // runs what is queued (a blackout), then closes the port
 
-  // Opens the widget if needed, makes the request the current stream and writes its first
+  // Makes the request the current stream, opens the widget if needed and writes its first
   // frame. Throws ErrorException ("SolveraEnttec", 404 or 429) only when no port could be
-  // opened; a failed write is retried by later ticks.
-  void send(const DmxRequest& request);
-  void stop();             // queued; returns at once
-  void blackoutAndStop();  // queued: one all-zero frame if the port is open, then stop
+  // opened: the request is still the stream, and a later tick sends it once the widget is
+  // found. A failed write is retried by later ticks.
+  void send(const DmxRequest& request) { output_.send(request); }
+  void stop() { output_.stop(); }                        // queued; returns at once
+  void blackoutAndStop() { output_.blackoutAndStop(); }  // queued: one all-zero frame if open
 
   SerialSenderStatus status();  // waits for the queue
-  SerialQueue& queue() { return queue_; }
+  SerialQueue& queue() { return output_.queue(); }
+
+  // The widget puts what it is sent on the line as fast as the frame length allows.
+  static double maxFramesPerSecond(std::size_t slots);
 
  private:
-  class Core;
-  SerialQueue queue_;
-  std::shared_ptr<Core> core_;
+  class Transport;
+  DmxOutput output_;
 };
 
 }  // namespace solvera::dmx

@@ -11,7 +11,6 @@
 
 #include "common/error.hpp"
 #include "dmx/dmx_wire.hpp"
-#include "dmx/thread_timing.hpp"
 #include "dmx/serial_line.hpp"
 
 namespace solvera::dmx {
@@ -23,15 +22,19 @@ constexpr auto kBreakWait = std::chrono::microseconds(600);
 constexpr auto kMarkAfterBreak = std::chrono::microseconds(24);
 constexpr auto kWriteRetry = std::chrono::milliseconds(1);
 constexpr auto kWriteDeadline = std::chrono::milliseconds(50);
+// The break byte (11 bits at 38 400 baud), the waits around it, two speed changes and a
+// margin for the adapter's own buffer.
+constexpr std::int64_t kBreakToDataNs = 286'000 + 600'000 + 24'000 + 500'000;
+
+std::int64_t openDmxFrameNs(std::size_t slots) { return dmxFrameNs(slots, kBreakToDataNs); }
 
 }  // namespace
 
-class OpenDmxFtdiSender::Core final : public SerialSenderCore {
+class OpenDmxFtdiSender::Transport final : public SerialTransport {
  public:
-  using SerialSenderCore::SerialSenderCore;
+  using SerialTransport::SerialTransport;
 
- private:
-  void openIfNeeded() override {
+  void open() override {
     if (fileDescriptor_ >= 0) return;
     std::vector<std::string> failures;
     for (const auto& path : availablePorts(selectedSerialPort_, deviceDir_)) {
@@ -54,6 +57,10 @@ class OpenDmxFtdiSender::Core final : public SerialSenderCore {
     throw ErrorException(kDomain, 404, message);
   }
 
+  std::int64_t frameNs(std::size_t slots) const override { return openDmxFrameNs(slots); }
+
+ private:
+
   static bool configureSerial(int fd) {
     if (!setDmxLineSpeed(fd, kDmxBaud)) return false;
     raiseDtrRts(fd);
@@ -74,11 +81,11 @@ class OpenDmxFtdiSender::Core final : public SerialSenderCore {
     throw ErrorException(kDomain, 500, "FTDI/Open DMX break kon niet worden verzonden.");
   }
 
-  void writeDmxFrame(std::span<const std::uint8_t> frame) override {
+  void writeDmxFrame(std::span<const std::uint8_t> frame, std::size_t slots) override {
     if (fileDescriptor_ < 0) throw ErrorException(kDomain, 400, "FTDI/Open DMX interface is niet geopend.");
     raiseDtrRts(fileDescriptor_);  // every frame: adapters drop transmit-enable on their own
     sendAlternateBreak();
-    const DmxPayload bytes = dmxPayload(frame);
+    const auto bytes = dmxPayload(frame, slots);
     std::size_t written = 0;
     // Device timing, not a rule of the light: the machine's clock, whatever clock was injected.
     const auto deadline = std::chrono::steady_clock::now() + kWriteDeadline;
@@ -108,35 +115,13 @@ std::vector<std::string> OpenDmxFtdiSender::availablePorts(const std::optional<s
 }
 
 OpenDmxFtdiSender::OpenDmxFtdiSender(Clock& clock, std::string deviceDir)
-    : queue_("mirowen.open-dmx-ftdi"),
-      core_(std::make_shared<Core>(queue_, clock, std::move(deviceDir))) {
-  queue_.post(requestPromptWakeups);
-}
+    : output_("mirowen.open-dmx-ftdi", kSerialTickPeriod, clock,
+              std::make_unique<Transport>(clock, std::move(deviceDir))) {}
 
-OpenDmxFtdiSender::~OpenDmxFtdiSender() {
-  queue_.shutdown();  // a queued blackout still goes out
-  core_->release();
-  core_.reset();
-}
+SerialSenderStatus OpenDmxFtdiSender::status() { return output_.inspect(SerialTransport::status); }
 
-void OpenDmxFtdiSender::send(const DmxRequest& request) {
-  queue_.sync([&] { core_->send(request); });
-}
-
-void OpenDmxFtdiSender::stop() {
-  queue_.post([weak = std::weak_ptr<Core>(core_)] {
-    if (auto core = weak.lock()) core->stop();
-  });
-}
-
-void OpenDmxFtdiSender::blackoutAndStop() {
-  queue_.post([weak = std::weak_ptr<Core>(core_)] {
-    if (auto core = weak.lock()) core->blackoutAndStop();
-  });
-}
-
-SerialSenderStatus OpenDmxFtdiSender::status() {
-  return queue_.sync([&] { return core_->status(); });
+double OpenDmxFtdiSender::maxFramesPerSecond(std::size_t slots) {
+  return 1e9 / static_cast<double>(openDmxFrameNs(slots));
 }
 
 }  // namespace solvera::dmx

@@ -1,89 +1,64 @@
-// Stream, ticks and port selection shared by the USB Pro and Open DMX outputs.
+// Port selection and blackout shared by the USB Pro and Open DMX outputs.
 #include "dmx/serial_sender.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <vector>
+#include <algorithm>
 
 #include "common/error.hpp"
 #include "dmx/serial_ports.hpp"
 
 namespace solvera::dmx {
 
-SerialSenderCore::SerialSenderCore(SerialQueue& queue, Clock& clock, std::string deviceDir)
-    : queue_(queue), clock_(clock), deviceDir_(std::move(deviceDir)) {}
+SerialTransport::SerialTransport(Clock& clock, std::string deviceDir)
+    : clock_(clock), deviceDir_(std::move(deviceDir)) {}
 
-void SerialSenderCore::send(const DmxRequest& request) {
+SerialTransport::~SerialTransport() { closePort(); }
+
+void SerialTransport::select(const DmxRequest& request) {
   auto port = sanitizedSerialPort(request.serialPort, deviceDir_);
   if (port != selectedSerialPort_) {
     closePort();
     selectedSerialPort_ = std::move(port);
   }
-  openIfNeeded();  // on failure the previous stream, if any, stays current
-  std::int64_t epoch = stream_ ? stream_->pulseEpoch : clock_.monotonicNs();
-  stream_ = prepareStream(request, epoch);
-  startTimerIfNeeded();
-  sendStreamNow();
 }
 
-void SerialSenderCore::startTimerIfNeeded() {
-  if (timer_) return;
-  timer_ = std::make_unique<RepeatingTimer>(queue_);
-  timer_->start(std::chrono::nanoseconds(0), kTickPeriod,
-                weakly(shared_from_this(), [](SerialSenderCore& core) { core.sendStreamNow(); }));
+void SerialTransport::write(const Stream&, std::span<const std::uint8_t> frame, std::size_t slots, std::int64_t) {
+  writeDmxFrame(frame, slots);
 }
 
-void SerialSenderCore::sendStreamNow() {
-  if (!stream_) return;
+void SerialTransport::blackout(const Stream*) {
+  if (fileDescriptor_ < 0) return;
+  // A stalled device must not hold the queue at exit.
+  ::fcntl(fileDescriptor_, F_SETFL, O_NONBLOCK);
   try {
-    openIfNeeded();
-    auto frame = modulateFrame(*stream_, clock_.monotonicNs());
-    writeDmxFrame(frame);
+    writeDmxFrame({}, kDmxChannels);
   } catch (const std::exception&) {
-    // Nobody waits for a tick: close, and a later tick looks for the device again.
-    closePort();
+    // Best effort at exit: nothing is left to tell.
   }
 }
 
-void SerialSenderCore::stop() {
-  stream_.reset();
-  timer_.reset();
-  closePort();
+std::size_t serialShortSlots(std::size_t highest) {
+  return std::clamp<std::size_t>(highest, 24, kDmxChannels);
 }
 
-void SerialSenderCore::blackoutAndStop() {
-  if (fileDescriptor_ >= 0) {
-    // A stalled device must not hold the queue at exit.
-    ::fcntl(fileDescriptor_, F_SETFL, O_NONBLOCK);
-    try {
-      writeDmxFrame(std::vector<std::uint8_t>(kDmxChannels, 0));
-    } catch (const std::exception&) {
-      // Best effort at exit: nothing is left to tell.
-    }
-  }
-  stop();
-}
-
-void SerialSenderCore::release() {
-  timer_.reset();
-  closePort();
-}
-
-void SerialSenderCore::closePort() {
+void SerialTransport::closePort() {
   if (fileDescriptor_ < 0) return;
   ::close(fileDescriptor_);
   fileDescriptor_ = -1;
   currentSerialPort_.reset();
 }
 
-SerialSenderStatus SerialSenderCore::status() const {
+SerialSenderStatus SerialTransport::status(const DmxOutputState& state, DmxTransport& transport) {
+  const auto& serial = static_cast<SerialTransport&>(transport);
   SerialSenderStatus status;
-  status.streaming = stream_.has_value();
-  status.timerRunning = timer_ && timer_->isActive();
-  status.openPort = currentSerialPort_;
-  status.selectedSerialPort = selectedSerialPort_;
-  if (stream_) status.frame = stream_->request.dmx;
+  status.streaming = state.stream.has_value();
+  status.timerRunning = state.timerRunning;
+  status.openPort = serial.currentSerialPort_;
+  status.selectedSerialPort = serial.selectedSerialPort_;
+  if (state.stream) status.frame = state.stream->request.dmx;
+  status.schedule = state.schedule;
   return status;
 }
 

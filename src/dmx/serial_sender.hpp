@@ -1,58 +1,59 @@
-// What the two serial outputs share: one current stream re-sent every 25 ms, port selection,
-// re-opening a lost device on later ticks, stop and blackout. Lives on the sender's queue.
+// What the two serial outputs share: one current stream whatever the request, port selection,
+// re-opening a lost device on later ticks, and the all-zero frame at blackout.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "common/clock.hpp"
-#include "common/repeating_timer.hpp"
-#include "common/serial_queue.hpp"
-#include "dmx/dmx_request.hpp"
+#include "dmx/dmx_output.hpp"
 
 namespace solvera::dmx {
+
+inline constexpr std::chrono::milliseconds kSerialTickPeriod{25};
+
+// Slots of a short serial frame reaching channel `highest`: at least 24, which USB Pro widgets
+// and many receivers want.
+std::size_t serialShortSlots(std::size_t highest);
 
 struct SerialSenderStatus {
   bool streaming = false;
   bool timerRunning = false;
-  std::optional<std::string> openPort;            // the device path in use
-  std::optional<std::string> selectedSerialPort;  // the validated port of the last request
+  std::optional<std::string> openPort;             // the device path in use
+  std::optional<std::string> selectedSerialPort;   // the validated port of the last request
   std::optional<std::vector<std::uint8_t>> frame;  // the current stream's unmodulated frame
+  FrameSchedule schedule;
 };
 
-class SerialSenderCore : public std::enable_shared_from_this<SerialSenderCore> {
+class SerialTransport : public DmxTransport {
  public:
-  static constexpr std::chrono::milliseconds kTickPeriod{25};
+  SerialTransport(Clock& clock, std::string deviceDir);
+  ~SerialTransport() override;
 
-  SerialSenderCore(SerialQueue& queue, Clock& clock, std::string deviceDir);
-  virtual ~SerialSenderCore() = default;
+  // A serial output has one stream: every request continues it.
+  bool sameStream(const DmxRequest&, const DmxRequest&) const override { return true; }
+  void select(const DmxRequest& request) override;
+  void write(const Stream& stream, std::span<const std::uint8_t> frame, std::size_t slots,
+             std::int64_t frameTimeNs) override;
+  // Closes the port, so that a later tick looks for the device again.
+  void writeFailed() override { closePort(); }
+  void blackout(const Stream* stream) override;
+  void close() override { closePort(); }
+  std::size_t shortSlots(std::size_t highest) const override { return serialShortSlots(highest); }
 
-  void send(const DmxRequest& request);
-  void stop();
-  void blackoutAndStop();
-  // Releases the device; for the owner's destructor, once the queue has stopped.
-  void release();
-  SerialSenderStatus status() const;
+  static SerialSenderStatus status(const DmxOutputState& state, DmxTransport& transport);
 
  protected:
-  // Opens a port when none is open; throws the sender's ErrorException when none could be.
-  virtual void openIfNeeded() = 0;
-  // Writes one output frame (any length; the wire format pads or cuts to 512).
-  virtual void writeDmxFrame(std::span<const std::uint8_t> frame) = 0;
-  virtual void closePort();
+  // Writes one frame of `slots` channels.
+  virtual void writeDmxFrame(std::span<const std::uint8_t> frame, std::size_t slots) = 0;
+  void closePort();
 
-  void sendStreamNow();
-  void startTimerIfNeeded();
-
-  SerialQueue& queue_;
   Clock& clock_;
   const std::string deviceDir_;
-  std::optional<Stream> stream_;
-  std::unique_ptr<RepeatingTimer> timer_;
   int fileDescriptor_ = -1;
   std::optional<std::string> selectedSerialPort_;
   std::optional<std::string> currentSerialPort_;  // path of the open port

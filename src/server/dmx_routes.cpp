@@ -2,32 +2,25 @@
 #include "server/dmx_routes.hpp"
 
 #include <algorithm>
+#include <charconv>
 
 #include "common/error.hpp"
 #include "common/json.hpp"
+#include "dmx/artnet_target.hpp"
+#include "dmx/frame_schedule.hpp"
 #include "server/http.hpp"
 #include "server/static_server.hpp"
 
 namespace solvera {
 namespace {
 
-// Letters, digits, dots and hyphens only: dotted addresses and names pass, a port suffix,
-// spaces or an empty text do not.
-bool plausibleTargetIp(const std::string& text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == '.' || c == '-';
-  });
-}
-
 std::string ok(std::string_view body) { return http::httpResponse("200 OK", "application/json", body); }
 
 }  // namespace
 
 DmxRoutes::DmxRoutes(StaticServer& server)
-    : artNetSender_(*server.options().clock),
-      enttecUsbProSender_(*server.options().clock),
-      openDmxFtdiSender_(*server.options().clock) {}
+    : outputs_(server.options().dmxOutputs ? server.options().dmxOutputs
+                                           : std::make_shared<dmx::DmxOutputs>(*server.options().clock)) {}
 
 DmxRoutes::~DmxRoutes() = default;
 
@@ -38,21 +31,21 @@ std::optional<std::string> DmxRoutes::handleDmx(const std::string& body) {
     const std::string mode = request.outputMode.value_or("");
     // The stops are queued before the send, whether or not the send then succeeds.
     if (mode == "enttec-usb-pro") {
-      artNetSender_.stop();
-      openDmxFtdiSender_.stop();
-      enttecUsbProSender_.send(request);
+      artNetSender().stop();
+      openDmxFtdiSender().stop();
+      enttecUsbProSender().send(request);
       return ok(R"({"ok":true,"outputMode":"enttec-usb-pro"})");
     }
     if (mode == "open-dmx-ftdi") {
-      artNetSender_.stop();
-      enttecUsbProSender_.stop();
-      openDmxFtdiSender_.send(request);
+      artNetSender().stop();
+      enttecUsbProSender().stop();
+      openDmxFtdiSender().send(request);
       return ok(R"({"ok":true,"outputMode":"open-dmx-ftdi"})");
     }
-    enttecUsbProSender_.stop();
-    openDmxFtdiSender_.stop();
-    if (!plausibleTargetIp(request.targetIp)) throw ErrorException("Solvera", 400, "Invalid target IP");
-    artNetSender_.send(request);
+    enttecUsbProSender().stop();
+    openDmxFtdiSender().stop();
+    if (!dmx::plausibleTargetIp(request.targetIp)) throw ErrorException("Solvera", 400, "Invalid target IP");
+    artNetSender().send(request);
     return ok(R"({"ok":true,"outputMode":"artnet"})");
   } catch (const ErrorException& e) {
     error = e.error().message;
@@ -72,16 +65,49 @@ std::optional<std::string> DmxRoutes::serialPortsResponse() {
   return ok(body ? *body : R"({"ok":false,"ports":[]})");
 }
 
+std::string DmxRoutes::limitsResponse(const std::string& query) {
+  const std::string mode = http::queryValue("outputMode", query).value_or("artnet");
+  std::size_t channels = dmx::kDmxChannels;
+  if (auto text = http::queryValue("channels", query)) {
+    std::size_t value = 0;
+    auto [end, ec] = std::from_chars(text->data(), text->data() + text->size(), value);
+    if (ec == std::errc() && end == text->data() + text->size()) channels = std::clamp<std::size_t>(value, 0, dmx::kDmxChannels);
+  }
+  const bool shortFrames = http::queryValue("shortFrames", query).value_or("") == "1";
+  std::size_t slots = dmx::kDmxChannels;
+  double fps = 0;
+  if (mode == "enttec-usb-pro" || mode == "open-dmx-ftdi") {
+    if (shortFrames) slots = dmx::serialShortSlots(channels);
+    fps = mode == "open-dmx-ftdi" ? dmx::OpenDmxFtdiSender::maxFramesPerSecond(slots)
+                                  : dmx::EnttecDmxUsbProSender::maxFramesPerSecond(slots);
+  } else {
+    if (shortFrames) slots = dmx::ArtNetSender::shortSlots(channels);
+    fps = dmx::ArtNetSender::maxFramesPerSecond(slots);
+  }
+  OrderedJson limits;
+  for (const char* shape : {"sine", "triangle", "square", "trapezoid", "sawtooth"}) {
+    // Two decimals, rounded down: the page compares its own two-decimal rates with these.
+    limits[shape] = std::floor(dmx::maxFaithfulPulseHz(shape, fps) * 100 + 1e-6) / 100;
+  }
+  OrderedJson reply;
+  reply["ok"] = true;
+  reply["outputMode"] = mode == "enttec-usb-pro" || mode == "open-dmx-ftdi" ? mode : "artnet";
+  reply["slots"] = slots;
+  reply["framesPerSecond"] = std::round(fps * 10) / 10;
+  reply["maxPulseHz"] = limits;
+  return http::jsonResponse(reply);
+}
+
 void DmxRoutes::blackoutDmxOutputs() {
-  enttecUsbProSender_.blackoutAndStop();
-  openDmxFtdiSender_.blackoutAndStop();
-  artNetSender_.blackoutAndStop();
+  enttecUsbProSender().blackoutAndStop();
+  openDmxFtdiSender().blackoutAndStop();
+  artNetSender().blackoutAndStop();
 }
 
 void DmxRoutes::stop() {
-  enttecUsbProSender_.stop();
-  openDmxFtdiSender_.stop();
-  artNetSender_.stop();
+  enttecUsbProSender().stop();
+  openDmxFtdiSender().stop();
+  artNetSender().stop();
 }
 
 }  // namespace solvera

@@ -1,13 +1,12 @@
-// Light-frame routes: POST "/dmx", GET "/dmx/serial-ports" and the blackout at exit. Owns one
-// sender of each output kind for the server's whole life.
+// Light-frame routes: POST "/dmx", GET "/dmx/serial-ports", GET "/dmx/limits" and the blackout
+// at exit, over the server's light outputs.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 
-#include "dmx/artnet_sender.hpp"
-#include "dmx/enttec_sender.hpp"
-#include "dmx/open_dmx_sender.hpp"
+#include "dmx/dmx_outputs.hpp"
 
 namespace solvera {
 
@@ -23,19 +22,20 @@ class DmxRoutes {
   std::optional<std::string> handleDmx(const std::string& body);
   // {"ok":true,"ports":[...]}: the serial devices an Open DMX adapter may be on.
   std::optional<std::string> serialPortsResponse();
+  // What an output can show: for ?outputMode=...&channels=N&shortFrames=1, the frames per second
+  // of its line and the fastest pulse of each shape it shows faithfully (steady light above).
+  std::string limitsResponse(const std::string& query);
   // Queues black and stop on the Enttec, Open DMX and Art-Net outputs; returns at once.
   void blackoutDmxOutputs();
   // Queues a stop on the Enttec, Open DMX and Art-Net outputs; returns at once.
   void stop();
 
-  dmx::ArtNetSender& artNetSender() { return artNetSender_; }
-  dmx::EnttecDmxUsbProSender& enttecUsbProSender() { return enttecUsbProSender_; }
-  dmx::OpenDmxFtdiSender& openDmxFtdiSender() { return openDmxFtdiSender_; }
+  dmx::ArtNetSender& artNetSender() { return outputs_->artNet; }
+  dmx::EnttecDmxUsbProSender& enttecUsbProSender() { return outputs_->enttecUsbPro; }
+  dmx::OpenDmxFtdiSender& openDmxFtdiSender() { return outputs_->openDmxFtdi; }
 
  private:
-  dmx::ArtNetSender artNetSender_;
-  dmx::EnttecDmxUsbProSender enttecUsbProSender_;
-  dmx::OpenDmxFtdiSender openDmxFtdiSender_;
+  std::shared_ptr<dmx::DmxOutputs> outputs_;
 };
 
 }  // namespace solvera

@@ -251,6 +251,7 @@ std::string StaticServer::response(std::string_view requestBytes) {
   if (get && r.path == "/dmx/serial-ports") {
     if (auto reply = dmx_->serialPortsResponse()) return *reply;
   }
+  if (get && r.path == "/dmx/limits") return dmx_->limitsResponse(r.query);
   if (get && r.path == "/remote") return staticResponse("/remote.html");
   if (get && r.path == "/screen-light") return staticResponse("/screen-light.html");
   return staticResponse(r.path);

@@ -19,6 +19,9 @@
 #include "server/network_addresses.hpp"
 
 namespace solvera {
+namespace dmx {
+struct DmxOutputs;
+}
 
 class DmxRoutes;
 class AudioRoutes;
@@ -39,6 +42,8 @@ class StaticServer : public std::enable_shared_from_this<StaticServer> {
     AppInfo appInfo;
     Clock* clock = &systemClock();
     NetworkSources network{};  // where the LAN addresses for other devices come from
+    // The light outputs; when none are given the server makes its own on `clock`.
+    std::shared_ptr<dmx::DmxOutputs> dmxOutputs;
   };
 
   static std::shared_ptr<StaticServer> create(Options options);

@@ -4,11 +4,14 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <cmath>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "common/error.hpp"
 #include "dmx/artnet_sender.hpp"
+#include "dmx/frame_schedule.hpp"
 #include "dmx/tests/dmx_test_support.hpp"
 #include "server/tests/test_client.hpp"
 
@@ -255,5 +258,90 @@ TEST(ArtNetSender, TracesEverySentFrameWhenAskedTo) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()),
               static_cast<std::ptrdiff_t>(filesBefore))
         << "an empty value means no trace";
+  }
+}
+
+TEST(ArtNetSender, PulsesOnAGridLockedToThePhaseAndHoldsTheMeanBeyondTheLine) {
+  solvera::test::TempDir dir;
+  const fs::path trace = dir.path() / "trace.csv";
+  ScopedEnv env("SOLVERA_DMX_TRACE", trace.string());
+  ArtNetReceiver node;
+  ArtNetSender sender;
+  auto pulsing = [&](double hz, bool shortFrames) {
+    auto request = requestFor(node.address(), 3, {200});
+    request.pulseHz = hz;
+    request.pulseChannels = std::vector<std::int64_t>{1};
+    request.pulseShape = "sine";
+    request.shortFrames = shortFrames;
+    return request;
+  };
+  auto level = [](double position) {
+    return static_cast<int>(std::lround(200 * pulseMultiplier(position, "sine")));
+  };
+  // The trace's frame times and channel-1 values from line `from` on (the header is line 0).
+  auto traced = [&](std::size_t from) {
+    std::vector<std::pair<std::int64_t, int>> frames;
+    std::istringstream lines(fileText(trace));
+    std::string line;
+    for (std::size_t i = 0; std::getline(lines, line); ++i) {
+      if (i < from) continue;
+      frames.emplace_back(std::stoll(line.substr(0, line.find(','))), std::stoi(line.substr(line.rfind(',') + 1)));
+    }
+    return frames;
+  };
+
+  // 12 Hz with short frames: twelve frames per cycle, 144 a second.
+  sender.send(pulsing(12, true));
+  auto status = sender.status();
+  EXPECT_EQ(status.schedule.kind, FrameSchedule::Kind::Pulsed);
+  EXPECT_EQ(status.schedule.framesPerCycle, 12);
+  Bytes first = *node.receive();
+  EXPECT_EQ(first.size(), 530u) << "the first frame is whole: it darkens what short frames leave out";
+  std::vector<Bytes> packets;
+  while (packets.size() < 30) packets.push_back(*node.receive());
+  for (const auto& packet : packets) {
+    ASSERT_EQ(packet.size(), 20u) << "two channels: the shortest even length";
+    EXPECT_EQ(packet[16], 0x00);
+    EXPECT_EQ(packet[17], 0x02);
+  }
+  const auto frames = traced(1);
+  ASSERT_GE(frames.size(), 30u);
+  const std::int64_t epoch = frames[0].first;  // a new stream's first frame is at its epoch
+  EXPECT_EQ(frames[0].second, 0) << "a sine starts dark";
+  std::set<int> levels;
+  for (std::size_t i = 1; i < frames.size(); ++i) {
+    const double index = static_cast<double>(frames[i].first - epoch) * 144 / 1e9;
+    ASSERT_NEAR(index, std::round(index), 1e-3) << "frame " << i << " lies on the 144 Hz grid";
+    const auto k = static_cast<std::int64_t>(std::llround(index));
+    EXPECT_EQ(frames[i].second, level(static_cast<double>(k % 12) / 12)) << "frame " << i;
+    levels.insert(frames[i].second);
+  }
+  for (const auto& packet : packets) EXPECT_TRUE(levels.count(packet[18])) << int(packet[18]);
+
+  // The same stream at 5 Hz keeps its epoch: the new grid counts from it.
+  sender.send(pulsing(5, true));
+  // Frames of the old grid are drawn for times at most half a frame after their wake-up.
+  const std::int64_t handedOver = systemClock().monotonicNs() + 5'000'000;
+  for (int i = 0; i < 10; ++i) node.receive();
+  EXPECT_EQ(sender.status().schedule.framesPerCycle, 12);
+  std::size_t checked = 0;
+  for (const auto& [time, value] : traced(1)) {
+    if (time <= handedOver) continue;
+    ++checked;
+    const double index = static_cast<double>(time - epoch) * 60 / 1e9;
+    ASSERT_NEAR(index, std::round(index), 1e-3) << "on the 60 Hz grid from the same epoch";
+    EXPECT_EQ(value, level(static_cast<double>(std::llround(index) % 12) / 12));
+  }
+  EXPECT_GT(checked, 0u);
+
+  // Whole frames cannot carry 12 Hz: steady light at the mean, 530 bytes, every 50 ms.
+  sender.send(pulsing(12, false));
+  EXPECT_EQ(sender.status().schedule.kind, FrameSchedule::Kind::Mean);
+  node.drain();
+  for (int i = 0; i < 3; ++i) {
+    auto packet = node.receive();
+    ASSERT_TRUE(packet);
+    ASSERT_EQ(packet->size(), 530u);
+    EXPECT_EQ((*packet)[18], 100) << "half of 200: a sine's mean";
   }
 }

@@ -37,6 +37,7 @@ Stream streamWith(std::vector<std::uint8_t> dmx, std::optional<double> hz,
 }
 
 constexpr std::int64_t kSecond = 1'000'000'000;
+using Bytes = std::vector<std::uint8_t>;
 
 }  // namespace
 
@@ -328,4 +329,27 @@ TEST(SerialPorts, ScansTheFolderWithEachOutputsPatterns) {
   EXPECT_EQ(sortedSerialPortCandidates(enttecPortPatterns(), d + "/ttyUSB7", d).size(), 4u)
       << "an absent preferred port is not added";
   EXPECT_TRUE(sortedSerialPortCandidates(enttecPortPatterns(), std::nullopt, d + "/missing").empty());
+}
+
+TEST(ShortFrames, CarryOnlyTheChannelsInUse) {
+  const std::vector<std::uint8_t> frame{10, 20, 30};
+  const Bytes art = artDmxPacket(frame, 0x0102, 4);
+  const Bytes expected{'A', 'r', 't', '-', 'N', 'e', 't', 0,  // ID
+                       0x00, 0x50,                            // OpDmx
+                       0x00, 0x0E,                            // protocol version 14
+                       0x00, 0x00,                            // sequence, physical
+                       0x02, 0x01,                            // SubUni, Net
+                       0x00, 0x04,                            // length 4, high byte first
+                       10, 20, 30, 0};                        // channels 1..4
+  EXPECT_EQ(art, expected);
+  const auto full = buildArtDmxPacket(frame, 0x0102);
+  EXPECT_EQ(artDmxPacket(frame, 0x0102, 512), Bytes(full.begin(), full.end())) << "512 slots: the usual packet";
+
+  EXPECT_EQ(usbProMessage(kUsbProSendDmxLabel, dmxPayload(frame, 2)),
+            (Bytes{0x7E, 0x06, 0x03, 0x00,  // label 6, payload of 3 bytes
+                   0x00, 10, 20,            // start code, channels 1..2
+                   0xE7}));
+  EXPECT_EQ(decodeDmxRequest(R"({"targetIp":"1.2.3.4","universe":0,"dmx":[],"shortFrames":true})").shortFrames, true);
+  EXPECT_EQ(decodeError(R"({"targetIp":"1.2.3.4","universe":0,"dmx":[],"shortFrames":1})"),
+            "Ongeldig DMX-verzoek: \"shortFrames\" moet waar of onwaar zijn.");
 }

@@ -7,6 +7,7 @@
 
 #include "common/json.hpp"
 #include "dmx/dmx_wire.hpp"
+#include "dmx/frame_schedule.hpp"
 #include "dmx/tests/dmx_test_support.hpp"
 #include "server/dmx_routes.hpp"
 #include "server/tests/test_client.hpp"
@@ -168,4 +169,37 @@ TEST_F(DmxRoutesTest, BlackoutOfAllOutputsReturnsAtOnceAndSendsOneBlackFrame) {
   const auto black = dmx::buildArtDmxPacket({}, 2);
   EXPECT_EQ(packets.back(), Bytes(black.begin(), black.end()));
   EXPECT_EQ(std::count(packets.begin(), packets.end(), Bytes(black.begin(), black.end())), 1);
+}
+
+TEST_F(DmxRoutesTest, LimitsTellThePageWhatEachOutputShowsAndTheOutputsKeepToThem) {
+  auto limits = [&](const std::string& query) {
+    auto reply = server->send(test::request("GET", "/dmx/limits" + query));
+    EXPECT_EQ(reply.statusLine(), "HTTP/1.1 200 OK") << query;
+    return bodyJson(reply);
+  };
+  auto artnet = limits("");
+  EXPECT_EQ(artnet["outputMode"], "artnet");
+  EXPECT_EQ(artnet["slots"], 512);
+  EXPECT_EQ(artnet["framesPerSecond"], 43.9);
+  EXPECT_EQ(artnet["maxPulseHz"], Json::parse(R"({"sine":10.98,"triangle":10.98,"square":21.96,
+      "trapezoid":8.78,"sawtooth":10.98})"));
+  auto shortArtnet = limits("?outputMode=artnet&channels=7&shortFrames=1");
+  EXPECT_EQ(shortArtnet["slots"], 8) << "Art-Net lengths are even";
+  EXPECT_EQ(shortArtnet["maxPulseHz"]["trapezoid"], 40.0);
+  EXPECT_EQ(limits("?outputMode=enttec-usb-pro&channels=3&shortFrames=1")["slots"], 24);
+  auto openDmx = limits("?outputMode=open-dmx-ftdi&channels=3");
+  EXPECT_EQ(openDmx["slots"], 512) << "short frames only when asked for";
+  EXPECT_LT(openDmx["maxPulseHz"]["sine"].get<double>(), artnet["maxPulseHz"]["sine"].get<double>())
+      << "we make the break ourselves, so the line is a little slower";
+
+  // Exactly at the limit the lamps pulse; just above it they hold the mean.
+  ArtNetReceiver node;
+  auto pulse = [&](double hz) {
+    return R"({"targetIp":")" + node.address() + R"(","universe":1,"dmx":[200],"pulseChannels":[1],"pulseShape":"sine","pulseHz":)" +
+           std::to_string(hz) + "}";
+  };
+  EXPECT_EQ(post(pulse(10.98)).body(), R"({"ok":true,"outputMode":"artnet"})");
+  EXPECT_EQ(routes().artNetSender().status().schedule.kind, dmx::FrameSchedule::Kind::Pulsed);
+  EXPECT_EQ(post(pulse(10.99)).body(), R"({"ok":true,"outputMode":"artnet"})");
+  EXPECT_EQ(routes().artNetSender().status().schedule.kind, dmx::FrameSchedule::Kind::Mean);
 }

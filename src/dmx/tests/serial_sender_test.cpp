@@ -7,12 +7,15 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "common/error.hpp"
 #include "dmx/dmx_wire.hpp"
 #include "dmx/enttec_sender.hpp"
+#include "dmx/frame_schedule.hpp"
 #include "dmx/open_dmx_sender.hpp"
 #include "dmx/tests/dmx_test_support.hpp"
 #include "server/tests/test_client.hpp"
@@ -139,14 +142,14 @@ TEST(EnttecDmxUsbProSender, PortSelectionFollowsTheRequest) {
   EXPECT_FALSE(sender.status().selectedSerialPort);
 
   // Another port within 0.9 s of the last open: the old port closes at once, the new one
-  // waits for the retry interval, and the stream keeps its previous frame.
+  // waits for the retry interval, and the refused request is the stream all the same.
   EXPECT_EQ(sendError(sender, frame({2}, secondPath)).code, 429);
   auto waiting = sender.status();
   EXPECT_FALSE(waiting.openPort);
   EXPECT_EQ(waiting.selectedSerialPort, secondPath);
-  EXPECT_EQ(waiting.frame, (std::vector<std::uint8_t>{1}));
+  EXPECT_EQ(waiting.frame, (std::vector<std::uint8_t>{2}));
   clock.advanceMs(900);
-  EXPECT_TRUE(waitForMessage(second, usbPro({1}))) << "a tick opens the requested port";
+  EXPECT_TRUE(waitForMessage(second, usbPro({2}))) << "a tick opens the requested port";
 
   // The same port again reopens nothing: no retry interval applies.
   sender.send(frame({3}, secondPath));
@@ -313,4 +316,83 @@ TEST(SerialSenders, KeepThePulseEpochAcrossRequestsUntilStopped) {
   clock.advanceMs(900);  // the port closed with the stop; reopening waits for the interval
   sender.send(pulsing(100, 2.0));
   EXPECT_TRUE(waitForMessage(widget, usbPro({0}))) << "a stop starts a new epoch";
+}
+
+TEST(SerialSenders, PulseOnTheirOwnGridAndHoldTheMeanBeyondTheLine) {
+  solvera::test::TempDir dir;
+  FakeSerialDevice widget(dir.path() / "ttyUSB0");
+  EnttecDmxUsbProSender sender(systemClock(), dir.path().string());
+  auto sine = [](double hz, bool shortFrames) {
+    auto request = frame({200});
+    request.pulseHz = hz;
+    request.pulseChannels = std::vector<std::int64_t>{1};
+    request.pulseShape = "sine";
+    request.shortFrames = shortFrames;
+    return request;
+  };
+  std::set<int> phaseLevels;
+  for (int k = 0; k < 12; ++k) phaseLevels.insert(static_cast<int>(std::lround(200 * pulseMultiplier(k / 12.0, "sine"))));
+
+  sender.send(sine(12, true));
+  EXPECT_EQ(sender.status().schedule.framesPerCycle, 12);
+  EXPECT_EQ(widget.take(kUsbProBytes), usbPro({0})) << "whole first, dark at the epoch";
+  std::set<int> seen;
+  for (int i = 0; i < 36; ++i) {
+    auto message = widget.take(30);
+    ASSERT_TRUE(message);
+    EXPECT_EQ(Bytes(message->begin(), message->begin() + 5), (Bytes{0x7E, 0x06, 25, 0x00, 0x00}))
+        << "24 channels: the fewest a widget takes";
+    EXPECT_TRUE(phaseLevels.count((*message)[5])) << "a level of the 12 phase positions: " << int((*message)[5]);
+    seen.insert((*message)[5]);
+  }
+  EXPECT_GE(seen.size(), 4u) << "it pulses";
+
+  sender.send(sine(30, false));
+  EXPECT_EQ(sender.status().schedule.kind, FrameSchedule::Kind::Mean);
+  ASSERT_TRUE(waitForMessage(widget, usbPro({100})));
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(widget.take(kUsbProBytes), usbPro({100})) << "steady at the mean";
+
+  FakeSerialDevice adapter(dir.path() / "cu.FT0");
+  OpenDmxFtdiSender ftdi(systemClock(), dir.path().string());
+  auto request = sine(25, false);
+  request.serialPort = (dir.path() / "cu.FT0").string();
+  ftdi.send(request);
+  ASSERT_TRUE(adapter.waitForSequence(openDmxFrame({100})));
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(adapter.take(kOpenDmxBytes), openDmxFrame({100}));
+}
+
+TEST(SerialSenders, TheLatestRequestIsTheStreamEvenWhileTheDeviceIsAway) {
+  solvera::test::TempDir dir;
+  FakeClock clock;
+  auto widget = std::make_unique<FakeSerialDevice>(dir.path() / "ttyUSB0");
+  auto adapter = std::make_unique<FakeSerialDevice>(dir.path() / "cu.FT0");
+  EnttecDmxUsbProSender enttec(clock, dir.path().string());
+  OpenDmxFtdiSender ftdi(clock, dir.path().string());
+  const std::string adapterPath = (dir.path() / "cu.FT0").string();
+  enttec.send(frame({255, 255}));
+  ftdi.send(frame({255, 255}, adapterPath));
+  ASSERT_TRUE(waitForMessage(*widget, usbPro({255, 255})));
+  ASSERT_TRUE(adapter->waitForSequence(openDmxFrame({255, 255})));
+
+  widget->unplug();
+  adapter->unplug();
+  widget.reset();
+  adapter.reset();
+  // A failed write closes the port; wait for it so the blackout meets no port at all.
+  const auto giveUp = std::chrono::steady_clock::now() + 60s;
+  while ((enttec.status().openPort || ftdi.status().openPort) && std::chrono::steady_clock::now() < giveUp) {
+  }
+  ASSERT_FALSE(enttec.status().openPort || ftdi.status().openPort);
+
+  EXPECT_EQ(sendError(ftdi, frame({0, 0}, adapterPath)).message, "Gekozen FTDI/Open DMX poort kon niet worden geopend.")
+      << "the error still answers the blackout";
+  EXPECT_EQ(sendError(enttec, frame({0, 0})).code, 429);
+  EXPECT_EQ(enttec.status().frame, (std::vector<std::uint8_t>{0, 0})) << "yet the blackout is the stream";
+  EXPECT_EQ(ftdi.status().frame, (std::vector<std::uint8_t>{0, 0}));
+
+  FakeSerialDevice widgetAgain(dir.path() / "ttyUSB0");
+  FakeSerialDevice adapterAgain(dir.path() / "cu.FT0");
+  clock.advanceMs(900);
+  EXPECT_EQ(widgetAgain.take(kUsbProBytes), usbPro({0, 0})) << "the first frame after the replug is dark";
+  EXPECT_EQ(adapterAgain.take(kOpenDmxBytes), openDmxFrame({0, 0}));
 }

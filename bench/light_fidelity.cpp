@@ -1,0 +1,431 @@
+// Light fidelity: what a lamp fed by each output would show. For every output, shape and pulse
+// rate the output streams a pulse on channel 1 (value 255) for a few seconds; the frames are
+// captured with their arrival times (a UDP node on loopback with kernel time stamps; a
+// pseudo-terminal read by a thread of its own), each value is held until the next frame, and
+// the held signal is analysed over a whole number of pulse cycles: frames per second, the
+// strongest flicker frequency, the share of the flicker power at the requested rate and at it
+// plus its harmonics, and whether the output declared the rate beyond its reach.
+//   light_fidelity [seconds per case (5)] [configs: artnet,artnet-short,usbpro,usbpro-short,opendmx,opendmx-short]
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <complex>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <numbers>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "dmx/artnet_sender.hpp"
+#include "dmx/enttec_sender.hpp"
+#include "dmx/open_dmx_sender.hpp"
+#include "dmx/tests/dmx_test_support.hpp"
+#include "dmx/thread_timing.hpp"
+#ifndef LIGHT_FIDELITY_BEFORE  // built against the outputs before frame schedules, for comparison
+#include "dmx/frame_schedule.hpp"
+#define LIGHT_HAS_SCHEDULE 1
+#endif
+
+namespace fs = std::filesystem;
+using namespace solvera;
+using namespace solvera::dmx;
+
+namespace {
+
+constexpr double kRates[] = {0.5, 1, 2, 4, 5.5, 7, 8, 10, 11, 12, 14, 15, 18, 20, 25, 30, 35, 40};
+const char* const kShapes[] = {"sine", "triangle", "square", "trapezoid", "sawtooth"};
+constexpr std::int64_t kSettleNs = 300'000'000;
+
+std::int64_t nowNs(clockid_t clock = CLOCK_MONOTONIC) {
+  timespec ts{};
+  ::clock_gettime(clock, &ts);
+  return std::int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+struct Sample {
+  std::int64_t atNs;
+  double value;  // channel 1
+};
+
+// ---- capture -------------------------------------------------------------------------------
+
+class Capture {
+ public:
+  virtual ~Capture() = default;
+  virtual void start() = 0;
+  virtual std::vector<Sample> stop() = 0;
+};
+
+class UdpCapture final : public Capture {
+ public:
+  UdpCapture() {
+    int one = 1;
+    ::setsockopt(node_.fd(), SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
+  }
+  const std::string& address() const { return node_.address(); }
+  void start() override {
+    node_.drain();
+    running_ = true;
+    thread_ = std::thread([this] { run(); });
+  }
+  std::vector<Sample> stop() override {
+    running_ = false;
+    thread_.join();
+    return std::move(samples_);
+  }
+
+ private:
+  void run() {
+    while (running_) {
+      pollfd p{node_.fd(), POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      std::uint8_t data[600];
+      char control[256];
+      iovec iov{data, sizeof data};
+      msghdr m{};
+      m.msg_iov = &iov;
+      m.msg_iovlen = 1;
+      m.msg_control = control;
+      m.msg_controllen = sizeof control;
+      ssize_t n = ::recvmsg(node_.fd(), &m, 0);
+      if (n < 19) continue;
+      std::int64_t at = nowNs(CLOCK_REALTIME);
+      for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+          timespec ts;
+          std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+          at = std::int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+        }
+      }
+      samples_.push_back({at, double(data[18])});
+    }
+  }
+  test::ArtNetReceiver node_;
+  std::atomic<bool> running_{false};
+  std::thread thread_;
+  std::vector<Sample> samples_;
+};
+
+// A pseudo-terminal linked as <dir>/ttyUSB0; the reader stamps every chunk it gets.
+class PtyCapture final : public Capture {
+ public:
+  enum class Format { UsbPro, OpenDmx };
+  PtyCapture(const fs::path& dir, Format format) : format_(format) {
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ::grantpt(master_);
+    ::unlockpt(master_);
+    fs::create_symlink(::ptsname(master_), dir / "ttyUSB0");
+    // Keep the slave open so the master never sees a hang-up between the sender's opens.
+    slave_ = ::open(::ptsname(master_), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    thread_ = std::thread([this] { run(); });
+  }
+  ~PtyCapture() override {
+    running_ = false;
+    thread_.join();
+    ::close(slave_);
+    ::close(master_);
+  }
+  void start() override {
+    std::lock_guard lock(mutex_);
+    bytes_.clear();
+    stamps_.clear();
+    recording_ = true;
+  }
+  std::vector<Sample> stop() override {
+    std::lock_guard lock(mutex_);
+    recording_ = false;
+    return format_ == Format::UsbPro ? usbPro() : openDmx();
+  }
+
+ private:
+  void run() {
+    requestPromptWakeups();  // the stamps are taken here, not by the kernel
+    std::uint8_t buffer[8192];
+    while (running_) {
+      pollfd p{master_, POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      ssize_t n = ::read(master_, buffer, sizeof buffer);
+      if (n <= 0) continue;
+      std::int64_t at = nowNs();
+      std::lock_guard lock(mutex_);
+      if (!recording_) continue;
+      bytes_.insert(bytes_.end(), buffer, buffer + n);
+      stamps_.insert(stamps_.end(), std::size_t(n), at);
+    }
+  }
+  std::vector<Sample> usbPro() const {
+    std::vector<Sample> out;
+    std::size_t p = 0;
+    while (p + 5 <= bytes_.size()) {
+      if (bytes_[p] != 0x7E || bytes_[p + 1] != 6) {
+        ++p;
+        continue;
+      }
+      std::size_t length = bytes_[p + 2] | (bytes_[p + 3] << 8);
+      std::size_t end = p + 4 + length;
+      if (end >= bytes_.size()) break;
+      if (bytes_[end] == 0xE7 && length >= 2) out.push_back({stamps_[end], double(bytes_[p + 5])});
+      p = end + 1;
+    }
+    return out;
+  }
+  // Frames are the break byte, the start code and the channels. Their length is that of the
+  // data write the reader saw most often; read backwards from the end, where it holds.
+  std::vector<Sample> openDmx() const {
+    std::vector<Sample> out;
+    if (bytes_.empty()) return out;
+    std::vector<std::size_t> runs;
+    for (std::size_t i = 0, start = 0; i <= stamps_.size(); ++i) {
+      if (i == stamps_.size() || stamps_[i] != stamps_[start]) {
+        if (i - start > 1) runs.push_back(i - start);
+        start = i;
+      }
+    }
+    if (runs.empty()) return out;
+    std::sort(runs.begin(), runs.end());
+    std::size_t best = runs[0], bestCount = 0;
+    for (std::size_t i = 0; i < runs.size();) {
+      std::size_t j = i;
+      while (j < runs.size() && runs[j] == runs[i]) ++j;
+      if (j - i > bestCount) best = runs[i], bestCount = j - i;
+      i = j;
+    }
+    const std::size_t frame = best + 1;
+    for (std::size_t end = bytes_.size(); end >= frame; end -= frame) {
+      std::size_t p = end - frame;
+      if (bytes_[p] != 0 || bytes_[p + 1] != 0) break;
+      out.push_back({stamps_[end - 1], double(bytes_[p + 2])});
+    }
+    std::reverse(out.begin(), out.end());
+    return out;
+  }
+
+  Format format_;
+  int master_ = -1, slave_ = -1;
+  std::atomic<bool> running_{true};
+  std::thread thread_;
+  std::mutex mutex_;
+  bool recording_ = false;
+  std::vector<std::uint8_t> bytes_;
+  std::vector<std::int64_t> stamps_;
+};
+
+// ---- outputs -------------------------------------------------------------------------------
+
+struct Lane {
+  std::unique_ptr<Capture> capture;
+  std::function<void(const DmxRequest&)> send;
+  std::function<void()> stop;
+  std::function<std::string()> declared;  // "yes" when the output holds the mean instead
+  DmxRequest base;
+};
+
+std::string beyond(const auto& status) {
+#ifdef LIGHT_HAS_SCHEDULE
+  return status.schedule.kind == FrameSchedule::Kind::Mean ? "yes" : "no";
+#else
+  (void)status;
+  return "-";
+#endif
+}
+
+struct Config {
+  std::string name;
+  bool shortFrames;
+  std::function<std::unique_ptr<Lane>(const fs::path& dir)> make;
+};
+
+template <typename Sender>
+std::unique_ptr<Lane> serialLane(const fs::path& dir, PtyCapture::Format format) {
+  auto lane = std::make_unique<Lane>();
+  lane->capture = std::make_unique<PtyCapture>(dir, format);
+  auto sender = std::make_shared<Sender>(systemClock(), dir.string());
+  lane->send = [sender](const DmxRequest& r) { sender->send(r); };
+  lane->stop = [sender] { sender->stop(); sender->status(); };
+  lane->declared = [sender] { return beyond(sender->status()); };
+  return lane;
+}
+
+std::vector<Config> configs() {
+  auto artnet = [](const fs::path&) {
+    auto lane = std::make_unique<Lane>();
+    auto capture = std::make_unique<UdpCapture>();
+    lane->base.targetIp = capture->address();
+    lane->capture = std::move(capture);
+    auto sender = std::make_shared<ArtNetSender>();
+    lane->send = [sender](const DmxRequest& r) { sender->send(r); };
+    lane->stop = [sender] { sender->stop(); sender->status(); };
+    lane->declared = [sender] { return beyond(sender->status()); };
+    return lane;
+  };
+  auto usbpro = [](const fs::path& dir) {
+    return serialLane<EnttecDmxUsbProSender>(dir, PtyCapture::Format::UsbPro);
+  };
+  auto opendmx = [](const fs::path& dir) {
+    return serialLane<OpenDmxFtdiSender>(dir, PtyCapture::Format::OpenDmx);
+  };
+  return {{"artnet", false, artnet},   {"artnet-short", true, artnet}, {"usbpro", false, usbpro},
+          {"usbpro-short", true, usbpro}, {"opendmx", false, opendmx}, {"opendmx-short", true, opendmx}};
+}
+
+// ---- analysis ------------------------------------------------------------------------------
+
+struct Result {
+  double fps = 0, strongestHz = 0, strongestOfLevel = 0, shareAtRate = 0, shareWithHarmonics = 0;
+  bool steady = false;
+};
+
+// The held signal over [t0, t0 + T): value i from its arrival to the next one.
+struct Held {
+  std::vector<double> start, value;
+  double t0 = 0, length = 0;
+
+  // Complex amplitude of the flicker at f (Hz): 2/T * integral of (x - mean) e^{-i 2 pi f t}.
+  std::complex<double> at(double f, double mean) const {
+    const double w = 2 * std::numbers::pi * f;
+    std::complex<double> sum = 0;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+      double a = start[i] - t0, b = (i + 1 < value.size() ? start[i + 1] : t0 + length) - t0;
+      sum += (value[i] - mean) * (std::polar(1.0, -w * a) - std::polar(1.0, -w * b)) /
+             std::complex<double>(0, w);
+    }
+    return sum * 2.0 / length;
+  }
+};
+
+Result analyse(const std::vector<Sample>& samples, double hz) {
+  Result r;
+  if (samples.size() < 4) return r;
+  const double first = double(samples.front().atNs) / 1e9 + kSettleNs / 1e9;
+  const double last = double(samples.back().atNs) / 1e9;
+  const double cycles = std::floor((last - first) * hz);
+  Held held;
+  held.t0 = first;
+  held.length = cycles >= 1 ? cycles / hz : last - first;
+  std::size_t frames = 0;
+  double current = samples.front().value;
+  held.start.push_back(first);
+  held.value.push_back(current);
+  for (const auto& s : samples) {
+    double t = double(s.atNs) / 1e9;
+    if (t <= first) {
+      held.value.back() = s.value;
+      continue;
+    }
+    if (t >= first + held.length) break;
+    held.start.push_back(t);
+    held.value.push_back(s.value);
+    ++frames;
+  }
+  r.fps = frames / held.length;
+  double mean = 0, square = 0;
+  for (std::size_t i = 0; i < held.value.size(); ++i) {
+    double b = i + 1 < held.value.size() ? held.start[i + 1] : first + held.length;
+    double d = b - held.start[i];
+    mean += held.value[i] * d;
+    square += held.value[i] * held.value[i] * d;
+  }
+  mean /= held.length;
+  const double power = square / held.length - mean * mean;
+  if (power <= 1e-9 * (mean * mean + 1)) {
+    r.steady = true;
+    return r;
+  }
+  auto powerAt = [&](double f) { return std::norm(held.at(f, mean)) / 2; };
+  r.shareAtRate = powerAt(hz) / power;
+  double harmonics = 0;
+  for (int k = 1; k * hz <= 1000; ++k) harmonics += powerAt(k * hz);
+  r.shareWithHarmonics = std::min(1.0, harmonics / power);
+  // The strongest component on a fine grid, then refined around the peak.
+  double best = 0, bestF = 0;
+  const double step = 0.25 / held.length;
+  for (double f = std::max(step, 0.1); f <= 130; f += step) {
+    double a = std::abs(held.at(f, mean));
+    if (a > best) best = a, bestF = f;
+  }
+  for (double f = bestF - step; f <= bestF + step; f += step / 20) {
+    double a = std::abs(held.at(f, mean));
+    if (a > best) best = a, bestF = f;
+  }
+  r.strongestHz = bestF;
+  r.strongestOfLevel = mean > 0 ? best / mean : 0;
+  return r;
+}
+
+std::string verdict(const Result& r, double hz, const std::string& shape, const std::string& declared) {
+  if (declared == "yes") return r.steady || r.strongestOfLevel <= 0.02 ? "ok (steady)" : "FLICKER";
+  if (r.steady) return "STEADY?";
+  bool rate = std::abs(r.strongestHz - hz) <= 0.2;
+  bool form = shape == "sine" ? r.shareAtRate >= 0.8 : shape == "square" ? r.shareWithHarmonics >= 0.9 : true;
+  return rate && form ? "ok" : "FALSE";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const double seconds = argc > 1 ? std::atof(argv[1]) : 5.0;
+  std::string wanted = argc > 2 ? argv[2] : "artnet,artnet-short,usbpro,usbpro-short,opendmx,opendmx-short";
+#ifndef LIGHT_HAS_SCHEDULE
+  wanted = argc > 2 ? argv[2] : "artnet,usbpro,opendmx";  // no short frames to ask for
+#endif
+  std::printf("%-14s %-10s %6s %7s %10s %8s %7s %9s %8s  %s\n", "output", "shape", "Hz", "fps", "strongest",
+              "of level", "at rate", "+harmon.", "beyond", "verdict");
+  for (const auto& config : configs()) {
+    if (("," + wanted + ",").find("," + config.name + ",") == std::string::npos) continue;
+    // One lane per shape, all five streaming at once.
+    std::vector<std::unique_ptr<Lane>> lanes;
+    std::vector<fs::path> dirs;
+    for (std::size_t i = 0; i < std::size(kShapes); ++i) {
+      fs::path dir = fs::temp_directory_path() / ("light-fidelity-" + std::to_string(::getpid()) + "-" + std::to_string(i));
+      fs::create_directories(dir);
+      dirs.push_back(dir);
+      lanes.push_back(config.make(dir));
+    }
+    for (double hz : kRates) {
+      for (std::size_t i = 0; i < lanes.size(); ++i) {
+        DmxRequest request = lanes[i]->base;
+        if (request.targetIp.empty()) request.targetIp = "0.0.0.0";
+        request.dmx = {255};
+        request.pulseHz = hz;
+        request.pulseChannels = std::vector<std::int64_t>{1};
+        request.pulseShape = kShapes[i];
+#ifdef LIGHT_HAS_SCHEDULE
+        if (config.shortFrames) request.shortFrames = true;
+#endif
+        lanes[i]->capture->start();
+        try {
+          lanes[i]->send(request);
+        } catch (const std::exception& e) {
+          std::fprintf(stderr, "%s: %s\n", config.name.c_str(), e.what());
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+      std::vector<std::vector<Sample>> captured;
+      for (auto& lane : lanes) captured.push_back(lane->capture->stop());
+      for (std::size_t i = 0; i < lanes.size(); ++i) {
+        const std::string declared = lanes[i]->declared();
+        Result r = analyse(captured[i], hz);
+        std::printf("%-14s %-10s %6.1f %7.1f %10.2f %7.1f%% %6.1f%% %8.1f%% %8s  %s\n", config.name.c_str(),
+                    kShapes[i], hz, r.fps, r.strongestHz, 100 * r.strongestOfLevel, 100 * r.shareAtRate,
+                    100 * r.shareWithHarmonics, declared.c_str(), verdict(r, hz, kShapes[i], declared).c_str());
+        std::fflush(stdout);
+      }
+    }
+    for (auto& lane : lanes) lane->stop();
+    lanes.clear();
+    for (auto& dir : dirs) fs::remove_all(dir);
+  }
+}
