@@ -6,6 +6,8 @@
 // strongest flicker frequency, the share of the flicker power at the requested rate and at it
 // plus its harmonics, and whether the output declared the rate beyond its reach.
 //   light_fidelity [seconds per case (5)] [configs: artnet,artnet-short,usbpro,usbpro-short,opendmx,opendmx-short]
+//                  [rates, comma-separated (all)]
+// With LIGHT_FIDELITY_DUMP set, the frame intervals of each case go to standard error.
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -394,7 +396,13 @@ int main(int argc, char** argv) {
       dirs.push_back(dir);
       lanes.push_back(config.make(dir));
     }
-    for (double hz : kRates) {
+    std::vector<double> rates(std::begin(kRates), std::end(kRates));
+    if (argc > 3) {
+      rates.clear();
+      std::stringstream list(argv[3]);
+      for (std::string item; std::getline(list, item, ',');) rates.push_back(std::atof(item.c_str()));
+    }
+    for (double hz : rates) {
       for (std::size_t i = 0; i < lanes.size(); ++i) {
         DmxRequest request = lanes[i]->base;
         if (request.targetIp.empty()) request.targetIp = "0.0.0.0";
@@ -418,6 +426,13 @@ int main(int argc, char** argv) {
       for (std::size_t i = 0; i < lanes.size(); ++i) {
         const std::string declared = lanes[i]->declared();
         Result r = analyse(captured[i], hz);
+        if (std::getenv("LIGHT_FIDELITY_DUMP")) {
+          std::fprintf(stderr, "%s %s %.1f Hz:", config.name.c_str(), kShapes[i], hz);
+          for (std::size_t j = 1; j < captured[i].size() && j < 200; ++j) {
+            std::fprintf(stderr, " %.1f/%d", (captured[i][j].atNs - captured[i][j - 1].atNs) / 1e6, int(captured[i][j].value));
+          }
+          std::fprintf(stderr, "\n");
+        }
         std::printf("%-14s %-10s %6.1f %7.1f %10.2f %7.1f%% %6.1f%% %8.1f%% %8s  %s\n", config.name.c_str(),
                     kShapes[i], hz, r.fps, r.strongestHz, 100 * r.strongestOfLevel, 100 * r.shareAtRate,
                     100 * r.shareWithHarmonics, declared.c_str(), verdict(r, hz, kShapes[i], declared).c_str());
