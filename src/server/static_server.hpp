@@ -43,7 +43,7 @@ class StaticServer : public std::enable_shared_from_this<StaticServer> {
     Clock* clock = &systemClock();
     NetworkSources network{};  // where the LAN addresses for other devices come from
     // The light outputs; when none are given the server makes its own on `clock`.
-    std::shared_ptr<dmx::DmxOutputs> dmxOutputs;
+    std::shared_ptr<dmx::DmxOutputs> dmxOutputs{};
   };
 
   static std::shared_ptr<StaticServer> create(Options options);
