@@ -184,34 +184,34 @@ class PtyCapture final : public Capture {
     }
     return out;
   }
-  // Frames are the break byte, the start code and the channels. Their length is that of the
-  // data write the reader saw most often; read backwards from the end, where it holds.
+  // Frames are the break byte, the start code and the channels. The break is written on its
+  // own, 600 us before the rest, so the reader sees it as a chunk of one zero byte: those are
+  // the anchors, and the distance between them that occurs most is the frame length.
   std::vector<Sample> openDmx() const {
     std::vector<Sample> out;
-    if (bytes_.empty()) return out;
-    std::vector<std::size_t> runs;
-    for (std::size_t i = 0, start = 0; i <= stamps_.size(); ++i) {
-      if (i == stamps_.size() || stamps_[i] != stamps_[start]) {
-        if (i - start > 1) runs.push_back(i - start);
-        start = i;
-      }
+    std::vector<std::size_t> anchors;
+    for (std::size_t i = 1; i + 1 < bytes_.size(); ++i) {
+      if (bytes_[i] == 0 && stamps_[i] != stamps_[i - 1] && stamps_[i + 1] != stamps_[i]) anchors.push_back(i);
     }
-    if (runs.empty()) return out;
-    std::sort(runs.begin(), runs.end());
-    std::size_t best = runs[0], bestCount = 0;
-    for (std::size_t i = 0; i < runs.size();) {
+    if (anchors.size() < 2) return out;
+    std::vector<std::size_t> gaps;
+    for (std::size_t i = 1; i < anchors.size(); ++i) gaps.push_back(anchors[i] - anchors[i - 1]);
+    std::sort(gaps.begin(), gaps.end());
+    std::size_t frame = gaps[0], count = 0;
+    for (std::size_t i = 0; i < gaps.size();) {
       std::size_t j = i;
-      while (j < runs.size() && runs[j] == runs[i]) ++j;
-      if (j - i > bestCount) best = runs[i], bestCount = j - i;
+      while (j < gaps.size() && gaps[j] == gaps[i]) ++j;
+      if (j - i > count) frame = gaps[i], count = j - i;
       i = j;
     }
-    const std::size_t frame = best + 1;
-    for (std::size_t end = bytes_.size(); end >= frame; end -= frame) {
-      std::size_t p = end - frame;
-      if (bytes_[p] != 0 || bytes_[p + 1] != 0) break;
-      out.push_back({stamps_[end - 1], double(bytes_[p + 2])});
+    std::size_t next = 0;
+    for (std::size_t anchor : anchors) {
+      if (anchor < next) continue;
+      for (std::size_t p = anchor; p + frame <= bytes_.size() && bytes_[p] == 0 && bytes_[p + 1] == 0; p += frame) {
+        out.push_back({stamps_[p + frame - 1], double(bytes_[p + 2])});
+        next = p + frame;
+      }
     }
-    std::reverse(out.begin(), out.end());
     return out;
   }
 
