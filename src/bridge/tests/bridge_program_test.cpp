@@ -113,6 +113,23 @@ TEST(BridgeProgram, StreamsAlphaReconnectsAfterADropoutAndHaltsTheHeadbandOnStop
   EXPECT_EQ(std::count(log.begin(), log.end(), "write d"), 2);
 }
 
+TEST(BridgeProgram, SearchesAgainWhenBluezForgetsTheHeadbandAfterADropout) {
+  SimulatedBluez bluez({"--speed", "2", "--drop-after", "60", "--forget"});
+  TestChild bridge = runBridge(bluez);
+  auto reconnecting =
+      bridge.waitForLine([](const std::string& l) { return isStatus(l, "reconnecting"); });
+  ASSERT_TRUE(reconnecting);
+  ASSERT_TRUE(bridge.waitForLine(alphaDominant, *reconnecting)) << "streaming did not resume";
+  bridge.sendSignal(SIGTERM);
+  EXPECT_EQ(bridge.waitForExit(), 0);
+  auto log = bluez.log();
+  auto forgotten = std::find(log.begin(), log.end(), "forgotten");
+  ASSERT_NE(forgotten, log.end()) << ::testing::PrintToString(log);
+  EXPECT_EQ(std::vector<std::string>(forgotten, std::min(forgotten + 4, log.end())),
+            (std::vector<std::string>{"forgotten", "discovery", "device", "connect"}))
+      << "searched for, found and connected again";
+}
+
 TEST(BridgeProgram, SaysInDutchWhyBluetoothCannotBeUsed) {
   struct Case {
     std::vector<std::string> headbandArgs;

@@ -79,6 +79,15 @@ class Headband:
         self.device = device
         self.log('device')
 
+    # BlueZ forgets a device it has not seen for a while; a new search finds it again.
+    def forget_device(self):
+        path = self.device.path
+        self.root.RemoveObject(path)
+        self.root.EmitSignal(OBJECT_MANAGER_IFACE, 'InterfacesRemoved', 'oas',
+                             [dbus.ObjectPath(path), [DEVICE_IFACE]])
+        self.device = None
+        self.log('forgotten')
+
     def connect(self):
         if self.device.props[DEVICE_IFACE]['Connected']:
             raise dbus.exceptions.DBusException('Already Connected',
@@ -243,6 +252,8 @@ class Headband:
             if self.args.drop_after and not self.dropped and self.sent >= self.args.drop_after:
                 self.dropped = True
                 self.disconnect('dropped')
+                if self.args.forget:
+                    self.forget_device()
                 return False
         return self.streaming
 
@@ -266,6 +277,8 @@ def main():
     parser.add_argument('--first-sequence', type=int, default=65500)
     parser.add_argument('--drop-after', type=int, default=0,
                         help='the headband drops out once after this many packets')
+    parser.add_argument('--forget', action='store_true',
+                        help='with --drop-after: BlueZ forgets the headband after the dropout')
     parser.add_argument('--missing-channel', help='leave this characteristic out (e.g. 0005)')
     parser.add_argument('--adapter', choices=['on', 'off', 'none'], default='on')
     parser.add_argument('--timing', help='"sequence monotonic-ns" of every packet once sent')
