@@ -20,6 +20,7 @@ import { setupEditor } from './editor-view.js';
 import { localizeValidation } from './form-messages.js';
 import { setupAskAi, setupDescription, setupMarketplace, setupPasteButtons } from './panels.js';
 import { setupHeadband, setupMusicLibrary, setupReport, setupSessionFiles } from './content-panels.js';
+import { setupLightLimits } from './light-limits.js';
 
 const TICK_MS = 100;
 const $ = (id) => document.getElementById(id);
@@ -52,6 +53,7 @@ const relays = new Relays(state, {
   onAddress: (kind, url, others) => views.showAddress(kind, url, others),
 });
 controller.relays = relays;
+const lightLimits = setupLightLimits(state, { getJson, element: $('lightLimitNotice') });
 
 state.on('controls', () => {
   views.controls();
@@ -78,6 +80,7 @@ function renderAll() {
   views.controls();
   views.player();
   views.devices();
+  lightLimits.render();
   for (const panel of Object.values(panels)) panel.render?.();
 }
 

@@ -113,6 +113,7 @@ export function buildDmxRequest(output, frame, pulse, clientId = 'control') {
     request.pulseHz = Math.round(pulse.hz * 100) / 100;
     request.pulseChannels = frame.pulseChannels;
     request.pulseShape = LIGHT_PULSE_SHAPES.includes(pulse.shape) ? pulse.shape : 'sine';
+    if (output.shortFrames === true) request.shortFrames = true;
   }
   return request;
 }

@@ -2,6 +2,7 @@
 
 import { PLAYER_TEXTS } from './texts-player.js';
 import { HEADBAND_TEXTS } from './texts-headband.js';
+import { LIGHT_LIMIT_TEXTS } from './texts-light.js';
 
 export const TEXTS = {
   nl: {
@@ -624,6 +625,7 @@ export const TEXTS = {
 
 for (const language of Object.keys(PLAYER_TEXTS)) Object.assign(TEXTS[language], PLAYER_TEXTS[language]);
 for (const language of Object.keys(HEADBAND_TEXTS)) Object.assign(TEXTS[language], HEADBAND_TEXTS[language]);
+for (const language of Object.keys(LIGHT_LIMIT_TEXTS)) Object.assign(TEXTS[language], LIGHT_LIMIT_TEXTS[language]);
 
 export function translate(language, key, values = {}) {
   const table = TEXTS[language] ?? TEXTS.nl;

@@ -2,7 +2,7 @@
 
 import { applyTexts, translate } from './i18n.js';
 import { getJson, postJson, withToken } from './net.js';
-import { ClockOffsetEstimator, screenBrightness } from './screen-sync.js';
+import { ClockOffsetEstimator, RefreshRateMeter, screenBrightness } from './screen-sync.js';
 
 const STATE_POLL_MS = 500;
 const ACTIVE_REPORT_MS = 1000;
@@ -12,6 +12,7 @@ const CONTROLS_VISIBLE_MS = 3500;
 const $ = (id) => document.getElementById(id);
 const token = new URLSearchParams(location.search).get('token') ?? '';
 const clock = new ClockOffsetEstimator();
+const refresh = new RefreshRateMeter();
 let state = null;
 let language = 'nl';
 let running = false;
@@ -69,11 +70,16 @@ async function keepClock() {
   setTimeout(keepClock, CLOCK_POLL_MS);
 }
 
-function frame() {
-  const brightness = running ? screenBrightness(state, Date.now() + clock.offset()) : 0;
+// Each frame is drawn for the moment it will be on the screen (the next refresh), on the
+// program's clock, so the screen's pulse stays in step with the lamps.
+function frame(frameMs) {
+  refresh.add(frameMs);
+  const shownAt = Date.now() + (frameMs + refresh.frameMs - performance.now()) + clock.offset();
+  const brightness = running ? screenBrightness(state, shownAt, refresh.hz) : 0;
   const light = $('light');
   light.style.opacity = brightness.toFixed(3);
   light.dataset.brightness = brightness.toFixed(3);
+  light.dataset.refreshHz = Number.isFinite(refresh.hz) ? refresh.hz.toFixed(1) : '';
   requestAnimationFrame(frame);
 }
 

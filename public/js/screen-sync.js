@@ -60,14 +60,65 @@ export function pulsePosition(serverNowMs, epochMs, hz) {
   return cycles - Math.floor(cycles);
 }
 
-// Brightness (0..1) of the screen at server time for a state document.
-export function screenBrightness(state, serverNowMs) {
+// The level a pulse averages to over a cycle.
+export function meanMultiplier(shape) {
+  return shape === 'trapezoid' ? 0.6 : 0.5;
+}
+
+// A display shows its frames at fixed moments, so no frame can sit on a pulse's edge: every
+// shape needs at least four frames per cycle (the trapezoid five, for its corners). Faster
+// pulses would flicker at a false rate; the screen then holds their mean level.
+// refreshHz: Infinity for no display at all (the waveform itself), NaN while unknown.
+export function screenShowsPulse(hz, shape, refreshHz) {
+  const frames = shape === 'trapezoid' ? 5 : 4;
+  return refreshHz > 0 && hz * frames <= refreshHz;
+}
+
+// Brightness (0..1) of the screen at server time for a state document, on a display that
+// shows refreshHz frames a second (unknown: steady light until it is measured).
+export function screenBrightness(state, serverNowMs, refreshHz = Infinity) {
   if (!state || state.active !== true) return 0;
   const intensity = Math.min(1, Math.max(0, Number(state.intensity) / 100 || 0));
   const hz = Math.min(40, Math.max(0, Number(state.frequencyHz) || 0));
   if (state.pulseMode !== 'sync' || hz === 0) return intensity;
+  if (!screenShowsPulse(hz, state.pulseShape, refreshHz)) return intensity * meanMultiplier(state.pulseShape);
   const p = pulsePosition(serverNowMs, Number(state.pulseEpochMs) || 0, hz);
   return intensity * pulseMultiplier(p, state.pulseShape);
+}
+
+// The display's refresh rate from the times of its animation frames: the median interval of
+// the recent ones, ignoring pauses (a hidden page gets no frames).
+export class RefreshRateMeter {
+  constructor(capacity = 90, minimum = 30) {
+    this.capacity = capacity;
+    this.minimum = minimum;
+    this.intervals = [];
+    this.last = null;
+  }
+
+  add(frameMs) {
+    if (this.last !== null) {
+      const interval = frameMs - this.last;
+      if (interval > 0 && interval < 100) {
+        this.intervals.push(interval);
+        if (this.intervals.length > this.capacity) this.intervals.shift();
+      }
+    }
+    this.last = frameMs;
+  }
+
+  // Frames per second, or NaN until enough frames were seen.
+  get hz() {
+    if (this.intervals.length < this.minimum) return NaN;
+    const sorted = [...this.intervals].sort((a, b) => a - b);
+    return 1000 / sorted[Math.floor(sorted.length / 2)];
+  }
+
+  // How long one frame stays on the screen, in ms (0 while unknown).
+  get frameMs() {
+    const hz = this.hz;
+    return Number.isFinite(hz) ? 1000 / hz : 0;
+  }
 }
 
 // The state document for "/screen-light/state". The colour is the phase colour at full

@@ -42,7 +42,7 @@ export function setupSettings(state, { onSaved }) {
       light: {
         outputMode: f.outputMode.value, targetIp: f.targetIp.value, universe: n('universe'), serialPort: f.serialPort.value,
         channelLayout: f.channelLayout.value, startAddress: n('startAddress'), fixtureCount: n('fixtureCount'),
-        channelSpacing: n('channelSpacing'), pulse: f.pulse.checked,
+        channelSpacing: n('channelSpacing'), pulse: f.pulse.checked, shortFrames: f.shortFrames.checked,
       },
       audio: { mode: f.audioMode.value, pulseShape: f.audioPulseShape.value, balance: n('balance'), bass: n('bass'),
         mid: n('mid'), treble: n('treble'), noise: f.noise.checked },

@@ -20,6 +20,8 @@ export const DEFAULT_SETTINGS = Object.freeze({
     fixtureCount: 1,
     channelSpacing: 0,
     pulse: true,
+    // Off: the shortest frames some receivers accept cannot be known from here.
+    shortFrames: false,
   },
   audio: {
     mode: 'session',
@@ -69,6 +71,7 @@ export function normalizeSettings(raw) {
       fixtureCount: layout.fixtureCount,
       channelSpacing: num(light.channelSpacing, 0, 512, 0, true),
       pulse: bool(light.pulse, d.light.pulse),
+      shortFrames: bool(light.shortFrames, d.light.shortFrames),
     },
     audio: {
       mode: oneOf(audio.mode, ['session', ...AUDIO_MODES], d.audio.mode),

@@ -2,7 +2,7 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { applyRemoteCommand, buildRemoteState, CommandCursor } from '../../public/js/remote-protocol.js';
-import { buildScreenLightState, ClockOffsetEstimator, pulseMultiplier, pulsePosition, screenBrightness, screenColorFromLook } from '../../public/js/screen-sync.js';
+import { buildScreenLightState, ClockOffsetEstimator, pulseMultiplier, pulsePosition, RefreshRateMeter, screenBrightness, screenColorFromLook, screenShowsPulse } from '../../public/js/screen-sync.js';
 
 function recorder() {
   const calls = [];
@@ -102,4 +102,28 @@ test('the screen light state has the default document members and splits the loo
   assert.deepEqual(screenColorFromLook({ r: 128, g: 64, b: 0, white: 0 }), { color: '#ff8000', intensity: (128 / 255) * 100 });
   assert.deepEqual(screenColorFromLook({ r: 0, g: 0, b: 0, white: 0 }), { color: '#000000', intensity: 0 });
   assert.equal(screenColorFromLook({ r: 100, g: 0, b: 0, white: 100 }).color, '#ff8080');
+});
+
+test('the screen pulses only where its refresh rate shows the pulse; above that it holds the mean', () => {
+  const state = { active: true, intensity: 80, frequencyHz: 15, pulseMode: 'sync', pulseShape: 'sine', pulseEpochMs: 0 };
+  assert.ok(screenShowsPulse(15, 'sine', 60), 'four frames per cycle at 60 Hz');
+  assert.equal(screenShowsPulse(16, 'sine', 60), false);
+  assert.equal(screenShowsPulse(15, 'square', 59.9), false, 'a square needs four too: no frame can sit on its edges');
+  assert.equal(screenShowsPulse(12, 'trapezoid', 60), true);
+  assert.equal(screenShowsPulse(12.5, 'trapezoid', 60), false, 'five for its corners');
+  assert.equal(screenShowsPulse(1, 'sine', NaN), false, 'an unmeasured display gives steady light');
+  assert.ok(Math.abs(screenBrightness(state, 1000 / 30, 60) - 0.8) < 1e-9, 'at 60 Hz, half a period of 15 Hz: full');
+  for (const t of [0, 7, 13, 29]) {
+    assert.equal(screenBrightness(state, t, 50), 0.4, `50 Hz cannot show 15 Hz: the mean, at ${t} ms`);
+    assert.equal(screenBrightness({ ...state, pulseShape: 'trapezoid' }, t, 50), 0.8 * 0.6);
+  }
+
+  const meter = new RefreshRateMeter();
+  let t = 1000;
+  for (let i = 0; i < 29; i += 1) meter.add((t += 16.667));
+  assert.ok(Number.isNaN(meter.hz), 'not yet measured');
+  meter.add((t += 5000));  // the page was hidden: no interval
+  for (let i = 0; i < 60; i += 1) meter.add((t += i % 10 === 0 ? 33.3 : 16.667));  // a dropped frame now and then
+  assert.ok(Math.abs(meter.hz - 60) < 0.1, String(meter.hz));
+  assert.ok(Math.abs(meter.frameMs - 16.667) < 0.01);
 });
