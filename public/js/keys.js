@@ -57,12 +57,11 @@ export function setupKeys(state, { controller }) {
       if (state.breathing) controller.setBreathing(false);
       return;
     }
+    // Space scrolls the page as usual while no session plays.
+    if (action === 'togglePause' && !state.player.active) return;
     event.preventDefault();
-    if (action === 'togglePause') {
-      if (state.player.active) controller.togglePause();
-    } else if (action === 'blackout') {
-      window.toggleBlackout();
-    }
+    if (action === 'togglePause') controller.togglePause();
+    else window.toggleBlackout();
   });
   reportEditingFocus();
 }
