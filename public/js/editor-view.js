@@ -6,7 +6,7 @@ import { addPhase, checkDraft, draftFromSession, movePhase, newDraft, NOISE_TYPE
   removePhase, sessionFromDraft, splitPhase } from './session-draft.js';
 import { buildTimeline, rgbToHex, sampleTimeline } from './timeline.js';
 import { parseSessionFile, sessionFileContent } from './session-file.js';
-import { SessionPlayer } from './player.js';
+import { PlayerState, SessionPlayer } from './player.js';
 
 const $ = (id) => document.getElementById(id);
 const LISTEN_TICK_MS = 250;
@@ -119,7 +119,7 @@ export function setupEditor(ctx, { listen, outputMode }) {
     const step = () => {
       const sample = player.tick();
       // Heard at its level from the first moment: no session fade for a short listen.
-      if (player.state !== 'running' || !listen({ session, sample: { ...sample, envelope: 1 } })) { stopListening(); renderPhases(); }
+      if (player.state !== PlayerState.RUNNING || !listen({ session, sample: { ...sample, envelope: 1 } })) { stopListening(); renderPhases(); }
     };
     listening = { index, timer: setInterval(step, LISTEN_TICK_MS) };
     step();

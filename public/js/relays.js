@@ -2,6 +2,7 @@
 // lights (state out). Both publish on change, with a heartbeat, and pick up new tokens when
 // the program was restarted.
 
+import { PlayerState } from './player.js';
 import { formatClock, rgbToHex } from './timeline.js';
 import { localized } from './i18n.js';
 import { applyRemoteCommand, buildRemoteState, CommandCursor } from './remote-protocol.js';
@@ -41,7 +42,7 @@ export class Relays {
       title: session ? localized(session, 'title', s.settings.language) : '',
       timer: this.timerText(),
       running: player.active,
-      paused: player.state === 'paused',
+      paused: player.state === PlayerState.PAUSED,
       phase: player.active && sample ? localized(sample.phase, 'name', s.settings.language) : '',
       elapsedText: formatClock(player.elapsed()),
       remainingText: this.timerText(),
