@@ -173,7 +173,12 @@ function setupPanels() {
   setupPasteButtons(ctx);
   panels.editor = setupEditor(ctx, {
     listen: (listened) => outputs.preview(listened),
-    outputMode: () => (outputReady(state.settings.light) ? state.settings.light.outputMode : null),
+    lightLimits: async () => {
+      const out = state.settings.light;
+      if (!outputReady(out)) return null;
+      const reply = await getJson(`/dmx/limits?outputMode=${encodeURIComponent(out.outputMode)}`);
+      return reply.ok && reply.body?.maxPulseHz && typeof reply.body.maxPulseHz === 'object' ? reply.body.maxPulseHz : null;
+    },
   });
   // What the program said before this module ran, in the order it said it.
   for (const [name, args] of window.solveraTakeEarlyCalls?.() ?? []) {

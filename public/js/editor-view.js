@@ -24,13 +24,15 @@ function el(tag, attrs = {}, children = []) {
 }
 
 // ctx: the page's panel context; listen(request or null) plays a preview beat and answers
-// whether it could (not while a session plays); outputMode() the light output in use, or null.
-export function setupEditor(ctx, { listen, outputMode }) {
+// whether it could (not while a session plays); lightLimits() resolves the fastest pulse per
+// shape of the light output in use, or null.
+export function setupEditor(ctx, { listen, lightLimits }) {
   const { t } = ctx;
   const dialog = $('editorDialog');
   const form = $('editorForm');
   let draft = null;
   let listening = null; // {index, player, timer}
+  let limits = null;
 
   const field = (name, label, input, wide = false) => el('label', { class: wide ? 'wide' : '' },
     [el('span', { text: label }), input, el('small', { class: 'field-error', 'data-error-for': name })]);
@@ -76,7 +78,7 @@ export function setupEditor(ctx, { listen, outputMode }) {
 
   // Messages next to their fields; the course drawn from what can be read so far.
   function validate() {
-    const problems = checkDraft(draft, { outputMode: outputMode() });
+    const problems = checkDraft(draft, { lightLimits: limits });
     for (const out of form.querySelectorAll('[data-error-for]')) out.textContent = '';
     for (const input of form.querySelectorAll('[aria-invalid]')) input.removeAttribute('aria-invalid');
     for (const p of problems) {
@@ -139,6 +141,7 @@ export function setupEditor(ctx, { listen, outputMode }) {
     renderPhases();
     if (!dialog.open) dialog.showModal();
     f.title.focus();
+    lightLimits().then((found) => { limits = found; if (dialog.open) validate(); });
   }
 
   form.addEventListener('input', (event) => {

@@ -13,14 +13,9 @@ export const NOISE_TYPES = ['pink', 'white', 'brown'];
 export const TONE_MODES = ['binaural', 'monaural', 'isochronic', 'isochronic-monaural'];
 const LEVELS = ['rgbIntensity', 'whiteIntensity', 'pulseVolume', 'musicVolume', 'noiseVolume'];
 
-// Light outputs repeat their frame at a fixed rate (Art-Net 20, USB 40 a second); a pulse
-// faster than half of it cannot be shown (it would flicker at another frequency). Without an
-// output in use, the lamps' own limit.
+// The lamps' own limit; an output in use may show less (the program's "/dmx/limits" tells, per
+// pulse shape).
 export const LAMP_MAX_PULSE_HZ = 40;
-export function maxLightPulseHz(outputMode) {
-  if (!outputMode) return LAMP_MAX_PULSE_HZ;
-  return outputMode === 'artnet' ? 10 : 20;
-}
 
 function number(text) {
   if (typeof text === 'number') return text;
@@ -134,15 +129,15 @@ export function splitPhase(draft, index) {
 }
 
 // Problems as {field, key, values}: field is "title", "carrier" or "phases.N.member"; key a
-// text key of the page. An empty list means the draft can be saved.
-export function checkDraft(draft, { outputMode = null } = {}) {
+// text key of the page. An empty list means the draft can be saved. lightLimits: the fastest
+// faithful pulse of each shape on the light output in use, or null.
+export function checkDraft(draft, { lightLimits = null } = {}) {
   const problems = [];
   const add = (field, key, values = {}) => problems.push({ field, key, values });
   if (!String(draft.title).trim()) add('title', 'editor.error.title');
   const carrier = number(draft.carrier);
   if (!(carrier >= CARRIER_RANGE[0] && carrier <= CARRIER_RANGE[1])) add('carrier', 'editor.error.carrier', { min: CARRIER_RANGE[0], max: CARRIER_RANGE[1] });
   if (draft.phases.length === 0 || draft.phases.length > MAX_PHASES) add('phases', 'editor.error.phaseCount', { max: MAX_PHASES });
-  const lightMax = maxLightPulseHz(outputMode);
   let previousEnd = 0;
   draft.phases.forEach((p, i) => {
     const at = (member) => `phases.${i}.${member}`;
@@ -160,6 +155,7 @@ export function checkDraft(draft, { outputMode = null } = {}) {
       const v = number(p[member]);
       if (!(v >= BEAT_RANGE[0] && v <= BEAT_RANGE[1])) add(at(member), 'editor.error.beat', { min: BEAT_RANGE[0], max: BEAT_RANGE[1] });
     }
+    const lightMax = Math.min(LAMP_MAX_PULSE_HZ, Number(lightLimits?.[p.pulseShape]) || LAMP_MAX_PULSE_HZ);
     for (const member of ['lightFrom', 'lightTo']) {
       const v = number(p[member]);
       if (!(v >= 0 && v <= lightMax)) add(at(member), 'editor.error.light', { max: lightMax });

@@ -190,6 +190,13 @@ test('a light error shows while the output fails and goes, toast and all, once f
     assert.equal(await page.evaluate(() => document.getElementById('lightStatus').classList.contains('error')), true);
     await page.click('#stopButton');
     assert.doesNotMatch(await page.textContent('#lightStatus'), /actief/);
+    // The editor holds light pulses to what this output shows, as the program reports it.
+    const limits = await (await fetch(`${program.url}/dmx/limits?outputMode=enttec-usb-pro`)).json();
+    await page.click('#newSessionButton');
+    await page.fill('#editorForm [name="phases.0.lightTo"]', '39');
+    await waitFor(async () => (await page.textContent('#editorForm [data-error-for="phases.0.lightTo"]'))
+      === `Deze lichtuitgang toont deze pulsvorm tot ${limits.maxPulseHz.sine} Hz (0 = egaal licht).`, 'the output\'s own limit');
+    await page.click('#editorCancel');
   } finally {
     await page.close();
   }

@@ -70,7 +70,9 @@ test('invalid input is refused with a Dutch message for its own field', () => {
   Object.assign(draft, { title: ' ', carrier: '5' });
   Object.assign(draft.phases[1], { start: '02:30', beatTo: '45' });
   Object.assign(draft.phases[2], { start: '05:00', end: '04:00', lightFrom: '12', colorHex: 'rood', musicVolume: '120', name: '' });
-  const problems = checkDraft(draft, { outputMode: 'artnet' });
+  // The light output in use shows sine pulses up to 10 Hz (as the program's limits say).
+  const artnet = { sine: 10, triangle: 10, square: 6.66, trapezoid: 5, sawtooth: 5 };
+  const problems = checkDraft(draft, { lightLimits: artnet });
   const byField = Object.fromEntries(problems.map((p) => [p.field, p.key]));
   assert.deepEqual(byField, {
     title: 'editor.error.title',
@@ -85,8 +87,10 @@ test('invalid input is refused with a Dutch message for its own field', () => {
     'phases.2.musicVolume': 'editor.error.level',
   });
   for (const p of problems) assert.ok(TEXTS.nl[p.key] && TEXTS.en[p.key], p.key);
-  // A USB output shows faster pulses than Art-Net's frame rate allows.
-  assert.ok(!checkDraft(draft, { outputMode: 'enttec-usb-pro' }).some((p) => p.field === 'phases.2.lightFrom'));
+  // A USB output shows faster pulses than Art-Net's frame rate allows; a square needs more frames.
+  assert.ok(!checkDraft(draft, { lightLimits: { sine: 20, square: 13.33 } }).some((p) => p.field === 'phases.2.lightFrom'));
+  draft.phases[2].pulseShape = 'square';
+  assert.ok(checkDraft(draft, { lightLimits: { sine: 20, square: 11 } }).some((p) => p.field === 'phases.2.lightFrom'), 'per pulse shape');
   draft.phases[2].lightFrom = '41';
   assert.ok(checkDraft(draft).some((p) => p.field === 'phases.2.lightFrom'), 'without an output, the lamps\' own limit');
   draft.phases[2].lightFrom = '12';
