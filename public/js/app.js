@@ -20,7 +20,7 @@ import { setupEditor } from './editor-view.js';
 import { localizeValidation } from './form-messages.js';
 import { setupAskAi, setupDescription, setupMarketplace, setupPasteButtons } from './panels.js';
 import { setupHeadband, setupMusicLibrary, setupReport, setupSessionFiles } from './content-panels.js';
-import { setupLightLimits } from './light-limits.js';
+import { limitsPath, setupLightLimits } from './light-limits.js';
 
 const TICK_MS = 100;
 const $ = (id) => document.getElementById(id);
@@ -176,8 +176,8 @@ function setupPanels() {
     lightLimits: async () => {
       const out = state.settings.light;
       if (!outputReady(out)) return null;
-      const reply = await getJson(`/dmx/limits?outputMode=${encodeURIComponent(out.outputMode)}`);
-      return reply.ok && reply.body?.maxPulseHz && typeof reply.body.maxPulseHz === 'object' ? reply.body.maxPulseHz : null;
+      const reply = await getJson(limitsPath(out));
+      return reply.ok && reply.body?.ok ? reply.body : null;
     },
   });
   // What the program said before this module ran, in the order it said it.

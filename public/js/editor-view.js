@@ -24,8 +24,8 @@ function el(tag, attrs = {}, children = []) {
 }
 
 // ctx: the page's panel context; listen(request or null) plays a preview beat and answers
-// whether it could (not while a session plays); lightLimits() resolves the fastest pulse per
-// shape of the light output in use, or null.
+// whether it could (not while a session plays); lightLimits() resolves the program's limits
+// of the light output in use, or null.
 export function setupEditor(ctx, { listen, lightLimits }) {
   const { t } = ctx;
   const dialog = $('editorDialog');

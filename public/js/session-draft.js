@@ -3,6 +3,7 @@
 
 import { buildTimeline, formatClock, hexToRgb, parseFrequency, parseTime, rgbToHex } from './timeline.js';
 import { CUSTOM_CATEGORY, MAX_PHASES, MAX_SESSION_MINUTES } from './session-file.js';
+import { lampsShow } from './light-limits.js';
 
 // What the native tone generator plays; outside it the engine would clamp without a word.
 export const BEAT_RANGE = [0.5, 40];
@@ -13,8 +14,8 @@ export const NOISE_TYPES = ['pink', 'white', 'brown'];
 export const TONE_MODES = ['binaural', 'monaural', 'isochronic', 'isochronic-monaural'];
 const LEVELS = ['rgbIntensity', 'whiteIntensity', 'pulseVolume', 'musicVolume', 'noiseVolume'];
 
-// The lamps' own limit; an output in use may show less (the program's "/dmx/limits" tells, per
-// pulse shape).
+// The lamps' own limit; an output in use may show less (the program's "/dmx/limits" reply
+// tells, per pulse shape).
 export const LAMP_MAX_PULSE_HZ = 40;
 
 function number(text) {
@@ -129,8 +130,8 @@ export function splitPhase(draft, index) {
 }
 
 // Problems as {field, key, values}: field is "title", "carrier" or "phases.N.member"; key a
-// text key of the page. An empty list means the draft can be saved. lightLimits: the fastest
-// faithful pulse of each shape on the light output in use, or null.
+// text key of the page. An empty list means the draft can be saved. lightLimits: the program's
+// "/dmx/limits" reply for the light output in use, or null.
 export function checkDraft(draft, { lightLimits = null } = {}) {
   const problems = [];
   const add = (field, key, values = {}) => problems.push({ field, key, values });
@@ -155,10 +156,10 @@ export function checkDraft(draft, { lightLimits = null } = {}) {
       const v = number(p[member]);
       if (!(v >= BEAT_RANGE[0] && v <= BEAT_RANGE[1])) add(at(member), 'editor.error.beat', { min: BEAT_RANGE[0], max: BEAT_RANGE[1] });
     }
-    const lightMax = Math.min(LAMP_MAX_PULSE_HZ, Number(lightLimits?.[p.pulseShape]) || LAMP_MAX_PULSE_HZ);
+    const lightMax = Math.min(LAMP_MAX_PULSE_HZ, Number(lightLimits?.maxPulseHz?.[p.pulseShape]) || LAMP_MAX_PULSE_HZ);
     for (const member of ['lightFrom', 'lightTo']) {
       const v = number(p[member]);
-      if (!(v >= 0 && v <= lightMax)) add(at(member), 'editor.error.light', { max: lightMax });
+      if (!(v >= 0 && v <= LAMP_MAX_PULSE_HZ) || !lampsShow(lightLimits, v, p.pulseShape)) add(at(member), 'editor.error.light', { max: lightMax });
     }
     if (!hexToRgb(p.colorHex)) add(at('colorHex'), 'editor.error.colour');
     for (const member of LEVELS) {

@@ -72,7 +72,7 @@ test('invalid input is refused with a Dutch message for its own field', () => {
   Object.assign(draft.phases[2], { start: '05:00', end: '04:00', lightFrom: '12', colorHex: 'rood', musicVolume: '120', name: '' });
   // The light output in use shows sine pulses up to 10 Hz (as the program's limits say).
   const artnet = { sine: 10, triangle: 10, square: 6.66, trapezoid: 5, sawtooth: 5 };
-  const problems = checkDraft(draft, { lightLimits: artnet });
+  const problems = checkDraft(draft, { lightLimits: { maxPulseHz: artnet } });
   const byField = Object.fromEntries(problems.map((p) => [p.field, p.key]));
   assert.deepEqual(byField, {
     title: 'editor.error.title',
@@ -88,9 +88,9 @@ test('invalid input is refused with a Dutch message for its own field', () => {
   });
   for (const p of problems) assert.ok(TEXTS.nl[p.key] && TEXTS.en[p.key], p.key);
   // A USB output shows faster pulses than Art-Net's frame rate allows; a square needs more frames.
-  assert.ok(!checkDraft(draft, { lightLimits: { sine: 20, square: 13.33 } }).some((p) => p.field === 'phases.2.lightFrom'));
+  assert.ok(!checkDraft(draft, { lightLimits: { maxPulseHz: { sine: 20, square: 13.33 } } }).some((p) => p.field === 'phases.2.lightFrom'));
   draft.phases[2].pulseShape = 'square';
-  assert.ok(checkDraft(draft, { lightLimits: { sine: 20, square: 11 } }).some((p) => p.field === 'phases.2.lightFrom'), 'per pulse shape');
+  assert.ok(checkDraft(draft, { lightLimits: { maxPulseHz: { sine: 20, square: 11 } } }).some((p) => p.field === 'phases.2.lightFrom'), 'per pulse shape');
   draft.phases[2].lightFrom = '41';
   assert.ok(checkDraft(draft).some((p) => p.field === 'phases.2.lightFrom'), 'without an output, the lamps\' own limit');
   draft.phases[2].lightFrom = '12';
