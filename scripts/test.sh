@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the normal build, the
-# AddressSanitizer/UndefinedBehaviorSanitizer build, and the fuzz targets for a short while.
+# AddressSanitizer/UndefinedBehaviorSanitizer build, the ThreadSanitizer build of the threaded
+# subsystems, and the fuzz targets for a short while.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -33,6 +34,17 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 # stop-the-world tracer itself crashes there now and then, so these run without leak checks.
 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs" -R '^Desktop\.'
+
+echo "== thread sanitizer build (server, light, audio, cloud and common tests)"
+# Only these test programs (and the program the light tests start) are built and run: they
+# hold the threads, queues and timers.
+tsan_tests=(server_tests dmx_tests audio_tests cloud_tests common_tests)
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSOLVERA_TSAN=ON \
+  -DSOLVERA_BENCH=OFF -DSOLVERA_DESKTOP=OFF >/dev/null
+ninja -C build-tsan "${tsan_tests[@]}"
+TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp" \
+  ctest --test-dir build-tsan --output-on-failure -j "$jobs" \
+  -L "^($(IFS='|'; echo "${tsan_tests[*]}"))\$"
 
 echo "== fuzz targets (${fuzz_seconds} s each, ${jobs} at a time)"
 bash scripts/fuzz-long.sh --seconds "$fuzz_seconds" --jobs "$jobs"
