@@ -43,7 +43,11 @@ async function openPage({ width, height, settings = null }) {
   await page.addInitScript(([custom, s]) => {
     localStorage.setItem('solvera.customSessions.v1', custom);
     localStorage.setItem('solvera.photosensitivityAccepted.v1', 'yes');
-    if (s && !localStorage.getItem('solvera.settings.v1')) localStorage.setItem('solvera.settings.v1', s);
+    // Given settings start the page afresh (the browser keeps what earlier pages saved).
+    if (s && !sessionStorage.getItem('settings-given')) {
+      localStorage.setItem('solvera.settings.v1', s);
+      sessionStorage.setItem('settings-given', 'yes');
+    }
   }, [JSON.stringify([fivePhases, sixSeconds]), settings && JSON.stringify(settings)]);
   await page.goto(program.url);
   await waitFor(() => page.evaluate(() => document.querySelectorAll('.session-item').length > 20), 'the library');
@@ -76,6 +80,11 @@ for (const [width, height] of [[1280, 860], [390, 844]]) {
       assert.ok(await reachable(page, '#pauseButton'));
       await page.evaluate(() => window.scrollTo(0, 0));
       assert.ok(await reachable(page, '#stopButton'), 'Stop at the top of the page');
+      // On the phone the live sound controls are big enough for a thumb.
+      for (const id of width < 500 ? ['#live-balance', '#live-bass', '#masterVolume'] : []) {
+        const box = await page.locator(id).boundingBox();
+        assert.ok(box.height >= 32 && box.width >= 120, `${id}: ${JSON.stringify(box)}`);
+      }
       await page.click('#stopButton');
     } finally {
       await page.close();
@@ -111,6 +120,13 @@ test('seeking by the phase list and the progress bar lands in the right phase at
     assert.equal(await page.textContent('#elapsed'), '00:00', 'the drag shows where it will land');
     await page.mouse.up();
     await waitFor(async () => (await page.textContent('#phaseName')) === 'Fase 4 Hz', 'the first phase after the drag');
+
+    // Balance and tone mode change the running beat from the main screen.
+    await page.fill('#live-balance', '-0.4');
+    await page.selectOption('#live-audioMode', 'isochronic');
+    await waitFor(() => requests.some((r) => r.path === '/audio/update' && r.body.balance === -0.4 && r.body.mode === 'isochronic'), 'the live sound change');
+    await page.fill('#live-balance', '0');
+    await page.selectOption('#live-audioMode', 'session');
 
     // Keys: Space pauses and resumes, B switches blackout; neither while typing.
     await page.focus('#searchInput');

@@ -39,7 +39,7 @@ function page({ reply = () => ({ ok: true }) } = {}) {
 
 const of = (sent, path) => sent.filter((r) => r.path === path).map((r) => r.body);
 
-test('a session drives lamps and beat; seeking lands in the glide at the right values; stop fades the beat out', async () => {
+test('a session drives lamps and beat; seeking lands in the glide at the right values; live sound controls apply; stop fades the beat out', async () => {
   const p = page();
   p.controller.start();
   await p.settle();
@@ -70,6 +70,16 @@ test('a session drives lamps and beat; seeking lands in the glide at the right v
   p.controller.seek(30);
   p.controller.tick();
   await p.settle();
+
+  // The live sound controls reach the running beat on the next tick, without a dialog.
+  p.controller.setSound('balance', -0.5);
+  p.controller.setSound('treble', 4);
+  p.controller.setSound('mode', 'isochronic');
+  p.advance(300);
+  p.controller.tick();
+  await p.settle();
+  const live = of(p.sent, '/audio/update').at(-1);
+  assert.deepEqual([live.balance, live.treble, live.mode], [-0.5, 4, 'isochronic']);
 
   const before = p.sent.length;
   const volume = of(p.sent, '/audio/update').at(-1)?.volume ?? start.volume;
