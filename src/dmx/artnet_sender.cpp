@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <variant>
 
 #include "common/error.hpp"
 #include "dmx/artnet_target.hpp"
@@ -105,8 +106,12 @@ std::unique_ptr<FrameTrace> traceFromEnvironment() { return std::make_unique<Tra
 
 class ArtNetSender::Transport final : public DmxTransport {
  public:
-  Transport(std::unique_ptr<DatagramSocket> socket, std::unique_ptr<FrameTrace> trace)
-      : socket_(std::move(socket)), trace_(std::move(trace)) {}
+  Transport(std::unique_ptr<DatagramSocket> socket, std::unique_ptr<FrameTrace> trace,
+            std::function<std::vector<LocalNetwork>()> networks)
+      : socket_(std::move(socket)), trace_(std::move(trace)), networks_(std::move(networks)) {}
+
+  // A new request looks at the machine's networks again.
+  void select(const DmxRequest&) override { checked_.reset(); }
 
   bool sameStream(const DmxRequest& current, const DmxRequest& next) const override {
     return current.targetIp == next.targetIp && current.universe == next.universe;
@@ -136,21 +141,37 @@ class ArtNetSender::Transport final : public DmxTransport {
  private:
   void sendPacket(std::span<const std::uint8_t> packet, const std::string& targetIp) {
     if (!socket_->open()) throw ErrorException(kDomain, errno, "Art-Net UDP-socket kon niet worden geopend.");
-    const sockaddr_in address = artNetDestination(targetIp);
+    const sockaddr_in address = destination(targetIp);
     if (!socket_->sendTo(address, packet)) {
       throw ErrorException(kDomain, errno, "Art-Net pakket kon niet worden verzonden.");
     }
   }
 
+  // The machine's networks are read once per request, not on every frame.
+  sockaddr_in destination(const std::string& targetIp) {
+    if (!checked_ || checked_->first != targetIp) {
+      try {
+        checked_.emplace(targetIp, artNetDestination(targetIp, networks_()));
+      } catch (const ErrorException& e) {
+        checked_.emplace(targetIp, e.error());
+      }
+    }
+    if (const auto* refused = std::get_if<Error>(&checked_->second)) throw ErrorException(*refused);
+    return std::get<sockaddr_in>(checked_->second);
+  }
+
   std::unique_ptr<DatagramSocket> socket_;
   std::unique_ptr<FrameTrace> trace_;
+  std::function<std::vector<LocalNetwork>()> networks_;
+  std::optional<std::pair<std::string, std::variant<sockaddr_in, Error>>> checked_;
 };
 
 ArtNetSender::ArtNetSender(Clock& clock) : ArtNetSender(clock, udpSocket(), traceFromEnvironment()) {}
 
-ArtNetSender::ArtNetSender(Clock& clock, std::unique_ptr<DatagramSocket> socket, std::unique_ptr<FrameTrace> trace)
+ArtNetSender::ArtNetSender(Clock& clock, std::unique_ptr<DatagramSocket> socket, std::unique_ptr<FrameTrace> trace,
+                           std::function<std::vector<LocalNetwork>()> networks)
     : output_("mirowen.artnet", kTickPeriod, clock,
-              std::make_unique<Transport>(std::move(socket), std::move(trace))) {}
+              std::make_unique<Transport>(std::move(socket), std::move(trace), std::move(networks))) {}
 
 ArtNetSender::Status ArtNetSender::status() {
   return output_.inspect([](const DmxOutputState& state, DmxTransport& transport) {

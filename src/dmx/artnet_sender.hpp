@@ -5,12 +5,14 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
 
 #include "common/clock.hpp"
+#include "dmx/artnet_target.hpp"
 #include "dmx/dmx_output.hpp"
 #include "dmx/dmx_request.hpp"
 
@@ -58,7 +60,10 @@ class ArtNetSender {
   };
 
   explicit ArtNetSender(Clock& clock = systemClock());
-  ArtNetSender(Clock& clock, std::unique_ptr<DatagramSocket> socket, std::unique_ptr<FrameTrace> trace);
+  // networks: where the machine's own networks come from (the only allowed destinations
+  // besides loopback).
+  ArtNetSender(Clock& clock, std::unique_ptr<DatagramSocket> socket, std::unique_ptr<FrameTrace> trace,
+               std::function<std::vector<LocalNetwork>()> networks = localNetworks);
   ~ArtNetSender() = default;  // runs what is queued (a blackout), then closes; sends nothing itself
 
   // Makes the request the current stream and sends its first packet before returning; throws

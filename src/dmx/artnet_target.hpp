@@ -4,8 +4,10 @@
 
 #include <netinet/in.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace solvera::dmx {
 
@@ -13,8 +15,19 @@ namespace solvera::dmx {
 // spaces or an empty text do not.
 bool plausibleTargetIp(std::string_view text);
 
-// The UDP destination (port 6454) for a dotted-decimal IPv4 text; throws ErrorException
-// ("SolveraArtNet", 400) for anything else. No name lookups: they could block every tick.
-sockaddr_in artNetDestination(const std::string& targetIp);
+// An IPv4 network of this machine, in host byte order.
+struct LocalNetwork {
+  std::uint32_t address = 0;
+  std::uint32_t netmask = 0;
+};
+// The IPv4 networks of the interfaces that are up.
+std::vector<LocalNetwork> localNetworks();
+
+// The UDP destination (port 6454) for a dotted-decimal IPv4 text. Only this machine's own
+// addresses (loopback), its subnets and their broadcast addresses are destinations: the light
+// must never be pointed at someone else's network. Throws ErrorException ("SolveraArtNet",
+// 400 for a text that is no IPv4 address, 403 for one outside). No name lookups: they could
+// block every tick.
+sockaddr_in artNetDestination(const std::string& targetIp, const std::vector<LocalNetwork>& networks);
 
 }  // namespace solvera::dmx

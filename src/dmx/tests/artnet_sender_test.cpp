@@ -11,6 +11,7 @@
 
 #include "common/error.hpp"
 #include "dmx/artnet_sender.hpp"
+#include "dmx/artnet_target.hpp"
 #include "dmx/frame_schedule.hpp"
 #include "dmx/tests/dmx_test_support.hpp"
 #include "server/tests/test_client.hpp"
@@ -344,4 +345,43 @@ TEST(ArtNetSender, PulsesOnAGridLockedToThePhaseAndHoldsTheMeanBeyondTheLine) {
     ASSERT_EQ(packet->size(), 530u);
     EXPECT_EQ((*packet)[18], 100) << "half of 200: a sine's mean";
   }
+}
+
+TEST(ArtNetTarget, OnlyThisMachineItsSubnetsAndTheirBroadcasts) {
+  // 192.168.1.20/24 and a point-to-point 10.8.0.5/32.
+  const std::vector<LocalNetwork> networks{{0xC0A80114, 0xFFFFFF00}, {0x0A080005, 0xFFFFFFFF}};
+  auto verdict = [&](const std::string& target) {
+    try {
+      const sockaddr_in address = artNetDestination(target, networks);
+      EXPECT_EQ(ntohs(address.sin_port), 6454);
+      return 0;
+    } catch (const ErrorException& e) {
+      EXPECT_EQ(e.error().domain, "SolveraArtNet");
+      return e.error().code;
+    }
+  };
+  for (const char* allowed : {"127.0.0.1", "127.45.6.7", "192.168.1.77", "192.168.1.255", "192.168.1.20", "10.8.0.5"}) {
+    EXPECT_EQ(verdict(allowed), 0) << allowed;
+  }
+  for (const char* refused : {"192.168.2.1", "8.8.8.8", "255.255.255.255", "10.8.0.6", "0.0.0.0", "224.0.0.1"}) {
+    EXPECT_EQ(verdict(refused), 403) << refused;
+  }
+  EXPECT_EQ(verdict("localhost"), 400);
+  try {
+    artNetDestination("8.8.8.8", networks);
+  } catch (const ErrorException& e) {
+    EXPECT_EQ(e.error().message,
+              "Art-Net-adres 8.8.8.8 ligt niet in het eigen netwerk. Kies een lamp of node in een subnet van deze "
+              "computer, het broadcastadres van dat subnet of 127.0.0.1.");
+  }
+
+  // The sender refuses such a target on the request, sends nothing, and the next request to a
+  // node of its own takes over.
+  ArtNetReceiver node;
+  ArtNetSender sender(systemClock(), udpSocket(), traceFromEnvironment(), [&] { return networks; });
+  EXPECT_EQ(sendError(sender, requestFor("8.8.8.8", 1, {255})).code, 403);
+  sender.send(requestFor(node.address(), 1, {4}));
+  auto packet = node.receive();
+  ASSERT_TRUE(packet);
+  EXPECT_EQ((*packet)[18], 4);
 }

@@ -84,6 +84,10 @@ TEST_F(DmxRoutesTest, FailuresAnswer400WithTheErrorAndTheSerialPorts) {
   EXPECT_EQ(failure(R"({"targetIp":"localhost","universe":1,"dmx":[1]})"), "Ongeldig Art-Net IP-adres.")
       << "a name passes the route's check and is refused by the Art-Net output";
   EXPECT_EQ(failure(R"({"targetIp":"my-node.local","universe":1,"dmx":[1]})"), "Ongeldig Art-Net IP-adres.");
+  EXPECT_EQ(failure(R"({"targetIp":"8.8.8.8","universe":1,"dmx":[1]})"),
+            "Art-Net-adres 8.8.8.8 ligt niet in het eigen netwerk. Kies een lamp of node in een subnet van deze "
+            "computer, het broadcastadres van dat subnet of 127.0.0.1.")
+      << "nobody else's network";
   EXPECT_FALSE(failure("this is not json").empty());
   EXPECT_EQ(failure(R"({"targetIp":"127.0.0.1","universe":1,"dmx":[1.5]})"),
             "Ongeldig DMX-verzoek: \"dmx\" element 0 moet een geheel getal van 0 tot 255 zijn.");
