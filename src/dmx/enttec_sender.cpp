@@ -21,25 +21,6 @@ constexpr const char* kDomain = "SolveraEnttec";
 // behind has stalled.
 constexpr auto kWriteLimit = std::chrono::milliseconds(100);
 
-// Writes all bytes like a blocking write would, but gives up once the limit has passed.
-bool writeWithin(int fd, std::span<const std::uint8_t> bytes, std::chrono::milliseconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-      continue;
-    }
-    if (n == 0 || (errno != EAGAIN && errno != EINTR)) return false;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    pollfd p{fd, POLLOUT, 0};
-    ::poll(&p, 1, static_cast<int>(left.count()));
-  }
-  return true;
-}
-
 }  // namespace
 
 class EnttecDmxUsbProSender::Transport final : public SerialTransport {

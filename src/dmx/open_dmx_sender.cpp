@@ -17,11 +17,6 @@ namespace solvera::dmx {
 namespace {
 
 constexpr const char* kDomain = "SolveraOpenDmx";
-// One zero byte at 38 400 baud holds the line low for nine bit times (~234 us): the break.
-constexpr auto kBreakWait = std::chrono::microseconds(600);
-constexpr auto kMarkAfterBreak = std::chrono::microseconds(24);
-constexpr auto kWriteRetry = std::chrono::milliseconds(1);
-constexpr auto kWriteDeadline = std::chrono::milliseconds(50);
 // The break byte (11 bits at 38 400 baud), the waits around it, two speed changes and a
 // margin for the adapter's own buffer.
 constexpr std::int64_t kBreakToDataNs = 286'000 + 600'000 + 24'000 + 500'000;
@@ -67,45 +62,21 @@ class OpenDmxFtdiSender::Transport final : public SerialTransport {
     return true;
   }
 
-  void sendAlternateBreak() {
-    if (!setDmxLineSpeed(fileDescriptor_, kBreakBaud)) {
-      throw ErrorException(kDomain, 500, "FTDI/Open DMX kon baudrate niet tijdelijk verlagen.");
-    }
-    const std::uint8_t zero = 0x00;
-    ssize_t written = ::write(fileDescriptor_, &zero, 1);
-    std::this_thread::sleep_for(kBreakWait);
-    if (written == 1 && setDmxLineSpeed(fileDescriptor_, kDmxBaud)) {
-      std::this_thread::sleep_for(kMarkAfterBreak);
-      return;
-    }
-    throw ErrorException(kDomain, 500, "FTDI/Open DMX break kon niet worden verzonden.");
-  }
-
   void writeDmxFrame(std::span<const std::uint8_t> frame, std::size_t slots) override {
     if (fileDescriptor_ < 0) throw ErrorException(kDomain, 400, "FTDI/Open DMX interface is niet geopend.");
-    raiseDtrRts(fileDescriptor_);  // every frame: adapters drop transmit-enable on their own
-    sendAlternateBreak();
-    const auto bytes = dmxPayload(frame, slots);
-    std::size_t written = 0;
-    // Device timing, not a rule of the light: the machine's clock, whatever clock was injected.
-    const auto deadline = std::chrono::steady_clock::now() + kWriteDeadline;
-    while (written < bytes.size()) {
-      ssize_t n = ::write(fileDescriptor_, bytes.data() + written, bytes.size() - written);
-      if (n > 0) {
-        written += static_cast<std::size_t>(n);
-        continue;
-      }
-      if (n < 0 && (errno == EAGAIN || errno == EINTR) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(kWriteRetry);
-        continue;
-      }
-      break;
+    switch (writeOpenDmxLine(fileDescriptor_, dmxPayload(frame, slots))) {
+      case OpenDmxLine::Written:
+        return;
+      case OpenDmxLine::SpeedNotLowered:
+        throw ErrorException(kDomain, 500, "FTDI/Open DMX kon baudrate niet tijdelijk verlagen.");
+      case OpenDmxLine::BreakNotSent:
+        throw ErrorException(kDomain, 500, "FTDI/Open DMX break kon niet worden verzonden.");
+      case OpenDmxLine::Incomplete:
+        break;
     }
-    if (written != bytes.size()) {
-      throw ErrorException(kDomain, 500,
-                           "FTDI/Open DMX frame kon niet volledig worden geschreven naar " +
-                               currentSerialPort_.value_or("onbekende poort") + ".");
-    }
+    throw ErrorException(kDomain, 500,
+                         "FTDI/Open DMX frame kon niet volledig worden geschreven naar " +
+                             currentSerialPort_.value_or("onbekende poort") + ".");
   }
 };
 
