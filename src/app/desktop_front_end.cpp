@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "app/app_delegate.hpp"
+#include "dmx/last_light.hpp"
 #include "app/front_end.hpp"
 #include "common/xdg.hpp"
 #include "platform/gio_workspace.hpp"
@@ -98,6 +99,7 @@ int runDesktop(const CommandLine& commandLine, platform::Bundle bundle) {
 
   if (desktop.delegate) desktop.delegate->applicationWillTerminate();
   desktop.delegate.reset();
+  dmx::LastLight::disarm();  // the outputs were darkened in order
   desktop.shell.reset();
   desktop.dialogs.reset();
   desktop.mediaRemote.reset();

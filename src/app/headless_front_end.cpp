@@ -8,6 +8,7 @@
 #include "app/app_delegate.hpp"
 #include "app/front_end.hpp"
 #include "common/xdg.hpp"
+#include "dmx/last_light.hpp"
 #include "platform/gio_workspace.hpp"
 #include "platform/headless.hpp"
 #include "platform/keyfile_preferences.hpp"
@@ -47,6 +48,7 @@ int runHeadless(const CommandLine& commandLine, platform::Bundle bundle) {
   if (shell.exitStatus() == 0) g_main_loop_run(loop);
   delegate->applicationWillTerminate();
   delegate.reset();
+  dmx::LastLight::disarm();  // the outputs were darkened in order
 
   g_source_remove(sigint);
   g_source_remove(sigterm);

@@ -8,6 +8,7 @@
 #include "app/command_line.hpp"
 #include "app/front_end.hpp"
 #include "common/app_info.hpp"
+#include "dmx/last_light.hpp"
 
 namespace {
 
@@ -50,11 +51,16 @@ int main(int argc, char** argv) {
   }
 #ifdef SOLVERA_HAS_DESKTOP
   if (!commandLine.headless) {
-    if (desktopAvailable()) return runDesktop(commandLine, std::move(bundle));
+    if (desktopAvailable()) {
+      dmx::LastLight::install();
+      return runDesktop(commandLine, std::move(bundle));
+    }
     std::cerr << "No display found: running headless; open the address below in a browser."
               << std::endl;
   }
   handOverToHeadless(argv);
 #endif
+  // Whatever ends this process from here on, the lamps go dark.
+  dmx::LastLight::install();
   return runHeadless(commandLine, std::move(bundle));
 }

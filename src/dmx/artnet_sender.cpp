@@ -14,6 +14,7 @@
 #include "common/error.hpp"
 #include "dmx/artnet_target.hpp"
 #include "dmx/dmx_wire.hpp"
+#include "dmx/last_light.hpp"
 
 namespace solvera::dmx {
 namespace {
@@ -122,6 +123,10 @@ class ArtNetSender::Transport final : public DmxTransport {
              std::int64_t frameTimeNs) override {
     trace_->frame(frameTimeNs, stream, frame);  // before the packet, so failed ones show too
     sendPacket(artDmxPacket(frame, stream.request.universe, slots), stream.request.targetIp);
+    if (!lit_ || lit_->first != stream.request.targetIp || lit_->second != stream.request.universe) {
+      lit_.emplace(stream.request.targetIp, stream.request.universe);
+      LastLight::artNet(lit_->first, lit_->second);
+    }
   }
 
   void blackout(const Stream* stream) override {
@@ -133,7 +138,11 @@ class ArtNetSender::Transport final : public DmxTransport {
     }
   }
 
-  void close() override { socket_->close(); }
+  void close() override {
+    socket_->close();
+    if (lit_) LastLight::none(LastLight::Output::ArtNet);
+    lit_.reset();
+  }
   std::int64_t frameNs(std::size_t slots) const override { return dmxFrameNs(slots); }
   std::size_t shortSlots(std::size_t highest) const override { return ArtNetSender::shortSlots(highest); }
   bool socketOpen() const { return socket_->isOpen(); }
@@ -164,6 +173,7 @@ class ArtNetSender::Transport final : public DmxTransport {
   std::unique_ptr<FrameTrace> trace_;
   std::function<std::vector<LocalNetwork>()> networks_;
   std::optional<std::pair<std::string, std::variant<sockaddr_in, Error>>> checked_;
+  std::optional<std::pair<std::string, std::uint16_t>> lit_;  // where the last frame went
 };
 
 ArtNetSender::ArtNetSender(Clock& clock) : ArtNetSender(clock, udpSocket(), traceFromEnvironment()) {}

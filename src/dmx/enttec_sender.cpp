@@ -67,7 +67,7 @@ class EnttecDmxUsbProSender::Transport final : public SerialTransport {
 
 EnttecDmxUsbProSender::EnttecDmxUsbProSender(Clock& clock, std::string deviceDir)
     : output_("mirowen.enttec-usb-pro", kSerialTickPeriod, clock,
-              std::make_unique<Transport>(clock, std::move(deviceDir))) {}
+              std::make_unique<Transport>(LastLight::Output::UsbPro, clock, std::move(deviceDir))) {}
 
 SerialSenderStatus EnttecDmxUsbProSender::status() { return output_.inspect(SerialTransport::status); }
 

@@ -87,7 +87,7 @@ std::vector<std::string> OpenDmxFtdiSender::availablePorts(const std::optional<s
 
 OpenDmxFtdiSender::OpenDmxFtdiSender(Clock& clock, std::string deviceDir)
     : output_("mirowen.open-dmx-ftdi", kSerialTickPeriod, clock,
-              std::make_unique<Transport>(clock, std::move(deviceDir))) {}
+              std::make_unique<Transport>(LastLight::Output::OpenDmx, clock, std::move(deviceDir))) {}
 
 SerialSenderStatus OpenDmxFtdiSender::status() { return output_.inspect(SerialTransport::status); }
 

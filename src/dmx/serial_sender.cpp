@@ -11,8 +11,8 @@
 
 namespace solvera::dmx {
 
-SerialTransport::SerialTransport(Clock& clock, std::string deviceDir)
-    : clock_(clock), deviceDir_(std::move(deviceDir)) {}
+SerialTransport::SerialTransport(LastLight::Output output, Clock& clock, std::string deviceDir)
+    : output_(output), clock_(clock), deviceDir_(std::move(deviceDir)) {}
 
 SerialTransport::~SerialTransport() { closePort(); }
 
@@ -26,6 +26,8 @@ void SerialTransport::select(const DmxRequest& request) {
 
 void SerialTransport::write(const Stream&, std::span<const std::uint8_t> frame, std::size_t slots, std::int64_t) {
   writeDmxFrame(frame, slots);
+  if (!lit_) LastLight::serial(output_, currentSerialPort_.value_or(""), fileDescriptor_);
+  lit_ = true;
 }
 
 void SerialTransport::blackout(const Stream*) {
@@ -44,6 +46,8 @@ std::size_t serialShortSlots(std::size_t highest) {
 }
 
 void SerialTransport::closePort() {
+  if (lit_) LastLight::none(output_);
+  lit_ = false;
   if (fileDescriptor_ < 0) return;
   ::close(fileDescriptor_);
   fileDescriptor_ = -1;

@@ -11,6 +11,7 @@
 
 #include "common/clock.hpp"
 #include "dmx/dmx_output.hpp"
+#include "dmx/last_light.hpp"
 
 namespace solvera::dmx {
 
@@ -31,7 +32,7 @@ struct SerialSenderStatus {
 
 class SerialTransport : public DmxTransport {
  public:
-  SerialTransport(Clock& clock, std::string deviceDir);
+  SerialTransport(LastLight::Output output, Clock& clock, std::string deviceDir);
   ~SerialTransport() override;
 
   // A serial output has one stream: every request continues it.
@@ -52,6 +53,8 @@ class SerialTransport : public DmxTransport {
   virtual void writeDmxFrame(std::span<const std::uint8_t> frame, std::size_t slots) = 0;
   void closePort();
 
+  const LastLight::Output output_;
+  bool lit_ = false;  // the open port has had a frame
   Clock& clock_;
   const std::string deviceDir_;
   int fileDescriptor_ = -1;

@@ -1,4 +1,5 @@
-// The headless program blacks out its Art-Net output when it is told to end.
+// The headless program darkens its lamps however it ends: in order on SIGTERM, from its
+// signal handler on a fatal signal, and through its watcher process after SIGKILL.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -72,8 +73,8 @@ class Program {
       if (c == '\n') return line;
     }
   }
-  int terminate() {
-    ::kill(pid_, SIGTERM);
+  int terminate(int sig = SIGTERM) {
+    ::kill(pid_, sig);
     int status = 0;
     ::waitpid(pid_, &status, 0);
     pid_ = -1;
@@ -113,4 +114,57 @@ TEST(DmxAtExit, SigtermPutsExactlyOneBlackArtNetPacketOnTheWireBeforeExit) {
   ASSERT_FALSE(packets.empty());
   EXPECT_EQ(packets.back(), black) << "the last packet is black";
   EXPECT_EQ(std::count(packets.begin(), packets.end(), black), 1) << "exactly one black packet";
+}
+
+namespace {
+
+std::vector<std::string> programEnvironment(const solvera::test::TempDir& home) {
+  return {"XDG_DATA_HOME=" + (home.path() / "data").string(), "XDG_CONFIG_HOME=" + (home.path() / "config").string(),
+          "XDG_STATE_HOME=" + (home.path() / "state").string(), "SOLVERA_SERIAL_DIR=" + home.path().string()};
+}
+
+}  // namespace
+
+TEST(DmxAtExit, AfterSigkillTheWatcherDarkensTheArtNetNode) {
+  solvera::test::TempDir home;
+  solvera::dmx::test::ArtNetReceiver node;
+  const std::string port = std::to_string(freePort());
+  Program program({"--headless", "--port", port}, programEnvironment(home));
+  ASSERT_EQ(program.readLine(), "Solvera Pro Audio+Light: http://127.0.0.1:" + port + "\n");
+  auto reply = solvera::test::exchange(
+      static_cast<std::uint16_t>(std::stoi(port)),
+      solvera::test::request("POST", "/dmx", R"({"targetIp":")" + node.address() + R"(","universe":9,"dmx":[255,255,255]})"));
+  ASSERT_EQ(reply.body(), R"({"ok":true,"outputMode":"artnet"})");
+  ASSERT_TRUE(node.receive());
+
+  EXPECT_EQ(program.terminate(SIGKILL), 128 + SIGKILL);
+  const auto blackPacket = solvera::dmx::buildArtDmxPacket({}, 9);
+  const solvera::dmx::test::Bytes black(blackPacket.begin(), blackPacket.end());
+  bool dark = false;
+  // The watcher acts as soon as the kernel has closed the dead program's end of its socket.
+  while (!dark) {
+    auto packet = node.receive(std::chrono::seconds(30));
+    if (!packet) break;
+    dark = *packet == black;
+  }
+  EXPECT_TRUE(dark) << "a black packet after the program was killed";
+}
+
+TEST(DmxAtExit, AFatalSignalDarkensTheUsbProWidgetBeforeTheProgramDies) {
+  solvera::test::TempDir home;
+  solvera::dmx::test::FakeSerialDevice widget(home.path() / "ttyUSB0");
+  const std::string port = std::to_string(freePort());
+  Program program({"--headless", "--port", port}, programEnvironment(home));
+  ASSERT_EQ(program.readLine(), "Solvera Pro Audio+Light: http://127.0.0.1:" + port + "\n");
+  auto reply = solvera::test::exchange(
+      static_cast<std::uint16_t>(std::stoi(port)),
+      solvera::test::request("POST", "/dmx", R"({"outputMode":"enttec-usb-pro","targetIp":"","universe":0,"dmx":[255,255]})"));
+  ASSERT_EQ(reply.body(), R"({"ok":true,"outputMode":"enttec-usb-pro"})");
+  using solvera::dmx::dmxPayload;
+  using solvera::dmx::usbProMessage;
+  ASSERT_TRUE(widget.waitForSequence(usbProMessage(solvera::dmx::kUsbProSendDmxLabel, dmxPayload(std::vector<std::uint8_t>{255, 255}))));
+
+  EXPECT_EQ(program.terminate(SIGSEGV), 128 + SIGSEGV) << "the signal still ends the program";
+  EXPECT_TRUE(widget.waitForSequence(usbProMessage(solvera::dmx::kUsbProSendDmxLabel, dmxPayload({}))))
+      << "an all-zero message after the last lit one";
 }
