@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "server/tests/test_client.hpp"
+#include "stamped_datagram.hpp"
 
 namespace {
 
@@ -63,27 +64,10 @@ class Node {
     int universe;
   };
   std::optional<Packet> receive(int timeoutMs) {
-    pollfd p{fd_, POLLIN, 0};
-    if (::poll(&p, 1, timeoutMs) <= 0) return std::nullopt;
     std::uint8_t data[600];
-    char control[256];
-    iovec iov{data, sizeof data};
-    msghdr m{};
-    m.msg_iov = &iov;
-    m.msg_iovlen = 1;
-    m.msg_control = control;
-    m.msg_controllen = sizeof control;
-    ssize_t n = ::recvmsg(fd_, &m, 0);
-    if (n < 18) return std::nullopt;
-    Packet packet{realtimeNs(), data[14] | (data[15] << 8)};
-    for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c)) {
-      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-        timespec ts;
-        std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
-        packet.arrivalNs = std::int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
-      }
-    }
-    return packet;
+    auto datagram = receiveStamped(fd_, data, timeoutMs);
+    if (!datagram || datagram->size < 18) return std::nullopt;
+    return Packet{datagram->arrivalNs, data[14] | (data[15] << 8)};
   }
   void drain() {
     while (receive(0)) {

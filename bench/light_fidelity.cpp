@@ -36,6 +36,7 @@
 #include "dmx/open_dmx_sender.hpp"
 #include "dmx/tests/dmx_test_support.hpp"
 #include "dmx/thread_timing.hpp"
+#include "stamped_datagram.hpp"
 #ifndef LIGHT_FIDELITY_BEFORE  // built against the outputs before frame schedules, for comparison
 #include "dmx/frame_schedule.hpp"
 #define LIGHT_HAS_SCHEDULE 1
@@ -92,27 +93,10 @@ class UdpCapture final : public Capture {
  private:
   void run() {
     while (running_) {
-      pollfd p{node_.fd(), POLLIN, 0};
-      if (::poll(&p, 1, 50) <= 0) continue;
       std::uint8_t data[600];
-      char control[256];
-      iovec iov{data, sizeof data};
-      msghdr m{};
-      m.msg_iov = &iov;
-      m.msg_iovlen = 1;
-      m.msg_control = control;
-      m.msg_controllen = sizeof control;
-      ssize_t n = ::recvmsg(node_.fd(), &m, 0);
-      if (n < 19) continue;
-      std::int64_t at = nowNs(CLOCK_REALTIME);
-      for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c)) {
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-          timespec ts;
-          std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
-          at = std::int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
-        }
-      }
-      samples_.push_back({at, double(data[18])});
+      auto datagram = receiveStamped(node_.fd(), data, 50);
+      if (!datagram || datagram->size < 19) continue;
+      samples_.push_back({datagram->arrivalNs, double(data[18])});
     }
   }
   test::ArtNetReceiver node_;
