@@ -182,6 +182,10 @@ void LastLight::install() {
     action.sa_flags = SA_SIGINFO | SA_ONSTACK;
     sigemptyset(&action.sa_mask);
     ::sigaction(kFatalSignals[i], &action, &previous[i]);
+    // A signal the program was started to ignore (SIGHUP under nohup) ends nothing.
+    if (!(previous[i].sa_flags & SA_SIGINFO) && previous[i].sa_handler == SIG_IGN) {
+      ::sigaction(kFatalSignals[i], &previous[i], nullptr);
+    }
   }
 }
 
