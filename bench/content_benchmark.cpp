@@ -60,7 +60,7 @@ void BM_BridgeBatchScript(benchmark::State& state) {
   for (int i = 0; i < 1200; ++i)
     lines.push_back("{\"type\":\"eeg\",\"n\":" + std::to_string(i) + "}");
   std::vector<std::string_view> views(lines.begin(), lines.end());
-  for (auto _ : state) benchmark::DoNotOptimize(solvera::MuseBridge::eventsScript(views));
+  for (auto _ : state) benchmark::DoNotOptimize(solvera::pagecall::museBridgeEvents(views));
   state.SetItemsProcessed(state.iterations() * 1200);
 }
 BENCHMARK(BM_BridgeBatchScript)->Unit(benchmark::kMicrosecond);

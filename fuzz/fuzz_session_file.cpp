@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string literal = javascriptString(*text);
   const auto decoded = parseJson(literal);
   if (!decoded || !decoded->is_string() || decoded->get<std::string>() != *text) std::abort();
-  const std::string script = SessionFiles::importedScript(true, *text);
+  const std::string script = pagecall::sessionFileImported(true, *text);
   if (script.find(literal) == std::string::npos) std::abort();
   return 0;
 }

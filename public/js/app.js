@@ -14,7 +14,7 @@ import { setupKeys } from './keys.js';
 import { applyTexts } from './i18n.js';
 import { PageSound } from './page-sound.js';
 import { getJson, postJson } from './net.js';
-import { ClipboardReader } from './native.js';
+import { ClipboardReader, registerPageFunctions } from './native.js';
 import { SessionRecorder } from './report.js';
 import { setupEditor } from './editor-view.js';
 import { localizeValidation } from './form-messages.js';
@@ -69,8 +69,10 @@ state.on('tick', () => {
 });
 
 // The two page functions the desktop's shortcuts, menu and media keys call.
-window.toggleBlackout = () => controller.setBlackout(!state.blackout);
-window.toggleBreathingCoaching = () => controller.setBreathing(!state.breathing);
+registerPageFunctions({
+  toggleBlackout: () => controller.setBlackout(!state.blackout),
+  toggleBreathingCoaching: () => controller.setBreathing(!state.breathing),
+});
 
 function renderAll() {
   applyTexts(document, state.settings.language);
@@ -165,7 +167,7 @@ function setupPanels() {
   // Page functions the program calls exist before anything is awaited.
   panels.music = setupMusicLibrary(ctx);
   panels.headband = setupHeadband(ctx);
-  setupSessionFiles(ctx);
+  const files = setupSessionFiles(ctx);
   setupReport(ctx);
   panels.ask = setupAskAi(ctx);
   setupDescription(ctx);
@@ -180,10 +182,13 @@ function setupPanels() {
       return reply.ok && reply.body?.ok ? reply.body : null;
     },
   });
-  // What the program said before this module ran, in the order it said it.
-  for (const [name, args] of window.solveraTakeEarlyCalls?.() ?? []) {
-    try { window[name]?.(...args); } catch { /* one bad call must not stop the page */ }
-  }
+  // What the program said before this module ran then runs, in the order it said it.
+  registerPageFunctions({
+    ...panels.music.pageFunctions,
+    ...panels.headband.pageFunctions,
+    ...files.pageFunctions,
+    solveraClipboardText: (text) => ctx.clipboard.deliver(text),
+  });
 }
 
 async function main() {

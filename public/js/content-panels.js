@@ -62,7 +62,7 @@ export function setupMusicLibrary(ctx) {
     $('musicBrowserNote').hidden = native || state.tracks.length > 0;
   }
 
-  window.solveraMusicLibraryDownloadStatus = (status, message) => {
+  const downloadStatus = (status, message) => {
     if (status === 'failed') {
       state.phase = null;
       state.result = { ok: false, word: String(message ?? '') };
@@ -73,7 +73,7 @@ export function setupMusicLibrary(ctx) {
     render();
   };
 
-  window.solveraMusicLibraryInstalled = (ok, message) => {
+  const installed = (ok, message) => {
     state.phase = null;
     state.waiting = false;
     state.result = ok ? { ok: true, count: String(message ?? '') } : { ok: false, word: String(message ?? '') };
@@ -91,7 +91,8 @@ export function setupMusicLibrary(ctx) {
       render();
     }
   });
-  return { load, render, state };
+  const pageFunctions = { solveraMusicLibraryDownloadStatus: downloadStatus, solveraMusicLibraryInstalled: installed };
+  return { load, render, state, pageFunctions };
 }
 
 // ---- session files -------------------------------------------------------------------------
@@ -127,13 +128,13 @@ export function setupSessionFiles(ctx) {
     ctx.toast(t(replaced ? 'files.reimported' : 'files.imported', { title: session.title }));
   }
 
-  window.solveraSessionFileImported = (ok, value) => {
+  const imported = (ok, value) => {
     if (ok) { importText(String(value ?? '')); return; }
     const key = `files.import.${value}`;
     ctx.toast(known(key) ? t(key) : t('files.import.other', { word: String(value) }));
   };
 
-  window.solveraSessionFileExported = (ok, reason) => {
+  const exported = (ok, reason) => {
     if (ok) { ctx.toast(t('files.exported')); return; }
     const key = `files.export.${reason}`;
     ctx.toast(known(key) ? t(key) : t('files.export.other', { word: String(reason) }));
@@ -187,7 +188,7 @@ export function setupSessionFiles(ctx) {
     ctx.select(null);
     ctx.toast(t('files.deleted', { title: session.title }));
   });
-  return { importText };
+  return { importText, pageFunctions: { solveraSessionFileImported: imported, solveraSessionFileExported: exported } };
 }
 
 // ---- analysis report -----------------------------------------------------------------------

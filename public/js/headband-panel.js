@@ -90,9 +90,9 @@ export function setupHeadband(ctx) {
     if (delayMs) timer = setTimeout(run, delayMs); else run();
   }
 
-  window.solveraMuseBridgeEvents = (events) => {
-    monitor.accept(events);
-    ctx.recorder.headband(events);
+  const events = (list) => {
+    monitor.accept(list);
+    ctx.recorder.headband(list);
     renderStatus();
     schedule();
   };
@@ -105,5 +105,5 @@ export function setupHeadband(ctx) {
     schedule();
   });
   renderStatus();
-  return { monitor, render: () => { renderStatus(); schedule(); } };
+  return { monitor, render: () => { renderStatus(); schedule(); }, pageFunctions: { solveraMuseBridgeEvents: events } };
 }

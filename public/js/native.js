@@ -11,6 +11,12 @@ export function hasNative(name, win = globalThis.window) {
   return Boolean(nativeHandlers(win)?.[name]);
 }
 
+// Hands the page functions the program calls to the page bridge (js/page-bridge.js), which
+// runs the calls that arrived before them.
+export function registerPageFunctions(handlers, win = globalThis.window) {
+  win.solveraPageBridge.register(handlers);
+}
+
 // Posts a script message; false when the page is not in the desktop program.
 export function postNative(name, body, win = globalThis.window) {
   const handler = nativeHandlers(win)?.[name];
@@ -25,15 +31,14 @@ export function postNative(name, body, win = globalThis.window) {
   }
 }
 
-// Reads clipboard text: through the program where there is one (its reply arrives as
-// window.solveraClipboardText), else through the browser's clipboard. Resolves null when
-// nothing could be read.
+// Reads clipboard text: through the program where there is one (its reply arrives as the page
+// function solveraClipboardText, which hands it to deliver()), else through the browser's
+// clipboard. Resolves null when nothing could be read.
 export class ClipboardReader {
   constructor(win = globalThis.window, waitMs = CLIPBOARD_WAIT_MS) {
     this.win = win;
     this.waitMs = waitMs;
     this.waiting = [];
-    win.solveraClipboardText = (text) => this.deliver(text);
   }
 
   get available() {

@@ -3,14 +3,9 @@
 
 #include "common/xdg.hpp"
 #include "dmx/dmx_outputs.hpp"
+#include "platform/page_bridge.hpp"
 
 namespace solvera {
-
-namespace {
-// The page's script messages; "editingFocus" tells the key filters to leave typed keys alone.
-const std::vector<std::string> kScriptMessageNames = {"musicLibrary", "sessionFiles", "clipboard",
-                                                      "analysisPrint", "museBridge", "editingFocus"};
-}  // namespace
 
 std::shared_ptr<AppDelegate> AppDelegate::create(platform::Platform platform, Options options) {
   return std::shared_ptr<AppDelegate>(new AppDelegate(std::move(platform), std::move(options)));
@@ -95,7 +90,7 @@ void AppDelegate::openControlInterface() {
   platform::ControlWindowSpec spec;
   spec.title = productDisplayName();
   spec.url = controlInterfaceURL(port);
-  spec.scriptMessageNames = kScriptMessageNames;
+  spec.scriptMessageNames = scriptMessageNames();
   controlWebView_ = platform_.shell.openControlWindow(spec);
   installMediaKeyMonitor();
   interfaceWindow_ = true;

@@ -7,6 +7,7 @@
 
 #include "app/app_delegate.hpp"
 #include "common/main_thread.hpp"
+#include "platform/page_bridge.hpp"
 
 namespace solvera {
 
@@ -27,12 +28,6 @@ std::optional<std::string> controlWindowShortcutSource(const KeyEvent& event) {
 }
 
 bool controlWebViewClaimsShortcut(const KeyEvent& event) { return isBreathingKey(event); }
-
-std::string webShortcutScript(const std::string& name, const std::string& fallback) {
-  return "(() => {\n  if (typeof window." + name + " === \"function\") {\n    window." + name +
-         "();\n    return true;\n  }\n  " + fallback +
-         ";\n  return Boolean(document.readyState === \"complete\");\n})()";
-}
 
 std::string inputLogTimestamp(double wallMs) {
   std::time_t seconds = static_cast<std::time_t>(std::floor(wallMs / 1000.0));
@@ -140,8 +135,9 @@ void AppDelegate::runWebShortcut(const std::string& functionName, const std::str
   }
   std::weak_ptr<AppDelegate> weak = weak_from_this();
   webView->evaluateScript(
-      webShortcutScript(functionName, fallbackScript),
-      [weak, functionName, fallbackScript, attemptsRemaining](const platform::ScriptResult& result) {
+      pagecall::webShortcut(functionName, fallbackScript),
+      [weak, functionName, fallbackScript,
+       attemptsRemaining](const platform::ScriptResult& result) {
         auto self = weak.lock();
         if (!self) return;
         bool ok = result.isTrue();

@@ -34,10 +34,6 @@ std::optional<std::string> controlWindowShortcutSource(const platform::KeyEvent&
 // The control web view's filter: true when it claims the event (breathing keys only).
 bool controlWebViewClaimsShortcut(const platform::KeyEvent& event);
 
-// Calls window.<functionName>() when the page defines it (answering true); otherwise runs the
-// fallback and answers whether the document has finished loading.
-std::string webShortcutScript(const std::string& functionName, const std::string& fallbackScript);
-
 // "2024-05-01T12:34:56Z" for milliseconds since 1970 (whole seconds, UTC).
 std::string inputLogTimestamp(double wallMs);
 

@@ -1,5 +1,6 @@
-// The web view side of the delegate: script messages, the clipboard reply, new-window
-// requests, the file input panel and the first finished load.
+// The web view side of the delegate: what each script message does, the clipboard reply,
+// new-window requests, the file input panel and the first finished load. The messages' names
+// and bodies are in platform/page_bridge.hpp.
 #include "app/web_bridge.hpp"
 
 #include <algorithm>
@@ -8,65 +9,6 @@
 #include "app/app_delegate.hpp"
 
 namespace solvera {
-namespace {
-
-const std::string* textMember(const Json& body, const char* key) {
-  if (!body.is_object()) return nullptr;
-  auto it = body.find(key);
-  if (it == body.end() || !it->is_string()) return nullptr;
-  return it->get_ptr<const std::string*>();
-}
-
-bool isText(const Json& body, const char* text) { return body.is_string() && body == text; }
-
-}  // namespace
-
-std::optional<ScriptMessageAction> scriptMessageAction(const std::string& name, const Json& body) {
-  using Kind = ScriptMessageAction::Kind;
-  if (name == "museBridge") return ScriptMessageAction{Kind::restartMuseBridge, {}, {}, {}, {}};
-  if (name == "musicLibrary") {
-    if (isText(body, "install")) return ScriptMessageAction{Kind::installMusicLibrary, {}, {}, {}, {}};
-    return std::nullopt;
-  }
-  if (name == "sessionFiles") {
-    const std::string* action = textMember(body, "action");
-    if (!action) return std::nullopt;
-    if (*action == "import") return ScriptMessageAction{Kind::importSessionFile, {}, {}, {}, {}};
-    if (*action == "export") {
-      const std::string* filename = textMember(body, "filename");
-      const std::string* content = textMember(body, "content");
-      if (!filename || !content) return std::nullopt;
-      return ScriptMessageAction{Kind::exportSessionFile, *filename, *content, {}, {}};
-    }
-    return std::nullopt;
-  }
-  if (name == "clipboard") {
-    if (isText(body, "readText")) return ScriptMessageAction{Kind::readClipboard, {}, {}, {}, {}};
-    return std::nullopt;
-  }
-  // The page says whether an element that takes typed keys (a text field, a slider) has focus;
-  // meanwhile the presenter keys belong to that element. Body: true or false.
-  if (name == "editingFocus") {
-    if (!body.is_boolean()) return std::nullopt;
-    ScriptMessageAction action{Kind::setEditingFocus, {}, {}, {}, {}};
-    action.editing = body.get<bool>();
-    return action;
-  }
-  if (name == "analysisPrint") {
-    const std::string* html = textMember(body, "html");
-    if (!html) return std::nullopt;
-    const std::string* title = textMember(body, "title");
-    return ScriptMessageAction{Kind::printAnalysisReport, {}, {}, *html,
-                               title ? *title : kDefaultAnalysisTitle};
-  }
-  return std::nullopt;
-}
-
-std::string clipboardReplyScript(const std::string& text) {
-  // The one-element array as the JSON writer gives it; javascriptString falls back to the
-  // empty text when the bytes cannot be written, which leaves the array ["""].
-  return "window.solveraClipboardText([" + javascriptString(text) + "].shift());";
-}
 
 bool opensInDefaultBrowser(const std::string& url) {
   auto colon = url.find(':');
@@ -101,7 +43,8 @@ void AppDelegate::replyWithClipboardText() {
     auto self = weak.lock();
     if (!self) return;
     // Fire and forget: a page without the function simply fails in the page.
-    if (auto webView = self->controlWebView_.lock()) webView->evaluateScript(clipboardReplyScript(text));
+    if (auto webView = self->controlWebView_.lock())
+      webView->evaluateScript(pagecall::clipboardText(text));
   });
 }
 

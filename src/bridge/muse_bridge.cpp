@@ -136,19 +136,6 @@ std::optional<fs::path> MuseBridge::bridgeExecutable() const {
   return std::nullopt;
 }
 
-std::string MuseBridge::eventsScript(const std::vector<std::string_view>& events) {
-  std::string script = "window.solveraMuseBridgeEvents?.([\n";
-  for (std::size_t i = 0; i < events.size(); ++i) {
-    if (i) script += ",\n";
-    script += events[i];
-  }
-  return script + "\n]);";
-}
-
-void MuseBridge::evaluate(const std::string& script) {
-  if (auto view = webView_ ? webView_() : nullptr) view->evaluateScript(script);
-}
-
 void MuseBridge::injectMuseBridgeStatus(const std::string& status, const std::string& message) {
   OrderedJson event;
   event["type"] = "status";
@@ -158,7 +145,7 @@ void MuseBridge::injectMuseBridgeStatus(const std::string& status, const std::st
   event["receivedAt"] = static_cast<std::int64_t>(options_.clock->wallMs());
   auto text = compactJson(event);
   if (!text) return;
-  evaluate(eventsScript({*text}));
+  callPage(webView_, pagecall::museBridgeEvents({*text}));
 }
 
 void MuseBridge::terminateOrphanedMuseBridgeProcessesIfNeeded() {
@@ -283,9 +270,9 @@ void MuseBridge::flushMuseBridgeEvents() {
   const std::size_t take = std::min(kMaxLinesPerFlush, museBridgePendingLines_.size());
   std::vector<std::string_view> batch(museBridgePendingLines_.end() - static_cast<long>(take),
                                       museBridgePendingLines_.end());
-  std::string script = eventsScript(batch);
+  std::string script = pagecall::museBridgeEvents(batch);
   museBridgePendingLines_.clear();
-  evaluate(script);
+  callPage(webView_, script);
 }
 
 }  // namespace solvera

@@ -16,6 +16,7 @@
 
 #include "bridge/bridge_lines.hpp"
 #include "common/clock.hpp"
+#include "platform/page_bridge.hpp"
 #include "platform/platform.hpp"
 
 namespace solvera {
@@ -28,8 +29,6 @@ class MuseBridge : public std::enable_shared_from_this<MuseBridge> {
   static constexpr const char* kBridgeName = "SolveraMuseBridge";
   static constexpr const char* kProductCode = "audio-light";
 
-  // The control web view when it still exists.
-  using WebViewProvider = std::function<std::shared_ptr<platform::WebView>()>;
   // Runs work on the main thread after a delay.
   using Scheduler = std::function<void(std::chrono::milliseconds, std::function<void()>)>;
 
@@ -58,8 +57,6 @@ class MuseBridge : public std::enable_shared_from_this<MuseBridge> {
 
   // The first executable of the two bridge locations in the resource folder.
   std::optional<std::filesystem::path> bridgeExecutable() const;
-  // "window.solveraMuseBridgeEvents?.([\n" + events joined by ",\n" + "\n]);"
-  static std::string eventsScript(const std::vector<std::string_view>& events);
 
   // State, readable by tests.
   bool hasProcess() const { return process_ != nullptr; }
@@ -77,7 +74,6 @@ class MuseBridge : public std::enable_shared_from_this<MuseBridge> {
   MuseBridge(WebViewProvider webView, Options options);
   bool productEnabled() const;
   void scheduleMuseBridgeFlush();
-  void evaluate(const std::string& script);
   // The bridge exited; called once per process, on the main thread.
   void processExited(const std::shared_ptr<Process>& process);
   // Stops reading the process's output and sends it the termination request.

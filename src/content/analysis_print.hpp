@@ -16,7 +16,6 @@ namespace solvera {
 inline constexpr std::size_t kAnalysisReportMaxBytes = 5'000'000;
 inline constexpr const char* kAnalysisReportTooLarge =
     "Het analyserapport is te groot om direct af te drukken.";
-inline constexpr const char* kDefaultAnalysisTitle = "Solvera Pro sessieanalyse";
 
 // Does all its work at construction: writes the report and opens it. The completion runs
 // only when the file was written.

@@ -105,24 +105,9 @@ MusicLibraryInstaller::~MusicLibraryInstaller() {
   worker_.reset();
 }
 
-std::string MusicLibraryInstaller::downloadStatusScript(const std::string& status,
-                                                        const std::string& message) {
-  return "window.solveraMusicLibraryDownloadStatus?.(" + javascriptString(status) + ", " +
-         javascriptString(message) + ");";
-}
-
-std::string MusicLibraryInstaller::installedScript(bool ok, const std::string& message) {
-  return "window.solveraMusicLibraryInstalled?.(" + std::string(ok ? "true" : "false") + ", " +
-         javascriptString(message) + ");";
-}
-
 void MusicLibraryInstaller::evaluateLater(std::weak_ptr<MusicLibraryInstaller> weak,
                                           std::string script) {
-  mainthread::post([weak = std::move(weak), script = std::move(script)] {
-    auto self = weak.lock();
-    if (!self) return;
-    if (auto view = self->webView_ ? self->webView_() : nullptr) view->evaluateScript(script);
-  });
+  callPageLater(std::move(weak), &MusicLibraryInstaller::webView_, std::move(script));
 }
 
 void MusicLibraryInstaller::installCoreMusicLibraryIfNeeded() {
@@ -131,7 +116,7 @@ void MusicLibraryInstaller::installCoreMusicLibraryIfNeeded() {
   if (options_.coreMusicLibraryURL.empty() || options_.coreMusicLibrarySHA256.empty()) return;
   if (validMusicLibraryTrackCount(options_.libraryURL)) return;
   shared_->installing = true;
-  evaluateLater(weak_from_this(), downloadStatusScript("downloading", ""));
+  evaluateLater(weak_from_this(), pagecall::musicLibraryDownloadStatus("downloading", ""));
   if (!worker_) worker_ = std::make_unique<SerialQueue>("mirowen.music-library");
   worker_->post([this] { runDownloadHandler(); });
 }
@@ -149,16 +134,16 @@ void MusicLibraryInstaller::runDownloadHandler() {
   // The temporary files are gone by now: the page hears of the end only after the cleanup.
   shared_->installing = false;
   if (stage.empty()) {
-    evaluateLater(weak, installedScript(true, std::to_string(count)));
+    evaluateLater(weak, pagecall::musicLibraryInstalled(true, std::to_string(count)));
   } else {
-    evaluateLater(weak, downloadStatusScript("failed", stage));
+    evaluateLater(weak, pagecall::musicLibraryDownloadStatus("failed", stage));
   }
 }
 
 std::string MusicLibraryInstaller::downloadAndInstall(
     const std::weak_ptr<MusicLibraryInstaller>& weak, std::size_t& count) {
   auto status = [&](const std::string& word) {
-    evaluateLater(weak, downloadStatusScript(word, ""));
+    evaluateLater(weak, pagecall::musicLibraryDownloadStatus(word, ""));
   };
 
   auto downloaded = makeDownloadFile(options_.temporaryDir);
@@ -206,7 +191,7 @@ void MusicLibraryInstaller::installMusicLibrary() {
     auto self = weak.lock();
     if (!self) return;
     if (chosen.empty()) {
-      evaluateLater(weak, installedScript(false, "cancelled"));
+      evaluateLater(weak, pagecall::musicLibraryInstalled(false, "cancelled"));
       return;
     }
     self->copyMusicLibrary(chosen.front());
@@ -223,7 +208,7 @@ void MusicLibraryInstaller::runCopy(const fs::path& source) {
   const std::weak_ptr<MusicLibraryInstaller> weak = weak_from_this();
   auto finish = [&](bool ok, const std::string& message) {
     shared_->installing = false;
-    evaluateLater(weak, installedScript(ok, message));
+    evaluateLater(weak, pagecall::musicLibraryInstalled(ok, message));
   };
   if (shared_->cancelled) return;
   try {

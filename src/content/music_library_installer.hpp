@@ -13,12 +13,10 @@
 #include "common/app_info.hpp"
 #include "common/serial_queue.hpp"
 #include "content/download_client.hpp"
+#include "platform/page_bridge.hpp"
 #include "platform/platform.hpp"
 
 namespace solvera {
-
-// The control web view when it still exists; asked on the main thread only.
-using WebViewProvider = std::function<std::shared_ptr<platform::WebView>()>;
 
 class MusicLibraryInstaller : public std::enable_shared_from_this<MusicLibraryInstaller> {
  public:
@@ -51,10 +49,6 @@ class MusicLibraryInstaller : public std::enable_shared_from_this<MusicLibraryIn
   // Main thread. Validates the chosen folder and copies it into place in the background.
   void copyMusicLibrary(const std::filesystem::path& from);
   bool isInstallingMusicLibrary() const { return shared_->installing.load(); }
-
-  // The page calls, literally.
-  static std::string downloadStatusScript(const std::string& status, const std::string& message);
-  static std::string installedScript(bool ok, const std::string& message);
 
  private:
   struct Shared {

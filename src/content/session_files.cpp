@@ -55,22 +55,8 @@ std::shared_ptr<SessionFiles> SessionFiles::create(platform::Dialogs& dialogs,
   return std::shared_ptr<SessionFiles>(new SessionFiles(dialogs, std::move(webView)));
 }
 
-std::string SessionFiles::importedScript(bool ok, const std::string& text) {
-  return "window.solveraSessionFileImported?.(" + std::string(ok ? "true" : "false") + ", " +
-         javascriptString(text) + ");";
-}
-
-std::string SessionFiles::exportedScript(bool ok, const std::string& reason) {
-  return "window.solveraSessionFileExported?.(" + std::string(ok ? "true" : "false") + ", " +
-         javascriptString(reason) + ");";
-}
-
 void SessionFiles::evaluateLater(std::weak_ptr<SessionFiles> weak, std::string script) {
-  mainthread::post([weak = std::move(weak), script = std::move(script)] {
-    auto self = weak.lock();
-    if (!self) return;
-    if (auto view = self->webView_ ? self->webView_() : nullptr) view->evaluateScript(script);
-  });
+  callPageLater(std::move(weak), &SessionFiles::webView_, std::move(script));
 }
 
 void SessionFiles::importSessionFile() {
@@ -85,17 +71,18 @@ void SessionFiles::importSessionFile() {
   panel.extensions = {kSessionFileExtension, "json"};
   std::weak_ptr<SessionFiles> weak = weak_from_this();
   dialogs_.runOpenPanel(panel, [weak](std::vector<fs::path> chosen) {
-    if (chosen.empty()) return evaluateLater(weak, importedScript(false, "cancelled"));
+    if (chosen.empty())
+      return evaluateLater(weak, pagecall::sessionFileImported(false, "cancelled"));
     auto text = readSessionFile(chosen.front());
-    if (!text) return evaluateLater(weak, importedScript(false, "read"));
-    evaluateLater(weak, importedScript(true, *text));
+    if (!text) return evaluateLater(weak, pagecall::sessionFileImported(false, "read"));
+    evaluateLater(weak, pagecall::sessionFileImported(true, *text));
   });
 }
 
 void SessionFiles::exportSessionFile(const std::string& filename, const std::string& content) {
   std::weak_ptr<SessionFiles> weak = weak_from_this();
   if (content.size() > kSessionFileMaxBytes) {
-    return evaluateLater(weak, exportedScript(false, "size"));
+    return evaluateLater(weak, pagecall::sessionFileExported(false, "size"));
   }
   platform::SavePanelOptions panel;
   panel.title = "Solvera Pro sessie exporteren";
@@ -103,11 +90,11 @@ void SessionFiles::exportSessionFile(const std::string& filename, const std::str
   panel.proposedName = proposedSessionFileName(filename);
   panel.extensions = {kSessionFileExtension};
   dialogs_.runSavePanel(panel, [weak, content](std::optional<fs::path> chosen) {
-    if (!chosen) return evaluateLater(weak, exportedScript(false, "cancelled"));
+    if (!chosen) return evaluateLater(weak, pagecall::sessionFileExported(false, "cancelled"));
     if (!writeFileAtomically(*chosen, content)) {
-      return evaluateLater(weak, exportedScript(false, "write"));
+      return evaluateLater(weak, pagecall::sessionFileExported(false, "write"));
     }
-    evaluateLater(weak, exportedScript(true, "saved"));
+    evaluateLater(weak, pagecall::sessionFileExported(true, "saved"));
   });
 }
 

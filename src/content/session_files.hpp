@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "content/music_library_installer.hpp"  // WebViewProvider
+#include "platform/page_bridge.hpp"
 #include "platform/platform.hpp"
 
 namespace solvera {
@@ -30,9 +30,6 @@ class SessionFiles : public std::enable_shared_from_this<SessionFiles> {
   void importSessionFile();
   // Main thread: size check, save panel, atomic write, then the export result to the page.
   void exportSessionFile(const std::string& filename, const std::string& content);
-
-  static std::string importedScript(bool ok, const std::string& text);
-  static std::string exportedScript(bool ok, const std::string& reason);
 
  private:
   SessionFiles(platform::Dialogs& dialogs, WebViewProvider webView)

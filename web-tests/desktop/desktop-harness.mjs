@@ -284,7 +284,7 @@ export async function startDesktop({ buildDir, library, bridge = BRIDGE, extraEn
     // Copied, not linked: the server serves no link that leaves its folder.
     const source = resolve(REPO, 'public');
     cpSync(source, pub, { recursive: true, dereference: true });
-    const index = readFileSync(join(source, 'index.html'), 'utf8').replace('<script src="js/early-calls.js">', '<script src="probe.js"></script>\n<script src="js/early-calls.js">');
+    const index = readFileSync(join(source, 'index.html'), 'utf8').replace('<script src="js/page-bridge.js">', '<script src="probe.js"></script>\n<script src="js/page-bridge.js">');
     writeFileSync(join(pub, 'index.html'), index);
     writeFileSync(join(pub, 'probe.js'), probeScript(driver.url));
 

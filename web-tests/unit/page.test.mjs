@@ -29,8 +29,8 @@ test('the control page has the elements and functions the desktop shell calls', 
   assert.match(html, /id="blackoutButton"/);
   assert.match(html, /id="breathingGuideEnabled"/);
   const app = readFileSync(new URL('js/app.js', publicDir), 'utf8');
-  assert.match(app, /window\.toggleBlackout = /);
-  assert.match(app, /window\.toggleBreathingCoaching = /);
+  assert.match(app, /\btoggleBlackout: /);
+  assert.match(app, /\btoggleBreathingCoaching: /);
 });
 
 test('noise colours: normalised, and darker colours change more slowly', () => {

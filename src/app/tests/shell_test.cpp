@@ -19,7 +19,6 @@ using platform::KeyEvent;
 using platform::ScriptResult;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using Kind = ScriptMessageAction::Kind;
 
 namespace {
 
@@ -70,72 +69,7 @@ struct Shell {
 
 }  // namespace
 
-TEST(WebBridge, DispatchAcceptsExactlyTheListedBodies) {
-  auto action = [](const std::string& name, const char* body) {
-    return scriptMessageAction(name, Json::parse(body));
-  };
-  for (const char* body : {"null", "\"x\"", "{}", "[1]", "42"}) {
-    auto bridge = action("museBridge", body);
-    ASSERT_TRUE(bridge) << body;
-    EXPECT_EQ(bridge->kind, Kind::restartMuseBridge) << "museBridge does not read its body";
-  }
-  EXPECT_EQ(action("musicLibrary", R"("install")")->kind, Kind::installMusicLibrary);
-  EXPECT_EQ(action("clipboard", R"("readText")")->kind, Kind::readClipboard);
-  EXPECT_EQ(action("sessionFiles", R"({"action":"import","extra":1})")->kind,
-            Kind::importSessionFile);
-
-  auto exported = action("sessionFiles", R"({"action":"export","filename":"a.svpsession","content":"{}"})");
-  ASSERT_TRUE(exported);
-  EXPECT_EQ(exported->kind, Kind::exportSessionFile);
-  EXPECT_EQ(exported->filename, "a.svpsession");
-  EXPECT_EQ(exported->content, "{}");
-
-  auto print = action("analysisPrint", R"({"html":"<p>x</p>","title":"Rapport"})");
-  ASSERT_TRUE(print);
-  EXPECT_EQ(print->html, "<p>x</p>");
-  EXPECT_EQ(print->title, "Rapport");
-  EXPECT_EQ(action("analysisPrint", R"({"html":"<p>"})")->title, "Solvera Pro sessieanalyse");
-  EXPECT_TRUE(action("editingFocus", "true")->editing);
-  EXPECT_FALSE(action("editingFocus", "false")->editing);
-  EXPECT_EQ(action("analysisPrint", R"({"html":"<p>","title":7})")->title,
-            "Solvera Pro sessieanalyse") << "a non-text title becomes the default";
-
-  const std::vector<std::pair<std::string, const char*>> ignored = {
-      {"unknown", R"("install")"},
-      {"MusicLibrary", R"("install")"},
-      {"musicLibrary", R"({"action":"install"})"},
-      {"musicLibrary", R"("Install")"},
-      {"musicLibrary", "null"},
-      {"clipboard", R"("readtext")"},
-      {"clipboard", R"(["readText"])"},
-      {"clipboard", R"({"readText":true})"},
-      {"sessionFiles", R"("import")"},
-      {"sessionFiles", R"({"action":"delete"})"},
-      {"sessionFiles", R"({"action":1})"},
-      {"sessionFiles", R"({})"},
-      {"sessionFiles", R"({"action":"export","filename":7,"content":"x"})"},
-      {"sessionFiles", R"({"action":"export","filename":"a"})"},
-      {"sessionFiles", R"({"action":"export","content":"x"})"},
-      {"sessionFiles", R"({"action":"export","filename":"a","content":null})"},
-      {"analysisPrint", R"({"title":"x"})"},
-      {"analysisPrint", R"({"html":5})"},
-      {"analysisPrint", R"("<p>")"},
-      {"editingFocus", R"("true")"},
-      {"editingFocus", "null"},
-      {"editingFocus", R"({"editing":true})"},
-  };
-  for (const auto& [name, body] : ignored) {
-    EXPECT_FALSE(action(name, body)) << name << " " << body;
-  }
-}
-
 TEST(WebBridge, ClipboardReplyHandsTheExactTextToThePage) {
-  EXPECT_EQ(clipboardReplyScript(""), R"(window.solveraClipboardText([""].shift());)");
-  EXPECT_EQ(clipboardReplyScript("say \"hi\"\\\nnext/line"),
-            R"(window.solveraClipboardText(["say \"hi\"\\\nnext\/line"].shift());)");
-  EXPECT_EQ(clipboardReplyScript("\xff"), R"(window.solveraClipboardText([""].shift());)")
-      << "text the JSON writer cannot write gives the empty text";
-
   Shell shell;
   shell.fakes.clipboard.text = "a\"b\\c\nd";
   shell.delegate->didReceiveScriptMessage("clipboard", "readText");
@@ -227,20 +161,6 @@ TEST(Shortcuts, KeyTestsOfTheFilters) {
   EXPECT_FALSE(controlWebViewClaimsShortcut(mediaPlay())) << "the web view tests keys only";
 }
 
-TEST(Shortcuts, WebShortcutScriptIsTheLiteralScript) {
-  EXPECT_EQ(webShortcutScript("toggleBlackout", kBlackoutFallback),
-            "(() => {\n"
-            "  if (typeof window.toggleBlackout === \"function\") {\n"
-            "    window.toggleBlackout();\n"
-            "    return true;\n"
-            "  }\n"
-            "  document.querySelector('#blackoutButton')?.click();\n"
-            "  return Boolean(document.readyState === \"complete\");\n"
-            "})()");
-  EXPECT_THAT(webShortcutScript(kBreathingFunction, kBreathingFallback),
-              HasSubstr("  document.querySelector('#breathingGuideEnabled')?.click();\n"));
-}
-
 TEST(Shortcuts, EachToggleHasItsOwnDebounceSharedByEveryEntryPath) {
   Shell shell;
   shell.delegate->installInputControls();
@@ -256,6 +176,8 @@ TEST(Shortcuts, EachToggleHasItsOwnDebounceSharedByEveryEntryPath) {
   mainthread::runUntil([] { return false; }, std::chrono::milliseconds(20));
   EXPECT_EQ(evaluations(), 1u);
   EXPECT_THAT(shell.scripts()[0], HasSubstr("window.toggleBreathingCoaching();"));
+  EXPECT_THAT(shell.scripts()[0],
+              HasSubstr("  document.querySelector('#breathingGuideEnabled')?.click();\n"));
 
   shell.clock.advanceMs(100);
   shell.delegate->toggleBlackoutShortcut();
@@ -370,7 +292,7 @@ TEST(Shortcuts, RunWebShortcutRetriesTwelveTimesWhileThePageIsLoading) {
   EXPECT_EQ(lines.front(), "webShortcut=toggleBlackout result=false error=- attempts=12");
   EXPECT_EQ(lines.back(), "webShortcut=toggleBlackout result=false error=- attempts=1");
   for (const auto& script : shell.scripts()) {
-    EXPECT_EQ(script, webShortcutScript(kBlackoutFunction, kBlackoutFallback));
+    EXPECT_EQ(script, pagecall::webShortcut(kBlackoutFunction, kBlackoutFallback));
   }
 }
 

@@ -84,11 +84,11 @@ TEST(DelegateContent, TheFirstPageLoadInstallsTheCoreLibraryWhichThenPlaysFromMu
   for (const auto& s : page.scripts()) {
     if (s.find("solveraMusicLibrary") != std::string::npos) music.push_back(s);
   }
-  EXPECT_EQ(music, (std::vector<std::string>{
-                       MusicLibraryInstaller::downloadStatusScript("downloading", ""),
-                       MusicLibraryInstaller::downloadStatusScript("verifying", ""),
-                       MusicLibraryInstaller::downloadStatusScript("installing", ""),
-                       "window.solveraMusicLibraryInstalled?.(true, \"12\");"}));
+  EXPECT_EQ(music,
+            (std::vector<std::string>{pagecall::musicLibraryDownloadStatus("downloading", ""),
+                                      pagecall::musicLibraryDownloadStatus("verifying", ""),
+                                      pagecall::musicLibraryDownloadStatus("installing", ""),
+                                      "window.solveraMusicLibraryInstalled?.(true, \"12\");"}));
   // The bridge was started first; this resource folder has none.
   EXPECT_NE(page.scripts()[0].find("Muse bridge executable not found."), std::string::npos);
 
@@ -119,7 +119,7 @@ TEST(DelegateContent, ScriptMessagesReachSessionFilesReportsAndTheBridge) {
   ASSERT_EQ(f.fakes.dialogs.savePanels.size(), 1u);
   EXPECT_EQ(f.fakes.dialogs.savePanels[0].proposedName, "Avond-10-30.svpsession");
   f.fakes.dialogs.pendingSave.front()(f.dir.path() / "Avond-10-30.svpsession");
-  ASSERT_TRUE(f.waitForScript(SessionFiles::exportedScript(true, "saved")));
+  ASSERT_TRUE(f.waitForScript(pagecall::sessionFileExported(true, "saved")));
   EXPECT_TRUE(fs::exists(f.dir.path() / "Avond-10-30.svpsession"));
 
   f.delegate->didReceiveScriptMessage("analysisPrint", Json{{"html", "<p>rapport</p>"}});

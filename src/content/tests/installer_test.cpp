@@ -26,11 +26,11 @@ std::string digestOf(const std::string& bytes) {
 }
 
 std::string status(const std::string& word, const std::string& message = "") {
-  return MusicLibraryInstaller::downloadStatusScript(word, message);
+  return pagecall::musicLibraryDownloadStatus(word, message);
 }
 
 std::string installed(bool ok, const std::string& message) {
-  return MusicLibraryInstaller::installedScript(ok, message);
+  return pagecall::musicLibraryInstalled(ok, message);
 }
 
 struct Fixture {

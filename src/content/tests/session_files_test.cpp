@@ -69,7 +69,7 @@ TEST(SessionImport, HandsTheWholeTextToThePageUpToOneMillionBytes) {
   std::string exact(1'000'000, 'x');
   f.dir.write("exact.json", exact);
   EXPECT_EQ(f.importChoosing({f.dir.path() / "exact.json"}),
-            SessionFiles::importedScript(true, exact));
+            pagecall::sessionFileImported(true, exact));
 }
 
 TEST(SessionImport, ReportsReadForLargeUnreadableOrNonUtf8FilesAndCancelledForNoChoice) {
