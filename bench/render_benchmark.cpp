@@ -16,7 +16,7 @@ constexpr std::size_t kBlockFrames = 512;
 void renderMode(benchmark::State& state, const char* mode, const char* shape) {
   // Every band off zero, so all three filters run on both channels.
   const ToneSettings settings =
-      ToneSettings::validated(mode, shape, 528, 7.83, 0.6, 0.2, 4, -3, 2);
+      ToneSettings::validated({mode, shape, 528, 7.83, 0.6, 0.2, 4, -3, 2});
   TonePhases phases;
   Equalizer equalizer;
   PeakLimiter limiter;

@@ -104,7 +104,7 @@ int main(int argc, char** argv) {
   }
 
   const ToneSettings settings = ToneSettings::validated(
-      o.mode, o.shape, o.carrier, o.beat, o.volume, o.balance, o.bass, o.mid, o.treble);
+      {o.mode, o.shape, o.carrier, o.beat, o.volume, o.balance, o.bass, o.mid, o.treble});
   TonePhases phases;
   Equalizer equalizer;
   PeakLimiter limiter;

@@ -23,10 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const ErrorException&) {
     return 0;
   }
-  const ToneSettings settings = ToneSettings::validated(
-      request.mode, request.pulseShape.value_or("sine"), request.carrier, request.beat,
-      request.volume, request.balance.value_or(0.0), request.bass.value_or(0.0),
-      request.mid.value_or(0.0), request.treble.value_or(0.0));
+  const ToneSettings settings = ToneSettings::validated(request);
   // The stored settings obey the limits whatever was sent.
   if (!(settings.carrier >= 20 && settings.carrier <= kMaxCarrierHz) ||
       !(settings.beat >= 0.1 && settings.beat <= 40) ||

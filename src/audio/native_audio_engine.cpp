@@ -38,19 +38,14 @@ NativeAudioEngine::NativeAudioEngine(std::shared_ptr<AudioOutputBackend> backend
 
 NativeAudioEngine::~NativeAudioEngine() { stop(); }
 
-void NativeAudioEngine::update(std::string_view mode, std::string_view pulseShape,
-                               double carrier, double beat, double volume, double balance,
-                               double bass, double mid, double treble) {
-  const ToneSettings validated = ToneSettings::validated(mode, pulseShape, carrier, beat, volume,
-                                                         balance, bass, mid, treble);
+void NativeAudioEngine::update(const AudioRequest& request) {
+  const ToneSettings validated = ToneSettings::validated(request);
   std::lock_guard lock(shared_->settingsGuard);
   shared_->settings = validated;
 }
 
-void NativeAudioEngine::start(std::string_view mode, std::string_view pulseShape,
-                              double carrier, double beat, double volume, double balance,
-                              double bass, double mid, double treble) {
-  update(mode, pulseShape, carrier, beat, volume, balance, bass, mid, treble);
+void NativeAudioEngine::start(const AudioRequest& request) {
+  update(request);
   if (isRunning()) return;
   // A stream that stopped by itself is released before a new one opens; the phases carry on
   // from where it stopped, as only stop() resets them.

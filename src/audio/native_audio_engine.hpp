@@ -3,7 +3,6 @@
 
 #include <memory>
 #include <mutex>
-#include <string_view>
 
 #include "audio/audio_output.hpp"
 #include "audio/tone_generator.hpp"
@@ -22,12 +21,10 @@ class NativeAudioEngine {
   // Stores the settings, then opens the output unless it is already running. Throws
   // ErrorException with the platform's message when no device can be opened; the engine
   // then stays idle with the new settings stored.
-  void start(std::string_view mode, std::string_view pulseShape, double carrier, double beat,
-             double volume, double balance, double bass, double mid, double treble);
+  void start(const AudioRequest& request);
   // Validates and stores the settings in one critical section; the next block plays them.
   // The phases run on, so a frequency change continues without a jump.
-  void update(std::string_view mode, std::string_view pulseShape, double carrier, double beat,
-              double volume, double balance, double bass, double mid, double treble);
+  void update(const AudioRequest& request);
   // Closes the output (waiting for a block in progress) and resets the phases to 0. The
   // settings stay. Also valid when idle.
   void stop();

@@ -244,19 +244,17 @@ std::string_view pulseShapeWord(PulseShape shape) {
   return kShapeWords.at(static_cast<std::size_t>(shape));
 }
 
-ToneSettings ToneSettings::validated(std::string_view mode, std::string_view pulseShape,
-                                     double carrier, double beat, double volume, double balance,
-                                     double bass, double mid, double treble) {
+ToneSettings ToneSettings::validated(const AudioRequest& r) {
   ToneSettings s;
-  s.mode = toneModeFromWord(mode);
-  s.pulseShape = pulseShapeFromWord(pulseShape);
-  s.carrier = clampOr(carrier, 20.0, kMaxCarrierHz, 20.0);
-  s.beat = clampOr(beat, 0.1, 40.0, 0.1);
-  s.volume = clampOr(volume, 0.0, 1.0, 0.0);
-  s.balance = clampOr(balance, -1.0, 1.0, 0.0);
-  s.bass = clampOr(bass, -12.0, 12.0, 0.0);
-  s.mid = clampOr(mid, -12.0, 12.0, 0.0);
-  s.treble = clampOr(treble, -12.0, 12.0, 0.0);
+  s.mode = toneModeFromWord(r.mode);
+  s.pulseShape = pulseShapeFromWord(r.pulseShape.value_or("sine"));
+  s.carrier = clampOr(r.carrier, 20.0, kMaxCarrierHz, 20.0);
+  s.beat = clampOr(r.beat, 0.1, 40.0, 0.1);
+  s.volume = clampOr(r.volume, 0.0, 1.0, 0.0);
+  s.balance = clampOr(r.balance.value_or(0.0), -1.0, 1.0, 0.0);
+  s.bass = clampOr(r.bass.value_or(0.0), -12.0, 12.0, 0.0);
+  s.mid = clampOr(r.mid.value_or(0.0), -12.0, 12.0, 0.0);
+  s.treble = clampOr(r.treble.value_or(0.0), -12.0, 12.0, 0.0);
   return s;
 }
 

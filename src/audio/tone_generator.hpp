@@ -9,6 +9,7 @@
 #include <span>
 #include <string_view>
 
+#include "audio/audio_request.hpp"
 #include "audio/equalizer.hpp"
 #include "audio/limiter.hpp"
 
@@ -51,13 +52,12 @@ struct ToneSettings {
   double mid = 0.0;
   double treble = 0.0;
 
-  // Replaces unknown words and clamps: carrier 20...20000 Hz, beat 0.1...40 Hz, volume 0...1,
-  // balance -1...1, gains -12...12 dB. A value that is not a finite number takes the lower
-  // limit (carrier, beat), silence (volume) or the neutral 0 (balance, gains): it would
-  // otherwise poison the running phases until the next stop.
-  static ToneSettings validated(std::string_view mode, std::string_view pulseShape,
-                                double carrier, double beat, double volume, double balance,
-                                double bass, double mid, double treble);
+  // The settings a request asks for. Absent fields take their defaults (sine pulse, centred
+  // balance, flat gains); unknown words are replaced and values clamped: carrier 20...20000 Hz,
+  // beat 0.1...40 Hz, volume 0...1, balance -1...1, gains -12...12 dB. A value that is not a
+  // finite number takes the lower limit (carrier, beat), silence (volume) or the neutral 0
+  // (balance, gains): it would otherwise poison the running phases until the next stop.
+  static ToneSettings validated(const AudioRequest& request);
 
   friend bool operator==(const ToneSettings&, const ToneSettings&) = default;
 };

@@ -15,14 +15,6 @@ std::string failedReply() {
   return http::httpResponse("500 Internal Server Error", "application/json", R"({"ok":false})");
 }
 
-// The engine's arguments with the substitutions for absent optional fields.
-template <typename Operation>
-void apply(const AudioRequest& r, Operation&& operation) {
-  operation(r.mode, r.pulseShape.value_or("sine"), r.carrier, r.beat, r.volume,
-            r.balance.value_or(0.0), r.bass.value_or(0.0), r.mid.value_or(0.0),
-            r.treble.value_or(0.0));
-}
-
 }  // namespace
 
 AudioRoutes::AudioRoutes(StaticServer& server)
@@ -38,7 +30,7 @@ std::optional<std::string> AudioRoutes::handleAudio(const std::string& path,
                                                     const std::string& body) {
   if (path == "/audio/start") {
     try {
-      apply(AudioRequest::build(query, body), [this](auto&&... args) { engine_.start(args...); });
+      engine_.start(AudioRequest::build(query, body));
     } catch (const ErrorException&) {
       return failedReply();  // no error text in this reply by design
     }
@@ -47,9 +39,7 @@ std::optional<std::string> AudioRoutes::handleAudio(const std::string& path,
   if (path == "/audio/update") {
     try {
       AudioRequest request = AudioRequest::build(query, body);
-      if (engine_.isRunning()) {
-        apply(request, [this](auto&&... args) { engine_.update(args...); });
-      }
+      if (engine_.isRunning()) engine_.update(request);
     } catch (const ErrorException&) {
       return failedReply();
     }

@@ -149,7 +149,7 @@ TEST_F(AudioRoutesTest, StartUpdateStopThroughTheDiskDriver) {
 
   // The device's stream is exactly the generator's output from phase 0.
   const std::size_t first = 11025;
-  const auto start = ToneSettings::validated("binaural", "sine", 200, 10, 0.5, 0, 4, -2, 1);
+  const auto start = ToneSettings::validated({"binaural", "sine", 200, 10, 0.5, 0, 4, -2, 1});
   EXPECT_EQ(played(stream, first), rendered(start, first));
 
   // Query form; the body is not read. The frequency changes without a jump (the equaliser
@@ -207,8 +207,9 @@ TEST_F(AudioRoutesTest, StartFailsWithoutADeviceAndALaterStartTriesAgain) {
   driver.set("disk");
   expectOk(post("/audio/start", body), "device there again");
   EXPECT_TRUE(running());
-  EXPECT_EQ(played(stream, 4410),
-            rendered(ToneSettings::validated("isochronic", "sine", 300, 6, 0.4, 0, 0, 0, 0), 4410));
+  EXPECT_EQ(
+      played(stream, 4410),
+      rendered(ToneSettings::validated({"isochronic", "sine", 300, 6, 0.4, 0, 0, 0, 0}), 4410));
 
   // Stopping the server stops the engine.
   server.server().stop();

@@ -45,14 +45,14 @@ TEST(RenderCallback, AllocatesNothing) {
 
   auto backend = std::make_shared<test::FakeAudioBackend>();
   NativeAudioEngine engine(backend);
-  engine.start("binaural", "sine", 200, 10, 0.5, 0, 0, 0, 0);
+  engine.start({"binaural", "sine", 200, 10, 0.5, 0, 0, 0, 0});
   std::vector<float> block(4096 * 2);
   const AudioBuffer buffer{block.data(), 2};
   double bass = -12;
   for (const char* mode : {"binaural", "monaural", "isochronic", "isochronic-monaural"}) {
     for (const char* shape : {"sine", "triangle", "square", "trapezoid", "sawtooth"}) {
       // New words and new equaliser gains every time, so the filters are retuned in the block.
-      engine.update(mode, shape, 432, 7.83, 0.7, -0.3, bass += 1, -4, 6);
+      engine.update({mode, shape, 432, 7.83, 0.7, -0.3, bass += 1, -4, 6});
       counting = true;
       backend->source->render(4096, AudioBufferList(&buffer, 1));
       backend->source->render(333, AudioBufferList(&buffer, 1));

@@ -45,7 +45,7 @@ Stereo render(const ToneSettings& s, std::size_t frames) {
 
 ToneSettings settings(const char* mode, const char* shape, double carrier, double beat,
                       double volume, double balance = 0) {
-  return ToneSettings::validated(mode, shape, carrier, beat, volume, balance, 0, 0, 0);
+  return ToneSettings::validated({mode, shape, carrier, beat, volume, balance, 0, 0, 0});
 }
 
 // The generator written out plainly, one frame at a time with the library's sin and fmod:
@@ -137,7 +137,7 @@ float peak(const std::vector<float>& s, std::size_t from = 0, std::size_t to = S
 }  // namespace
 
 TEST(ToneSettings, ValidationReplacesAndClamps) {
-  auto s = ToneSettings::validated("theta", "Sine", 5, 0, 2, -3, 20, -20, 12);
+  auto s = ToneSettings::validated({"theta", "Sine", 5, 0, 2, -3, 20, -20, 12});
   EXPECT_EQ(s.mode, ToneMode::isochronic);
   EXPECT_EQ(s.pulseShape, PulseShape::sine);
   EXPECT_EQ(s.carrier, 20);
@@ -148,8 +148,8 @@ TEST(ToneSettings, ValidationReplacesAndClamps) {
   EXPECT_EQ(s.mid, -12);
   EXPECT_EQ(s.treble, 12);
 
-  auto kept = ToneSettings::validated("isochronic-monaural", "sawtooth", 20000, 100, -1, 0.3,
-                                      1.5, 0, -2);
+  auto kept =
+      ToneSettings::validated({"isochronic-monaural", "sawtooth", 20000, 100, -1, 0.3, 1.5, 0, -2});
   EXPECT_EQ(kept.mode, ToneMode::isochronicMonaural);
   EXPECT_EQ(kept.pulseShape, PulseShape::sawtooth);
   EXPECT_EQ(kept.carrier, 20000) << "the highest carrier kept";
@@ -160,16 +160,25 @@ TEST(ToneSettings, ValidationReplacesAndClamps) {
   EXPECT_EQ(pulseShapeWord(kept.pulseShape), "sawtooth");
 
   const double nan = std::nan("");
-  auto poisoned = ToneSettings::validated("binaural", "sine", nan, nan, nan, nan, nan, nan, nan);
-  EXPECT_EQ(poisoned, ToneSettings::validated("binaural", "sine", 20, 0.1, 0, 0, 0, 0, 0));
-  EXPECT_EQ(ToneSettings::validated("binaural", "sine", INFINITY, -INFINITY, INFINITY, INFINITY,
-                                    -INFINITY, INFINITY, INFINITY),
-            ToneSettings::validated("binaural", "sine", 20, 0.1, 0, 0, 0, 0, 0))
+  auto poisoned = ToneSettings::validated({"binaural", "sine", nan, nan, nan, nan, nan, nan, nan});
+  EXPECT_EQ(poisoned, ToneSettings::validated({"binaural", "sine", 20, 0.1, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(ToneSettings::validated({"binaural", "sine", INFINITY, -INFINITY, INFINITY, INFINITY,
+                                     -INFINITY, INFINITY, INFINITY}),
+            ToneSettings::validated({"binaural", "sine", 20, 0.1, 0, 0, 0, 0, 0}))
       << "not a number: lower limits, silence, neutral";
   // At or above half the sample rate a tone would fold back as another pitch, and 1e308 Hz
   // overflowed the phase step to infinity.
-  EXPECT_EQ(ToneSettings::validated("binaural", "sine", 22050, 10, 1, 0, 0, 0, 0).carrier, 20000);
-  EXPECT_EQ(ToneSettings::validated("binaural", "sine", 1e308, 10, 1, 0, 0, 0, 0).carrier, 20000);
+  EXPECT_EQ(ToneSettings::validated({"binaural", "sine", 22050, 10, 1, 0, 0, 0, 0}).carrier, 20000);
+  EXPECT_EQ(ToneSettings::validated({"binaural", "sine", 1e308, 10, 1, 0, 0, 0, 0}).carrier, 20000);
+
+  // A request without its optional fields: sine pulse, centred balance, flat gains.
+  AudioRequest bare;
+  bare.mode = "binaural";
+  bare.carrier = 200;
+  bare.beat = 10;
+  bare.volume = 0.5;
+  EXPECT_EQ(ToneSettings::validated(bare),
+            ToneSettings::validated({"binaural", "sine", 200, 10, 0.5, 0, 0, 0, 0}));
 }
 
 TEST(ToneShapes, MatchTheirDefinitions) {
@@ -318,7 +327,8 @@ TEST(ToneRender, NoSettingInRangeGoesBeyondFullScale) {
     for (const char* shape : shapes) {
       for (double carrier : {20.0, 120.0, 1000.0, 20000.0}) {
         for (const auto& g : gains) {
-          const auto s = ToneSettings::validated(mode, shape, carrier, 40, 1, 0, g[0], g[1], g[2]);
+          const auto s =
+              ToneSettings::validated({mode, shape, carrier, 40, 1, 0, g[0], g[1], g[2]});
           TonePhases phases;
           Filters filters;
           auto out = render(s, phases, filters, 4410);
@@ -337,9 +347,9 @@ TEST(ToneRender, NoSettingInRangeGoesBeyondFullScale) {
   TonePhases phases;
   Filters filters;
   const double nan = std::nan("");
-  auto wild = render(ToneSettings::validated("binaural", "square", 1e308, nan, INFINITY, nan,
-                                             12, 12, 12),
-                     phases, filters, 4410);
+  auto wild =
+      render(ToneSettings::validated({"binaural", "square", 1e308, nan, INFINITY, nan, 12, 12, 12}),
+             phases, filters, 4410);
   EXPECT_TRUE(std::all_of(wild.left.begin(), wild.left.end(), [](float v) { return std::isfinite(v); }));
   EXPECT_TRUE(std::isfinite(phases.leftPhase) && std::isfinite(phases.rightPhase));
 }
@@ -350,7 +360,7 @@ TEST(ToneRender, NoSettingInRangeGoesBeyondFullScale) {
 TEST(ToneRender, TheLimiterHoldsALoudToneSteadyAndRecovers) {
   TonePhases phases;
   Filters filters;
-  auto loud = ToneSettings::validated("isochronic", "sine", 1000, 10, 1, 0, 0, 12, 0);
+  auto loud = ToneSettings::validated({"isochronic", "sine", 1000, 10, 1, 0, 0, 12, 0});
   auto out = render(loud, phases, filters, 44100);
   const float level = peak(out.left, 4410);
   EXPECT_GT(level, 0.99f) << "turned down only as far as full scale";
@@ -364,7 +374,7 @@ TEST(ToneRender, TheLimiterHoldsALoudToneSteadyAndRecovers) {
   EXPECT_GT(filters.limiter.gain(), 0.2) << "no further down than the 12 dB boost needs";
   EXPECT_LT(filters.limiter.gain(), 0.3);
 
-  auto flat = ToneSettings::validated("isochronic", "sine", 1000, 10, 1, 0, 0, 0, 0);
+  auto flat = ToneSettings::validated({"isochronic", "sine", 1000, 10, 1, 0, 0, 0, 0});
   render(flat, phases, filters, 44100);
   EXPECT_EQ(filters.limiter.gain(), 1.0) << "full level again within a second";
   TonePhases samePhases = phases;
@@ -418,7 +428,7 @@ TEST(ToneRender, TheEqualiserIsInThePathAndRetunesBetweenBlocks) {
     return 10 * std::log10(sum / static_cast<double>(s.size() - from));
   };
   auto at = [](double bass, double treble) {
-    return ToneSettings::validated("binaural", "sine", 50, 0.1, 0.5, 0, bass, 0, treble);
+    return ToneSettings::validated({"binaural", "sine", 50, 0.1, 0.5, 0, bass, 0, treble});
   };
   TonePhases phases;
   Filters filters;
