@@ -1,6 +1,8 @@
 // Start-up cost of the desktop program: time from process start to the ready line and to the
 // control page's load event, and the memory of the program with its web view processes.
-// Runs under its own virtual display and session bus: desktop_startup [runs]
+// Runs under its own virtual display and session bus: desktop_startup [runs] [PUBLIC_DIR]
+// With PUBLIC_DIR (the source tree's public/) the real control page is loaded, with one
+// script added that reports its load event; without it, a page of one heading.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -14,6 +16,7 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <sstream>
 
 #include "platform/tests/desktop_session.hpp"
@@ -30,6 +33,13 @@ constexpr const char* kPage = R"(<!doctype html><html><head><meta charset="utf-8
 window.addEventListener("load", () => fetch("http://127.0.0.1:RECORDER/",
     {method: "POST", mode: "no-cors", body: JSON.stringify({kind: "loaded"})}));
 </script></body></html>)";
+
+// Reports the real page's load event: every module it imports has run by then.
+constexpr const char* kLoadReporter = R"(<script>
+window.addEventListener("load", () => fetch("http://127.0.0.1:RECORDER/",
+    {method: "POST", mode: "no-cors", body: JSON.stringify({kind: "loaded"})}));
+</script>
+</body>)";
 
 // Resident and proportional set sizes in KiB of a process, from smaps_rollup.
 std::pair<long, long> memoryOf(int pid) {
@@ -94,6 +104,8 @@ double ms(Steady::duration d) { return std::chrono::duration<double, std::milli>
 
 int main(int argc, char** argv) {
   int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+  std::optional<std::filesystem::path> publicDir;
+  if (argc > 2) publicDir = argv[2];
   test::VirtualDisplay display;
   test::SessionBus bus;
   if (!display.ok() || !bus.ok()) {
@@ -107,6 +119,15 @@ int main(int argc, char** argv) {
   for (int run = 0; run < runs; ++run) {
     test::Recorder recorder;
     std::string page = kPage;
+    if (publicDir) {
+      std::filesystem::remove_all(dir.path() / "resources" / "public");
+      std::filesystem::create_directories(dir.path() / "resources");
+      std::filesystem::copy(*publicDir, dir.path() / "resources" / "public",
+                            std::filesystem::copy_options::recursive);
+      std::ifstream in(*publicDir / "index.html");
+      page.assign(std::istreambuf_iterator<char>(in), {});
+      page.replace(page.rfind("</body>"), 7, kLoadReporter);
+    }
     page.replace(page.find("RECORDER"), 8, std::to_string(recorder.port()));
     dir.write("resources/public/index.html", page);
     dir.write("resources/Info.json", "{}");
