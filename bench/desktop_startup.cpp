@@ -1,6 +1,7 @@
 // Start-up cost of the desktop program: time from process start to the ready line and to the
 // control page's load event, and the memory of the program with its web view processes.
-// Runs under its own virtual display and session bus: desktop_startup [runs] [PUBLIC_DIR]
+// Runs under its own virtual display and session bus: desktop_startup [runs] [PUBLIC_DIR];
+// SOLVERA_STARTUP_EXECUTABLE names another build of the program to measure.
 // With PUBLIC_DIR (the source tree's public/) the real control page is loaded, with one
 // script added that reports its load event; without it, a page of one heading.
 #include <arpa/inet.h>
@@ -106,6 +107,9 @@ int main(int argc, char** argv) {
   int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
   std::optional<std::filesystem::path> publicDir;
   if (argc > 2) publicDir = argv[2];
+  // Another build of the program, for before-and-after figures on the same machine.
+  const char* executable = std::getenv("SOLVERA_STARTUP_EXECUTABLE");
+  if (!executable) executable = SOLVERA_EXECUTABLE;
   test::VirtualDisplay display;
   test::SessionBus bus;
   if (!display.ok() || !bus.ok()) {
@@ -144,7 +148,7 @@ int main(int argc, char** argv) {
         {"XDG_CACHE_HOME", (root / "cache").string()},
     });
     auto start = Steady::now();
-    test::Child program({SOLVERA_EXECUTABLE, "--port", std::to_string(freePort()), "--resources",
+    test::Child program({executable, "--port", std::to_string(freePort()), "--resources",
                          (root / "resources").string()},
                         environment);
     if (!program.readLine(60s)) {
