@@ -8,7 +8,7 @@ packages=(
   libcurl4-openssl-dev libssl-dev libarchive-dev libsdl2-dev libicu-dev
   libgtest-dev libgmock-dev libbenchmark-dev libfftw3-dev python3-dbusmock
   xvfb xauth xdotool dbus dbus-x11 playerctl xclip procps
-  libsystemd-dev systemd desktop-file-utils appstream dpkg-dev librsvg2-bin
+  libsystemd-dev systemd desktop-file-utils appstream dpkg-dev librsvg2-bin x11-apps
   wrk nginx chromium nodejs npm ca-certificates
 )
 

@@ -10,8 +10,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <gdk-pixbuf/gdk-pixbuf.h>
+
 #include <fstream>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include "platform/tests/desktop_session.hpp"
@@ -205,6 +208,35 @@ class Desktop {
   std::optional<test::Child> program;
   std::uint16_t port = 0;
 };
+
+// A window dump of xwd (true colour, 32 bits per pixel) as a picture; null for another kind.
+GdkPixbuf* pictureOfDump(const std::string& dump) {
+  auto field = [&](std::size_t i) -> std::uint32_t {
+    if (dump.size() < (i + 1) * 4) return 0;
+    const auto* b = reinterpret_cast<const unsigned char*>(dump.data()) + i * 4;
+    return std::uint32_t(b[0]) << 24 | b[1] << 16 | b[2] << 8 | b[3];  // header: big-endian
+  };
+  const std::uint32_t headerSize = field(0), width = field(4), height = field(5);
+  const std::uint32_t littleEndian = field(7) == 0, bitsPerPixel = field(11);
+  const std::uint32_t bytesPerLine = field(12), colours = field(19);
+  const std::size_t start = headerSize + colours * 12;  // after the name and the colour map
+  if (bitsPerPixel != 32 || dump.size() < start + std::size_t(height) * bytesPerLine) {
+    return nullptr;
+  }
+  GdkPixbuf* picture = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, int(width), int(height));
+  const auto* pixels = reinterpret_cast<const unsigned char*>(dump.data()) + start;
+  for (std::uint32_t y = 0; y < height; ++y) {
+    guchar* row = gdk_pixbuf_get_pixels(picture) + y * gdk_pixbuf_get_rowstride(picture);
+    for (std::uint32_t x = 0; x < width; ++x) {
+      const unsigned char* p = pixels + y * bytesPerLine + x * 4;
+      // 0x00RRGGBB in the dump's byte order.
+      row[x * 3 + 0] = littleEndian ? p[2] : p[1];
+      row[x * 3 + 1] = littleEndian ? p[1] : p[2];
+      row[x * 3 + 2] = littleEndian ? p[0] : p[3];
+    }
+  }
+  return picture;
+}
 
 // The ready line of the program, once it has one.
 std::string readyLine(Desktop& desktop) {
@@ -515,6 +547,69 @@ TEST(Desktop, ASecondStartPresentsTheFirstWindowAndLeavesItsServerAndBridgeAlone
   for (const auto& r : desktop.recorder.records()) {
     EXPECT_THAT(r["value"].dump(), Not(HasSubstr("stopped"))) << r;
   }
+  desktop.program->signal(SIGTERM);
+  EXPECT_EQ(desktop.program->wait(20s), 0);
+}
+
+TEST(Desktop, TheRealPageFillsTheWindowAndMakesTheSoftwareCentreScreenshot) {
+  Desktop desktop;
+  if (auto why = desktop.missing(); !why.empty()) GTEST_SKIP() << why;
+  if (!test::findProgram("xwd")) GTEST_SKIP() << "xwd is not installed";
+  const char* sourceDir = std::getenv("SOLVERA_SOURCE_DIR");
+  if (!sourceDir) GTEST_SKIP() << "SOLVERA_SOURCE_DIR names no source tree";
+  // The shipped page and application information, with one script that reports the load.
+  const std::filesystem::path source = sourceDir;
+  auto resources = desktop.dir.path() / "resources";
+  std::filesystem::remove_all(resources);
+  std::filesystem::create_directories(resources);
+  std::filesystem::copy(source / "public", resources / "public",
+                        std::filesystem::copy_options::recursive);
+  std::filesystem::copy_file(source / "resources" / "Info.json", resources / "Info.json");
+  std::ifstream in(source / "public" / "index.html");
+  std::string page((std::istreambuf_iterator<char>(in)), {});
+  page.replace(page.rfind("</body>"), 7,
+               "<script>addEventListener(\"load\", () => fetch(\"http://127.0.0.1:" +
+                   std::to_string(desktop.recorder.port()) +
+                   "/\", {method: \"POST\", mode: \"no-cors\", body: '{\"kind\":\"loaded\"}'}));"
+                   "</script></body>");
+  desktop.dir.write("resources/public/index.html", page);
+  desktop.start(freePort());
+  readyLine(desktop);
+  std::string window = desktop.window("Solvera Pro Audio+Light");
+  ASSERT_FALSE(window.empty());
+  ASSERT_TRUE(desktop.waitCount("loaded", 1));
+
+  // Text, panels and buttons: a page that did not render is one or two colours.
+  auto colourCount = [](GdkPixbuf* picture) {
+    std::set<std::uint32_t> colours;
+    for (int y = 0; y < gdk_pixbuf_get_height(picture); y += 4) {
+      const guchar* row = gdk_pixbuf_get_pixels(picture) + y * gdk_pixbuf_get_rowstride(picture);
+      for (int x = 0; x < gdk_pixbuf_get_width(picture); x += 4) {
+        colours.insert(row[x * 3] << 16 | row[x * 3 + 1] << 8 | row[x * 3 + 2]);
+      }
+    }
+    return colours.size();
+  };
+  // The page is painted and has settled once two dumps in a row are the same and colourful.
+  std::string dump, previous;
+  std::size_t colours = 0;
+  EXPECT_TRUE(test::waitUntil(
+      [&] {
+        previous = std::exchange(dump, desktop.tool({"xwd", "-id", window, "-silent"}).output);
+        GdkPixbuf* picture = pictureOfDump(dump);
+        colours = picture ? colourCount(picture) : 0;
+        if (picture) g_object_unref(picture);
+        return dump == previous && colours > 100;
+      },
+      30s, 250ms))
+      << colours << " colours";
+  GdkPixbuf* picture = pictureOfDump(dump);
+  ASSERT_NE(picture, nullptr);
+  EXPECT_EQ(gdk_pixbuf_get_width(picture), 1280);
+  EXPECT_GE(gdk_pixbuf_get_height(picture), 860);
+  std::filesystem::create_directories(std::filesystem::path(SOLVERA_SCREENSHOT_FILE).parent_path());
+  EXPECT_TRUE(gdk_pixbuf_save(picture, SOLVERA_SCREENSHOT_FILE, "png", nullptr, nullptr));
+  g_object_unref(picture);
   desktop.program->signal(SIGTERM);
   EXPECT_EQ(desktop.program->wait(20s), 0);
 }
