@@ -43,13 +43,16 @@ void AppDelegate::applicationDidFinishLaunching() {
   startMain();
 }
 
+std::filesystem::path AppDelegate::musicLibraryFolder() const {
+  return options_.musicLibraryURL.empty() ? xdg::musicLibraryDir() : options_.musicLibraryURL;
+}
+
 void AppDelegate::startMain() {
   if (server_) return;
   std::filesystem::path resources = platform_.bundle.resourceDir.value_or(".");
   StaticServer::Options serverOptions;
   serverOptions.rootURL = resources / "public";
-  serverOptions.musicLibraryURL =
-      options_.musicLibraryURL.empty() ? xdg::musicLibraryDir() : options_.musicLibraryURL;
+  serverOptions.musicLibraryURL = musicLibraryFolder();
   serverOptions.preferredPort = port_;
   serverOptions.appInfo = platform_.bundle.info;
   serverOptions.dmxOutputs = std::make_shared<dmx::DmxOutputs>(*serverOptions.clock);

@@ -123,6 +123,8 @@ class AppDelegate : public platform::ShellEvents,
   struct ContentState;
   struct UpdateState;
   ContentState& contentState();  // made on first use
+  // The installed music library: the server serves it and the installer fills it.
+  std::filesystem::path musicLibraryFolder() const;
   std::shared_ptr<ContentState> contentState_;
   std::shared_ptr<UpdateState> updateState_;
 

@@ -3,7 +3,6 @@
 // reaching the page through the control web view while it exists.
 #include "app/app_delegate.hpp"
 #include "bridge/muse_bridge.hpp"
-#include "common/xdg.hpp"
 #include "content/analysis_print.hpp"
 #include "content/music_library_installer.hpp"
 #include "content/session_files.hpp"
@@ -28,10 +27,8 @@ AppDelegate::ContentState& AppDelegate::contentState() {
   const AppInfo& info = platform_.bundle.info;
 
   // The same folder the server serves under "/music-library/".
-  std::filesystem::path library =
-      options_.musicLibraryURL.empty() ? xdg::musicLibraryDir() : options_.musicLibraryURL;
   state->musicLibrary = MusicLibraryInstaller::create(
-      platform_.dialogs, webView, MusicLibraryInstaller::optionsFrom(info, library));
+      platform_.dialogs, webView, MusicLibraryInstaller::optionsFrom(info, musicLibraryFolder()));
   state->sessionFiles = SessionFiles::create(platform_.dialogs, webView);
   state->analysisPrinter =
       AnalysisPrinter::create(platform_.workspace, [weak](const std::string& message) {
