@@ -35,7 +35,6 @@ class Equalizer {
   // Retunes the bands when a gain differs from the one in use; the filter memory is kept so
   // a change does not click more than the new curve itself implies. No allocation.
   void setGains(double bassDb, double midDb, double trebleDb);
-  bool isFlat() const { return flat_; }
 
   // Filters both channels in place.
   void process(float* left, float* right, std::size_t frames);
