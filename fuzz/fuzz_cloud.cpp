@@ -14,9 +14,9 @@ namespace {
 // Answers every exchange with the fuzzed bytes, without any traffic.
 struct EchoUpstream : solvera::cloud::Upstream {
   std::string reply;
-  solvera::cloud::UpstreamResult exchange(const solvera::cloud::HttpRequest&, const std::string&,
-                                          std::chrono::milliseconds) override {
-    return {true, 200, reply};
+  void exchange(const solvera::cloud::HttpRequest&, const std::string&, std::chrono::milliseconds,
+                Done done) override {
+    done({true, 200, reply});
   }
 };
 
@@ -31,11 +31,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   cloud::OpenAIProxy openAI("http://127.0.0.1:1", upstream);
   cloud::ServiceProxies services("http://127.0.0.1:1", "http://127.0.0.1:1", upstream);
 
-  openAI.handleOpenAIAskAI(bytes, key);
-  openAI.handleOpenAIAskAIQuery(bytes, key);
-  openAI.handleOpenAISessionDescription(bytes, key);
-  services.handleMarketplaceSubmission(bytes, bytes);
-  services.handleAffiliateProfile(bytes);
+  auto ignore = [](std::string) {};
+  openAI.handleOpenAIAskAI(bytes, key, ignore);
+  openAI.handleOpenAIAskAIQuery(bytes, key, ignore);
+  openAI.handleOpenAISessionDescription(bytes, key, ignore);
+  services.handleMarketplaceSubmission(bytes, bytes, ignore);
+  services.handleAffiliateProfile(bytes, ignore);
   cloud::firstCharacters(bytes, size % 64);
   update::UpdateAPIResponse::decode(bytes);
   std::size_t half = size / 2;

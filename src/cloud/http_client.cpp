@@ -49,9 +49,10 @@ struct Transfer {
     }
   }
 
-  void fail(const std::string& error) {
+  void fail(const std::string& error, bool timedOut = false) {
     HttpResponse response;
     response.error = error;
+    response.timedOut = timedOut;
     finish(std::move(response));
   }
 };
@@ -123,6 +124,13 @@ struct HttpClient::Impl {
     bool ok = curl_easy_setopt(e, CURLOPT_URL, r.url.c_str()) == CURLE_OK &&
               curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK;
     if (!ok) return false;
+    if (r.followRedirects) {
+      bool secure = r.url.size() >= 8 && curl_strnequal(r.url.c_str(), "https://", 8);
+      curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
+      curl_easy_setopt(e, CURLOPT_MAXREDIRS, HttpClient::kMaxRedirects);
+      curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+      curl_easy_setopt(e, CURLOPT_POSTREDIR, 0L);
+    }
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, t.errorText);
     curl_easy_setopt(e, CURLOPT_HTTPHEADER, t.headers);
@@ -185,7 +193,7 @@ struct HttpClient::Impl {
       auto t = std::move(active[easy]);
       active.erase(easy);
       curl_multi_remove_handle(multi, easy);
-      t->fail("The request timed out.");
+      t->fail("The request timed out.", true);
     }
     return next;
   }

@@ -20,12 +20,16 @@ struct HttpRequest {
   // Like the desktop's request time-out: the longest the connection may stay idle (while
   // connecting, waiting for the answer or between pieces of it), not a limit on the whole.
   std::chrono::milliseconds timeout{60000};
+  // Redirects are followed (at most kMaxRedirects), never from https to plain http; a POST
+  // answered with 301, 302 or 303 goes on as a GET, as browsers do.
+  bool followRedirects = true;
 };
 
 struct HttpResponse {
   std::optional<int> status;         // when an HTTP response arrived
   std::optional<std::string> body;   // when it did: its bytes, possibly none at all
   std::optional<std::string> error;  // the transport failure, when there was one
+  bool timedOut = false;             // the failure was the idle time-out
 };
 
 class HttpClient {
@@ -34,6 +38,7 @@ class HttpClient {
 
   // Largest response body kept; a longer one fails the transfer.
   static constexpr std::size_t kMaxResponseBytes = 16 * 1024 * 1024;
+  static constexpr long kMaxRedirects = 10;
 
   HttpClient();
   // Ends transfers still running; their completions receive a transport error.

@@ -111,24 +111,28 @@ std::optional<OrderedJson> modelJson(const std::string& replyBytes) {
 
 using SuccessStep = std::function<std::optional<std::string>(const std::string& replyBytes)>;
 
-// Steps 4 to 9 of every OpenAI call: send, wait, and turn the outcome into a reply. The
-// success step gives the reply for a 2xx answer, or nothing when the answer is not usable.
-std::string runOpenAICall(Upstream& upstream, const std::string& url, const std::string& apiKey,
-                          const std::string& upstreamBody, UpstreamLimits limits,
-                          const SuccessStep& success) {
+// Steps 4 to 9 of every OpenAI call: send, and turn the outcome into a reply when it comes.
+// The success step gives the reply for a 2xx answer, or nothing when the answer is not usable.
+void runOpenAICall(Upstream& upstream, const std::string& url, const std::string& apiKey,
+                   const std::string& upstreamBody, UpstreamLimits limits, SuccessStep success,
+                   ReplyHandler reply) {
   HttpRequest request;
   request.method = "POST";
   request.url = url;
   request.timeout = limits.requestTimeout;
   request.headers = {{"Content-Type", "application/json"}, {"Authorization", "Bearer " + apiKey}};
   request.body = upstreamBody;
-  UpstreamResult result = exchangeWithService(upstream, request, kUnreachableBody, limits.waitLimit);
-  if (!result.completed) return errorReply("openai_timeout", "502 Bad Gateway");
-  if (result.status >= 200 && result.status <= 299) {
-    if (auto reply = success(result.body)) return *reply;
-  }
-  // The provider's own error body stays with us: it may echo parts of the request.
-  return errorReply("openai_error", std::to_string(result.status) + " Upstream Response");
+  exchangeWithService(
+      upstream, request, kUnreachableBody, limits.waitLimit,
+      [success = std::move(success), reply = std::move(reply)](UpstreamResult result) {
+        // A silent service is a time-out whichever limit noticed it first.
+        if (!result.completed) return reply(errorReply("openai_timeout", "502 Bad Gateway"));
+        if (result.status >= 200 && result.status <= 299) {
+          if (auto ok = success(result.body)) return reply(std::move(*ok));
+        }
+        // The provider's own error body stays with us: it may echo parts of the request.
+        reply(errorReply("openai_error", std::to_string(result.status) + " Upstream Response"));
+      });
 }
 
 std::optional<std::string> serialisedUpstreamBody(const char* instructions,
@@ -357,13 +361,14 @@ OpenAIProxy::OpenAIProxy(std::string baseURL, Upstream& upstream, OpenAILimits l
       upstream_(upstream),
       limits_(limits) {}
 
-std::string OpenAIProxy::handleOpenAIAskAI(const std::string& body, const std::string& apiKey) {
-  if (!isValidOpenAIAPIKey(apiKey)) return errorReply("missing_openai_api_key", "401 Unauthorized");
+void OpenAIProxy::handleOpenAIAskAI(const std::string& body, const std::string& apiKey,
+                                    ReplyHandler reply) {
+  if (!isValidOpenAIAPIKey(apiKey)) return reply(errorReply("missing_openai_api_key", "401 Unauthorized"));
   auto request = parseOrderedJson(body);
-  if (!request || !request->is_object()) return errorReply("invalid_payload", "400 Bad Request");
+  if (!request || !request->is_object()) return reply(errorReply("invalid_payload", "400 Bad Request"));
   auto sessions = request->find("sessions");
   if (sessions == request->end() || !isArrayOfObjects(*sessions)) {
-    return errorReply("invalid_payload", "400 Bad Request");
+    return reply(errorReply("invalid_payload", "400 Bad Request"));
   }
   OrderedJson input = {
       {"language", textOr(*request, "language", "en")},
@@ -375,23 +380,24 @@ std::string OpenAIProxy::handleOpenAIAskAI(const std::string& body, const std::s
   static const std::string instruction = openAIAskAIInstruction();
   auto upstreamBody =
       serialisedUpstreamBody(instruction.c_str(), input, &format, kMaxOutputTokensAskAI);
-  if (!upstreamBody) return errorReply("invalid_payload", "400 Bad Request");
-  return runOpenAICall(upstream_, responsesURL_, apiKey, *upstreamBody, limits_.askAI,
-                       [](const std::string& reply) -> std::optional<std::string> {
-                         auto model = modelJson(reply);
+  if (!upstreamBody) return reply(errorReply("invalid_payload", "400 Bad Request"));
+  runOpenAICall(upstream_, responsesURL_, apiKey, *upstreamBody, limits_.askAI,
+                [](const std::string& answer) -> std::optional<std::string> {
+                         auto model = modelJson(answer);
                          if (!model || !model->is_object()) return std::nullopt;
                          auto list = model->find("recommendations");
                          if (list == model->end() || !isArrayOfObjects(*list)) return std::nullopt;
                          return http::jsonResponse(
                              OrderedJson{{"ok", true}, {"recommendations", *list}});
-                       });
+                       },
+                       std::move(reply));
 }
 
-std::string OpenAIProxy::handleOpenAIAskAIQuery(const std::string& body,
-                                                const std::string& apiKey) {
-  if (!isValidOpenAIAPIKey(apiKey)) return errorReply("missing_openai_api_key", "401 Unauthorized");
+void OpenAIProxy::handleOpenAIAskAIQuery(const std::string& body, const std::string& apiKey,
+                                         ReplyHandler reply) {
+  if (!isValidOpenAIAPIKey(apiKey)) return reply(errorReply("missing_openai_api_key", "401 Unauthorized"));
   auto request = parseOrderedJson(body);
-  if (!request || !request->is_object()) return errorReply("invalid_payload", "400 Bad Request");
+  if (!request || !request->is_object()) return reply(errorReply("invalid_payload", "400 Bad Request"));
   OrderedJson input = {
       {"language", textOr(*request, "language", "en")},
       {"question", limitedText(*request, "question", kQuestionLimit)},
@@ -400,37 +406,39 @@ std::string OpenAIProxy::handleOpenAIAskAIQuery(const std::string& body,
   static const std::string instruction = openAIAskAIQueryExpansionInstruction();
   auto upstreamBody =
       serialisedUpstreamBody(instruction.c_str(), input, &format, kMaxOutputTokensAskAI);
-  if (!upstreamBody) return errorReply("invalid_payload", "400 Bad Request");
-  return runOpenAICall(upstream_, responsesURL_, apiKey, *upstreamBody, limits_.askAI,
-                       [](const std::string& reply) -> std::optional<std::string> {
-                         auto model = modelJson(reply);
+  if (!upstreamBody) return reply(errorReply("invalid_payload", "400 Bad Request"));
+  runOpenAICall(upstream_, responsesURL_, apiKey, *upstreamBody, limits_.askAI,
+                [](const std::string& answer) -> std::optional<std::string> {
+                         auto model = modelJson(answer);
                          if (!model || !model->is_object()) return std::nullopt;
                          return http::jsonResponse(OrderedJson{{"ok", true}, {"expansion", *model}});
-                       });
+                       },
+                       std::move(reply));
 }
 
-std::string OpenAIProxy::handleOpenAISessionDescription(const std::string& body,
-                                                        const std::string& apiKey) {
-  if (!isValidOpenAIAPIKey(apiKey)) return errorReply("missing_openai_api_key", "401 Unauthorized");
+void OpenAIProxy::handleOpenAISessionDescription(const std::string& body,
+                                                 const std::string& apiKey, ReplyHandler reply) {
+  if (!isValidOpenAIAPIKey(apiKey)) return reply(errorReply("missing_openai_api_key", "401 Unauthorized"));
   auto request = parseOrderedJson(body);
-  if (!request || !request->is_object()) return errorReply("invalid_payload", "400 Bad Request");
+  if (!request || !request->is_object()) return reply(errorReply("invalid_payload", "400 Bad Request"));
   auto session = request->find("session");
   if (session == request->end() || !session->is_object()) {
-    return errorReply("invalid_payload", "400 Bad Request");
+    return reply(errorReply("invalid_payload", "400 Bad Request"));
   }
   static const std::string instruction = openAISessionDescriptionInstruction();
   auto upstreamBody = serialisedUpstreamBody(instruction.c_str(),
                                              normalizedSessionDescriptionPayload(*request),
                                              nullptr, kMaxOutputTokensSessionDescription);
-  if (!upstreamBody) return errorReply("invalid_payload", "400 Bad Request");
-  return runOpenAICall(upstream_, responsesURL_, apiKey, *upstreamBody,
+  if (!upstreamBody) return reply(errorReply("invalid_payload", "400 Bad Request"));
+  runOpenAICall(upstream_, responsesURL_, apiKey, *upstreamBody,
                        limits_.sessionDescription,
-                       [](const std::string& reply) -> std::optional<std::string> {
-                         auto parsed = parseOrderedJson(reply);
+                       [](const std::string& answer) -> std::optional<std::string> {
+                         auto parsed = parseOrderedJson(answer);
                          if (!parsed || !parsed->is_object()) return std::nullopt;
                          return http::jsonResponse(OrderedJson{
                              {"ok", true}, {"description", openAIOutputText(*parsed)}});
-                       });
+                       },
+                       std::move(reply));
 }
 
 }  // namespace solvera::cloud

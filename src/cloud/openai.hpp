@@ -24,11 +24,13 @@ class OpenAIProxy {
   // baseURL: where "/v1/responses" is appended; empty = not configured.
   OpenAIProxy(std::string baseURL, Upstream& upstream, OpenAILimits limits = {});
 
-  // Each returns a complete HTTP response and blocks until the upstream answers or the
-  // wait limit passes.
-  std::string handleOpenAIAskAI(const std::string& body, const std::string& apiKey);
-  std::string handleOpenAIAskAIQuery(const std::string& body, const std::string& apiKey);
-  std::string handleOpenAISessionDescription(const std::string& body, const std::string& apiKey);
+  // Each hands one complete HTTP response to reply: at once for a refused request, otherwise
+  // when the upstream answers or a limit passes (on the upstream's executor). None waits.
+  void handleOpenAIAskAI(const std::string& body, const std::string& apiKey, ReplyHandler reply);
+  void handleOpenAIAskAIQuery(const std::string& body, const std::string& apiKey,
+                              ReplyHandler reply);
+  void handleOpenAISessionDescription(const std::string& body, const std::string& apiKey,
+                                      ReplyHandler reply);
 
   const std::string& openAIResponsesURL() const { return responsesURL_; }
 

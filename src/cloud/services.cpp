@@ -23,8 +23,15 @@ std::string decodedQueryValue(std::string_view name, std::string_view query) {
   return http::percentDecode(*raw).value_or("");
 }
 
-std::string reply(const std::string& statusLine, const std::string& body) {
+std::string replyBytes(const std::string& statusLine, const std::string& body) {
   return http::httpResponse(statusLine, "application/json", body);
+}
+
+// The reply to a finished exchange: nothing arrived in time is 502 with the fallback body.
+Upstream::Done relay(std::string (*statusLine)(int), ReplyHandler reply) {
+  return [statusLine, reply = std::move(reply)](UpstreamResult result) {
+    reply(replyBytes(result.completed ? statusLine(result.status) : "502 Bad Gateway", result.body));
+  };
 }
 
 bool hasLineBreakOrNul(const std::string& s) {
@@ -84,8 +91,9 @@ ServiceProxies::ServiceProxies(std::string marketplaceBaseURL, std::string webSe
       upstream_(upstream),
       limits_(limits) {}
 
-std::string ServiceProxies::handleMarketplaceSubmission(const std::string& body,
-                                                        const std::string& publisherCode) {
+void ServiceProxies::handleMarketplaceSubmission(const std::string& body,
+                                                 const std::string& publisherCode,
+                                                 ReplyHandler reply) {
   auto document = parseJson(body);
   bool valid = document && document->is_object();
   if (valid) {
@@ -94,7 +102,7 @@ std::string ServiceProxies::handleMarketplaceSubmission(const std::string& body,
   }
   // A line break would let the code add headers of its own to the upstream request.
   if (!valid || hasLineBreakOrNul(publisherCode)) {
-    return reply("400 Bad Request", kMarketplaceFormatError);
+    return reply(replyBytes("400 Bad Request", kMarketplaceFormatError));
   }
   HttpRequest request;
   request.method = "POST";
@@ -103,16 +111,16 @@ std::string ServiceProxies::handleMarketplaceSubmission(const std::string& body,
   request.headers = {{"Content-Type", "application/json"},
                      {"X-Solvera-Publisher-Code", publisherCode}};
   request.body = body;
-  UpstreamResult result =
-      exchangeWithService(upstream_, request, kMarketplaceFallback, limits_.waitLimit);
-  if (!result.completed) return reply("502 Bad Gateway", result.body);
-  return reply(marketplaceStatusLine(result.status), result.body);
+  exchangeWithService(upstream_, request, kMarketplaceFallback, limits_.waitLimit,
+                      relay(marketplaceStatusLine, std::move(reply)));
 }
 
-std::string ServiceProxies::handleAffiliateProfile(const std::string& query) {
+void ServiceProxies::handleAffiliateProfile(const std::string& query, ReplyHandler reply) {
   std::string email = decodedQueryValue("email", query);
   std::string licenseKey = decodedQueryValue("license_key", query);
-  if (email.empty() && licenseKey.empty()) return reply("400 Bad Request", kAffiliateMissingInput);
+  if (email.empty() && licenseKey.empty()) {
+    return reply(replyBytes("400 Bad Request", kAffiliateMissingInput));
+  }
   HttpRequest request;
   request.method = "GET";
   if (!affiliateURL_.empty()) {
@@ -126,10 +134,8 @@ std::string ServiceProxies::handleAffiliateProfile(const std::string& query) {
   }
   request.timeout = limits_.requestTimeout;
   request.headers = {{"Accept", "application/json"}};
-  UpstreamResult result =
-      exchangeWithService(upstream_, request, kAffiliateFallback, limits_.waitLimit);
-  if (!result.completed) return reply("502 Bad Gateway", result.body);
-  return reply(affiliateStatusLine(result.status), result.body);
+  exchangeWithService(upstream_, request, kAffiliateFallback, limits_.waitLimit,
+                      relay(affiliateStatusLine, std::move(reply)));
 }
 
 }  // namespace solvera::cloud

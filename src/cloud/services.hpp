@@ -19,10 +19,11 @@ class ServiceProxies {
                  Upstream& upstream,
                  UpstreamLimits limits = {std::chrono::seconds(20), std::chrono::seconds(22)});
 
-  // Complete HTTP responses; each blocks until the service answers or the wait limit passes.
-  std::string handleMarketplaceSubmission(const std::string& body,
-                                          const std::string& publisherCode);
-  std::string handleAffiliateProfile(const std::string& query);
+  // Each hands one complete HTTP response to reply: at once for a refused request, otherwise
+  // when the service answers or a limit passes. None waits.
+  void handleMarketplaceSubmission(const std::string& body, const std::string& publisherCode,
+                                   ReplyHandler reply);
+  void handleAffiliateProfile(const std::string& query, ReplyHandler reply);
 
   const std::string& marketplaceSubmissionURL() const { return marketplaceURL_; }
   const std::string& affiliateProfileURL() const { return affiliateURL_; }

@@ -8,43 +8,46 @@
 namespace solvera {
 
 struct CloudProxies::Impl {
-  explicit Impl(const AppInfo& info)
+  Impl(const AppInfo& info, asio::io_context& queue)
       // A missing OpenAI key means OpenAI's own host; the maker's services have no default.
-      : openAI(info.openAIBaseURL.value_or(cloud::kOpenAIDefaultBaseURL), upstream),
+      : upstream(queue),
+        openAI(info.openAIBaseURL.value_or(cloud::kOpenAIDefaultBaseURL), upstream),
         services(info.marketplaceBaseURL.value_or(""), info.webServiceBaseURL.value_or(""),
                  upstream) {}
 
-  cloud::HttpUpstream upstream;
+  cloud::HttpUpstream upstream;  // answers arrive on the server's queue
   cloud::OpenAIProxy openAI;
   cloud::ServiceProxies services;
 };
 
 CloudProxies::CloudProxies(StaticServer& server)
-    : impl_(std::make_unique<Impl>(server.options().appInfo)) {}
+    : impl_(std::make_unique<Impl>(server.options().appInfo, server.queue().context())) {}
 CloudProxies::~CloudProxies() = default;
 
-std::optional<std::string> CloudProxies::handleAffiliateProfile(const std::string& query) {
-  return impl_->services.handleAffiliateProfile(query);
+void CloudProxies::handleAffiliateProfile(const std::string& query, cloud::ReplyHandler reply) {
+  impl_->services.handleAffiliateProfile(query, std::move(reply));
 }
 
-std::optional<std::string> CloudProxies::handleMarketplaceSubmission(
-    const std::string& body, const std::string& publisherCode) {
-  return impl_->services.handleMarketplaceSubmission(body, publisherCode);
+void CloudProxies::handleMarketplaceSubmission(const std::string& body,
+                                               const std::string& publisherCode,
+                                               cloud::ReplyHandler reply) {
+  impl_->services.handleMarketplaceSubmission(body, publisherCode, std::move(reply));
 }
 
-std::optional<std::string> CloudProxies::handleOpenAIAskAI(const std::string& body,
-                                                           const std::string& apiKey) {
-  return impl_->openAI.handleOpenAIAskAI(body, apiKey);
+void CloudProxies::handleOpenAIAskAI(const std::string& body, const std::string& apiKey,
+                                     cloud::ReplyHandler reply) {
+  impl_->openAI.handleOpenAIAskAI(body, apiKey, std::move(reply));
 }
 
-std::optional<std::string> CloudProxies::handleOpenAIAskAIQuery(const std::string& body,
-                                                                const std::string& apiKey) {
-  return impl_->openAI.handleOpenAIAskAIQuery(body, apiKey);
+void CloudProxies::handleOpenAIAskAIQuery(const std::string& body, const std::string& apiKey,
+                                          cloud::ReplyHandler reply) {
+  impl_->openAI.handleOpenAIAskAIQuery(body, apiKey, std::move(reply));
 }
 
-std::optional<std::string> CloudProxies::handleOpenAISessionDescription(
-    const std::string& body, const std::string& apiKey) {
-  return impl_->openAI.handleOpenAISessionDescription(body, apiKey);
+void CloudProxies::handleOpenAISessionDescription(const std::string& body,
+                                                  const std::string& apiKey,
+                                                  cloud::ReplyHandler reply) {
+  impl_->openAI.handleOpenAISessionDescription(body, apiKey, std::move(reply));
 }
 
 }  // namespace solvera

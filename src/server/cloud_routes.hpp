@@ -2,29 +2,31 @@
 #pragma once
 
 #include <memory>
-#include <optional>
 #include <string>
+
+#include "cloud/upstream.hpp"
 
 namespace solvera {
 
 class StaticServer;
 
 // The routes' side of the proxies: base addresses come from the server's application
-// information. Every handler answers (never falls through) and blocks the server's queue until
-// its upstream answers or its wait limit passes.
+// information. Every handler answers (never falls through); the answer comes later on the
+// server's queue, which goes on serving meanwhile.
 class CloudProxies {
  public:
   explicit CloudProxies(StaticServer& server);
   ~CloudProxies();
 
-  std::optional<std::string> handleAffiliateProfile(const std::string& query);
-  std::optional<std::string> handleMarketplaceSubmission(const std::string& body,
-                                                         const std::string& publisherCode);
-  std::optional<std::string> handleOpenAIAskAI(const std::string& body, const std::string& apiKey);
-  std::optional<std::string> handleOpenAIAskAIQuery(const std::string& body,
-                                                    const std::string& apiKey);
-  std::optional<std::string> handleOpenAISessionDescription(const std::string& body,
-                                                            const std::string& apiKey);
+  void handleAffiliateProfile(const std::string& query, cloud::ReplyHandler reply);
+  void handleMarketplaceSubmission(const std::string& body, const std::string& publisherCode,
+                                   cloud::ReplyHandler reply);
+  void handleOpenAIAskAI(const std::string& body, const std::string& apiKey,
+                         cloud::ReplyHandler reply);
+  void handleOpenAIAskAIQuery(const std::string& body, const std::string& apiKey,
+                              cloud::ReplyHandler reply);
+  void handleOpenAISessionDescription(const std::string& body, const std::string& apiKey,
+                                      cloud::ReplyHandler reply);
 
  private:
   struct Impl;

@@ -27,9 +27,12 @@ std::string lower(std::string_view s) {
   return out;
 }
 
-// A decimal integer with an optional sign and nothing else; nothing on overflow.
+// A decimal integer with one optional sign and nothing else; nothing on overflow.
 std::optional<std::int64_t> parseInteger(std::string_view s) {
-  if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+  if (!s.empty() && s.front() == '+') {
+    s.remove_prefix(1);
+    if (!s.empty() && s.front() == '-') return std::nullopt;  // "+-5" has two signs
+  }
   if (s.empty()) return std::nullopt;
   std::int64_t value = 0;
   auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
@@ -60,26 +63,52 @@ std::optional<std::string> RequestInfo::header(const std::string& lowerName) con
 }
 
 bool requestDataIsComplete(std::string_view bytes) {
-  std::size_t at = bytes.find(kHeadEnd);
-  if (at == std::string_view::npos) return false;
-  std::string_view head = bytes.substr(0, at);
-  if (!isValidUtf8(head)) return false;
-  std::int64_t contentLength = 0;
-  auto lines = splitLines(head);
-  for (std::size_t i = 1; i < lines.size(); ++i) {
-    std::size_t colon = lines[i].find(':');
-    if (colon == std::string_view::npos) continue;
-    if (lower(trim(lines[i].substr(0, colon))) != "content-length") continue;
-    if (auto n = parseInteger(trim(lines[i].substr(colon + 1)))) {
-      contentLength = *n;
-      break;
+  RequestFraming framing;
+  return framing.append(bytes);
+}
+
+bool RequestFraming::append(std::string_view piece) {
+  bytes_.append(piece);
+  if (bodyStart_ == 0) {
+    std::size_t at = std::string_view(bytes_).find(kHeadEnd, searchedTo_);
+    if (at == std::string_view::npos) {
+      // The head's end may straddle this piece and the next.
+      searchedTo_ = bytes_.size() < kHeadEnd.size() ? 0 : bytes_.size() - kHeadEnd.size() + 1;
+      return false;
+    }
+    bodyStart_ = at + kHeadEnd.size();
+    std::string_view head = std::string_view(bytes_).substr(0, at);
+    // A head that is not UTF-8 never completes: the request ends with the stream or a limit.
+    headUsable_ = isValidUtf8(head);
+    auto lines = splitLines(head);
+    for (std::size_t i = 1; headUsable_ && i < lines.size(); ++i) {
+      std::size_t colon = lines[i].find(':');
+      if (colon == std::string_view::npos) continue;
+      if (lower(trim(lines[i].substr(0, colon))) != "content-length") continue;
+      if (auto n = parseInteger(trim(lines[i].substr(colon + 1)))) {
+        contentLength_ = *n;
+        break;
+      }
+    }
+    // A length that would overflow the sum can never be satisfied either.
+    if (contentLength_ > std::numeric_limits<std::int64_t>::max() -
+                             static_cast<std::int64_t>(bodyStart_)) {
+      headUsable_ = false;
     }
   }
-  auto bodyStart = static_cast<std::int64_t>(at + kHeadEnd.size());
-  // A length that would overflow the sum can never be satisfied: the request stays incomplete
-  // until the size limit or the peer's end of stream.
-  if (contentLength > std::numeric_limits<std::int64_t>::max() - bodyStart) return false;
-  return static_cast<std::int64_t>(bytes.size()) >= bodyStart + contentLength;
+  return complete();
+}
+
+std::string RequestFraming::release() {
+  std::string out = std::move(bytes_);
+  *this = RequestFraming();
+  return out;
+}
+
+bool RequestFraming::complete() const {
+  if (bodyStart_ == 0 || !headUsable_) return false;
+  return static_cast<std::int64_t>(bytes_.size()) >=
+         static_cast<std::int64_t>(bodyStart_) + contentLength_;
 }
 
 RequestInfo requestInfo(std::string_view bytes) {
@@ -128,17 +157,22 @@ RequestInfo requestInfo(std::string_view bytes) {
   return info;
 }
 
-std::string httpResponse(std::string_view status, std::string_view contentType,
-                         std::string_view body) {
+std::string httpHead(std::string_view status, std::string_view contentType, std::uint64_t length) {
   std::string out;
-  out.reserve(128 + body.size());
+  out.reserve(128);
   out += "HTTP/1.1 ";
   out += status;
   out += "\r\nContent-Type: ";
   out += contentType;
   out += "\r\nContent-Length: ";
-  out += std::to_string(body.size());
+  out += std::to_string(length);
   out += "\r\nConnection: close\r\nCache-Control: no-store\r\n\r\n";
+  return out;
+}
+
+std::string httpResponse(std::string_view status, std::string_view contentType,
+                         std::string_view body) {
+  std::string out = httpHead(status, contentType, body.size());
   out += body;
   return out;
 }

@@ -33,39 +33,48 @@ std::string resolved(const fs::path& p) {
   return ec ? p.lexically_normal().string() : out.string();
 }
 
-std::optional<std::string> readWholeFile(const std::string& file) {
+// The open file and its size, for a regular file only.
+std::shared_ptr<FileBody> openRegularFile(const std::string& file) {
   int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
+  if (fd < 0) return nullptr;
   struct stat st {};
-  std::optional<std::string> out;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    std::string bytes;
-    bytes.resize(static_cast<std::size_t>(st.st_size));
-    std::size_t filled = 0;
-    bool failed = false;
-    while (true) {
-      if (filled == bytes.size()) bytes.resize(bytes.size() + 65536);  // the file grew
-      ssize_t n = ::read(fd, bytes.data() + filled, bytes.size() - filled);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) failed = true;
-      if (n <= 0) break;
-      filled += static_cast<std::size_t>(n);
-    }
-    if (!failed) {
-      bytes.resize(filled);
-      out = std::move(bytes);
-    }
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return nullptr;
   }
-  ::close(fd);
-  return out;
+  return std::make_shared<FileBody>(fd, static_cast<std::uint64_t>(st.st_size));
 }
 
 const std::string kNotFound = "Not found";
 
 }  // namespace
 
+FileBody::~FileBody() { ::close(fd); }
+
+std::string Response::flattened() const {
+  std::string out = bytes;
+  if (!file) return out;
+  std::size_t start = out.size();
+  out.resize(start + file->length);
+  std::uint64_t filled = 0;
+  while (filled < file->length) {
+    ssize_t n = ::pread(file->fd, out.data() + start + filled, file->length - filled,
+                        static_cast<off_t>(filled));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // the file shrank: what was there
+    filled += static_cast<std::uint64_t>(n);
+  }
+  out.resize(start + filled);
+  return out;
+}
+
 std::string staticResponse(std::string_view path, const fs::path& root,
                            const fs::path& musicLibrary) {
+  return staticFileResponse(path, root, musicLibrary).flattened();
+}
+
+Response staticFileResponse(std::string_view path, const fs::path& root,
+                            const fs::path& musicLibrary) {
   std::string relative;
   if (auto decoded = percentDecode(path)) {
     relative = std::string(trimSlashes(*decoded));
@@ -79,7 +88,9 @@ std::string staticResponse(std::string_view path, const fs::path& root,
     relative = std::string(trimSlashes(std::string_view(relative).substr(kLibrary.size())));
   }
 
-  auto notFound = [] { return httpResponse("404 Not Found", "text/plain; charset=utf-8", kNotFound); };
+  auto notFound = [] {
+    return Response{httpResponse("404 Not Found", "text/plain; charset=utf-8", kNotFound), nullptr};
+  };
   // A NUL would cut the path short at the system call, past the containment check.
   if (relative.find('\0') != std::string::npos) return notFound();
 
@@ -88,9 +99,11 @@ std::string staticResponse(std::string_view path, const fs::path& root,
   while (baseResolved.size() > 1 && baseResolved.back() == '/') baseResolved.pop_back();
   bool allowed = file == baseResolved || file.starts_with(baseResolved + "/");
   if (!allowed) return notFound();
-  auto contents = readWholeFile(file);
-  if (!contents) return notFound();
-  return httpResponse("200 OK", mimeType(file), *contents);
+  auto body = openRegularFile(file);
+  if (!body) return notFound();
+  // The head announces the size found now; the connection sends exactly that many bytes.
+  std::string head = httpHead("200 OK", mimeType(file), body->length);
+  return Response{std::move(head), std::move(body)};
 }
 
 }  // namespace solvera::http

@@ -2,6 +2,8 @@
 #include "server/static_server.hpp"
 
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <asio/ip/v6_only.hpp>
 #include <asio/steady_timer.hpp>
@@ -13,6 +15,7 @@
 #include <thread>
 
 #include "common/main_thread.hpp"
+#include "common/random.hpp"
 #include "server/audio_routes.hpp"
 #include "server/cloud_routes.hpp"
 #include "server/dmx_routes.hpp"
@@ -27,55 +30,216 @@ Error toError(const std::error_code& ec) {
   return Error{"NSPOSIXErrorDomain", ec.value(), ec.message()};
 }
 
-// One request and one reply; the connection holds the server weakly.
+Peer peerOf(const asio::ip::tcp::socket& socket) {
+  std::error_code ec;
+  auto endpoint = socket.remote_endpoint(ec);
+  if (ec) return Peer{"", false};
+  asio::ip::address address = endpoint.address();
+  if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+    address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+  }
+  return Peer{address.to_string(), address.is_loopback()};
+}
+
+class Connection;
+
+}  // namespace
+
+// Every open connection of the server, oldest first, and what they share. Lives on the queue.
+class ConnectionTable {
+ public:
+  explicit ConnectionTable(ConnectionLimits limits)
+      : limits_(limits), readBuffer_(new char[http::kReadChunkBytes]) {}
+
+  const ConnectionLimits& limits() const { return limits_; }
+  // One read buffer serves every connection: reads happen one at a time on the queue, so a
+  // waiting connection holds no buffer of its own.
+  asio::mutable_buffer readBuffer() { return asio::buffer(readBuffer_.get(), http::kReadChunkBytes); }
+
+  // Makes room for a new connection from peer by closing the oldest idle ones; false when the
+  // newcomer must be turned away instead.
+  bool admit(const Peer& peer);
+  void add(Connection* c) { connections_.push_back(c); }
+  void remove(Connection* c) { std::erase(connections_, c); }
+
+ private:
+  bool closeOldestIdle(const std::function<bool(const Connection&)>& which);
+
+  ConnectionLimits limits_;
+  std::unique_ptr<char[]> readBuffer_;
+  std::vector<Connection*> connections_;  // in order of acceptance
+};
+
+namespace {
+
+// One request and one reply. The connection holds the server weakly; while it waits for a
+// proxy, the reply callback holds the connection.
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
-  Connection(asio::ip::tcp::socket socket, std::weak_ptr<StaticServer> server)
-      : socket_(std::move(socket)),
-        server_(std::move(server)),
-        chunk_(new char[http::kReadChunkBytes]) {}  // not zero-filled: reads overwrite it
+  using Clock = std::chrono::steady_clock;
 
-  void receive() {
-    socket_.async_read_some(asio::buffer(chunk_.get(), http::kReadChunkBytes), [self = shared_from_this()](
-                                                      const std::error_code& ec, std::size_t n) {
-      self->received(ec, n);
-    });
+  Connection(asio::ip::tcp::socket socket, std::weak_ptr<StaticServer> server,
+             std::weak_ptr<ConnectionTable> table, Peer peer)
+      : socket_(std::move(socket)),
+        timer_(socket_.get_executor()),
+        server_(std::move(server)),
+        table_(std::move(table)),
+        peer_(std::move(peer)),
+        accepted_(Clock::now()),
+        lastActivity_(accepted_) {}
+
+  ~Connection() {
+    if (auto table = table_.lock()) table->remove(this);
+  }
+
+  void start(ConnectionTable& table) {
+    table.add(this);
+    std::error_code ignored;
+    socket_.non_blocking(true, ignored);
+    armTimer(accepted_ + table.limits().headTimeout);
+    waitForBytes();
+  }
+
+  const Peer& peer() const { return peer_; }
+  // Still reading its request: may be closed to make room.
+  bool idle() const { return state_ == State::receiving; }
+  Clock::time_point lastActivity() const { return lastActivity_; }
+
+  void close() {
+    if (state_ == State::closed) return;
+    state_ = State::closed;
+    std::error_code ignored;
+    timer_.cancel();
+    socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+    socket_.close(ignored);
+    if (auto table = table_.lock()) table->remove(this);
   }
 
  private:
-  void received(const std::error_code& ec, std::size_t n) {
-    auto server = server_.lock();
-    if (!server) return cancel();
-    request_.append(chunk_.get(), n);
-    if (static_cast<std::int64_t>(request_.size()) > StaticServer::kMaxRequestBytes) return cancel();
-    bool ended = ec == asio::error::eof;
-    if (ec && !ended) return cancel();  // a transport error ends the exchange
-    if (http::requestDataIsComplete(request_) || ended) {
-      if (request_.empty()) return cancel();
-      reply_ = server->response(request_);
-      server.reset();
-      asio::async_write(socket_, asio::buffer(reply_),
-                        [self = shared_from_this()](const std::error_code&, std::size_t) {
-                          self->cancel();
-                        });
-      return;
-    }
-    receive();
+  enum class State { receiving, answering, writing, closed };
+
+  void waitForBytes() {
+    socket_.async_wait(asio::ip::tcp::socket::wait_read,
+                       [self = shared_from_this()](const std::error_code& ec) { self->readable(ec); });
   }
 
-  void cancel() {
-    std::error_code ignored;
-    socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
-    socket_.close(ignored);
+  void readable(const std::error_code& waitError) {
+    if (state_ != State::receiving) return;
+    auto table = table_.lock();
+    if (waitError || !table || server_.expired()) return close();
+    asio::mutable_buffer buffer = table->readBuffer();
+    std::error_code ec;
+    std::size_t n = socket_.read_some(buffer, ec);
+    if (ec == asio::error::would_block || ec == asio::error::try_again) return waitForBytes();
+    bool ended = ec == asio::error::eof;
+    if (ec && !ended) return close();  // a transport error ends the exchange
+    lastActivity_ = Clock::now();
+    bool headBefore = framing_.headComplete();
+    bool complete = framing_.append({static_cast<const char*>(buffer.data()), n});
+    if (static_cast<std::int64_t>(framing_.bytes().size()) > StaticServer::kMaxRequestBytes) {
+      return close();
+    }
+    if (complete || ended) {
+      if (framing_.bytes().empty()) return close();
+      return answer();
+    }
+    if (!headBefore && framing_.headComplete()) armTimer(accepted_ + table->limits().requestTimeout);
+    waitForBytes();
   }
+
+  void answer() {
+    auto server = server_.lock();
+    if (!server) return close();
+    state_ = State::answering;
+    timer_.cancel();  // a proxy keeps its own limits
+    std::string request = framing_.release();
+    server->respond(request, peer_, [self = shared_from_this()](http::Response response) {
+      self->send(std::move(response));
+    });
+  }
+
+  void send(http::Response response) {
+    if (state_ != State::answering) return;
+    state_ = State::writing;
+    response_ = std::move(response);
+    write(asio::buffer(response_.bytes));
+  }
+
+  void write(asio::const_buffer piece) {
+    if (auto table = table_.lock()) armTimer(Clock::now() + table->limits().writeIdleTimeout);
+    asio::async_write(socket_, piece, [self = shared_from_this()](const std::error_code& ec,
+                                                                  std::size_t) {
+      if (ec || self->state_ != State::writing) return self->close();
+      self->writeNextPiece();
+    });
+  }
+
+  // The file of a static reply goes out a piece at a time, read only as the peer takes it.
+  void writeNextPiece() {
+    const auto& file = response_.file;
+    if (!file || fileOffset_ >= file->length) return close();
+    if (!pieceBuffer_) pieceBuffer_.reset(new char[kFilePieceBytes]);
+    auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kFilePieceBytes, file->length - fileOffset_));
+    ssize_t n;
+    do {
+      n = ::pread(file->fd, pieceBuffer_.get(), want, static_cast<off_t>(fileOffset_));
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) return close();  // the file shrank or failed: the peer sees a short body
+    fileOffset_ += static_cast<std::uint64_t>(n);
+    write(asio::buffer(pieceBuffer_.get(), static_cast<std::size_t>(n)));
+  }
+
+  void armTimer(Clock::time_point deadline) {
+    timer_.expires_at(deadline);
+    timer_.async_wait([weak = weak_from_this()](const std::error_code& ec) {
+      if (ec) return;
+      if (auto self = weak.lock()) self->close();
+    });
+  }
+
+  static constexpr std::size_t kFilePieceBytes = 65536;
 
   asio::ip::tcp::socket socket_;
+  asio::steady_timer timer_;
   std::weak_ptr<StaticServer> server_;
-  std::unique_ptr<char[]> chunk_;
-  std::string request_;
-  std::string reply_;
+  std::weak_ptr<ConnectionTable> table_;
+  Peer peer_;
+  State state_ = State::receiving;
+  Clock::time_point accepted_;
+  Clock::time_point lastActivity_;
+  http::RequestFraming framing_;
+  http::Response response_;
+  std::uint64_t fileOffset_ = 0;
+  std::unique_ptr<char[]> pieceBuffer_;
 };
 
+}  // namespace
+
+bool ConnectionTable::closeOldestIdle(const std::function<bool(const Connection&)>& which) {
+  Connection* oldest = nullptr;
+  for (Connection* c : connections_) {
+    if (!c->idle() || !which(*c)) continue;
+    if (!oldest || c->lastActivity() < oldest->lastActivity()) oldest = c;
+  }
+  if (!oldest) return false;
+  oldest->close();  // removes it from the table
+  return true;
+}
+
+bool ConnectionTable::admit(const Peer& peer) {
+  if (!peer.loopback) {
+    auto samePeer = [&peer](const Connection& c) { return c.peer().address == peer.address; };
+    auto fromPeer = static_cast<std::size_t>(
+        std::count_if(connections_.begin(), connections_.end(),
+                      [&](const Connection* c) { return samePeer(*c); }));
+    if (fromPeer >= limits_.maxConnectionsPerPeer && !closeOldestIdle(samePeer)) return false;
+  }
+  if (connections_.size() < limits_.maxConnections) return true;
+  if (closeOldestIdle([](const Connection&) { return true; })) return true;
+  return peer.loopback && connections_.size() < limits_.maxConnections + limits_.loopbackReserve;
+}
+
+namespace {
 }  // namespace
 
 std::shared_ptr<StaticServer> StaticServer::create(Options options) {
@@ -95,7 +259,10 @@ StaticServer::StaticServer(Options options)
     : options_(std::move(options)),
       port_(options_.preferredPort),
       machineHostName_(http::localHostName()),
-      queue_("mirowen.server") {
+      controlToken_(randomHexToken()),
+      spareDescriptor_(::open("/dev/null", O_RDONLY | O_CLOEXEC)),
+      queue_("mirowen.server"),
+      connections_(std::make_shared<ConnectionTable>(options_.limits)) {
   dmx_ = std::make_unique<DmxRoutes>(*this);
   audio_ = std::make_unique<AudioRoutes>(*this);
   remote_ = std::make_unique<RemoteControl>(*this);
@@ -111,6 +278,7 @@ StaticServer::~StaticServer() {
     if (listener_) listener_->close(ignored);
   });
   queue_.shutdown();
+  if (spareDescriptor_ >= 0) ::close(spareDescriptor_);
 }
 
 void StaticServer::start(std::function<void()> onReady,
@@ -181,6 +349,11 @@ void StaticServer::acceptNext() {
       self->acceptNext();
       return;
     }
+    if (ec == asio::error::no_descriptors || ec.value() == ENFILE) {
+      self->acceptAtDescriptorLimit();
+      self->acceptNext();
+      return;
+    }
     // Out of descriptors and the like: try again shortly rather than spin.
     auto timer = std::make_shared<asio::steady_timer>(self->queue_.context(),
                                                       std::chrono::milliseconds(50));
@@ -192,7 +365,25 @@ void StaticServer::acceptNext() {
 
 void StaticServer::handle(asio::ip::tcp::socket socket) {
   ::fcntl(socket.native_handle(), F_SETFD, FD_CLOEXEC);
-  std::make_shared<Connection>(std::move(socket), weak_from_this())->receive();
+  Peer peer = peerOf(socket);
+  if (!connections_->admit(peer)) {
+    std::error_code ignored;
+    socket.close(ignored);
+    return;
+  }
+  auto connection = std::make_shared<Connection>(std::move(socket), weak_from_this(),
+                                                 connections_, std::move(peer));
+  connection->start(*connections_);
+}
+
+// Out of descriptors: the spare one is given up so the waiting connection can be taken off
+// the backlog and closed at once, instead of the listener waking up for it again and again.
+void StaticServer::acceptAtDescriptorLimit() {
+  if (spareDescriptor_ < 0) return;
+  ::close(spareDescriptor_);
+  int fd = ::accept4(listener_->native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd >= 0) ::close(fd);
+  spareDescriptor_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
 void StaticServer::stop() {
@@ -211,50 +402,86 @@ void StaticServer::blackoutDmxOutputs() {
   queue_.sync([this] { dmx_->blackoutDmxOutputs(); });
 }
 
-std::string StaticServer::staticResponse(std::string_view path) const {
-  return http::staticResponse(path, options_.rootURL, options_.musicLibraryURL);
+http::Response StaticServer::staticResponse(std::string_view path) const {
+  return http::staticFileResponse(path, options_.rootURL, options_.musicLibraryURL);
+}
+
+std::string StaticServer::controlURL() const {
+  auto lan = NetworkAddresses(options_.network).localNetworkAddress().value_or("127.0.0.1");
+  return pageURL(lan, port(), "/", controlToken_);
+}
+
+namespace {
+
+// Endpoints that reach the lamps, the sound, the relay tokens or outside services on the
+// user's behalf.
+bool isControlPath(const std::string& path) {
+  return path == "/dmx" || path.starts_with("/dmx/") || path.starts_with("/audio/") ||
+         path == "/remote/info" || path == "/screen-light/info" || path.starts_with("/openai/") ||
+         path == "/marketplace/submissions" || path == "/affiliate-profile";
+}
+
+}  // namespace
+
+bool StaticServer::controlAuthorized(const http::RequestInfo& r, const Peer& peer) const {
+  if (peer.loopback || !isControlPath(r.path)) return true;
+  auto token = r.header(kControlTokenHeader);
+  return token && constantTimeEquals(*token, controlToken_);
 }
 
 std::string StaticServer::response(std::string_view requestBytes) {
+  // Shared, so a proxy's answer that comes later writes where nobody reads any more.
+  auto out = std::make_shared<std::string>();
+  respond(requestBytes, Peer{"127.0.0.1", true},
+          [out](http::Response r) { *out = r.flattened(); });
+  return *out;
+}
+
+void StaticServer::respond(std::string_view requestBytes, const Peer& peer, Responder done) {
   http::RequestInfo r = http::requestInfo(requestBytes);
-  if (auto refused = http::guardResponse(r, machineHostName_)) return *refused;
+  auto now = [&done](std::string bytes) { done(http::Response{std::move(bytes), nullptr}); };
+  // Answers the proxies give later; the request's own copy of done goes with them.
+  auto later = [&done] {
+    return [done = std::move(done)](std::string bytes) { done(http::Response{std::move(bytes), nullptr}); };
+  };
+  if (auto refused = http::guardResponse(r, machineHostName_)) return now(*refused);
+  if (!controlAuthorized(r, peer)) {
+    return now(http::jsonResponse(OrderedJson{{"ok", false}, {"error", "invalid_token"}},
+                                  "403 Forbidden"));
+  }
   const bool get = r.method == "GET";
   const bool post = r.method == "POST";
   auto apiKey = [&r] { return r.header("x-openai-api-key").value_or(""); };
 
   if (post && r.path == "/dmx") {
-    if (auto reply = dmx_->handleDmx(r.body)) return *reply;
+    if (auto reply = dmx_->handleDmx(r.body)) return now(*reply);
   }
-  if (auto reply = remote_->handleRemote(r.method, r.path, r.query, r.body)) return *reply;
+  if (auto reply = remote_->handleRemote(r.method, r.path, r.query, r.body)) return now(*reply);
   if (auto reply = screenLight_->handleScreenLight(r.method, r.path, r.query, r.body)) {
-    return *reply;
+    return now(*reply);
   }
-  if (get && r.path == "/affiliate-profile") {
-    if (auto reply = cloud_->handleAffiliateProfile(r.query)) return *reply;
-  }
+  if (get && r.path == "/affiliate-profile") return cloud_->handleAffiliateProfile(r.query, later());
   if (post && r.path == "/marketplace/submissions") {
     auto code = r.header("x-solvera-publisher-code").value_or("");
-    if (auto reply = cloud_->handleMarketplaceSubmission(r.body, code)) return *reply;
+    return cloud_->handleMarketplaceSubmission(r.body, code, later());
   }
-  if (post && r.path == "/openai/ask-ai") {
-    if (auto reply = cloud_->handleOpenAIAskAI(r.body, apiKey())) return *reply;
-  }
+  if (post && r.path == "/openai/ask-ai") return cloud_->handleOpenAIAskAI(r.body, apiKey(), later());
   if (post && r.path == "/openai/ask-ai-query") {
-    if (auto reply = cloud_->handleOpenAIAskAIQuery(r.body, apiKey())) return *reply;
+    return cloud_->handleOpenAIAskAIQuery(r.body, apiKey(), later());
   }
   if (post && r.path == "/openai/session-description") {
-    if (auto reply = cloud_->handleOpenAISessionDescription(r.body, apiKey())) return *reply;
+    return cloud_->handleOpenAISessionDescription(r.body, apiKey(), later());
   }
   if (post && r.path.starts_with("/audio/")) {
-    if (auto reply = audio_->handleAudio(r.path, r.query, r.body)) return *reply;
+    if (auto reply = audio_->handleAudio(r.path, r.query, r.body)) return now(*reply);
   }
   if (get && r.path == "/dmx/serial-ports") {
-    if (auto reply = dmx_->serialPortsResponse()) return *reply;
+    if (auto reply = dmx_->serialPortsResponse()) return now(*reply);
   }
-  if (get && r.path == "/dmx/limits") return dmx_->limitsResponse(r.query);
-  if (get && r.path == "/remote") return staticResponse("/remote.html");
-  if (get && r.path == "/screen-light") return staticResponse("/screen-light.html");
-  return staticResponse(r.path);
+  if (get && r.path == "/dmx/limits") return now(dmx_->limitsResponse(r.query));
+  if (get && r.path == "/remote") return done(staticResponse("/remote.html"));
+  if (get && r.path == "/screen-light") return done(staticResponse("/screen-light.html"));
+  done(staticResponse(r.path));
 }
 
 }  // namespace solvera

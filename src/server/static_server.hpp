@@ -4,6 +4,7 @@
 #include <asio/ip/tcp.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -28,6 +29,25 @@ class AudioRoutes;
 class RemoteControl;
 class ScreenLight;
 class CloudProxies;
+class ConnectionTable;
+
+// Who sent a request: loopback clients are this machine's own pages and tools.
+struct Peer {
+  std::string address;  // IPv4 in dotted form (mapped addresses unwrapped), or IPv6
+  bool loopback = true;
+};
+
+// What one connection may take of the server; the defaults are the program's.
+struct ConnectionLimits {
+  std::chrono::milliseconds headTimeout{10000};     // from accept to the head's end
+  std::chrono::milliseconds requestTimeout{30000};  // from accept to the last body byte
+  std::chrono::milliseconds writeIdleTimeout{30000};  // a reader that takes nothing for this long
+  std::size_t maxConnections = 256;
+  std::size_t maxConnectionsPerPeer = 32;  // for peers other than loopback
+  // Loopback connections beyond maxConnections when no idle one can make room; with the
+  // limits above this stays far below the usual 1,024 descriptors.
+  std::size_t loopbackReserve = 256;
+};
 
 class StaticServer : public std::enable_shared_from_this<StaticServer> {
  public:
@@ -44,7 +64,13 @@ class StaticServer : public std::enable_shared_from_this<StaticServer> {
     NetworkSources network{};  // where the LAN addresses for other devices come from
     // The light outputs; when none are given the server makes its own on `clock`.
     std::shared_ptr<dmx::DmxOutputs> dmxOutputs{};
+    ConnectionLimits limits{};
   };
+
+  // A reply, given at once or, for the proxies, later on the queue.
+  using Responder = std::function<void(http::Response)>;
+  // Clients other than loopback send it in this header to reach the control endpoints.
+  static constexpr const char* kControlTokenHeader = "x-solvera-control-token";
 
   static std::shared_ptr<StaticServer> create(Options options);
   ~StaticServer();
@@ -62,9 +88,17 @@ class StaticServer : public std::enable_shared_from_this<StaticServer> {
   const Options& options() const { return options_; }
   SerialQueue& queue() { return queue_; }
 
-  // The route table: one complete reply for one request's bytes. Runs on the queue.
+  // The route table: one complete reply for one request's bytes, handed to done exactly once
+  // (at once, or later for a proxy). Runs on the queue.
+  void respond(std::string_view requestBytes, const Peer& peer, Responder done);
+  // The same for a loopback client, when the reply comes at once; empty when it comes later.
   std::string response(std::string_view requestBytes);
-  std::string staticResponse(std::string_view path) const;
+  http::Response staticResponse(std::string_view path) const;
+
+  // The token that lets clients other than loopback use the control endpoints.
+  const std::string& controlToken() const { return controlToken_; }
+  // The control page's address for other devices, with the token ("http://<lan>:<port>/?token=").
+  std::string controlURL() const;
 
   DmxRoutes& dmx() { return *dmx_; }
   AudioRoutes& audio() { return *audio_; }
@@ -77,11 +111,16 @@ class StaticServer : public std::enable_shared_from_this<StaticServer> {
   void listen(std::function<void()> onReady, std::function<void(const Error&)> onFailure);
   void acceptNext();
   void handle(asio::ip::tcp::socket socket);
+  void acceptAtDescriptorLimit();
+  bool controlAuthorized(const http::RequestInfo& request, const Peer& peer) const;
 
   Options options_;
   std::atomic<std::uint16_t> port_;  // 0 asks the system for a free port (tests)
   std::string machineHostName_;
+  const std::string controlToken_;
+  int spareDescriptor_ = -1;  // given up to accept (and close) a connection at the limit
   SerialQueue queue_;  // declared before everything that lives on it
+  std::shared_ptr<ConnectionTable> connections_;
   std::optional<asio::ip::tcp::acceptor> listener_;
   asio::ip::tcp::endpoint endpoint_;
   std::unique_ptr<DmxRoutes> dmx_;

@@ -17,10 +17,10 @@ const std::string kKey = "sk-" + std::string(32, 'k');
 
 // Records what a handler asks of the exchange, without sending anything.
 struct RecordingUpstream : cloud::Upstream {
-  cloud::UpstreamResult exchange(const cloud::HttpRequest& request, const std::string&,
-                                 std::chrono::milliseconds waitLimit) override {
+  void exchange(const cloud::HttpRequest& request, const std::string&,
+                std::chrono::milliseconds waitLimit, Done done) override {
     calls.push_back({request.url, request.timeout, waitLimit});
-    return {true, 200, "{}"};
+    done({true, 200, "{}"});
   }
   struct Call {
     std::string url;
@@ -35,11 +35,11 @@ TEST(CloudRoutes, HandlersUseTheirRequestTimeOutsAndWaitLimits) {
   RecordingUpstream upstream;
   cloud::OpenAIProxy openAI("https://api.openai.com", upstream);
   cloud::ServiceProxies services("https://m.example", "https://w.example/", upstream);
-  openAI.handleOpenAIAskAI(R"({"sessions":[]})", kKey);
-  openAI.handleOpenAIAskAIQuery("{}", kKey);
-  openAI.handleOpenAISessionDescription(R"({"session":{}})", kKey);
-  services.handleMarketplaceSubmission(R"({"format":"solvera-marketplace-submission"})", "");
-  services.handleAffiliateProfile("email=a@b.c");
+  test::awaitReply([&](auto done) { openAI.handleOpenAIAskAI(R"({"sessions":[]})", kKey, done); });
+  test::awaitReply([&](auto done) { openAI.handleOpenAIAskAIQuery("{}", kKey, done); });
+  test::awaitReply([&](auto done) { openAI.handleOpenAISessionDescription(R"({"session":{}})", kKey, done); });
+  test::awaitReply([&](auto done) { services.handleMarketplaceSubmission(R"({"format":"solvera-marketplace-submission"})", "", done); });
+  test::awaitReply([&](auto done) { services.handleAffiliateProfile("email=a@b.c", done); });
   ASSERT_EQ(upstream.calls.size(), 5u);
   auto expect = [&](std::size_t i, const std::string& url, std::chrono::seconds t,
                     std::chrono::seconds w) {
@@ -99,4 +99,36 @@ TEST(CloudRoutes, EmptyBaseAddressesAreAnsweredAsUnreachableWithoutTraffic) {
   auto submission = server.send(test::request(
       "POST", "/marketplace/submissions", R"({"format":"solvera-marketplace-submission"})"));
   EXPECT_EQ(submission.body(), R"({"ok":false,"error":"marketplace_unreachable"})");
+}
+
+// Proxies waiting for a silent service hold nobody up: other requests are answered meanwhile,
+// and the server ends at once with the proxies still in flight.
+TEST(CloudRoutes, WaitingProxiesNeverHoldUpTheServer) {
+  StandInService service(StandInService::silent());
+  StaticServer::Options options;
+  options.appInfo.openAIBaseURL = service.baseURL();
+  options.appInfo.webServiceBaseURL = service.baseURL();
+  auto server = std::make_unique<test::RunningServer>(options);
+  std::vector<std::unique_ptr<test::OpenConnection>> asking;
+  for (int i = 0; i < 3; ++i) {
+    asking.push_back(std::make_unique<test::OpenConnection>(server->port()));
+    asking.back()->send(test::request("POST", "/openai/ask-ai", R"({"sessions":[]})",
+                                      "x-openai-api-key: " + kKey + "\r\n"));
+  }
+  asking.push_back(std::make_unique<test::OpenConnection>(server->port()));
+  asking.back()->send(test::request("GET", "/affiliate-profile?email=a%40b.c"));
+  ASSERT_TRUE(service.waitForRequests(4));
+
+  auto info = server->send(test::request("GET", "/remote/info"));
+  EXPECT_EQ(info.statusLine(), "HTTP/1.1 200 OK");
+  auto stop = server->send(test::request("POST", "/audio/stop", "{}"));
+  EXPECT_EQ(stop.body(), R"({"ok":true})");
+  for (auto& c : asking) EXPECT_FALSE(c->closedByServer()) << "still waiting for the service";
+
+  server.reset();
+  for (auto& c : asking) {
+    auto reply = c->readToEnd();
+    EXPECT_TRUE(reply.closedByServer) << "a server that is gone leaves nothing open";
+    EXPECT_EQ(reply.bytes, "");
+  }
 }

@@ -21,6 +21,13 @@ HttpRequest post(const std::string& url, std::chrono::milliseconds timeout = 5s)
   return r;
 }
 
+cloud::UpstreamResult exchanged(cloud::Upstream& upstream, const HttpRequest& request,
+                                std::chrono::milliseconds waitLimit) {
+  return test::awaitAnswer<cloud::UpstreamResult>([&](auto done) {
+    cloud::exchangeWithService(upstream, request, "fallback", waitLimit, done);
+  });
+}
+
 std::chrono::milliseconds since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                start);
@@ -31,7 +38,7 @@ std::chrono::milliseconds since(std::chrono::steady_clock::time_point start) {
 TEST(HttpUpstream, SendsTheRequestExactlyAndKeepsStatusAndBytes) {
   StandInService service(StandInService::reply("201 Created", "{\"id\":7}"));
   cloud::HttpUpstream upstream;
-  auto result = upstream.exchange(post(service.baseURL() + "/v2/x?y=1"), "fallback", 5s);
+  auto result = exchanged(upstream, post(service.baseURL() + "/v2/x?y=1"), 5s);
   EXPECT_TRUE(result.completed);
   EXPECT_EQ(result.status, 201);
   EXPECT_EQ(result.body, "{\"id\":7}");
@@ -46,25 +53,25 @@ TEST(HttpUpstream, SendsTheRequestExactlyAndKeepsStatusAndBytes) {
   EXPECT_EQ(r.body, R"({"a":"é"})");
 
   service.answerWith(StandInService::reply("204 No Content", ""));
-  result = upstream.exchange(post(service.baseURL()), "fallback", 5s);
+  result = exchanged(upstream, post(service.baseURL()), 5s);
   EXPECT_EQ(result.status, 204);
   EXPECT_EQ(result.body, "") << "an empty body replaces the fallback";
 
   HttpRequest injected = post(service.baseURL());
   injected.headers.push_back({"X-Code", "a\r\nX-Other: b"});
-  EXPECT_EQ(upstream.exchange(injected, "fallback", 5s).status, 502);
+  EXPECT_EQ(exchanged(upstream, injected, 5s).status, 502);
   EXPECT_EQ(service.connectionCount(), 2u) << "a header with a line break is never sent";
 }
 
 TEST(HttpUpstream, TransportFailuresKeep502AndTheFallback) {
   cloud::HttpUpstream upstream;
   auto port = std::to_string(test::refusedLoopbackPort());
-  auto refused = upstream.exchange(post("http://127.0.0.1:" + port + "/"), "fallback", 5s);
+  auto refused = exchanged(upstream, post("http://127.0.0.1:" + port + "/"), 5s);
   EXPECT_TRUE(refused.completed);
   EXPECT_EQ(refused.status, 502);
   EXPECT_EQ(refused.body, "fallback");
 
-  auto file = upstream.exchange(post("file:///etc/hostname"), "fallback", 5s);
+  auto file = exchanged(upstream, post("file:///etc/hostname"), 5s);
   EXPECT_EQ(file.status, 502) << "only http and https";
   EXPECT_EQ(file.body, "fallback");
 }
@@ -72,7 +79,7 @@ TEST(HttpUpstream, TransportFailuresKeep502AndTheFallback) {
 TEST(HttpUpstream, NotConfiguredMeansUnreachableWithoutTraffic) {
   StandInService service;
   cloud::HttpUpstream upstream;
-  auto result = cloud::exchangeWithService(upstream, post(""), "fallback", 5s);
+  auto result = exchanged(upstream, post(""), 5s);
   EXPECT_TRUE(result.completed);
   EXPECT_EQ(result.status, 502);
   EXPECT_EQ(result.body, "fallback");
@@ -82,14 +89,14 @@ TEST(HttpUpstream, NotConfiguredMeansUnreachableWithoutTraffic) {
 }
 
 // A silent service: the client gives up once the connection has been idle for the request
-// time-out, before the wait limit.
+// time-out, before the wait limit; that counts as a time-out, not as an answer.
 TEST(HttpUpstream, SilentServiceEndsAtTheRequestTimeOut) {
   StandInService service(StandInService::silent());
   cloud::HttpUpstream upstream;
   auto start = std::chrono::steady_clock::now();
-  auto result = upstream.exchange(post(service.baseURL(), 1s), "fallback", 10s);
+  auto result = exchanged(upstream, post(service.baseURL(), 1s), 10s);
   auto elapsed = since(start);
-  EXPECT_TRUE(result.completed);
+  EXPECT_FALSE(result.completed);
   EXPECT_EQ(result.status, 502);
   EXPECT_EQ(result.body, "fallback");
   EXPECT_GE(elapsed, 1s);
@@ -103,11 +110,36 @@ TEST(HttpUpstream, NeverFinishingAnswerEndsAtTheWaitLimit) {
   auto client = std::make_unique<cloud::HttpClient>();
   cloud::HttpUpstream upstream(*client);
   auto start = std::chrono::steady_clock::now();
-  auto result = upstream.exchange(post(service.baseURL(), 1s), "fallback", 2500ms);
+  auto result = exchanged(upstream, post(service.baseURL(), 1s), 2500ms);
   auto elapsed = since(start);
   EXPECT_FALSE(result.completed);
   EXPECT_EQ(result.body, "fallback");
   EXPECT_GE(elapsed, 2500ms);
   std::cout << "[ measured ] wait limit 2.5 s ended after " << elapsed.count() << " ms\n";
   client.reset();  // the late completion runs now
+}
+
+// Redirects are followed; 307 keeps the method and body, 302 turns a POST into a GET.
+TEST(HttpUpstream, FollowsRedirects) {
+  StandInService target(StandInService::reply("200 OK", R"({"moved":true})"));
+  StandInService first(StandInService::redirect("307 Temporary Redirect", target.baseURL() + "/new"));
+  cloud::HttpUpstream upstream;
+  auto result = exchanged(upstream, post(first.baseURL() + "/old"), 5s);
+  EXPECT_EQ(result.status, 200);
+  EXPECT_EQ(result.body, R"({"moved":true})");
+  ASSERT_EQ(target.requests().size(), 1u);
+  EXPECT_EQ(target.requests()[0].method, "POST");
+  EXPECT_EQ(target.requests()[0].path, "/new");
+  EXPECT_EQ(target.requests()[0].body, R"({"a":"é"})");
+
+  first.answerWith(StandInService::redirect("302 Found", target.baseURL() + "/get"));
+  result = exchanged(upstream, post(first.baseURL()), 5s);
+  EXPECT_EQ(result.status, 200);
+  ASSERT_EQ(target.requests().size(), 2u);
+  EXPECT_EQ(target.requests()[1].method, "GET");
+
+  first.answerWith(StandInService::redirect("302 Found", first.baseURL() + "/again"));
+  result = exchanged(upstream, post(first.baseURL()), 5s);
+  EXPECT_EQ(result.status, 502) << "an endless chain ends after a few hops";
+  EXPECT_EQ(result.body, "fallback");
 }

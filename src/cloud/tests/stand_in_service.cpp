@@ -22,6 +22,13 @@ StandInService::Answer StandInService::reply(std::string statusLine, std::string
   return a;
 }
 
+StandInService::Answer StandInService::redirect(std::string statusLine,
+                                                const std::string& location) {
+  Answer a = reply(std::move(statusLine), "");
+  a.extraHeaders = "Location: " + location + "\r\n";
+  return a;
+}
+
 StandInService::Answer StandInService::silent() {
   Answer a;
   a.kind = Answer::Kind::silent;
@@ -144,7 +151,7 @@ void StandInService::serve(int fd) {
     case Answer::Kind::reply:
       sendAll("HTTP/1.1 " + answer.statusLine + "\r\nContent-Type: " + answer.contentType +
               "\r\nContent-Length: " + std::to_string(answer.body.size()) +
-              "\r\nConnection: close\r\n\r\n" + answer.body);
+              "\r\n" + answer.extraHeaders + "Connection: close\r\n\r\n" + answer.body);
       ::shutdown(fd, SHUT_WR);
       // Let the client close first, so the reply is never cut by a reset.
       while (!stopRequested(0)) {

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <future>
+#include <memory>
 #include <map>
 #include <mutex>
 #include <string>
@@ -30,10 +32,13 @@ class StandInService {
     std::string statusLine = "200 OK";
     std::string contentType = "application/json";
     std::string body;
+    std::string extraHeaders;  // whole lines, each ending in CR LF
   };
   // A complete reply with a Content-Length.
   static Answer reply(std::string statusLine, std::string body,
                       std::string contentType = "application/json");
+  // An empty reply that sends the client on to location.
+  static Answer redirect(std::string statusLine, const std::string& location);
   // Reads the request and never sends a byte.
   static Answer silent();
   // Sends a head promising a long body, then one byte every 100 ms, never finishing.
@@ -72,5 +77,21 @@ class StandInService {
 
 // A loopback port with nothing listening on it: connecting is refused.
 std::uint16_t refusedLoopbackPort();
+
+// Runs something that answers through a callback (a proxy handler, an exchange) and waits for
+// the answer; the limit is only there so a lost answer fails the test instead of hanging it.
+template <typename T, typename Start>
+T awaitAnswer(Start start) {
+  auto promise = std::make_shared<std::promise<T>>();
+  auto future = promise->get_future();
+  start([promise](T answer) { promise->set_value(std::move(answer)); });
+  if (future.wait_for(std::chrono::minutes(2)) != std::future_status::ready) return T{};
+  return future.get();
+}
+
+template <typename Start>
+std::string awaitReply(Start start) {
+  return awaitAnswer<std::string>(std::move(start));
+}
 
 }  // namespace solvera::test

@@ -17,8 +17,10 @@
 namespace solvera::test {
 namespace fs = std::filesystem;
 
-Reply exchange(std::uint16_t port, const std::vector<std::string>& pieces, bool halfClose) {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+namespace {
+
+int connectTo(std::uint16_t port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) throw std::runtime_error("socket");
   int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -30,6 +32,59 @@ Reply exchange(std::uint16_t port, const std::vector<std::string>& pieces, bool 
     ::close(fd);
     throw std::runtime_error("connect");
   }
+  return fd;
+}
+
+bool sendAll(int fd, const std::string& bytes) {
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    sent += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+OpenConnection::OpenConnection(std::uint16_t port) : fd_(connectTo(port)) {}
+OpenConnection::~OpenConnection() { ::close(fd_); }
+
+void OpenConnection::send(const std::string& bytes) { sendAll(fd_, bytes); }
+
+Reply OpenConnection::readToEnd(std::chrono::milliseconds limit) {
+  Reply reply;
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  char buf[65536];
+  while (true) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd p{fd_, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return Reply{};
+    ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+    if (n <= 0) {
+      reply.closedByServer = n == 0 || errno == ECONNRESET;
+      return reply;
+    }
+    reply.bytes.append(buf, static_cast<std::size_t>(n));
+  }
+}
+
+bool OpenConnection::closedByServer() {
+  char c;
+  ssize_t n = ::recv(fd_, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+  return n == 0 || (n < 0 && errno == ECONNRESET);
+}
+
+std::string OpenConnection::readSome(std::size_t n) {
+  std::string out(n, '\0');
+  ssize_t got = ::recv(fd_, out.data(), n, 0);
+  out.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+  return out;
+}
+
+Reply exchange(std::uint16_t port, const std::vector<std::string>& pieces, bool halfClose) {
+  int fd = connectTo(port);
   Reply reply;
   for (std::size_t i = 0; i < pieces.size(); ++i) {
     const auto& piece = pieces[i];

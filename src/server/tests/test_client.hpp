@@ -30,6 +30,26 @@ struct Reply {
 Reply exchange(std::uint16_t port, const std::vector<std::string>& pieces, bool halfClose = false);
 Reply exchange(std::uint16_t port, const std::string& request);
 
+// A connection that stays open until destroyed: sends when told, reads when asked.
+class OpenConnection {
+ public:
+  explicit OpenConnection(std::uint16_t port);
+  ~OpenConnection();
+  OpenConnection(const OpenConnection&) = delete;
+  OpenConnection& operator=(const OpenConnection&) = delete;
+  void send(const std::string& bytes);
+  // Reads until the server ends the stream; bytes empty and closedByServer false when the
+  // limit (there only so a fault fails instead of hanging) passes first.
+  Reply readToEnd(std::chrono::milliseconds limit = std::chrono::seconds(60));
+  // True when the server has closed the connection (without waiting).
+  bool closedByServer();
+  // Reads at most n bytes of what has arrived, waiting for the first one.
+  std::string readSome(std::size_t n);
+
+ private:
+  int fd_ = -1;
+};
+
 // "METHOD PATH HTTP/1.1" with Host 127.0.0.1:port, an optional body with Content-Length.
 std::string request(const std::string& method, const std::string& target,
                     const std::string& body = "", const std::string& extraHeaders = "");

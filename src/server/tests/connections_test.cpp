@@ -1,0 +1,135 @@
+// What one connection may take of the server: time-outs, the connection cap, streamed files,
+// and the control token for clients from elsewhere.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "common/main_thread.hpp"
+#include "server/tests/test_client.hpp"
+
+using namespace solvera;
+using namespace solvera::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+StaticServer::Options withLimits(ConnectionLimits limits) {
+  StaticServer::Options options;
+  options.limits = limits;
+  return options;
+}
+
+// The route table's reply for a request from peer, when it comes at once.
+std::string replyFor(StaticServer& server, const std::string& request, const Peer& peer) {
+  std::string out;
+  server.queue().sync([&] {
+    server.respond(request, peer, [&out](http::Response r) { out = r.flattened(); });
+  });
+  return out;
+}
+
+}  // namespace
+
+TEST(Connections, SilentHalfSentAndSlowRequestsAreClosedWithoutAReply) {
+  ConnectionLimits limits;
+  limits.headTimeout = 200ms;
+  limits.requestTimeout = 400ms;
+  RunningServer server(withLimits(limits));
+
+  OpenConnection silent(server.port());
+  OpenConnection halfHead(server.port());
+  halfHead.send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n");
+  OpenConnection slowBody(server.port());
+  slowBody.send("POST /index.html HTTP/1.1\r\nContent-Length: 10\r\n\r\nab");
+  for (auto* c : {&silent, &halfHead, &slowBody}) {
+    auto reply = c->readToEnd();
+    EXPECT_TRUE(reply.closedByServer);
+    EXPECT_EQ(reply.bytes, "");
+  }
+  // A prompt request is still answered in full.
+  EXPECT_EQ(server.send(request("GET", "/")).statusLine(), "HTTP/1.1 404 Not Found");
+}
+
+TEST(Connections, IdleConnectionsAtTheCapMakeRoomOldestFirst) {
+  ConnectionLimits limits;
+  limits.maxConnections = 8;
+  limits.headTimeout = limits.requestTimeout = 600s;  // only the cap closes anything here
+  RunningServer server(withLimits(limits));
+  server.dir().write("root/index.html", "index");
+  std::vector<std::unique_ptr<OpenConnection>> idle;
+  for (int i = 0; i < 20; ++i) idle.push_back(std::make_unique<OpenConnection>(server.port()));
+  // Every idle connection beyond the cap closed the oldest one.
+  EXPECT_TRUE(idle.front()->readToEnd().closedByServer);
+  EXPECT_TRUE(idle[11]->readToEnd().closedByServer);
+
+  auto reply = server.send(request("GET", "/"));
+  EXPECT_EQ(reply.body(), "index") << "a new request is never starved by idle ones";
+  EXPECT_TRUE(idle[12]->readToEnd().closedByServer) << "the oldest idle one made room";
+  EXPECT_FALSE(idle.back()->closedByServer()) << "the newest idle ones are kept";
+  // One that started its request is not idle any more and finishes.
+  idle.back()->send(request("GET", "/"));
+  EXPECT_EQ(idle.back()->readToEnd().body(), "index");
+}
+
+TEST(Connections, LargeFilesAreStreamedWhileThePeerReads) {
+  RunningServer server;
+  std::string music(3 * 1024 * 1024 + 17, '\0');
+  for (std::size_t i = 0; i < music.size(); ++i) music[i] = static_cast<char>(i * 7 % 251);
+  server.dir().write("library/big.mp3", music);
+  OpenConnection reader(server.port());
+  reader.send(request("GET", "/music-library/big.mp3"));
+  std::string head = reader.readSome(200);
+  EXPECT_TRUE(head.starts_with("HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
+                               "Content-Length: 3145745\r\n"))
+      << head;
+  auto rest = reader.readToEnd();
+  EXPECT_TRUE(rest.closedByServer);
+  std::string whole = head + rest.bytes;
+  EXPECT_EQ(whole.substr(whole.find("\r\n\r\n") + 4), music);
+}
+
+TEST(ControlToken, OtherClientsNeedItForEveryControlEndpoint) {
+  RunningServer server;
+  server.dir().write("root/index.html", "index");
+  StaticServer& s = server.server();
+  const Peer lan{"192.168.1.20", false};
+  const Peer loopback{"127.0.0.1", true};
+  const std::string token = s.controlToken();
+  EXPECT_EQ(token.size(), 32u);
+  const std::string forbidden =
+      "HTTP/1.1 403 Forbidden\r\nContent-Type: application/json\r\nContent-Length: 36\r\n"
+      "Connection: close\r\nCache-Control: no-store\r\n\r\n"
+      R"({"ok":false,"error":"invalid_token"})";
+  std::vector<std::string> control = {
+      request("POST", "/dmx", "{}"),
+      request("GET", "/dmx/serial-ports"),
+      request("POST", "/audio/stop", "{}"),
+      request("GET", "/remote/info"),
+      request("GET", "/screen-light/info"),
+      request("POST", "/openai/ask-ai", "{}"),
+      request("POST", "/marketplace/submissions", "{}"),
+      request("GET", "/affiliate-profile"),
+  };
+  for (const auto& r : control) {
+    std::string target = r.substr(0, r.find("\r\n"));
+    EXPECT_EQ(replyFor(s, r, lan), forbidden) << target;
+    auto withWrongToken = r;
+    withWrongToken.insert(r.find("\r\n") + 2, "X-Solvera-Control-Token: " + std::string(32, '0') + "\r\n");
+    EXPECT_EQ(replyFor(s, withWrongToken, lan), forbidden) << target;
+  }
+  // With the token, and from loopback without it, the same bytes as always.
+  for (const char* target : {"/remote/info", "/screen-light/info", "/dmx/serial-ports"}) {
+    auto plain = request("GET", target);
+    auto tokened = request("GET", target, "", "X-Solvera-Control-Token: " + token + "\r\n");
+    auto fromHere = replyFor(s, plain, loopback);
+    EXPECT_TRUE(fromHere.starts_with("HTTP/1.1 200 OK\r\n")) << target;
+    EXPECT_EQ(replyFor(s, tokened, lan).substr(0, 17), "HTTP/1.1 200 OK\r\n") << target;
+  }
+  // Pages and the relays with their own tokens stay open to everyone.
+  EXPECT_EQ(replyFor(s, request("GET", "/"), lan), replyFor(s, request("GET", "/"), loopback));
+  EXPECT_TRUE(replyFor(s, request("GET", "/remote/state"), lan).starts_with("HTTP/1.1 403"))
+      << "the remote token still guards the relay";
+  EXPECT_EQ(s.controlURL().find("http://"), 0u);
+  EXPECT_TRUE(s.controlURL().ends_with("/?token=" + token)) << s.controlURL();
+}
