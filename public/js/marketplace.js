@@ -34,7 +34,8 @@ export function affiliateQuery(input) {
   const value = String(input ?? '').trim();
   if (!value) return null;
   const name = value.includes('@') ? 'email' : 'license_key';
-  return new URLSearchParams({ [name]: value }).toString();
+  // The program decodes percent escapes only: a space must travel as %20, never as "+".
+  return `${name}=${encodeURIComponent(value)}`;
 }
 
 // A service reply's own message, in whichever member it came.

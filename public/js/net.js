@@ -1,5 +1,21 @@
 // Small JSON helpers for the page's calls to the program.
 
+// A control page opened from another device carries the program's control token in its address
+// (/?token=…, as the program prints it); the page keeps it and sends it with every call. On
+// this machine there is none and nothing is added.
+const CONTROL_TOKEN_KEY = 'solvera.controlToken';
+function controlToken() {
+  try {
+    if (['/', '/index.html'].includes(location.pathname)) {
+      const given = new URLSearchParams(location.search).get('token');
+      if (given) localStorage.setItem(CONTROL_TOKEN_KEY, given);
+    }
+    return localStorage.getItem(CONTROL_TOKEN_KEY);
+  } catch {
+    return null;
+  }
+}
+
 // A reply: ok (HTTP success and no "ok": false), status (0 when no answer arrived), the parsed
 // body or null, and timedOut when the page gave up waiting.
 async function exchange(path, init, timeoutMs) {
@@ -7,7 +23,9 @@ async function exchange(path, init, timeoutMs) {
   let timedOut = false;
   const timer = setTimeout(() => { timedOut = true; controller.abort(); }, timeoutMs);
   try {
-    const response = await fetch(path, { cache: 'no-store', ...init, signal: controller.signal });
+    const token = controlToken();
+    const headers = token ? { ...init.headers, 'X-Solvera-Control-Token': token } : init.headers;
+    const response = await fetch(path, { cache: 'no-store', ...init, headers, signal: controller.signal });
     let body = null;
     try { body = await response.json(); } catch { body = null; }
     return { ok: response.ok && body?.ok !== false, status: response.status, body };

@@ -93,6 +93,7 @@ void AppDelegate::openControlInterface() {
   platform::ControlWindowSpec spec;
   spec.title = productDisplayName();
   spec.url = controlInterfaceURL(port);
+  if (server_) spec.otherDevicesURL = server_->controlURL();
   spec.scriptMessageNames = scriptMessageNames();
   controlWebView_ = platform_.shell.openControlWindow(spec);
   installMediaKeyMonitor();

@@ -363,9 +363,11 @@ OpenAIProxy::OpenAIProxy(std::string baseURL, Upstream& upstream, OpenAILimits l
 
 void OpenAIProxy::handleOpenAIAskAI(const std::string& body, const std::string& apiKey,
                                     ReplyHandler reply) {
-  if (!isValidOpenAIAPIKey(apiKey)) return reply(errorReply("missing_openai_api_key", "401 Unauthorized"));
+  if (!isValidOpenAIAPIKey(apiKey))
+    return reply(errorReply("missing_openai_api_key", "401 Unauthorized"));
   auto request = parseOrderedJson(body);
-  if (!request || !request->is_object()) return reply(errorReply("invalid_payload", "400 Bad Request"));
+  if (!request || !request->is_object())
+    return reply(errorReply("invalid_payload", "400 Bad Request"));
   auto sessions = request->find("sessions");
   if (sessions == request->end() || !isArrayOfObjects(*sessions)) {
     return reply(errorReply("invalid_payload", "400 Bad Request"));
@@ -381,23 +383,25 @@ void OpenAIProxy::handleOpenAIAskAI(const std::string& body, const std::string& 
   auto upstreamBody =
       serialisedUpstreamBody(instruction.c_str(), input, &format, kMaxOutputTokensAskAI);
   if (!upstreamBody) return reply(errorReply("invalid_payload", "400 Bad Request"));
-  runOpenAICall(upstream_, responsesURL_, apiKey, *upstreamBody, limits_.askAI,
-                [](const std::string& answer) -> std::optional<std::string> {
-                         auto model = modelJson(answer);
-                         if (!model || !model->is_object()) return std::nullopt;
-                         auto list = model->find("recommendations");
-                         if (list == model->end() || !isArrayOfObjects(*list)) return std::nullopt;
-                         return http::jsonResponse(
-                             OrderedJson{{"ok", true}, {"recommendations", *list}});
-                       },
-                       std::move(reply));
+  runOpenAICall(
+      upstream_, responsesURL_, apiKey, *upstreamBody, limits_.askAI,
+      [](const std::string& answer) -> std::optional<std::string> {
+        auto model = modelJson(answer);
+        if (!model || !model->is_object()) return std::nullopt;
+        auto list = model->find("recommendations");
+        if (list == model->end() || !isArrayOfObjects(*list)) return std::nullopt;
+        return http::jsonResponse(OrderedJson{{"ok", true}, {"recommendations", *list}});
+      },
+      std::move(reply));
 }
 
 void OpenAIProxy::handleOpenAIAskAIQuery(const std::string& body, const std::string& apiKey,
                                          ReplyHandler reply) {
-  if (!isValidOpenAIAPIKey(apiKey)) return reply(errorReply("missing_openai_api_key", "401 Unauthorized"));
+  if (!isValidOpenAIAPIKey(apiKey))
+    return reply(errorReply("missing_openai_api_key", "401 Unauthorized"));
   auto request = parseOrderedJson(body);
-  if (!request || !request->is_object()) return reply(errorReply("invalid_payload", "400 Bad Request"));
+  if (!request || !request->is_object())
+    return reply(errorReply("invalid_payload", "400 Bad Request"));
   OrderedJson input = {
       {"language", textOr(*request, "language", "en")},
       {"question", limitedText(*request, "question", kQuestionLimit)},
@@ -407,20 +411,23 @@ void OpenAIProxy::handleOpenAIAskAIQuery(const std::string& body, const std::str
   auto upstreamBody =
       serialisedUpstreamBody(instruction.c_str(), input, &format, kMaxOutputTokensAskAI);
   if (!upstreamBody) return reply(errorReply("invalid_payload", "400 Bad Request"));
-  runOpenAICall(upstream_, responsesURL_, apiKey, *upstreamBody, limits_.askAI,
-                [](const std::string& answer) -> std::optional<std::string> {
-                         auto model = modelJson(answer);
-                         if (!model || !model->is_object()) return std::nullopt;
-                         return http::jsonResponse(OrderedJson{{"ok", true}, {"expansion", *model}});
-                       },
-                       std::move(reply));
+  runOpenAICall(
+      upstream_, responsesURL_, apiKey, *upstreamBody, limits_.askAI,
+      [](const std::string& answer) -> std::optional<std::string> {
+        auto model = modelJson(answer);
+        if (!model || !model->is_object()) return std::nullopt;
+        return http::jsonResponse(OrderedJson{{"ok", true}, {"expansion", *model}});
+      },
+      std::move(reply));
 }
 
-void OpenAIProxy::handleOpenAISessionDescription(const std::string& body,
-                                                 const std::string& apiKey, ReplyHandler reply) {
-  if (!isValidOpenAIAPIKey(apiKey)) return reply(errorReply("missing_openai_api_key", "401 Unauthorized"));
+void OpenAIProxy::handleOpenAISessionDescription(const std::string& body, const std::string& apiKey,
+                                                 ReplyHandler reply) {
+  if (!isValidOpenAIAPIKey(apiKey))
+    return reply(errorReply("missing_openai_api_key", "401 Unauthorized"));
   auto request = parseOrderedJson(body);
-  if (!request || !request->is_object()) return reply(errorReply("invalid_payload", "400 Bad Request"));
+  if (!request || !request->is_object())
+    return reply(errorReply("invalid_payload", "400 Bad Request"));
   auto session = request->find("session");
   if (session == request->end() || !session->is_object()) {
     return reply(errorReply("invalid_payload", "400 Bad Request"));
@@ -430,15 +437,15 @@ void OpenAIProxy::handleOpenAISessionDescription(const std::string& body,
                                              normalizedSessionDescriptionPayload(*request),
                                              nullptr, kMaxOutputTokensSessionDescription);
   if (!upstreamBody) return reply(errorReply("invalid_payload", "400 Bad Request"));
-  runOpenAICall(upstream_, responsesURL_, apiKey, *upstreamBody,
-                       limits_.sessionDescription,
-                       [](const std::string& answer) -> std::optional<std::string> {
-                         auto parsed = parseOrderedJson(answer);
-                         if (!parsed || !parsed->is_object()) return std::nullopt;
-                         return http::jsonResponse(OrderedJson{
-                             {"ok", true}, {"description", openAIOutputText(*parsed)}});
-                       },
-                       std::move(reply));
+  runOpenAICall(
+      upstream_, responsesURL_, apiKey, *upstreamBody, limits_.sessionDescription,
+      [](const std::string& answer) -> std::optional<std::string> {
+        auto parsed = parseOrderedJson(answer);
+        if (!parsed || !parsed->is_object()) return std::nullopt;
+        return http::jsonResponse(
+            OrderedJson{{"ok", true}, {"description", openAIOutputText(*parsed)}});
+      },
+      std::move(reply));
 }
 
 }  // namespace solvera::cloud

@@ -30,7 +30,8 @@ std::string replyBytes(const std::string& statusLine, const std::string& body) {
 // The reply to a finished exchange: nothing arrived in time is 502 with the fallback body.
 Upstream::Done relay(std::string (*statusLine)(int), ReplyHandler reply) {
   return [statusLine, reply = std::move(reply)](UpstreamResult result) {
-    reply(replyBytes(result.completed ? statusLine(result.status) : "502 Bad Gateway", result.body));
+    reply(
+        replyBytes(result.completed ? statusLine(result.status) : "502 Bad Gateway", result.body));
   };
 }
 

@@ -27,8 +27,7 @@ namespace {
 
 // One exchange's state, touched only on the context.
 struct Pending {
-  Pending(asio::io_context& context, Upstream::Done done)
-      : timer(context), done(std::move(done)) {}
+  Pending(asio::io_context& context, Upstream::Done done) : timer(context), done(std::move(done)) {}
   asio::steady_timer timer;
   Upstream::Done done;
 

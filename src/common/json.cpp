@@ -32,6 +32,12 @@ bool nestsTooDeep(std::string_view bytes) {
 
 template <typename J>
 std::optional<J> parse(std::string_view bytes, std::string* error) {
+  // The parser reads a NUL byte as the end of the input, which would accept "{}\0garbage";
+  // a NUL is never valid anywhere in a JSON text.
+  if (bytes.find('\0') != std::string_view::npos) {
+    if (error) *error = "JSON text contains a NUL byte";
+    return std::nullopt;
+  }
   if (nestsTooDeep(bytes)) {
     if (error) *error = "JSON nested more than 512 levels deep";
     return std::nullopt;

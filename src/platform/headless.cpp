@@ -7,6 +7,7 @@ namespace solvera::platform {
 
 std::shared_ptr<WebView> HeadlessShell::openControlWindow(const ControlWindowSpec& spec) {
   out_ << spec.title << ": " << spec.url << std::endl;
+  if (!spec.otherDevicesURL.empty()) out_ << "Vanaf andere apparaten: " << spec.otherDevicesURL << std::endl;
   if (onReady_) onReady_(spec.url);
   return nullptr;
 }

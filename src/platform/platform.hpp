@@ -39,6 +39,8 @@ struct ControlWindowSpec {
   std::string url;
   // Script-message names registered on the web view, in this order.
   std::vector<std::string> scriptMessageNames;
+  // The control page's address for other devices, with its token; a headless run prints it.
+  std::string otherDevicesURL = {};
 };
 
 struct MessageWindowSpec {

@@ -91,8 +91,8 @@ bool RequestFraming::append(std::string_view piece) {
       }
     }
     // A length that would overflow the sum can never be satisfied either.
-    if (contentLength_ > std::numeric_limits<std::int64_t>::max() -
-                             static_cast<std::int64_t>(bodyStart_)) {
+    if (contentLength_ >
+        std::numeric_limits<std::int64_t>::max() - static_cast<std::int64_t>(bodyStart_)) {
       headUsable_ = false;
     }
   }

@@ -44,9 +44,9 @@ class RequestFraming {
 
  private:
   std::string bytes_;
-  std::size_t searchedTo_ = 0;   // no head end starts before this offset
-  std::size_t bodyStart_ = 0;    // just past the head's CR LF CR LF; 0 until found
-  bool headUsable_ = false;      // UTF-8 with a length that can be satisfied
+  std::size_t searchedTo_ = 0;  // no head end starts before this offset
+  std::size_t bodyStart_ = 0;   // just past the head's CR LF CR LF; 0 until found
+  bool headUsable_ = false;     // UTF-8 with a length that can be satisfied
   std::int64_t contentLength_ = 0;
 };
 

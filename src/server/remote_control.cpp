@@ -127,8 +127,13 @@ std::string RemoteControl::queueCommand(const std::string& body, double now) {
                      {"type", (*parsed)["type"]},
                      {"createdAt", static_cast<std::int64_t>(std::trunc(now))}};
   if (value) record["value"] = *value;
-  remoteCommands_.push_back({id, std::move(record)});
-  while (remoteCommands_.size() > kMaxQueuedCommands) remoteCommands_.pop_front();
+  remoteCommands_.push_back({id, std::move(record), body.size()});
+  remoteCommandBytes_ += body.size();
+  while (remoteCommands_.size() > kMaxQueuedCommands ||
+         (remoteCommands_.size() > 1 && remoteCommandBytes_ > kMaxQueuedCommandBytes)) {
+    remoteCommandBytes_ -= remoteCommands_.front().bytes;
+    remoteCommands_.pop_front();
+  }
   return http::jsonResponse(OrderedJson{{"ok", true}, {"id", id}});
 }
 

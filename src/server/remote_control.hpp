@@ -16,6 +16,9 @@ class StaticServer;
 class RemoteControl {
  public:
   static constexpr std::size_t kMaxQueuedCommands = 80;
+  // The queue also keeps to a byte budget (the newest command always stays), so a few large
+  // commands cannot make every poll a reply of many megabytes.
+  static constexpr std::size_t kMaxQueuedCommandBytes = 1024 * 1024;
   // Deeper command values are refused: a few thousand levels would overflow the server's stack.
   static constexpr std::size_t kMaxValueDepth = 64;
   // The state a phone sees until the control page posts its own.
@@ -39,6 +42,7 @@ class RemoteControl {
   struct Command {
     std::int64_t id;
     OrderedJson record;  // id, type, createdAt and, when posted, value
+    std::size_t bytes;   // the posted body's size, counted against the budget
   };
 
   bool remoteAuthorized(const std::string& query) const;
@@ -52,6 +56,7 @@ class RemoteControl {
   // Only touched on the server queue.
   std::string remoteStateData_{kDefaultState};
   std::deque<Command> remoteCommands_;  // oldest first
+  std::size_t remoteCommandBytes_ = 0;
   std::int64_t remoteCommandId_ = 0;    // only grows: trimming never reuses an id
   double remoteClientLastSeenAt_ = 0;
 };

@@ -49,7 +49,9 @@ const std::string kNotFound = "Not found";
 
 }  // namespace
 
-FileBody::~FileBody() { ::close(fd); }
+FileBody::~FileBody() {
+  ::close(fd);
+}
 
 std::string Response::flattened() const {
   std::string out = bytes;

@@ -54,7 +54,9 @@ class ConnectionTable {
   const ConnectionLimits& limits() const { return limits_; }
   // One read buffer serves every connection: reads happen one at a time on the queue, so a
   // waiting connection holds no buffer of its own.
-  asio::mutable_buffer readBuffer() { return asio::buffer(readBuffer_.get(), http::kReadChunkBytes); }
+  asio::mutable_buffer readBuffer() {
+    return asio::buffer(readBuffer_.get(), http::kReadChunkBytes);
+  }
 
   // Makes room for a new connection from peer by closing the oldest idle ones; false when the
   // newcomer must be turned away instead.
@@ -119,8 +121,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   enum class State { receiving, answering, writing, closed };
 
   void waitForBytes() {
-    socket_.async_wait(asio::ip::tcp::socket::wait_read,
-                       [self = shared_from_this()](const std::error_code& ec) { self->readable(ec); });
+    socket_.async_wait(
+        asio::ip::tcp::socket::wait_read,
+        [self = shared_from_this()](const std::error_code& ec) { self->readable(ec); });
   }
 
   void readable(const std::error_code& waitError) {
@@ -143,7 +146,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
       if (framing_.bytes().empty()) return close();
       return answer();
     }
-    if (!headBefore && framing_.headComplete()) armTimer(accepted_ + table->limits().requestTimeout);
+    if (!headBefore && framing_.headComplete())
+      armTimer(accepted_ + table->limits().requestTimeout);
     waitForBytes();
   }
 
@@ -167,11 +171,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   void write(asio::const_buffer piece) {
     if (auto table = table_.lock()) armTimer(Clock::now() + table->limits().writeIdleTimeout);
-    asio::async_write(socket_, piece, [self = shared_from_this()](const std::error_code& ec,
-                                                                  std::size_t) {
-      if (ec || self->state_ != State::writing) return self->close();
-      self->writeNextPiece();
-    });
+    asio::async_write(socket_, piece,
+                      [self = shared_from_this()](const std::error_code& ec, std::size_t) {
+                        if (ec || self->state_ != State::writing) return self->close();
+                        self->writeNextPiece();
+                      });
   }
 
   // The file of a static reply goes out a piece at a time, read only as the peer takes it.
@@ -179,7 +183,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     const auto& file = response_.file;
     if (!file || fileOffset_ >= file->length) return close();
     if (!pieceBuffer_) pieceBuffer_.reset(new char[kFilePieceBytes]);
-    auto want = static_cast<std::size_t>(std::min<std::uint64_t>(kFilePieceBytes, file->length - fileOffset_));
+    auto want = static_cast<std::size_t>(
+        std::min<std::uint64_t>(kFilePieceBytes, file->length - fileOffset_));
     ssize_t n;
     do {
       n = ::pread(file->fd, pieceBuffer_.get(), want, static_cast<off_t>(fileOffset_));
@@ -229,9 +234,9 @@ bool ConnectionTable::closeOldestIdle(const std::function<bool(const Connection&
 bool ConnectionTable::admit(const Peer& peer) {
   if (!peer.loopback) {
     auto samePeer = [&peer](const Connection& c) { return c.peer().address == peer.address; };
-    auto fromPeer = static_cast<std::size_t>(
-        std::count_if(connections_.begin(), connections_.end(),
-                      [&](const Connection* c) { return samePeer(*c); }));
+    auto fromPeer =
+        static_cast<std::size_t>(std::count_if(connections_.begin(), connections_.end(),
+                                               [&](const Connection* c) { return samePeer(*c); }));
     if (fromPeer >= limits_.maxConnectionsPerPeer && !closeOldestIdle(samePeer)) return false;
   }
   if (connections_.size() < limits_.maxConnections) return true;
@@ -239,8 +244,7 @@ bool ConnectionTable::admit(const Peer& peer) {
   return peer.loopback && connections_.size() < limits_.maxConnections + limits_.loopbackReserve;
 }
 
-namespace {
-}  // namespace
+namespace {}  // namespace
 
 std::shared_ptr<StaticServer> StaticServer::create(Options options) {
   // A connection holds the server weakly and locks it while it answers; when the owner lets
@@ -371,8 +375,8 @@ void StaticServer::handle(asio::ip::tcp::socket socket) {
     socket.close(ignored);
     return;
   }
-  auto connection = std::make_shared<Connection>(std::move(socket), weak_from_this(),
-                                                 connections_, std::move(peer));
+  auto connection = std::make_shared<Connection>(std::move(socket), weak_from_this(), connections_,
+                                                 std::move(peer));
   connection->start(*connections_);
 }
 
@@ -432,8 +436,7 @@ bool StaticServer::controlAuthorized(const http::RequestInfo& r, const Peer& pee
 std::string StaticServer::response(std::string_view requestBytes) {
   // Shared, so a proxy's answer that comes later writes where nobody reads any more.
   auto out = std::make_shared<std::string>();
-  respond(requestBytes, Peer{"127.0.0.1", true},
-          [out](http::Response r) { *out = r.flattened(); });
+  respond(requestBytes, Peer{"127.0.0.1", true}, [out](http::Response r) { *out = r.flattened(); });
   return *out;
 }
 
@@ -442,7 +445,9 @@ void StaticServer::respond(std::string_view requestBytes, const Peer& peer, Resp
   auto now = [&done](std::string bytes) { done(http::Response{std::move(bytes), nullptr}); };
   // Answers the proxies give later; the request's own copy of done goes with them.
   auto later = [&done] {
-    return [done = std::move(done)](std::string bytes) { done(http::Response{std::move(bytes), nullptr}); };
+    return [done = std::move(done)](std::string bytes) {
+      done(http::Response{std::move(bytes), nullptr});
+    };
   };
   if (auto refused = http::guardResponse(r, machineHostName_)) return now(*refused);
   if (!controlAuthorized(r, peer)) {
@@ -460,12 +465,14 @@ void StaticServer::respond(std::string_view requestBytes, const Peer& peer, Resp
   if (auto reply = screenLight_->handleScreenLight(r.method, r.path, r.query, r.body)) {
     return now(*reply);
   }
-  if (get && r.path == "/affiliate-profile") return cloud_->handleAffiliateProfile(r.query, later());
+  if (get && r.path == "/affiliate-profile")
+    return cloud_->handleAffiliateProfile(r.query, later());
   if (post && r.path == "/marketplace/submissions") {
     auto code = r.header("x-solvera-publisher-code").value_or("");
     return cloud_->handleMarketplaceSubmission(r.body, code, later());
   }
-  if (post && r.path == "/openai/ask-ai") return cloud_->handleOpenAIAskAI(r.body, apiKey(), later());
+  if (post && r.path == "/openai/ask-ai")
+    return cloud_->handleOpenAIAskAI(r.body, apiKey(), later());
   if (post && r.path == "/openai/ask-ai-query") {
     return cloud_->handleOpenAIAskAIQuery(r.body, apiKey(), later());
   }

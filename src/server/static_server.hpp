@@ -39,8 +39,8 @@ struct Peer {
 
 // What one connection may take of the server; the defaults are the program's.
 struct ConnectionLimits {
-  std::chrono::milliseconds headTimeout{10000};     // from accept to the head's end
-  std::chrono::milliseconds requestTimeout{30000};  // from accept to the last body byte
+  std::chrono::milliseconds headTimeout{10000};       // from accept to the head's end
+  std::chrono::milliseconds requestTimeout{30000};    // from accept to the last body byte
   std::chrono::milliseconds writeIdleTimeout{30000};  // a reader that takes nothing for this long
   std::size_t maxConnections = 256;
   std::size_t maxConnectionsPerPeer = 32;  // for peers other than loopback

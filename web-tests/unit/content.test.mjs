@@ -210,7 +210,7 @@ test('marketplace body and replies; affiliate lookups by e-mail or code', () => 
   assert.equal(body.session.phases.length, sessions[0].phases.length);
 
   assert.equal(affiliateQuery(' anna+x@example.org '), 'email=anna%2Bx%40example.org');
-  assert.equal(affiliateQuery('SVP-1 2'), 'license_key=SVP-1+2');
+  assert.equal(affiliateQuery('SVP-1 2'), 'license_key=SVP-1%202');
   assert.equal(affiliateQuery('  '), null);
 
   assert.deepEqual(marketplaceOutcome({ status: 201, body: { ok: true, id: 'sub_1', message: 'Thanks' } }),

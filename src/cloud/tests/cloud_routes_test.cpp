@@ -37,8 +37,12 @@ TEST(CloudRoutes, HandlersUseTheirRequestTimeOutsAndWaitLimits) {
   cloud::ServiceProxies services("https://m.example", "https://w.example/", upstream);
   test::awaitReply([&](auto done) { openAI.handleOpenAIAskAI(R"({"sessions":[]})", kKey, done); });
   test::awaitReply([&](auto done) { openAI.handleOpenAIAskAIQuery("{}", kKey, done); });
-  test::awaitReply([&](auto done) { openAI.handleOpenAISessionDescription(R"({"session":{}})", kKey, done); });
-  test::awaitReply([&](auto done) { services.handleMarketplaceSubmission(R"({"format":"solvera-marketplace-submission"})", "", done); });
+  test::awaitReply(
+      [&](auto done) { openAI.handleOpenAISessionDescription(R"({"session":{}})", kKey, done); });
+  test::awaitReply([&](auto done) {
+    services.handleMarketplaceSubmission(R"({"format":"solvera-marketplace-submission"})", "",
+                                         done);
+  });
   test::awaitReply([&](auto done) { services.handleAffiliateProfile("email=a@b.c", done); });
   ASSERT_EQ(upstream.calls.size(), 5u);
   auto expect = [&](std::size_t i, const std::string& url, std::chrono::seconds t,

@@ -122,7 +122,8 @@ TEST(HttpUpstream, NeverFinishingAnswerEndsAtTheWaitLimit) {
 // Redirects are followed; 307 keeps the method and body, 302 turns a POST into a GET.
 TEST(HttpUpstream, FollowsRedirects) {
   StandInService target(StandInService::reply("200 OK", R"({"moved":true})"));
-  StandInService first(StandInService::redirect("307 Temporary Redirect", target.baseURL() + "/new"));
+  StandInService first(
+      StandInService::redirect("307 Temporary Redirect", target.baseURL() + "/new"));
   cloud::HttpUpstream upstream;
   auto result = exchanged(upstream, post(first.baseURL() + "/old"), 5s);
   EXPECT_EQ(result.status, 200);

@@ -65,7 +65,8 @@ TEST(OpenAIKey, PatternIsCheckedBeforeAnythingElseAndWithoutTraffic) {
   for (auto handler : {&cloud::OpenAIProxy::handleOpenAIAskAI,
                         &cloud::OpenAIProxy::handleOpenAIAskAIQuery,
                         &cloud::OpenAIProxy::handleOpenAISessionDescription}) {
-    auto r = parse(test::awaitReply([&](auto done) { (f.proxy.*handler)("not json", "sk-short", done); }));
+    auto r = parse(
+        test::awaitReply([&](auto done) { (f.proxy.*handler)("not json", "sk-short", done); }));
     EXPECT_EQ(r.status, "401 Unauthorized");
     EXPECT_EQ(r.body, Json({{"ok", false}, {"error", "missing_openai_api_key"}}));
   }
@@ -75,13 +76,20 @@ TEST(OpenAIKey, PatternIsCheckedBeforeAnythingElseAndWithoutTraffic) {
 TEST(OpenAIPayload, MalformedBodiesAreRefusedWithoutTraffic) {
   Fixture f;
   for (const char* body : {"not json", "[]", "{}", R"({"sessions":{}})", R"({"sessions":[1]})"}) {
-    auto r = parse(test::awaitReply([&](auto done) { f.proxy.handleOpenAIAskAI(body, kKey, done); }));
+    auto r =
+        parse(test::awaitReply([&](auto done) { f.proxy.handleOpenAIAskAI(body, kKey, done); }));
     EXPECT_EQ(r.status, "400 Bad Request") << body;
     EXPECT_EQ(r.body, Json({{"ok", false}, {"error", "invalid_payload"}})) << body;
   }
-  EXPECT_EQ(parse(test::awaitReply([&](auto done) { f.proxy.handleOpenAIAskAIQuery("[1]", kKey, done); })).status, "400 Bad Request");
+  EXPECT_EQ(parse(test::awaitReply([&](auto done) {
+              f.proxy.handleOpenAIAskAIQuery("[1]", kKey, done);
+            })).status,
+            "400 Bad Request");
   for (const char* body : {"{}", R"({"session":[]})", R"({"session":"x"})"}) {
-    EXPECT_EQ(parse(test::awaitReply([&](auto done) { f.proxy.handleOpenAISessionDescription(body, kKey, done); })).status, "400 Bad Request")
+    EXPECT_EQ(parse(test::awaitReply([&](auto done) {
+                f.proxy.handleOpenAISessionDescription(body, kKey, done);
+              })).status,
+              "400 Bad Request")
         << body;
   }
   EXPECT_EQ(f.service.connectionCount(), 0u);
@@ -102,7 +110,8 @@ TEST(OpenAIAskAI, SendsTheExactRankingRequestAndRelaysTheRecommendations) {
   for (int i = 0; i < 1000; ++i) oe += "o\xCC\x88";
   Json request = {{"sessions", sessions}, {"question", oe}, {"expandedQuestion", std::string(2000, 'q')}};
 
-  auto r = parse(test::awaitReply([&](auto done) { f.proxy.handleOpenAIAskAI(request.dump(), kKey, done); }));
+  auto r = parse(
+      test::awaitReply([&](auto done) { f.proxy.handleOpenAIAskAI(request.dump(), kKey, done); }));
   EXPECT_EQ(r.status, "200 OK");
   EXPECT_EQ(r.body, Json::parse(R"({"ok":true,"recommendations":[{"id":"s1","reason":"Rustig."}]})"));
 
@@ -163,8 +172,11 @@ TEST(OpenAIAskAIQuery, SendsTheExpansionRequestAndRelaysTheWholeObject) {
   std::string expansion =
       R"({"normalizedQuestion":"tinnitus","searchPhrases":["oorsuizen"],"concepts":["tinnitus"]})";
   f.service.answerWith(StandInService::reply("200 OK", Json{{"output_text", expansion}}.dump()));
-  auto r = parse(test::awaitReply([&](auto done) { f.proxy.handleOpenAIAskAIQuery(
-      Json{{"language", "nl"}, {"question", std::string(700, 'x')}, {"other", 1}}.dump(), kKey, done); }));
+  auto r = parse(test::awaitReply([&](auto done) {
+    f.proxy.handleOpenAIAskAIQuery(
+        Json{{"language", "nl"}, {"question", std::string(700, 'x')}, {"other", 1}}.dump(), kKey,
+        done);
+  }));
   EXPECT_EQ(r.status, "200 OK");
   EXPECT_EQ(r.body, Json({{"ok", true}, {"expansion", Json::parse(expansion)}}));
   Json body = f.lastBody();
@@ -190,7 +202,8 @@ TEST(OpenAICall, EveryUpstreamOutcomeHasItsReply) {
   Fixture f;
   std::string ask = R"({"sessions":[]})";
   auto expectError = [&](const std::string& status, const std::string& error) {
-    auto r = parse(test::awaitReply([&](auto done) { f.proxy.handleOpenAIAskAI(ask, kKey, done); }));
+    auto r =
+        parse(test::awaitReply([&](auto done) { f.proxy.handleOpenAIAskAI(ask, kKey, done); }));
     EXPECT_EQ(r.status, status);
     EXPECT_EQ(r.body, Json({{"ok", false}, {"error", error}})) << status;
   };
@@ -208,9 +221,15 @@ TEST(OpenAICall, EveryUpstreamOutcomeHasItsReply) {
 
   cloud::OpenAIProxy refused("http://127.0.0.1:" + std::to_string(test::refusedLoopbackPort()),
                              f.upstream);
-  EXPECT_EQ(parse(test::awaitReply([&](auto done) { refused.handleOpenAIAskAI(ask, kKey, done); })).status, "502 Upstream Response");
+  EXPECT_EQ(parse(test::awaitReply([&](auto done) {
+              refused.handleOpenAIAskAI(ask, kKey, done);
+            })).status,
+            "502 Upstream Response");
   cloud::OpenAIProxy notConfigured("", f.upstream);
-  EXPECT_EQ(parse(test::awaitReply([&](auto done) { notConfigured.handleOpenAIAskAIQuery("{}", kKey, done); })).status, "502 Upstream Response");
+  EXPECT_EQ(parse(test::awaitReply([&](auto done) {
+              notConfigured.handleOpenAIAskAIQuery("{}", kKey, done);
+            })).status,
+            "502 Upstream Response");
 }
 
 TEST(OpenAICall, AnAnswerThatNeverFinishesEndsInATimeOutAfterTheWaitLimit) {
@@ -218,7 +237,8 @@ TEST(OpenAICall, AnAnswerThatNeverFinishesEndsInATimeOutAfterTheWaitLimit) {
   Fixture f(limits);
   f.service.answerWith(StandInService::trickle());
   auto start = std::chrono::steady_clock::now();
-  auto r = parse(test::awaitReply([&](auto done) { f.proxy.handleOpenAISessionDescription(R"({"session":{}})", kKey, done); }));
+  auto r = parse(test::awaitReply(
+      [&](auto done) { f.proxy.handleOpenAISessionDescription(R"({"session":{}})", kKey, done); }));
   auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(r.status, "502 Bad Gateway");
   EXPECT_EQ(r.body, Json({{"ok", false}, {"error", "openai_timeout"}}));
@@ -228,7 +248,8 @@ TEST(OpenAICall, AnAnswerThatNeverFinishesEndsInATimeOutAfterTheWaitLimit) {
   cloud::OpenAILimits slowWait{{1s, 60s}, {1s, 60s}};
   Fixture silent(slowWait);
   silent.service.answerWith(StandInService::silent());
-  r = parse(test::awaitReply([&](auto done) { silent.proxy.handleOpenAIAskAI(R"({"sessions":[]})", kKey, done); }));
+  r = parse(test::awaitReply(
+      [&](auto done) { silent.proxy.handleOpenAIAskAI(R"({"sessions":[]})", kKey, done); }));
   EXPECT_EQ(r.status, "502 Bad Gateway");
   EXPECT_EQ(r.body, Json({{"ok", false}, {"error", "openai_timeout"}}));
 }

@@ -40,11 +40,14 @@ TEST(MarketplaceSubmission, FormatIsCheckedLocally) {
   Fixture f;
   for (const std::string body :
        {"not json", "[]", "{}", R"({"format":"other"})", R"({"format":1})", ""}) {
-    auto r = parse(test::awaitReply([&](auto done) { f.proxies.handleMarketplaceSubmission(body, "P1", done); }));
+    auto r = parse(test::awaitReply(
+        [&](auto done) { f.proxies.handleMarketplaceSubmission(body, "P1", done); }));
     EXPECT_EQ(r.status, "400 Bad Request") << body;
     EXPECT_EQ(r.body, kFormatError) << body;
   }
-  auto r = parse(test::awaitReply([&](auto done) { f.proxies.handleMarketplaceSubmission(kSubmission, "P1\nX-Other: 1", done); }));
+  auto r = parse(test::awaitReply([&](auto done) {
+    f.proxies.handleMarketplaceSubmission(kSubmission, "P1\nX-Other: 1", done);
+  }));
   EXPECT_EQ(r.status, "400 Bad Request") << "a code with a line break is not forwarded";
   EXPECT_EQ(f.service.connectionCount(), 0u);
 }
@@ -52,7 +55,8 @@ TEST(MarketplaceSubmission, FormatIsCheckedLocally) {
 TEST(MarketplaceSubmission, ForwardsTheBodyAndCodeAndMapsTheStatus) {
   Fixture f;
   f.service.answerWith(StandInService::reply("201 Created", R"({"id":"sub_1"})"));
-  auto r = parse(test::awaitReply([&](auto done) { f.proxies.handleMarketplaceSubmission(kSubmission, "", done); }));
+  auto r = parse(test::awaitReply(
+      [&](auto done) { f.proxies.handleMarketplaceSubmission(kSubmission, "", done); }));
   EXPECT_EQ(r.status, "201 OK");
   EXPECT_EQ(r.contentType, "application/json");
   EXPECT_EQ(r.body, R"({"id":"sub_1"})");
@@ -70,7 +74,8 @@ TEST(MarketplaceSubmission, ForwardsTheBodyAndCodeAndMapsTheStatus) {
       {"503 Service Unavailable", "503 Service Unavailable"}, {"500 Oops", "500 Upstream Response"}};
   for (const auto& [upstreamLine, ourLine] : rows) {
     f.service.answerWith(StandInService::reply(upstreamLine, "{\"why\":\"" + upstreamLine + "\"}"));
-    r = parse(test::awaitReply([&](auto done) { f.proxies.handleMarketplaceSubmission(kSubmission, "PUB-42", done); }));
+    r = parse(test::awaitReply(
+        [&](auto done) { f.proxies.handleMarketplaceSubmission(kSubmission, "PUB-42", done); }));
     EXPECT_EQ(r.status, ourLine);
     EXPECT_EQ(r.body, "{\"why\":\"" + upstreamLine + "\"}") << "the service's body, unchanged";
   }
@@ -111,17 +116,20 @@ TEST(AffiliateProfile, MissingInputUnreachableAndStatusMapping) {
       {"202 Accepted", "202 OK"}, {"403 Forbidden", "403 Upstream Response"}};
   for (const auto& [upstreamLine, ourLine] : rows) {
     f.service.answerWith(StandInService::reply(upstreamLine, R"({"code":"x"})"));
-    auto r = parse(test::awaitReply([&](auto done) { f.proxies.handleAffiliateProfile("email=a@b.c", done); }));
+    auto r = parse(test::awaitReply(
+        [&](auto done) { f.proxies.handleAffiliateProfile("email=a@b.c", done); }));
     EXPECT_EQ(r.status, ourLine);
     EXPECT_EQ(r.body, R"({"code":"x"})");
   }
 
   cloud::ServiceProxies refused(
       "", "http://127.0.0.1:" + std::to_string(test::refusedLoopbackPort()), f.upstream);
-  auto r = parse(test::awaitReply([&](auto done) { refused.handleAffiliateProfile("email=a@b.c", done); }));
+  auto r = parse(
+      test::awaitReply([&](auto done) { refused.handleAffiliateProfile("email=a@b.c", done); }));
   EXPECT_EQ(r.status, "502 Bad Gateway");
   EXPECT_EQ(r.body, kAffiliateFallback);
-  r = parse(test::awaitReply([&](auto done) { refused.handleMarketplaceSubmission(kSubmission, "P", done); }));
+  r = parse(test::awaitReply(
+      [&](auto done) { refused.handleMarketplaceSubmission(kSubmission, "P", done); }));
   EXPECT_EQ(r.status, "502 Bad Gateway") << "marketplace not configured";
   EXPECT_EQ(r.body, R"({"ok":false,"error":"marketplace_unreachable"})");
 }

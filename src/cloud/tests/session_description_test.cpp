@@ -73,8 +73,10 @@ TEST(SessionDescription, SendsFreeTextRequestAndPassesTheTextOn) {
   StandInService service(StandInService::reply("200 OK", R"({"output_text":"Sessie\nUitleg"})"));
   cloud::HttpUpstream upstream;
   cloud::OpenAIProxy proxy(service.baseURL(), upstream);
-  std::string reply = test::awaitReply([&](auto done) { proxy.handleOpenAISessionDescription(
-      R"({"session":{"id":"s1"},"language":"nl","edition":"Solvera Pro Audio"})", kKey, done); });
+  std::string reply = test::awaitReply([&](auto done) {
+    proxy.handleOpenAISessionDescription(
+        R"({"session":{"id":"s1"},"language":"nl","edition":"Solvera Pro Audio"})", kKey, done);
+  });
   EXPECT_EQ(reply.substr(0, reply.find("\r\n")), "HTTP/1.1 200 OK");
   EXPECT_EQ(reply.substr(reply.find("\r\n\r\n") + 4), R"({"ok":true,"description":"Sessie\nUitleg"})");
 
@@ -117,9 +119,11 @@ TEST(SessionDescription, SendsFreeTextRequestAndPassesTheTextOn) {
             "Use simple section titles on their own line without punctuation symbols.");
 
   service.answerWith(StandInService::reply("200 OK", R"({"output":[]})"));
-  reply = test::awaitReply([&](auto done) { proxy.handleOpenAISessionDescription(R"({"session":{}})", kKey, done); });
+  reply = test::awaitReply(
+      [&](auto done) { proxy.handleOpenAISessionDescription(R"({"session":{}})", kKey, done); });
   EXPECT_EQ(reply.substr(reply.find("\r\n\r\n") + 4), R"({"ok":true,"description":""})");
   service.answerWith(StandInService::reply("200 OK", "[1]"));
-  reply = test::awaitReply([&](auto done) { proxy.handleOpenAISessionDescription(R"({"session":{}})", kKey, done); });
+  reply = test::awaitReply(
+      [&](auto done) { proxy.handleOpenAISessionDescription(R"({"session":{}})", kKey, done); });
   EXPECT_EQ(reply.substr(0, reply.find("\r\n")), "HTTP/1.1 200 Upstream Response");
 }

@@ -150,8 +150,8 @@ void StandInService::serve(int fd) {
   switch (answer.kind) {
     case Answer::Kind::reply:
       sendAll("HTTP/1.1 " + answer.statusLine + "\r\nContent-Type: " + answer.contentType +
-              "\r\nContent-Length: " + std::to_string(answer.body.size()) +
-              "\r\n" + answer.extraHeaders + "Connection: close\r\n\r\n" + answer.body);
+              "\r\nContent-Length: " + std::to_string(answer.body.size()) + "\r\n" +
+              answer.extraHeaders + "Connection: close\r\n\r\n" + answer.body);
       ::shutdown(fd, SHUT_WR);
       // Let the client close first, so the reply is never cut by a reset.
       while (!stopRequested(0)) {

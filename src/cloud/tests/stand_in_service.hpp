@@ -6,8 +6,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <future>
-#include <memory>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>

@@ -27,6 +27,8 @@ TEST(Json, ParseAndCompactDump) {
   EXPECT_FALSE(error.empty());
   EXPECT_FALSE(parseJson(""));
   EXPECT_FALSE(parseJson("{} trailing"));
+  EXPECT_FALSE(parseJson(std::string("{\"a\":1}\0garbage", 15))) << "a NUL does not end the text";
+  EXPECT_FALSE(parseOrderedJson(std::string("[\"a\0\"]", 6)));
   auto value = parseOrderedJson(R"({ "b": 1, "a": [true, null] })");
   ASSERT_TRUE(value);
   EXPECT_EQ(compactJson(*value), R"({"b":1,"a":[true,null]})") << "ordered keeps member order";

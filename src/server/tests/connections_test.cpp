@@ -23,9 +23,8 @@ StaticServer::Options withLimits(ConnectionLimits limits) {
 // The route table's reply for a request from peer, when it comes at once.
 std::string replyFor(StaticServer& server, const std::string& request, const Peer& peer) {
   std::string out;
-  server.queue().sync([&] {
-    server.respond(request, peer, [&out](http::Response r) { out = r.flattened(); });
-  });
+  server.queue().sync(
+      [&] { server.respond(request, peer, [&out](http::Response r) { out = r.flattened(); }); });
   return out;
 }
 
@@ -80,8 +79,9 @@ TEST(Connections, LargeFilesAreStreamedWhileThePeerReads) {
   OpenConnection reader(server.port());
   reader.send(request("GET", "/music-library/big.mp3"));
   std::string head = reader.readSome(200);
-  EXPECT_TRUE(head.starts_with("HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
-                               "Content-Length: 3145745\r\n"))
+  EXPECT_TRUE(
+      head.starts_with("HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
+                       "Content-Length: 3145745\r\n"))
       << head;
   auto rest = reader.readToEnd();
   EXPECT_TRUE(rest.closedByServer);
@@ -115,7 +115,8 @@ TEST(ControlToken, OtherClientsNeedItForEveryControlEndpoint) {
     std::string target = r.substr(0, r.find("\r\n"));
     EXPECT_EQ(replyFor(s, r, lan), forbidden) << target;
     auto withWrongToken = r;
-    withWrongToken.insert(r.find("\r\n") + 2, "X-Solvera-Control-Token: " + std::string(32, '0') + "\r\n");
+    withWrongToken.insert(r.find("\r\n") + 2,
+                          "X-Solvera-Control-Token: " + std::string(32, '0') + "\r\n");
     EXPECT_EQ(replyFor(s, withWrongToken, lan), forbidden) << target;
   }
   // With the token, and from loopback without it, the same bytes as always.

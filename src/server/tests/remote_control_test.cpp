@@ -118,6 +118,13 @@ TEST_F(RemoteControlTest, CommandQueueKeepsTheLast80WithIdsThatNeverRepeat) {
   EXPECT_EQ(commandIds("&since=+80"), (std::vector<std::int64_t>{81}));
   EXPECT_EQ(get(withToken("/remote/commands", "&since=81")).body(), R"({"ok":true,"commands":[]})");
   EXPECT_EQ(json(get("/remote/info"))["lastCommandId"], 81);
+
+  // Large commands keep to a byte budget: a poll never carries tens of megabytes.
+  std::string big = R"({"type":"note","value":")" + std::string(500000, 'n') + R"("})";
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(json(post(withToken("/remote/command"), big))["ok"], true);
+  auto all = get(withToken("/remote/commands"));
+  EXPECT_EQ(commandIds(""), (std::vector<std::int64_t>{83, 84})) << "the oldest went first";
+  EXPECT_LT(all.body().size(), 1'100'000u);
 }
 
 TEST_F(RemoteControlTest, CommandRecordsCopyTypeAndValueAndRefuseOtherBodies) {

@@ -48,9 +48,13 @@ bool sendAll(int fd, const std::string& bytes) {
 }  // namespace
 
 OpenConnection::OpenConnection(std::uint16_t port) : fd_(connectTo(port)) {}
-OpenConnection::~OpenConnection() { ::close(fd_); }
+OpenConnection::~OpenConnection() {
+  ::close(fd_);
+}
 
-void OpenConnection::send(const std::string& bytes) { sendAll(fd_, bytes); }
+void OpenConnection::send(const std::string& bytes) {
+  sendAll(fd_, bytes);
+}
 
 Reply OpenConnection::readToEnd(std::chrono::milliseconds limit) {
   Reply reply;
