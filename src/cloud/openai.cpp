@@ -109,6 +109,22 @@ std::optional<OrderedJson> modelJson(const std::string& replyBytes) {
   return parseOrderedJson(openAIOutputText(*reply));
 }
 
+// The key check and the parse every endpoint starts with; on a failure the error is replied
+// and nothing is returned.
+std::optional<OrderedJson> acceptedRequest(const std::string& body, const std::string& apiKey,
+                                           const ReplyHandler& reply) {
+  if (!isValidOpenAIAPIKey(apiKey)) {
+    reply(errorReply("missing_openai_api_key", "401 Unauthorized"));
+    return std::nullopt;
+  }
+  auto request = parseOrderedJson(body);
+  if (!request || !request->is_object()) {
+    reply(errorReply("invalid_payload", "400 Bad Request"));
+    return std::nullopt;
+  }
+  return request;
+}
+
 using SuccessStep = std::function<std::optional<std::string>(const std::string& replyBytes)>;
 
 // Steps 4 to 9 of every OpenAI call: send, and turn the outcome into a reply when it comes.
@@ -363,11 +379,8 @@ OpenAIProxy::OpenAIProxy(std::string baseURL, Upstream& upstream, OpenAILimits l
 
 void OpenAIProxy::handleOpenAIAskAI(const std::string& body, const std::string& apiKey,
                                     ReplyHandler reply) {
-  if (!isValidOpenAIAPIKey(apiKey))
-    return reply(errorReply("missing_openai_api_key", "401 Unauthorized"));
-  auto request = parseOrderedJson(body);
-  if (!request || !request->is_object())
-    return reply(errorReply("invalid_payload", "400 Bad Request"));
+  auto request = acceptedRequest(body, apiKey, reply);
+  if (!request) return;
   auto sessions = request->find("sessions");
   if (sessions == request->end() || !isArrayOfObjects(*sessions)) {
     return reply(errorReply("invalid_payload", "400 Bad Request"));
@@ -397,11 +410,8 @@ void OpenAIProxy::handleOpenAIAskAI(const std::string& body, const std::string& 
 
 void OpenAIProxy::handleOpenAIAskAIQuery(const std::string& body, const std::string& apiKey,
                                          ReplyHandler reply) {
-  if (!isValidOpenAIAPIKey(apiKey))
-    return reply(errorReply("missing_openai_api_key", "401 Unauthorized"));
-  auto request = parseOrderedJson(body);
-  if (!request || !request->is_object())
-    return reply(errorReply("invalid_payload", "400 Bad Request"));
+  auto request = acceptedRequest(body, apiKey, reply);
+  if (!request) return;
   OrderedJson input = {
       {"language", textOr(*request, "language", "en")},
       {"question", limitedText(*request, "question", kQuestionLimit)},
@@ -423,11 +433,8 @@ void OpenAIProxy::handleOpenAIAskAIQuery(const std::string& body, const std::str
 
 void OpenAIProxy::handleOpenAISessionDescription(const std::string& body, const std::string& apiKey,
                                                  ReplyHandler reply) {
-  if (!isValidOpenAIAPIKey(apiKey))
-    return reply(errorReply("missing_openai_api_key", "401 Unauthorized"));
-  auto request = parseOrderedJson(body);
-  if (!request || !request->is_object())
-    return reply(errorReply("invalid_payload", "400 Bad Request"));
+  auto request = acceptedRequest(body, apiKey, reply);
+  if (!request) return;
   auto session = request->find("session");
   if (session == request->end() || !session->is_object()) {
     return reply(errorReply("invalid_payload", "400 Bad Request"));
