@@ -272,9 +272,12 @@ TEST(Desktop, ControlWindowLoadsThePageAndKeysToggleBreathingOnce) {
   desktop.keys({"key", "ctrl+Right"});
   ASSERT_TRUE(desktop.settle("m"));
   EXPECT_EQ(desktop.count("breathing"), 1) << "Control+Right is not a breathing key";
-  bool reachedPage = false;
-  for (const auto& r : desktop.ordered()) reachedPage |= r["value"] == "ArrowRight+ctrl";
-  EXPECT_TRUE(reachedPage) << "it reaches the page unchanged";
+  EXPECT_TRUE(desktop.recorder.waitFor([](const std::vector<Json>& records) {
+    for (const auto& r : records) {
+      if (r["value"] == "ArrowRight+ctrl") return true;
+    }
+    return false;
+  })) << "it reaches the page unchanged";
 
   desktop.keys({"key", "F5"});
   ASSERT_TRUE(desktop.waitCount("breathing", 2));
