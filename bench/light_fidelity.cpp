@@ -5,7 +5,8 @@
 // the held signal is analysed over a whole number of pulse cycles: frames per second, the
 // strongest flicker frequency, the share of the flicker power at the requested rate and at it
 // plus its harmonics, and whether the output declared the rate beyond its reach.
-//   light_fidelity [seconds per case (5)] [configs: artnet,artnet-short,usbpro,usbpro-short,opendmx,opendmx-short]
+//   light_fidelity [seconds per case (5)] [configs:
+//   artnet,artnet-short,usbpro,usbpro-short,opendmx,opendmx-short]
 //                  [rates, comma-separated (all)]
 // With LIGHT_FIDELITY_DUMP set, the frame intervals of each case go to standard error.
 #include <fcntl.h>
@@ -175,7 +176,8 @@ class PtyCapture final : public Capture {
     std::vector<Sample> out;
     std::vector<std::size_t> anchors;
     for (std::size_t i = 1; i + 1 < bytes_.size(); ++i) {
-      if (bytes_[i] == 0 && stamps_[i] != stamps_[i - 1] && stamps_[i + 1] != stamps_[i]) anchors.push_back(i);
+      if (bytes_[i] == 0 && stamps_[i] != stamps_[i - 1] && stamps_[i + 1] != stamps_[i])
+        anchors.push_back(i);
     }
     if (anchors.size() < 2) return out;
     std::vector<std::size_t> gaps;
@@ -191,7 +193,8 @@ class PtyCapture final : public Capture {
     std::size_t next = 0;
     for (std::size_t anchor : anchors) {
       if (anchor < next) continue;
-      for (std::size_t p = anchor; p + frame <= bytes_.size() && bytes_[p] == 0 && bytes_[p + 1] == 0; p += frame) {
+      for (std::size_t p = anchor;
+           p + frame <= bytes_.size() && bytes_[p] == 0 && bytes_[p + 1] == 0; p += frame) {
         out.push_back({stamps_[p + frame - 1], double(bytes_[p + 2])});
         next = p + frame;
       }
@@ -240,7 +243,10 @@ std::unique_ptr<Lane> serialLane(const fs::path& dir, PtyCapture::Format format)
   lane->capture = std::make_unique<PtyCapture>(dir, format);
   auto sender = std::make_shared<Sender>(systemClock(), dir.string());
   lane->send = [sender](const DmxRequest& r) { sender->send(r); };
-  lane->stop = [sender] { sender->stop(); sender->status(); };
+  lane->stop = [sender] {
+    sender->stop();
+    sender->status();
+  };
   lane->declared = [sender] { return beyond(sender->status()); };
   return lane;
 }
@@ -253,7 +259,10 @@ std::vector<Config> configs() {
     lane->capture = std::move(capture);
     auto sender = std::make_shared<ArtNetSender>();
     lane->send = [sender](const DmxRequest& r) { sender->send(r); };
-    lane->stop = [sender] { sender->stop(); sender->status(); };
+    lane->stop = [sender] {
+      sender->stop();
+      sender->status();
+    };
     lane->declared = [sender] { return beyond(sender->status()); };
     return lane;
   };
@@ -263,8 +272,9 @@ std::vector<Config> configs() {
   auto opendmx = [](const fs::path& dir) {
     return serialLane<OpenDmxFtdiSender>(dir, PtyCapture::Format::OpenDmx);
   };
-  return {{"artnet", false, artnet},   {"artnet-short", true, artnet}, {"usbpro", false, usbpro},
-          {"usbpro-short", true, usbpro}, {"opendmx", false, opendmx}, {"opendmx-short", true, opendmx}};
+  return {{"artnet", false, artnet},   {"artnet-short", true, artnet},
+          {"usbpro", false, usbpro},   {"usbpro-short", true, usbpro},
+          {"opendmx", false, opendmx}, {"opendmx-short", true, opendmx}};
 }
 
 // ---- analysis ------------------------------------------------------------------------------
@@ -351,11 +361,14 @@ Result analyse(const std::vector<Sample>& samples, double hz) {
   return r;
 }
 
-std::string verdict(const Result& r, double hz, const std::string& shape, const std::string& declared) {
+std::string verdict(const Result& r, double hz, const std::string& shape,
+                    const std::string& declared) {
   if (declared == "yes") return r.steady || r.strongestOfLevel <= 0.02 ? "ok (steady)" : "FLICKER";
   if (r.steady) return "STEADY?";
   bool rate = std::abs(r.strongestHz - hz) <= 0.2;
-  bool form = shape == "sine" ? r.shareAtRate >= 0.8 : shape == "square" ? r.shareWithHarmonics >= 0.9 : true;
+  bool form = shape == "sine"     ? r.shareAtRate >= 0.8
+              : shape == "square" ? r.shareWithHarmonics >= 0.9
+                                  : true;
   return rate && form ? "ok" : "FALSE";
 }
 
@@ -363,19 +376,21 @@ std::string verdict(const Result& r, double hz, const std::string& shape, const 
 
 int main(int argc, char** argv) {
   const double seconds = argc > 1 ? std::atof(argv[1]) : 5.0;
-  std::string wanted = argc > 2 ? argv[2] : "artnet,artnet-short,usbpro,usbpro-short,opendmx,opendmx-short";
+  std::string wanted =
+      argc > 2 ? argv[2] : "artnet,artnet-short,usbpro,usbpro-short,opendmx,opendmx-short";
 #ifndef LIGHT_HAS_SCHEDULE
   wanted = argc > 2 ? argv[2] : "artnet,usbpro,opendmx";  // no short frames to ask for
 #endif
-  std::printf("%-14s %-10s %6s %7s %10s %8s %7s %9s %8s  %s\n", "output", "shape", "Hz", "fps", "strongest",
-              "of level", "at rate", "+harmon.", "beyond", "verdict");
+  std::printf("%-14s %-10s %6s %7s %10s %8s %7s %9s %8s  %s\n", "output", "shape", "Hz", "fps",
+              "strongest", "of level", "at rate", "+harmon.", "beyond", "verdict");
   for (const auto& config : configs()) {
     if (("," + wanted + ",").find("," + config.name + ",") == std::string::npos) continue;
     // One lane per shape, all five streaming at once.
     std::vector<std::unique_ptr<Lane>> lanes;
     std::vector<fs::path> dirs;
     for (std::size_t i = 0; i < std::size(kShapes); ++i) {
-      fs::path dir = fs::temp_directory_path() / ("light-fidelity-" + std::to_string(::getpid()) + "-" + std::to_string(i));
+      fs::path dir = fs::temp_directory_path() /
+                     ("light-fidelity-" + std::to_string(::getpid()) + "-" + std::to_string(i));
       fs::create_directories(dir);
       dirs.push_back(dir);
       lanes.push_back(config.make(dir));
@@ -384,7 +399,8 @@ int main(int argc, char** argv) {
     if (argc > 3) {
       rates.clear();
       std::stringstream list(argv[3]);
-      for (std::string item; std::getline(list, item, ',');) rates.push_back(std::atof(item.c_str()));
+      for (std::string item; std::getline(list, item, ',');)
+        rates.push_back(std::atof(item.c_str()));
     }
     for (double hz : rates) {
       for (std::size_t i = 0; i < lanes.size(); ++i) {
@@ -413,13 +429,15 @@ int main(int argc, char** argv) {
         if (std::getenv("LIGHT_FIDELITY_DUMP")) {
           std::fprintf(stderr, "%s %s %.1f Hz:", config.name.c_str(), kShapes[i], hz);
           for (std::size_t j = 1; j < captured[i].size() && j < 200; ++j) {
-            std::fprintf(stderr, " %.1f/%d", (captured[i][j].atNs - captured[i][j - 1].atNs) / 1e6, int(captured[i][j].value));
+            std::fprintf(stderr, " %.1f/%d", (captured[i][j].atNs - captured[i][j - 1].atNs) / 1e6,
+                         int(captured[i][j].value));
           }
           std::fprintf(stderr, "\n");
         }
-        std::printf("%-14s %-10s %6.1f %7.1f %10.2f %7.1f%% %6.1f%% %8.1f%% %8s  %s\n", config.name.c_str(),
-                    kShapes[i], hz, r.fps, r.strongestHz, 100 * r.strongestOfLevel, 100 * r.shareAtRate,
-                    100 * r.shareWithHarmonics, declared.c_str(), verdict(r, hz, kShapes[i], declared).c_str());
+        std::printf("%-14s %-10s %6.1f %7.1f %10.2f %7.1f%% %6.1f%% %8.1f%% %8s  %s\n",
+                    config.name.c_str(), kShapes[i], hz, r.fps, r.strongestHz,
+                    100 * r.strongestOfLevel, 100 * r.shareAtRate, 100 * r.shareWithHarmonics,
+                    declared.c_str(), verdict(r, hz, kShapes[i], declared).c_str());
         std::fflush(stdout);
       }
     }

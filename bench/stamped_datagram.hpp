@@ -16,7 +16,8 @@ struct StampedDatagram {
   std::size_t size;
 };
 
-inline std::optional<StampedDatagram> receiveStamped(int fd, std::span<std::uint8_t> buffer, int timeoutMs) {
+inline std::optional<StampedDatagram> receiveStamped(int fd, std::span<std::uint8_t> buffer,
+                                                     int timeoutMs) {
   pollfd p{fd, POLLIN, 0};
   if (::poll(&p, 1, timeoutMs) <= 0) return std::nullopt;
   char control[256];
@@ -30,7 +31,8 @@ inline std::optional<StampedDatagram> receiveStamped(int fd, std::span<std::uint
   if (n < 0) return std::nullopt;
   timespec now{};
   ::clock_gettime(CLOCK_REALTIME, &now);
-  StampedDatagram datagram{std::int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec, static_cast<std::size_t>(n)};
+  StampedDatagram datagram{std::int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec,
+                           static_cast<std::size_t>(n)};
   for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c)) {
     if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
       timespec ts;

@@ -29,7 +29,9 @@ std::vector<LocalNetwork> localNetworks() {
   ifaddrs* list = nullptr;
   if (::getifaddrs(&list) != 0) return networks;
   for (ifaddrs* i = list; i; i = i->ifa_next) {
-    if (!i->ifa_addr || !i->ifa_netmask || i->ifa_addr->sa_family != AF_INET || !(i->ifa_flags & IFF_UP)) continue;
+    if (!i->ifa_addr || !i->ifa_netmask || i->ifa_addr->sa_family != AF_INET ||
+        !(i->ifa_flags & IFF_UP))
+      continue;
     const auto* address = reinterpret_cast<const sockaddr_in*>(i->ifa_addr);
     const auto* mask = reinterpret_cast<const sockaddr_in*>(i->ifa_netmask);
     networks.push_back({ntohl(address->sin_addr.s_addr), ntohl(mask->sin_addr.s_addr)});
@@ -38,7 +40,8 @@ std::vector<LocalNetwork> localNetworks() {
   return networks;
 }
 
-sockaddr_in artNetDestination(const std::string& targetIp, const std::vector<LocalNetwork>& networks) {
+sockaddr_in artNetDestination(const std::string& targetIp,
+                              const std::vector<LocalNetwork>& networks) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(kArtNetPort);
@@ -48,16 +51,19 @@ sockaddr_in artNetDestination(const std::string& targetIp, const std::vector<Loc
   const std::uint32_t target = ntohl(address.sin_addr.s_addr);
   // A subnet's own address and its broadcast address are inside it; a network with a /32 mask
   // is just the machine's own address.
-  auto inside = [target](std::uint32_t net, std::uint32_t mask) { return (target & mask) == (net & mask); };
+  auto inside = [target](std::uint32_t net, std::uint32_t mask) {
+    return (target & mask) == (net & mask);
+  };
   bool allowed = inside(kLoopbackNet, kLoopbackMask) ||
                  std::any_of(networks.begin(), networks.end(), [&](const LocalNetwork& n) {
                    return n.netmask != 0 && inside(n.address, n.netmask);
                  });
   if (!allowed) {
-    throw ErrorException("SolveraArtNet", 403,
-                         "Art-Net-adres " + targetIp +
-                             " ligt niet in het eigen netwerk. Kies een lamp of node in een subnet van deze "
-                             "computer, het broadcastadres van dat subnet of 127.0.0.1.");
+    throw ErrorException(
+        "SolveraArtNet", 403,
+        "Art-Net-adres " + targetIp +
+            " ligt niet in het eigen netwerk. Kies een lamp of node in een subnet van deze "
+            "computer, het broadcastadres van dat subnet of 127.0.0.1.");
   }
   return address;
 }

@@ -28,6 +28,7 @@ std::vector<LocalNetwork> localNetworks();
 // must never be pointed at someone else's network. Throws ErrorException ("SolveraArtNet",
 // 400 for a text that is no IPv4 address, 403 for one outside). No name lookups: they could
 // block every tick.
-sockaddr_in artNetDestination(const std::string& targetIp, const std::vector<LocalNetwork>& networks);
+sockaddr_in artNetDestination(const std::string& targetIp,
+                              const std::vector<LocalNetwork>& networks);
 
 }  // namespace solvera::dmx

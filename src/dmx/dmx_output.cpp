@@ -21,7 +21,8 @@ class DmxOutput::Core : public std::enable_shared_from_this<Core> {
     plan(now);
     transport_->open();  // its failure answers the request; the ticks keep trying
     try {
-      write(schedule_.kind == FrameSchedule::Kind::Mean ? mean_ : modulateFrame(*stream_, now), now);
+      write(schedule_.kind == FrameSchedule::Kind::Mean ? mean_ : modulateFrame(*stream_, now),
+            now);
     } catch (const ErrorException&) {
       failed();
       if (transport_->reportsFirstFrameFailure()) throw;
@@ -62,7 +63,9 @@ class DmxOutput::Core : public std::enable_shared_from_this<Core> {
   // Chooses the schedule for the current stream and (re)starts the timer when it changed.
   void plan(std::int64_t now) {
     const auto base = std::chrono::nanoseconds(basePeriod_);
-    auto ceiling = [&](std::size_t slots) { return 1e9 / static_cast<double>(transport_->frameNs(slots)); };
+    auto ceiling = [&](std::size_t slots) {
+      return 1e9 / static_cast<double>(transport_->frameNs(slots));
+    };
     FrameSchedule next = frameSchedule(*stream_, ceiling(kDmxChannels), base);
     if (stream_->request.shortFrames.value_or(false)) {
       FrameSchedule shorter = frameSchedule(
@@ -83,8 +86,10 @@ class DmxOutput::Core : public std::enable_shared_from_this<Core> {
       return;
     }
     // The timer runs on the machine's clock; frame times are counted on ours.
-    const std::int64_t first = frameTimeNs(next, scheduledEpoch_, nextFrameIndex(next, scheduledEpoch_, now));
-    timer_->start(std::chrono::nanoseconds(first - now), std::chrono::nanoseconds(next.periodNs), std::move(tick));
+    const std::int64_t first =
+        frameTimeNs(next, scheduledEpoch_, nextFrameIndex(next, scheduledEpoch_, now));
+    timer_->start(std::chrono::nanoseconds(first - now), std::chrono::nanoseconds(next.periodNs),
+                  std::move(tick));
   }
 
   void tick() {
@@ -170,7 +175,11 @@ void DmxOutput::blackoutAndStop() {
   });
 }
 
-DmxOutputState DmxOutput::state() const { return core_->state(); }
-DmxTransport& DmxOutput::transport() { return core_->transport(); }
+DmxOutputState DmxOutput::state() const {
+  return core_->state();
+}
+DmxTransport& DmxOutput::transport() {
+  return core_->transport();
+}
 
 }  // namespace solvera::dmx

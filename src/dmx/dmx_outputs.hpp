@@ -11,7 +11,8 @@
 namespace solvera::dmx {
 
 struct DmxOutputs {
-  explicit DmxOutputs(Clock& clock = systemClock(), const std::string& deviceDir = serialDeviceDir())
+  explicit DmxOutputs(Clock& clock = systemClock(),
+                      const std::string& deviceDir = serialDeviceDir())
       : artNet(clock), enttecUsbPro(clock, deviceDir), openDmxFtdi(clock, deviceDir) {}
 
   ArtNetSender artNet;

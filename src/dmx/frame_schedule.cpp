@@ -64,12 +64,16 @@ double framePosition(const FrameSchedule& schedule, std::int64_t index) {
   return static_cast<double>(((index % n) + n) % n) / static_cast<double>(n);
 }
 
-std::int64_t dueFrameIndex(const FrameSchedule& schedule, std::int64_t epochNs, std::int64_t nowNs) {
-  return static_cast<std::int64_t>(std::floor(static_cast<double>(nowNs - epochNs) * schedule.frameHz / 1e9 + 0.25));
+std::int64_t dueFrameIndex(const FrameSchedule& schedule, std::int64_t epochNs,
+                           std::int64_t nowNs) {
+  return static_cast<std::int64_t>(
+      std::floor(static_cast<double>(nowNs - epochNs) * schedule.frameHz / 1e9 + 0.25));
 }
 
-std::int64_t nextFrameIndex(const FrameSchedule& schedule, std::int64_t epochNs, std::int64_t nowNs) {
-  auto index = static_cast<std::int64_t>(std::floor(static_cast<double>(nowNs - epochNs) * schedule.frameHz / 1e9));
+std::int64_t nextFrameIndex(const FrameSchedule& schedule, std::int64_t epochNs,
+                            std::int64_t nowNs) {
+  auto index = static_cast<std::int64_t>(
+      std::floor(static_cast<double>(nowNs - epochNs) * schedule.frameHz / 1e9));
   while (frameTimeNs(schedule, epochNs, index) <= nowNs) ++index;
   return index;
 }

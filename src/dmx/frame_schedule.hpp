@@ -62,6 +62,7 @@ double framePosition(const FrameSchedule& schedule, std::int64_t index);
 // frame (timers round their deadlines). A late thread sends the frame it is late for rather
 // than skip ahead. And the first frame after nowNs.
 std::int64_t dueFrameIndex(const FrameSchedule& schedule, std::int64_t epochNs, std::int64_t nowNs);
-std::int64_t nextFrameIndex(const FrameSchedule& schedule, std::int64_t epochNs, std::int64_t nowNs);
+std::int64_t nextFrameIndex(const FrameSchedule& schedule, std::int64_t epochNs,
+                            std::int64_t nowNs);
 
 }  // namespace solvera::dmx

@@ -50,9 +50,12 @@ void tellWatcher(const std::string& line) {
 
 const char* wordFor(LastLight::Output output) {
   switch (output) {
-    case LastLight::Output::ArtNet: return "artnet";
-    case LastLight::Output::UsbPro: return "usbpro";
-    case LastLight::Output::OpenDmx: return "opendmx";
+    case LastLight::Output::ArtNet:
+      return "artnet";
+    case LastLight::Output::UsbPro:
+      return "usbpro";
+    case LastLight::Output::OpenDmx:
+      return "opendmx";
   }
   return "";
 }
@@ -70,8 +73,8 @@ void onFatalSignal(int sig, siginfo_t* info, void* context) {
     Slot& slot = slots[i];
     if (!slot.ready.load()) continue;
     if (i == static_cast<int>(LastLight::Output::ArtNet)) {
-      ::sendto(udpFd, slot.artNetBlack.data(), slot.artNetBlack.size(), 0, reinterpret_cast<const sockaddr*>(&slot.to),
-               sizeof slot.to);
+      ::sendto(udpFd, slot.artNetBlack.data(), slot.artNetBlack.size(), 0,
+               reinterpret_cast<const sockaddr*>(&slot.to), sizeof slot.to);
     } else if (slot.fd >= 0) {
       blackOnSerial(static_cast<LastLight::Output>(i), slot.fd);
     }
@@ -109,14 +112,16 @@ void blackWhereTold(const std::map<std::string, std::string>& where) {
       int one = 1;
       ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
       const auto black = buildArtDmxPacket({}, static_cast<std::uint16_t>(universe));
-      ::sendto(fd, black.data(), black.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+      ::sendto(fd, black.data(), black.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+               sizeof to);
       ::close(fd);
       continue;
     }
     int fd = ::open(destination.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) continue;
     if (output == "usbpro" && configureUsbProLine(fd)) blackOnSerial(LastLight::Output::UsbPro, fd);
-    if (output == "opendmx" && setDmxLineSpeed(fd, 250'000)) blackOnSerial(LastLight::Output::OpenDmx, fd);
+    if (output == "opendmx" && setDmxLineSpeed(fd, 250'000))
+      blackOnSerial(LastLight::Output::OpenDmx, fd);
     ::close(fd);
   }
 }
@@ -145,8 +150,10 @@ void blackWhereTold(const std::map<std::string, std::string>& where) {
       auto space = line.find(' ');
       if (space == std::string::npos) continue;
       std::string output = line.substr(0, space), destination = line.substr(space + 1);
-      if (destination == "-") where.erase(output);
-      else where[output] = destination;
+      if (destination == "-")
+        where.erase(output);
+      else
+        where[output] = destination;
     }
   }
   blackWhereTold(where);
@@ -172,8 +179,10 @@ void LastLight::install() {
       watch(pair[1]);
     }
     ::close(pair[1]);
-    if (pid > 0) watcherFd = pair[0];
-    else ::close(pair[0]);
+    if (pid > 0)
+      watcherFd = pair[0];
+    else
+      ::close(pair[0]);
   }
 
   for (std::size_t i = 0; i < std::size(kFatalSignals); ++i) {
