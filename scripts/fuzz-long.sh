@@ -46,8 +46,7 @@ run_target() {
 }
 export -f run_target
 export seconds runs logs artifacts
-rm -f "$logs"/*.log
-for name in "${targets[@]}"; do rm -f "$artifacts/$name-"*; done
+for name in "${targets[@]}"; do rm -f "$logs/$name.log" "$artifacts/$name-"*; done
 printf '%s\n' "${targets[@]}" | xargs -P "$jobs" -I{} bash -c 'run_target {}'
 
 failed=0
