@@ -32,8 +32,6 @@ class OpenAIProxy {
   void handleOpenAISessionDescription(const std::string& body, const std::string& apiKey,
                                       ReplyHandler reply);
 
-  const std::string& openAIResponsesURL() const { return responsesURL_; }
-
  private:
   std::string responsesURL_;
   Upstream& upstream_;

@@ -25,9 +25,6 @@ class ServiceProxies {
                                    ReplyHandler reply);
   void handleAffiliateProfile(const std::string& query, ReplyHandler reply);
 
-  const std::string& marketplaceSubmissionURL() const { return marketplaceURL_; }
-  const std::string& affiliateProfileURL() const { return affiliateURL_; }
-
  private:
   std::string marketplaceURL_;
   std::string affiliateURL_;

@@ -29,7 +29,9 @@ class ErrorException : public std::runtime_error {
   Error error_;
 };
 
+inline constexpr const char* kPosixErrorDomain = "POSIX";
+
 // An error built from a POSIX error number, with the platform's description.
-Error posixError(int errnoValue, std::string domain = "NSPOSIXErrorDomain");
+Error posixError(int errnoValue, std::string domain = kPosixErrorDomain);
 
 }  // namespace solvera

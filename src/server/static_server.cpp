@@ -27,7 +27,7 @@ namespace solvera {
 namespace {
 
 Error toError(const std::error_code& ec) {
-  return Error{"NSPOSIXErrorDomain", ec.value(), ec.message()};
+  return Error{kPosixErrorDomain, ec.value(), ec.message()};
 }
 
 Peer peerOf(const asio::ip::tcp::socket& socket) {
