@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <string_view>
 
-#include "server/http.hpp"
+#include "http/http.hpp"
 #include "server/static_server.hpp"
 
 namespace {

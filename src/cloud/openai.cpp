@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "cloud/text_limits.hpp"
-#include "server/http.hpp"
+#include "http/http.hpp"
 
 namespace solvera::cloud {
 namespace {

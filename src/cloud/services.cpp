@@ -2,7 +2,7 @@
 #include "cloud/services.hpp"
 
 #include "common/json.hpp"
-#include "server/http.hpp"
+#include "http/http.hpp"
 
 namespace solvera::cloud {
 namespace {

@@ -3,8 +3,7 @@
 
 #include "audio/audio_request.hpp"
 #include "common/error.hpp"
-#include "server/http.hpp"
-#include "server/static_server.hpp"
+#include "http/http.hpp"
 
 namespace solvera {
 namespace {
@@ -17,10 +16,7 @@ std::string failedReply() {
 
 }  // namespace
 
-AudioRoutes::AudioRoutes(StaticServer& server)
-    : AudioRoutes(server, sdlAudioBackend(server.options().appInfo.productDisplayName())) {}
-
-AudioRoutes::AudioRoutes(StaticServer&, std::shared_ptr<AudioOutputBackend> backend)
+AudioRoutes::AudioRoutes(std::shared_ptr<AudioOutputBackend> backend)
     : engine_(std::move(backend)) {}
 
 AudioRoutes::~AudioRoutes() = default;

@@ -9,13 +9,9 @@
 
 namespace solvera {
 
-class StaticServer;
-
 class AudioRoutes {
  public:
-  explicit AudioRoutes(StaticServer& server);
-  // Tests pass their own output backend.
-  AudioRoutes(StaticServer& server, std::shared_ptr<AudioOutputBackend> backend);
+  explicit AudioRoutes(std::shared_ptr<AudioOutputBackend> backend);
   ~AudioRoutes();
 
   // "/audio/start", "/audio/update", "/audio/stop"; 404 {"ok":false} for any other path under

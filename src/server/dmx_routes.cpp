@@ -8,7 +8,7 @@
 #include "common/json.hpp"
 #include "dmx/artnet_target.hpp"
 #include "dmx/frame_schedule.hpp"
-#include "server/http.hpp"
+#include "http/http.hpp"
 #include "server/static_server.hpp"
 
 namespace solvera {

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "common/json.hpp"
-#include "server/http.hpp"
+#include "http/http.hpp"
 
 namespace solvera::relay {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/random.hpp"
-#include "server/http.hpp"
+#include "http/http.hpp"
 #include "server/relay_json.hpp"
 #include "server/screen_light.hpp"
 #include "server/static_server.hpp"

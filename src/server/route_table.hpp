@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "server/http.hpp"
+#include "http/http.hpp"
 
 namespace solvera {
 

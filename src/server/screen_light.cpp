@@ -3,7 +3,7 @@
 #include "server/screen_light.hpp"
 
 #include "common/random.hpp"
-#include "server/http.hpp"
+#include "http/http.hpp"
 #include "server/relay_json.hpp"
 #include "server/static_server.hpp"
 

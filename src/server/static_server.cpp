@@ -20,7 +20,7 @@
 #include "server/cloud_routes.hpp"
 #include "server/dmx_routes.hpp"
 #include "server/remote_control.hpp"
-#include "server/request_guard.hpp"
+#include "http/request_guard.hpp"
 #include "server/screen_light.hpp"
 
 namespace solvera {
@@ -268,10 +268,11 @@ StaticServer::StaticServer(Options options)
       queue_("mirowen.server"),
       connections_(std::make_shared<ConnectionTable>(options_.limits)) {
   dmx_ = std::make_unique<DmxRoutes>(*this);
-  audio_ = std::make_unique<AudioRoutes>(*this);
+  audio_ = std::make_unique<AudioRoutes>(sdlAudioBackend(options_.appInfo.productDisplayName()));
   remote_ = std::make_unique<RemoteControl>(*this);
   screenLight_ = std::make_unique<ScreenLight>(*this);
   cloud_ = std::make_unique<CloudProxies>(*this);
+  routes_ = makeRoutes();
 }
 
 StaticServer::~StaticServer() {
@@ -443,51 +444,12 @@ std::string StaticServer::response(std::string_view requestBytes) {
 void StaticServer::respond(std::string_view requestBytes, const Peer& peer, Responder done) {
   http::RequestInfo r = http::requestInfo(requestBytes);
   auto now = [&done](std::string bytes) { done(http::Response{std::move(bytes), nullptr}); };
-  // Answers the proxies give later; the request's own copy of done goes with them.
-  auto later = [&done] {
-    return [done = std::move(done)](std::string bytes) {
-      done(http::Response{std::move(bytes), nullptr});
-    };
-  };
   if (auto refused = http::guardResponse(r, machineHostName_)) return now(*refused);
   if (!controlAuthorized(r, peer)) {
     return now(http::jsonResponse(OrderedJson{{"ok", false}, {"error", "invalid_token"}},
                                   "403 Forbidden"));
   }
-  const bool get = r.method == "GET";
-  const bool post = r.method == "POST";
-  auto apiKey = [&r] { return r.header("x-openai-api-key").value_or(""); };
-
-  if (post && r.path == "/dmx") {
-    if (auto reply = dmx_->handleDmx(r.body)) return now(*reply);
-  }
-  if (auto reply = remote_->handleRemote(r.method, r.path, r.query, r.body)) return now(*reply);
-  if (auto reply = screenLight_->handleScreenLight(r.method, r.path, r.query, r.body)) {
-    return now(*reply);
-  }
-  if (get && r.path == "/affiliate-profile")
-    return cloud_->handleAffiliateProfile(r.query, later());
-  if (post && r.path == "/marketplace/submissions") {
-    auto code = r.header("x-solvera-publisher-code").value_or("");
-    return cloud_->handleMarketplaceSubmission(r.body, code, later());
-  }
-  if (post && r.path == "/openai/ask-ai")
-    return cloud_->handleOpenAIAskAI(r.body, apiKey(), later());
-  if (post && r.path == "/openai/ask-ai-query") {
-    return cloud_->handleOpenAIAskAIQuery(r.body, apiKey(), later());
-  }
-  if (post && r.path == "/openai/session-description") {
-    return cloud_->handleOpenAISessionDescription(r.body, apiKey(), later());
-  }
-  if (post && r.path.starts_with("/audio/")) {
-    if (auto reply = audio_->handleAudio(r.path, r.query, r.body)) return now(*reply);
-  }
-  if (get && r.path == "/dmx/serial-ports") {
-    if (auto reply = dmx_->serialPortsResponse()) return now(*reply);
-  }
-  if (get && r.path == "/dmx/limits") return now(dmx_->limitsResponse(r.query));
-  if (get && r.path == "/remote") return done(staticResponse("/remote.html"));
-  if (get && r.path == "/screen-light") return done(staticResponse("/screen-light.html"));
+  if (routes_.dispatch(r, done)) return;
   done(staticResponse(r.path));
 }
 

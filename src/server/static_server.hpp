@@ -16,8 +16,9 @@
 #include "common/clock.hpp"
 #include "common/error.hpp"
 #include "common/serial_queue.hpp"
-#include "server/http.hpp"
+#include "http/http.hpp"
 #include "server/network_addresses.hpp"
+#include "server/route_table.hpp"
 
 namespace solvera {
 namespace dmx {
@@ -88,8 +89,8 @@ class StaticServer : public std::enable_shared_from_this<StaticServer> {
   const Options& options() const { return options_; }
   SerialQueue& queue() { return queue_; }
 
-  // The route table: one complete reply for one request's bytes, handed to done exactly once
-  // (at once, or later for a proxy). Runs on the queue.
+  // One complete reply for one request's bytes, handed to done exactly once (at once, or later
+  // for a proxy): the guard, the control token, then the route table. Runs on the queue.
   void respond(std::string_view requestBytes, const Peer& peer, Responder done);
   // The same for a loopback client, when the reply comes at once; empty when it comes later.
   std::string response(std::string_view requestBytes);
@@ -113,6 +114,9 @@ class StaticServer : public std::enable_shared_from_this<StaticServer> {
   void handle(asio::ip::tcp::socket socket);
   void acceptAtDescriptorLimit();
   bool controlAuthorized(const http::RequestInfo& request, const Peer& peer) const;
+  using Routes = RouteTable<Responder>;
+  // Every route, in the order it is tried (routes.cpp).
+  Routes makeRoutes();
 
   Options options_;
   std::atomic<std::uint16_t> port_;  // 0 asks the system for a free port (tests)
@@ -128,6 +132,7 @@ class StaticServer : public std::enable_shared_from_this<StaticServer> {
   std::unique_ptr<RemoteControl> remote_;
   std::unique_ptr<ScreenLight> screenLight_;
   std::unique_ptr<CloudProxies> cloud_;
+  Routes routes_;  // after the route objects it calls
 };
 
 }  // namespace solvera

@@ -9,7 +9,7 @@
 
 #include <stdexcept>
 
-#include "server/http.hpp"
+#include "http/http.hpp"
 
 namespace solvera::test {
 

@@ -16,7 +16,7 @@
 #include <filesystem>
 #include <utility>
 
-#include "server/http.hpp"
+#include "http/http.hpp"
 
 extern char** environ;
 

@@ -1,5 +1,5 @@
 // Host and Origin checks in front of the route table.
-#include "server/request_guard.hpp"
+#include "http/request_guard.hpp"
 
 #include <arpa/inet.h>
 #include <unistd.h>

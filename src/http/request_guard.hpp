@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "server/http.hpp"
+#include "http/http.hpp"
 
 namespace solvera::http {
 

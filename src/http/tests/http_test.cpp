@@ -3,8 +3,8 @@
 
 #include <limits>
 
-#include "server/http.hpp"
-#include "server/request_guard.hpp"
+#include "http/http.hpp"
+#include "http/request_guard.hpp"
 
 using namespace solvera::http;
 

@@ -1,5 +1,5 @@
 // Request framing and parsing, reply heads, query lookup and content types.
-#include "server/http.hpp"
+#include "http/http.hpp"
 
 #include <algorithm>
 #include <charconv>

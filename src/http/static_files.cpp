@@ -7,7 +7,7 @@
 #include <climits>
 #include <cstdlib>
 
-#include "server/http.hpp"
+#include "http/http.hpp"
 
 namespace solvera::http {
 namespace fs = std::filesystem;
