@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <sstream>
 
 namespace solvera::platform {
 namespace {
@@ -17,10 +18,22 @@ std::string kernelName(std::string_view name) {
   return std::string(name.substr(0, kProcessNameBytes));
 }
 
+// A process that ends while its file is read makes the read fail (ESRCH), which the stream
+// library reports by throwing: that process is simply gone.
+bool readProcFile(const std::filesystem::path& file, std::string& text) {
+  try {
+    std::ifstream in(file);
+    text.assign(std::istreambuf_iterator<char>(in), {});
+    return true;
+  } catch (const std::ios_base::failure&) {
+    return false;
+  }
+}
+
 // Name and parent from /proc/<pid>/stat; the name may hold blanks and parentheses itself.
 bool readStat(const std::filesystem::path& file, ProcessEntry& entry) {
-  std::ifstream in(file);
-  std::string text((std::istreambuf_iterator<char>(in)), {});
+  std::string text;
+  if (!readProcFile(file, text)) return false;
   auto open = text.find('('), close = text.rfind(')');
   if (open == std::string::npos || close == std::string::npos || close + 4 >= text.size()) {
     return false;
@@ -32,13 +45,14 @@ bool readStat(const std::filesystem::path& file, ProcessEntry& entry) {
 }
 
 bool readUid(const std::filesystem::path& file, uid_t& uid) {
-  std::ifstream in(file);
+  std::string text;
+  if (!readProcFile(file, text)) return false;
+  std::istringstream in(text);
   for (std::string line; std::getline(in, line);) {
     if (!line.starts_with("Uid:")) continue;
     auto digits = line.find_first_of("0123456789");
     if (digits == std::string::npos) return false;
-    return std::from_chars(line.data() + digits, line.data() + line.size(), uid).ec ==
-           std::errc();
+    return std::from_chars(line.data() + digits, line.data() + line.size(), uid).ec == std::errc();
   }
   return false;
 }
@@ -71,8 +85,9 @@ std::vector<pid_t> orphanedProcesses(const std::vector<ProcessEntry>& processes,
     if (p.uid != uid || p.name != wanted) continue;
     auto parent = byId.find(p.parent);
     bool owned = parent != byId.end() &&
-                 std::any_of(instanceNames.begin(), instanceNames.end(),
-                             [&](const std::string& n) { return parent->second->name == kernelName(n); });
+                 std::any_of(instanceNames.begin(), instanceNames.end(), [&](const std::string& n) {
+                   return parent->second->name == kernelName(n);
+                 });
     if (!owned) orphans.push_back(p.pid);
   }
   return orphans;

@@ -53,17 +53,26 @@ struct Fixture {
     for (const auto& entry : fs::directory_iterator("/proc", ec)) {
       const std::string pid = entry.path().filename().string();
       if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
-      std::ifstream stat(entry.path() / "stat");
       std::string line;
-      std::getline(stat, line);
+      try {
+        std::ifstream stat(entry.path() / "stat");
+        std::getline(stat, line);
+      } catch (const std::ios_base::failure&) {
+        continue;  // the process ended while it was read
+      }
       const auto close = line.rfind(')');
       if (close == std::string::npos) continue;
       char state = 0;
       long parent = 0;
       if (std::sscanf(line.c_str() + close + 1, " %c %ld", &state, &parent) != 2) continue;
       if (parent != ::getpid()) continue;
-      std::ifstream cmdline(entry.path() / "cmdline");
-      std::string arguments((std::istreambuf_iterator<char>(cmdline)), {});
+      std::string arguments;
+      try {
+        std::ifstream cmdline(entry.path() / "cmdline");
+        arguments.assign(std::istreambuf_iterator<char>(cmdline), {});
+      } catch (const std::ios_base::failure&) {
+        continue;  // the process ended while it was read
+      }
       if (arguments.find(mark) != std::string::npos) ::kill(std::stoi(pid), SIGKILL);
     }
   }
