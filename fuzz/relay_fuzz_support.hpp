@@ -31,7 +31,9 @@ inline void checkJsonReply(const std::string& reply) {
   const auto head = reply.find("\r\n\r\n");
   if (head == std::string::npos) std::abort();
   const std::string_view body = std::string_view(reply).substr(head + 4);
-  if (!Json::accept(body.begin(), body.end())) std::abort();
+  if (body.find('\0') != std::string_view::npos || !Json::accept(body.begin(), body.end())) {
+    std::abort();
+  }
 }
 
 // The input as a sequence of requests, pieces separated by a line "--" that the seeds keep

@@ -70,7 +70,8 @@ std::string_view eventOfLine(std::string_view line) {
   if (!isValidUtf8(line)) return {};
   std::string_view trimmed = trimWhitespace(line);
   if (trimmed.size() < 2 || trimmed.front() != '{' || trimmed.back() != '}') return {};
-  if (!Json::accept(trimmed)) return {};
+  // The parser reads a NUL byte as the end of the input and would pass "{}\0garbage" on.
+  if (trimmed.find('\0') != std::string_view::npos || !Json::accept(trimmed)) return {};
   return trimmed;
 }
 

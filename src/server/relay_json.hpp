@@ -30,6 +30,8 @@ inline bool isJsonDocument(std::string_view bytes) {
     ++at;
   }
   if (at == bytes.size() || (bytes[at] != '{' && bytes[at] != '[')) return false;
+  // The parser reads a NUL byte as the end of the input and would pass "{}\0garbage" on.
+  if (bytes.find('\0') != std::string_view::npos) return false;
   return Json::accept(bytes.begin(), bytes.end());
 }
 

@@ -31,9 +31,10 @@ TEST(BridgeLines, AcceptsTrimmedJsonObjectsOnlyAndCountsTheRest) {
                        "text {\"inside\":1}\n",
                        "{\"a\":1}{\"b\":2}\n",  // two objects are not one
                        " {\"n\":[1,{\"m\":\"}\"}]} \n",
+                       std::string("{}\0{x}\n", 7),  // a NUL does not end the object
                    });
   EXPECT_EQ(events, (std::vector<std::string>{"{\"nbsp\":1}", "{}", "{\"n\":[1,{\"m\":\"}\"}]}"}));
-  EXPECT_EQ(buffer.droppedLines(), 6u);
+  EXPECT_EQ(buffer.droppedLines(), 7u);
   EXPECT_EQ(buffer.bufferedBytes(), 0u);
 }
 

@@ -97,6 +97,8 @@ TEST_F(RemoteControlTest, StateIsRelayedVerbatimAndOnlyValidDocumentsReplaceIt) 
                            "{/*c*/}"}) {
     EXPECT_EQ(post(withToken("/remote/state"), body).bytes, invalid) << body;
   }
+  EXPECT_EQ(post(withToken("/remote/state"), std::string("{}\0garbage", 10)).bytes, invalid)
+      << "a NUL byte does not end the document";
   EXPECT_EQ(get(withToken("/remote/state")).body(), state) << "the last good state stays";
 
   EXPECT_EQ(post(withToken("/remote/state"), "[]").body(), R"({"ok":true})");
