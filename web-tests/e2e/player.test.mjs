@@ -202,8 +202,9 @@ test('a light error shows while the output fails and goes, toast and all, once f
     await page.click('#settingsButton');
     await page.selectOption('#settingsForm [name="outputMode"]', 'enttec-usb-pro');
     await page.click('#settingsForm button[value="save"]');
-    await waitFor(async () => /^Licht: .*Enttec DMX USB Pro/.test(await page.textContent('#lightStatus')), 'the missing widget to be named');
-    assert.equal(await page.evaluate(() => document.getElementById('lightStatus').classList.contains('error')), true);
+    // The status names the output as soon as it is chosen; the error follows the program's answer.
+    await waitFor(async () => /^Licht: .*Enttec DMX USB Pro/.test(await page.textContent('#lightStatus'))
+      && await page.evaluate(() => document.getElementById('lightStatus').classList.contains('error')), 'the missing widget to be named as an error');
     await page.click('#stopButton');
     assert.doesNotMatch(await page.textContent('#lightStatus'), /actief/);
     // The editor holds light pulses to what this output shows, as the program reports it.
