@@ -1,5 +1,6 @@
 // Light request bodies as "/dmx" receives them: decoding, the stream an output prepares from
 // a request, and the frames its ticks build, at any moment of the pulse.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -7,6 +8,7 @@
 
 #include "common/error.hpp"
 #include "dmx/dmx_request.hpp"
+#include "dmx/dmx_wire.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace solvera::dmx;
@@ -17,7 +19,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const solvera::ErrorException&) {
     return 0;
   }
-  if (request.dmx.size() > kDmxChannels) std::abort();
   const Stream stream = prepareStream(request, 1'000'000);
   if (stream.pulseHz && !(*stream.pulseHz >= kMinPulseHz && *stream.pulseHz <= kMaxPulseHz)) {
     std::abort();
@@ -30,6 +31,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t i = 0; i < frame.size(); ++i) {
       // Pulsing only ever dims a channel.
       if (frame[i] > request.dmx[i]) std::abort();
+    }
+    // Any list length is accepted; the wire always carries 512 channels, extra ones dropped.
+    const auto packet = buildArtDmxPacket(frame, request.universe);
+    for (std::size_t i = 0; i < std::min(frame.size(), kDmxChannels); ++i) {
+      if (packet[18 + i] != frame[i]) std::abort();
     }
   }
   return 0;

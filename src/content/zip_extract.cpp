@@ -93,6 +93,12 @@ bool extractZipArchive(const fs::path& archivePath, const fs::path& destination,
       links.push_back(target);
     }
     archive_entry_set_pathname(entry, target.c_str());
+    // Whatever the archive says, the user keeps read, write and search rights on what was
+    // extracted: a folder stored as 0500 could otherwise never be replaced or removed.
+    if (type != AE_IFLNK) {
+      archive_entry_set_perm(entry,
+                             (archive_entry_perm(entry) & 0755) | (type == AE_IFDIR ? 0700 : 0600));
+    }
 
     r = archive_write_header(writer.get(), entry);
     if (r < ARCHIVE_WARN) return fail(error, archive_error_string(writer.get()) ?: "write failed");

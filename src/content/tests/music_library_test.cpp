@@ -179,6 +179,18 @@ TEST(ZipExtraction, ExtractsFilesFoldersAndInsideLinks) {
   EXPECT_EQ(slurp(dir.path() / "out" / "Core" / "latest.mp3"), test::trackBytes(1));
   EXPECT_TRUE(fs::exists(dir.path() / "out" / "Core" / "Ruisende zee \xE2\x80\x94 \xC3\xBC.txt"));
 
+  // Folders and files stored without the owner's rights get them, so they can be removed.
+  dir.write("locked.zip",
+            test::buildZip({{"locked/", "", ArchiveEntry::Type::folder, 0500},
+                            {"locked/track.mp3", "x", ArchiveEntry::Type::file, 0400}}));
+  fs::create_directories(dir.path() / "locked-out");
+  ASSERT_TRUE(extractZipArchive(dir.path() / "locked.zip", dir.path() / "locked-out", &error));
+  EXPECT_EQ(fs::status(dir.path() / "locked-out" / "locked").permissions() & fs::perms::owner_all,
+            fs::perms::owner_all);
+  EXPECT_EQ(fs::status(dir.path() / "locked-out" / "locked" / "track.mp3").permissions() &
+                fs::perms::owner_all,
+            fs::perms::owner_read | fs::perms::owner_write);
+
   dir.write("garbage.zip", "PK\x03\x04 this is not really an archive");
   fs::create_directories(dir.path() / "out2");
   EXPECT_FALSE(extractZipArchive(dir.path() / "garbage.zip", dir.path() / "out2"));

@@ -47,12 +47,12 @@ std::string buildZip(const std::vector<ArchiveEntry>& entries) {
     switch (e.type) {
       case ArchiveEntry::Type::file:
         archive_entry_set_filetype(entry, AE_IFREG);
-        archive_entry_set_perm(entry, 0644);
+        archive_entry_set_perm(entry, e.mode ? e.mode : 0644);
         archive_entry_set_size(entry, static_cast<la_int64_t>(e.data.size()));
         break;
       case ArchiveEntry::Type::folder:
         archive_entry_set_filetype(entry, AE_IFDIR);
-        archive_entry_set_perm(entry, 0755);
+        archive_entry_set_perm(entry, e.mode ? e.mode : 0755);
         break;
       case ArchiveEntry::Type::symlink:
         archive_entry_set_filetype(entry, AE_IFLNK);

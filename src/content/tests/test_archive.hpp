@@ -13,6 +13,7 @@ struct ArchiveEntry {
   std::string path;
   std::string data;  // file content, or the link target
   Type type = Type::file;
+  unsigned mode = 0;  // permission bits as stored; 0 = the usual ones for the type
 };
 
 // The bytes of a ZIP archive holding the entries in order, names stored as written.
