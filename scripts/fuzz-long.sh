@@ -22,7 +22,7 @@ while [ $# -gt 0 ]; do
 done
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DSOLVERA_FUZZ=ON -DSOLVERA_BENCH=OFF -DSOLVERA_DESKTOP=OFF >/dev/null
+  -DSOLVERA_FUZZ=ON -DSOLVERA_BENCH=OFF -DSOLVERA_DESKTOP=OFF ${SOLVERA_CMAKE_LAUNCHER:-} >/dev/null
 ninja -C build-fuzz fuzz-targets
 if [ ${#targets[@]} -eq 0 ]; then
   for target in build-fuzz/fuzz/fuzz_*; do

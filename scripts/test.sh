@@ -7,6 +7,12 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
 jobs=$(nproc)
+# A compiler cache, when installed, makes repeated runs on one machine fast.
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+fi
+export SOLVERA_CMAKE_LAUNCHER="${launcher[*]}"
 fuzz_seconds=${SOLVERA_FUZZ_SECONDS:-30}
 
 # Tests never touch the user's own folders.
@@ -17,14 +23,14 @@ export XDG_STATE_HOME="$scratch/state" XDG_CACHE_HOME="$scratch/cache"
 export SDL_AUDIODRIVER=${SDL_AUDIODRIVER:-dummy}
 
 echo "== normal build"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
 ninja -C build
 ctest --test-dir build --output-on-failure -j "$jobs"
 bash scripts/web-test.sh build
 
 echo "== sanitizer build (address, undefined)"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSOLVERA_SANITIZE=ON \
-  -DSOLVERA_BENCH=OFF >/dev/null
+  -DSOLVERA_BENCH=OFF "${launcher[@]}" >/dev/null
 ninja -C build-asan
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0"
@@ -40,7 +46,7 @@ echo "== thread sanitizer build (server, light, audio, cloud and common tests)"
 # hold the threads, queues and timers.
 tsan_tests=(server_tests dmx_tests audio_tests cloud_tests common_tests)
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSOLVERA_TSAN=ON \
-  -DSOLVERA_BENCH=OFF -DSOLVERA_DESKTOP=OFF >/dev/null
+  -DSOLVERA_BENCH=OFF -DSOLVERA_DESKTOP=OFF "${launcher[@]}" >/dev/null
 ninja -C build-tsan "${tsan_tests[@]}"
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp" \
   ctest --test-dir build-tsan --output-on-failure -j "$jobs" \
