@@ -12,7 +12,8 @@ solvera::StaticServer& server() {
   static auto instance = [] {
     auto root = std::filesystem::temp_directory_path() / "solvera-fuzz-root";
     std::filesystem::create_directories(root / "public");
-    return solvera::StaticServer::create({root / "public", root / "library", 0, {}});
+    return solvera::StaticServer::create({root / "public", root / "library", 0},
+                                         solvera::standardRoutes({}));
   }();
   return *instance;
 }

@@ -4,13 +4,15 @@
 #include <cstdint>
 #include <string>
 
+#include "common/clock.hpp"
 #include "relay_fuzz_support.hpp"
 #include "server/remote_control.hpp"
+#include "server/screen_light.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace solvera;
   // A fresh relay per input, so that a finding reproduces from its input alone.
-  RemoteControl remote(fuzzing::relayServer());
+  RemoteControl remote({}, systemClock(), fuzzing::noPort, ScreenLight::kClientTimeoutMs);
   const std::string token = "token=" + remote.token();
   fuzzing::forEachRequest(data, size, [&](unsigned pick, const std::string& text) {
     switch (pick % 5) {

@@ -4,13 +4,14 @@
 #include <cstdint>
 #include <string>
 
+#include "common/clock.hpp"
 #include "relay_fuzz_support.hpp"
 #include "server/screen_light.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace solvera;
   // A fresh relay per input, so that a finding reproduces from its input alone.
-  ScreenLight light(fuzzing::relayServer());
+  ScreenLight light({}, systemClock(), fuzzing::noPort);
   const std::string token = "token=" + light.token();
   fuzzing::forEachRequest(data, size, [&](unsigned pick, const std::string& text) {
     switch (pick % 4) {

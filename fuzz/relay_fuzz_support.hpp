@@ -1,29 +1,19 @@
-// Shared by the relay targets: one server for the relays to hang on (never listening), and
-// the check every relay reply must pass.
+// Shared by the relay targets: the check every relay reply must pass.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "common/json.hpp"
-#include "server/static_server.hpp"
 
 namespace solvera::fuzzing {
 
-inline StaticServer& relayServer() {
-  static std::shared_ptr<StaticServer> instance = [] {
-    auto root = std::filesystem::temp_directory_path() / "solvera-fuzz-relay";
-    std::filesystem::create_directories(root / "public");
-    return StaticServer::create({root / "public", root / "library", 0, {}});
-  }();
-  return *instance;
-}
+// The relays' port when no server listens.
+inline std::uint16_t noPort() { return 0; }
 
 // A complete HTTP reply whose body is one JSON document: the pages parse every reply.
 inline void checkJsonReply(const std::string& reply) {

@@ -54,9 +54,10 @@ void AppDelegate::startMain() {
   serverOptions.rootURL = resources / "public";
   serverOptions.musicLibraryURL = musicLibraryFolder();
   serverOptions.preferredPort = port_;
-  serverOptions.appInfo = platform_.bundle.info;
-  serverOptions.dmxOutputs = std::make_shared<dmx::DmxOutputs>(*serverOptions.clock);
-  auto server = StaticServer::create(std::move(serverOptions));
+  RouteSettings routes;
+  routes.appInfo = platform_.bundle.info;
+  routes.dmxOutputs = std::make_shared<dmx::DmxOutputs>(*routes.clock);
+  auto server = StaticServer::create(std::move(serverOptions), standardRoutes(std::move(routes)));
 
   std::weak_ptr<AppDelegate> weak = weak_from_this();
   try {

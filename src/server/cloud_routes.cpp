@@ -3,7 +3,6 @@
 
 #include "cloud/openai.hpp"
 #include "cloud/services.hpp"
-#include "server/static_server.hpp"
 
 namespace solvera {
 
@@ -20,8 +19,8 @@ struct CloudProxies::Impl {
   cloud::ServiceProxies services;
 };
 
-CloudProxies::CloudProxies(StaticServer& server)
-    : impl_(std::make_unique<Impl>(server.options().appInfo, server.queue().context())) {}
+CloudProxies::CloudProxies(const AppInfo& info, asio::io_context& queue)
+    : impl_(std::make_unique<Impl>(info, queue)) {}
 CloudProxies::~CloudProxies() = default;
 
 void CloudProxies::handleAffiliateProfile(const std::string& query, cloud::ReplyHandler reply) {

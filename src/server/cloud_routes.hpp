@@ -1,21 +1,22 @@
 // Cloud proxy routes: OpenAI, marketplace and affiliate services.
 #pragma once
 
+#include <asio/io_context.hpp>
+
 #include <memory>
 #include <string>
 
 #include "cloud/upstream.hpp"
+#include "common/app_info.hpp"
 
 namespace solvera {
 
-class StaticServer;
-
-// The routes' side of the proxies: base addresses come from the server's application
-// information. Every handler answers (never falls through); the answer comes later on the
-// server's queue, which goes on serving meanwhile.
+// The routes' side of the proxies: base addresses come from the application information.
+// Every handler answers (never falls through); the answer comes later on `queue` (the
+// server's), which goes on serving meanwhile.
 class CloudProxies {
  public:
-  explicit CloudProxies(StaticServer& server);
+  CloudProxies(const AppInfo& info, asio::io_context& queue);
   ~CloudProxies();
 
   void handleAffiliateProfile(const std::string& query, cloud::ReplyHandler reply);

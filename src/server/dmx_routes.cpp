@@ -9,7 +9,6 @@
 #include "dmx/artnet_target.hpp"
 #include "dmx/frame_schedule.hpp"
 #include "http/http.hpp"
-#include "server/static_server.hpp"
 
 namespace solvera {
 namespace {
@@ -18,9 +17,7 @@ std::string ok(std::string_view body) { return http::httpResponse("200 OK", "app
 
 }  // namespace
 
-DmxRoutes::DmxRoutes(StaticServer& server)
-    : outputs_(server.options().dmxOutputs ? server.options().dmxOutputs
-                                           : std::make_shared<dmx::DmxOutputs>(*server.options().clock)) {}
+DmxRoutes::DmxRoutes(std::shared_ptr<dmx::DmxOutputs> outputs) : outputs_(std::move(outputs)) {}
 
 DmxRoutes::~DmxRoutes() = default;
 

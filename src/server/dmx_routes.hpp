@@ -10,11 +10,9 @@
 
 namespace solvera {
 
-class StaticServer;
-
 class DmxRoutes {
  public:
-  explicit DmxRoutes(StaticServer& server);
+  explicit DmxRoutes(std::shared_ptr<dmx::DmxOutputs> outputs);
   ~DmxRoutes();  // each sender runs its queued work (a blackout) before it closes
 
   // One light frame: the addressed output sends it, the two others are asked to stop.

@@ -20,6 +20,9 @@ struct InterfaceAddress {
 };
 
 // Where the addresses and interface facts come from; the defaults read this machine.
+// The server's port, once it listens: the relays write it into the addresses they hand out.
+using PortSource = std::function<std::uint16_t()>;
+
 struct NetworkSources {
   // The interface address list; empty when it cannot be read. Unset: getifaddrs.
   std::function<std::vector<InterfaceAddress>()> interfaces;

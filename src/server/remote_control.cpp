@@ -10,8 +10,6 @@
 #include "common/random.hpp"
 #include "http/http.hpp"
 #include "server/relay_json.hpp"
-#include "server/screen_light.hpp"
-#include "server/static_server.hpp"
 
 namespace solvera {
 namespace {
@@ -46,8 +44,13 @@ bool nestsDeeperThan(const OrderedJson& value, std::size_t limit) {
 
 }  // namespace
 
-RemoteControl::RemoteControl(StaticServer& server)
-    : server_(server), network_(server.options().network), remoteToken_(randomHexToken()) {}
+RemoteControl::RemoteControl(NetworkSources network, const Clock& clock, PortSource port,
+                             double clientTimeoutMs)
+    : network_(std::move(network)),
+      clock_(clock),
+      port_(std::move(port)),
+      clientTimeoutMs_(clientTimeoutMs),
+      remoteToken_(randomHexToken()) {}
 
 RemoteControl::~RemoteControl() = default;
 
@@ -58,7 +61,7 @@ bool RemoteControl::remoteAuthorized(const std::string& query) const {
 
 bool RemoteControl::connected(double now) const {
   if (remoteClientLastSeenAt_ <= 0) return false;
-  return now - remoteClientLastSeenAt_ <= server_.screenLight().clientTimeoutMs();
+  return now - remoteClientLastSeenAt_ <= clientTimeoutMs_;
 }
 
 std::optional<std::string> RemoteControl::handleRemote(const std::string& method,
@@ -69,7 +72,7 @@ std::optional<std::string> RemoteControl::handleRemote(const std::string& method
   const bool post = method == "POST";
 
   if (get && path == "/remote/info") {
-    const std::uint16_t port = server_.port();
+    const std::uint16_t port = port_();
     return http::jsonResponse(
         OrderedJson{{"ok", true},
                     {"token", remoteToken_},
@@ -80,7 +83,7 @@ std::optional<std::string> RemoteControl::handleRemote(const std::string& method
   if (!path.starts_with("/remote/")) return std::nullopt;
   if (!remoteAuthorized(query)) return relay::invalidToken();
 
-  const double now = server_.options().clock->wallMs();
+  const double now = clock_.wallMs();
   if (get && path == "/remote/state") {
     remoteClientLastSeenAt_ = now;
     return http::httpResponse("200 OK", "application/json", remoteStateData_);

@@ -6,12 +6,11 @@
 #include <optional>
 #include <string>
 
+#include "common/clock.hpp"
 #include "common/json.hpp"
 #include "server/network_addresses.hpp"
 
 namespace solvera {
-
-class StaticServer;
 
 class RemoteControl {
  public:
@@ -29,7 +28,9 @@ class RemoteControl {
       R"("controls":{"masterVolume":100,"rgbIntensity":0,"whiteIntensity":25},)"
       R"("audio":{"enabled":false,"musicPlaying":false}})";
 
-  explicit RemoteControl(StaticServer& server);
+  // A phone counts as connected while its last poll is at most clientTimeoutMs old.
+  RemoteControl(NetworkSources network, const Clock& clock, PortSource port,
+                double clientTimeoutMs);
   ~RemoteControl();
 
   // A reply, or nothing when the request is not one of these endpoints.
@@ -50,8 +51,10 @@ class RemoteControl {
   std::string commandsResponse(const std::string& query) const;
   std::string queueCommand(const std::string& body, double now);
 
-  StaticServer& server_;
   NetworkAddresses network_;
+  const Clock& clock_;
+  PortSource port_;
+  const double clientTimeoutMs_;
   const std::string remoteToken_;
   // Only touched on the server queue.
   std::string remoteStateData_{kDefaultState};

@@ -41,59 +41,59 @@ std::string apiKey(const Request& r) {
 
 }  // namespace
 
-StaticServer::Routes StaticServer::makeRoutes() {
-  Routes routes;
-  routes
+StaticServer::Table StaticServer::makeTable() {
+  Table table;
+  table
       .add("POST", PathMatch::exact, "/dmx",
            [this](const Request& r, Responder& done) {
-             return answerIf(done, dmx_->handleDmx(r.body));
+             return answerIf(done, routes_.dmx->handleDmx(r.body));
            })
       .add("", PathMatch::prefix, "/remote/",
            [this](const Request& r, Responder& done) {
-             return answerIf(done, remote_->handleRemote(r.method, r.path, r.query, r.body));
+             return answerIf(done, routes_.remote->handleRemote(r.method, r.path, r.query, r.body));
            })
       .add("", PathMatch::prefix, "/screen-light/",
            [this](const Request& r, Responder& done) {
              return answerIf(done,
-                             screenLight_->handleScreenLight(r.method, r.path, r.query, r.body));
+                             routes_.screenLight->handleScreenLight(r.method, r.path, r.query, r.body));
            })
       .add("GET", PathMatch::exact, "/affiliate-profile",
            [this](const Request& r, Responder& done) {
-             cloud_->handleAffiliateProfile(r.query, later(done));
+             routes_.cloud->handleAffiliateProfile(r.query, later(done));
              return true;
            })
       .add("POST", PathMatch::exact, "/marketplace/submissions",
            [this](const Request& r, Responder& done) {
              auto code = r.header("x-solvera-publisher-code").value_or("");
-             cloud_->handleMarketplaceSubmission(r.body, code, later(done));
+             routes_.cloud->handleMarketplaceSubmission(r.body, code, later(done));
              return true;
            })
       .add("POST", PathMatch::exact, "/openai/ask-ai",
            [this](const Request& r, Responder& done) {
-             cloud_->handleOpenAIAskAI(r.body, apiKey(r), later(done));
+             routes_.cloud->handleOpenAIAskAI(r.body, apiKey(r), later(done));
              return true;
            })
       .add("POST", PathMatch::exact, "/openai/ask-ai-query",
            [this](const Request& r, Responder& done) {
-             cloud_->handleOpenAIAskAIQuery(r.body, apiKey(r), later(done));
+             routes_.cloud->handleOpenAIAskAIQuery(r.body, apiKey(r), later(done));
              return true;
            })
       .add("POST", PathMatch::exact, "/openai/session-description",
            [this](const Request& r, Responder& done) {
-             cloud_->handleOpenAISessionDescription(r.body, apiKey(r), later(done));
+             routes_.cloud->handleOpenAISessionDescription(r.body, apiKey(r), later(done));
              return true;
            })
       .add("POST", PathMatch::prefix, "/audio/",
            [this](const Request& r, Responder& done) {
-             return answerIf(done, audio_->handleAudio(r.path, r.query, r.body));
+             return answerIf(done, routes_.audio->handleAudio(r.path, r.query, r.body));
            })
       .add("GET", PathMatch::exact, "/dmx/serial-ports",
            [this](const Request&, Responder& done) {
-             return answerIf(done, dmx_->serialPortsResponse());
+             return answerIf(done, routes_.dmx->serialPortsResponse());
            })
       .add("GET", PathMatch::exact, "/dmx/limits",
            [this](const Request& r, Responder& done) {
-             answer(done, dmx_->limitsResponse(r.query));
+             answer(done, routes_.dmx->limitsResponse(r.query));
              return true;
            })
       .add("GET", PathMatch::exact, "/remote",
@@ -105,7 +105,7 @@ StaticServer::Routes StaticServer::makeRoutes() {
         done(staticResponse("/screen-light.html"));
         return true;
       });
-  return routes;
+  return table;
 }
 
 }  // namespace solvera

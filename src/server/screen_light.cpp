@@ -2,16 +2,18 @@
 // that they are alive; the state is passed on as posted, never interpreted.
 #include "server/screen_light.hpp"
 
+#include <utility>
+
 #include "common/random.hpp"
 #include "http/http.hpp"
 #include "server/relay_json.hpp"
-#include "server/static_server.hpp"
 
 namespace solvera {
 
-ScreenLight::ScreenLight(StaticServer& server)
-    : server_(server),
-      network_(server.options().network),
+ScreenLight::ScreenLight(NetworkSources network, const Clock& clock, PortSource port)
+    : network_(std::move(network)),
+      clock_(clock),
+      port_(std::move(port)),
       screenLightToken_(randomHexToken()) {}
 
 ScreenLight::~ScreenLight() = default;
@@ -27,7 +29,7 @@ std::optional<std::string> ScreenLight::handleScreenLight(const std::string& met
                                                           const std::string& body) {
   const bool get = method == "GET";
   const bool post = method == "POST";
-  const std::uint16_t port = server_.port();
+  const std::uint16_t port = port_();
 
   if (get && path == "/screen-light/info") {
     auto urls = network_.screenLightURLs(port, screenLightToken_);
@@ -42,7 +44,7 @@ std::optional<std::string> ScreenLight::handleScreenLight(const std::string& met
   if (!path.starts_with("/screen-light/")) return std::nullopt;
   if (!screenLightAuthorized(query)) return relay::invalidToken();
 
-  const double now = server_.options().clock->wallMs();
+  const double now = clock_.wallMs();
   if (get && path == "/screen-light/state") {
     screenLightClientLastSeenAt_ = now;
     return http::httpResponse("200 OK", "application/json", screenLightStateData_);

@@ -4,11 +4,10 @@
 #include <optional>
 #include <string>
 
+#include "common/clock.hpp"
 #include "server/network_addresses.hpp"
 
 namespace solvera {
-
-class StaticServer;
 
 class ScreenLight {
  public:
@@ -19,7 +18,7 @@ class ScreenLight {
       R"("pulseMode":"sync","pulseEpochMs":0,"color":"#40c9ff","intensity":0,"language":"nl",)"
       R"("sessionTitle":"Solvera Pro","phase":"Stand-by"})";
 
-  explicit ScreenLight(StaticServer& server);
+  ScreenLight(NetworkSources network, const Clock& clock, PortSource port);
   ~ScreenLight();
 
   // A reply, or nothing when the request is not one of these endpoints.
@@ -33,8 +32,9 @@ class ScreenLight {
  private:
   bool screenLightAuthorized(const std::string& query) const;
 
-  StaticServer& server_;
   NetworkAddresses network_;
+  const Clock& clock_;
+  PortSource port_;
   const std::string screenLightToken_;
   const double screenLightClientTimeoutMs_ = kClientTimeoutMs;
   // Only touched on the server queue.

@@ -16,12 +16,9 @@
 
 #include "common/main_thread.hpp"
 #include "common/random.hpp"
-#include "server/audio_routes.hpp"
-#include "server/cloud_routes.hpp"
-#include "server/dmx_routes.hpp"
-#include "server/remote_control.hpp"
 #include "http/request_guard.hpp"
-#include "server/screen_light.hpp"
+#include "server/audio_routes.hpp"
+#include "server/dmx_routes.hpp"
 
 namespace solvera {
 namespace {
@@ -246,11 +243,13 @@ bool ConnectionTable::admit(const Peer& peer) {
 
 namespace {}  // namespace
 
-std::shared_ptr<StaticServer> StaticServer::create(Options options) {
+std::shared_ptr<StaticServer> StaticServer::create(Options options,
+                                                   const RouteFactory& makeRoutes) {
   // A connection holds the server weakly and locks it while it answers; when the owner lets
   // go meanwhile, the last reference ends on the server's own queue, which cannot join
   // itself. The destruction then moves to a thread of its own.
-  return std::shared_ptr<StaticServer>(new StaticServer(std::move(options)), [](StaticServer* s) {
+  auto* server = new StaticServer(std::move(options), makeRoutes);
+  return std::shared_ptr<StaticServer>(server, [](StaticServer* s) {
     if (s->queue_.isCurrent()) {
       std::thread([s] { delete s; }).detach();
     } else {
@@ -259,21 +258,16 @@ std::shared_ptr<StaticServer> StaticServer::create(Options options) {
   });
 }
 
-StaticServer::StaticServer(Options options)
+StaticServer::StaticServer(Options options, const RouteFactory& makeRoutes)
     : options_(std::move(options)),
       port_(options_.preferredPort),
       machineHostName_(http::localHostName()),
       controlToken_(randomHexToken()),
       spareDescriptor_(::open("/dev/null", O_RDONLY | O_CLOEXEC)),
       queue_("mirowen.server"),
-      connections_(std::make_shared<ConnectionTable>(options_.limits)) {
-  dmx_ = std::make_unique<DmxRoutes>(*this);
-  audio_ = std::make_unique<AudioRoutes>(sdlAudioBackend(options_.appInfo.productDisplayName()));
-  remote_ = std::make_unique<RemoteControl>(*this);
-  screenLight_ = std::make_unique<ScreenLight>(*this);
-  cloud_ = std::make_unique<CloudProxies>(*this);
-  routes_ = makeRoutes();
-}
+      connections_(std::make_shared<ConnectionTable>(options_.limits)),
+      routes_(makeRoutes(RouteContext{queue_, [this] { return port(); }})),
+      table_(makeTable()) {}
 
 StaticServer::~StaticServer() {
   // Closing the listener on the queue, then running what is queued, leaves nothing that
@@ -398,13 +392,13 @@ void StaticServer::stop() {
       listener_->close(ignored);
       listener_.reset();
     }
-    audio_->stop();
-    dmx_->stop();
+    routes_.audio->stop();
+    routes_.dmx->stop();
   });
 }
 
 void StaticServer::blackoutDmxOutputs() {
-  queue_.sync([this] { dmx_->blackoutDmxOutputs(); });
+  queue_.sync([this] { routes_.dmx->blackoutDmxOutputs(); });
 }
 
 http::Response StaticServer::staticResponse(std::string_view path) const {
@@ -449,7 +443,7 @@ void StaticServer::respond(std::string_view requestBytes, const Peer& peer, Resp
     return now(http::jsonResponse(OrderedJson{{"ok", false}, {"error", "invalid_token"}},
                                   "403 Forbidden"));
   }
-  if (routes_.dispatch(r, done)) return;
+  if (table_.dispatch(r, done)) return;
   done(staticResponse(r.path));
 }
 

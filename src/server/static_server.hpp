@@ -12,24 +12,15 @@
 #include <optional>
 #include <string>
 
-#include "common/app_info.hpp"
-#include "common/clock.hpp"
 #include "common/error.hpp"
 #include "common/serial_queue.hpp"
 #include "http/http.hpp"
 #include "server/network_addresses.hpp"
 #include "server/route_table.hpp"
+#include "server/server_routes.hpp"
 
 namespace solvera {
-namespace dmx {
-struct DmxOutputs;
-}
 
-class DmxRoutes;
-class AudioRoutes;
-class RemoteControl;
-class ScreenLight;
-class CloudProxies;
 class ConnectionTable;
 
 // Who sent a request: loopback clients are this machine's own pages and tools.
@@ -60,11 +51,7 @@ class StaticServer : public std::enable_shared_from_this<StaticServer> {
     std::filesystem::path rootURL;
     std::filesystem::path musicLibraryURL;
     std::uint16_t preferredPort = kDefaultPort;
-    AppInfo appInfo;
-    Clock* clock = &systemClock();
-    NetworkSources network{};  // where the LAN addresses for other devices come from
-    // The light outputs; when none are given the server makes its own on `clock`.
-    std::shared_ptr<dmx::DmxOutputs> dmxOutputs{};
+    NetworkSources network{};  // where the control page's LAN address comes from
     ConnectionLimits limits{};
   };
 
@@ -73,7 +60,8 @@ class StaticServer : public std::enable_shared_from_this<StaticServer> {
   // Clients other than loopback send it in this header to reach the control endpoints.
   static constexpr const char* kControlTokenHeader = "x-solvera-control-token";
 
-  static std::shared_ptr<StaticServer> create(Options options);
+  // makeRoutes is called once, while the server is made, with the server's queue and port.
+  static std::shared_ptr<StaticServer> create(Options options, const RouteFactory& makeRoutes);
   ~StaticServer();
 
   // Creates the listener on the first of twenty candidate ports and starts it on the queue;
@@ -101,22 +89,22 @@ class StaticServer : public std::enable_shared_from_this<StaticServer> {
   // The control page's address for other devices, with the token ("http://<lan>:<port>/?token=").
   std::string controlURL() const;
 
-  DmxRoutes& dmx() { return *dmx_; }
-  AudioRoutes& audio() { return *audio_; }
-  RemoteControl& remote() { return *remote_; }
-  ScreenLight& screenLight() { return *screenLight_; }
-  CloudProxies& cloud() { return *cloud_; }
+  DmxRoutes& dmx() { return *routes_.dmx; }
+  AudioRoutes& audio() { return *routes_.audio; }
+  RemoteControl& remote() { return *routes_.remote; }
+  ScreenLight& screenLight() { return *routes_.screenLight; }
+  CloudProxies& cloud() { return *routes_.cloud; }
 
  private:
-  explicit StaticServer(Options options);
+  StaticServer(Options options, const RouteFactory& makeRoutes);
   void listen(std::function<void()> onReady, std::function<void(const Error&)> onFailure);
   void acceptNext();
   void handle(asio::ip::tcp::socket socket);
   void acceptAtDescriptorLimit();
   bool controlAuthorized(const http::RequestInfo& request, const Peer& peer) const;
-  using Routes = RouteTable<Responder>;
+  using Table = RouteTable<Responder>;
   // Every route, in the order it is tried (routes.cpp).
-  Routes makeRoutes();
+  Table makeTable();
 
   Options options_;
   std::atomic<std::uint16_t> port_;  // 0 asks the system for a free port (tests)
@@ -127,12 +115,8 @@ class StaticServer : public std::enable_shared_from_this<StaticServer> {
   std::shared_ptr<ConnectionTable> connections_;
   std::optional<asio::ip::tcp::acceptor> listener_;
   asio::ip::tcp::endpoint endpoint_;
-  std::unique_ptr<DmxRoutes> dmx_;
-  std::unique_ptr<AudioRoutes> audio_;
-  std::unique_ptr<RemoteControl> remote_;
-  std::unique_ptr<ScreenLight> screenLight_;
-  std::unique_ptr<CloudProxies> cloud_;
-  Routes routes_;  // after the route objects it calls
+  ServerRoutes routes_;
+  Table table_;  // after the route objects it calls
 };
 
 }  // namespace solvera

@@ -60,11 +60,11 @@ TEST(CloudRoutes, HandlersUseTheirRequestTimeOutsAndWaitLimits) {
 
 TEST(CloudRoutes, RoutesReachTheServicesNamedInTheApplicationInformation) {
   StandInService service(StandInService::reply("200 OK", R"({"output_text":"{\"recommendations\":[]}"})"));
-  StaticServer::Options options;
-  options.appInfo.openAIBaseURL = service.baseURL();
-  options.appInfo.marketplaceBaseURL = service.baseURL();
-  options.appInfo.webServiceBaseURL = service.baseURL() + "/";
-  test::RunningServer server(options);
+  RouteSettings routes;
+  routes.appInfo.openAIBaseURL = service.baseURL();
+  routes.appInfo.marketplaceBaseURL = service.baseURL();
+  routes.appInfo.webServiceBaseURL = service.baseURL() + "/";
+  test::RunningServer server(routes);
 
   auto ask = server.send(test::request("POST", "/openai/ask-ai", R"({"sessions":[]})",
                                        "x-openai-api-key: " + kKey + "\r\n"));
@@ -91,9 +91,9 @@ TEST(CloudRoutes, RoutesReachTheServicesNamedInTheApplicationInformation) {
 }
 
 TEST(CloudRoutes, EmptyBaseAddressesAreAnsweredAsUnreachableWithoutTraffic) {
-  StaticServer::Options options;
-  options.appInfo.openAIBaseURL = "";
-  test::RunningServer server(options);
+  RouteSettings routes;
+  routes.appInfo.openAIBaseURL = "";
+  test::RunningServer server(routes);
   auto ask = server.send(test::request("POST", "/openai/ask-ai-query", "{}",
                                        "x-openai-api-key: " + kKey + "\r\n"));
   EXPECT_EQ(ask.statusLine(), "HTTP/1.1 502 Upstream Response");
@@ -109,10 +109,10 @@ TEST(CloudRoutes, EmptyBaseAddressesAreAnsweredAsUnreachableWithoutTraffic) {
 // and the server ends at once with the proxies still in flight.
 TEST(CloudRoutes, WaitingProxiesNeverHoldUpTheServer) {
   StandInService service(StandInService::silent());
-  StaticServer::Options options;
-  options.appInfo.openAIBaseURL = service.baseURL();
-  options.appInfo.webServiceBaseURL = service.baseURL();
-  auto server = std::make_unique<test::RunningServer>(options);
+  RouteSettings routes;
+  routes.appInfo.openAIBaseURL = service.baseURL();
+  routes.appInfo.webServiceBaseURL = service.baseURL();
+  auto server = std::make_unique<test::RunningServer>(routes);
   std::vector<std::unique_ptr<test::OpenConnection>> asking;
   for (int i = 0; i < 3; ++i) {
     asking.push_back(std::make_unique<test::OpenConnection>(server->port()));

@@ -27,9 +27,9 @@ class DmxRoutesTest : public ::testing::Test {
     ::unsetenv("SOLVERA_SERIAL_DIR");
   }
   void SetUp() override {
-    StaticServer::Options options;
-    options.clock = &clock;  // the USB Pro search interval follows this clock, not the machine's
-    server = std::make_unique<test::RunningServer>(options);
+    RouteSettings routes;
+    routes.clock = &clock;  // the USB Pro search interval follows this clock, not the machine's
+    server = std::make_unique<test::RunningServer>(routes);
   }
 
   test::Reply post(const std::string& body) {

@@ -38,13 +38,13 @@ inline InterfaceAddress ipv4(const std::string& name, const std::string& dotted,
   return interfaceAddress(name, AF_INET, dotted, flags);
 }
 
-// Server options with a hand-moved clock and this LAN: Wi-Fi from dir/net, no default route.
-inline StaticServer::Options lanOptions(FakeClock& clock, const TempDir& dir,
-                                        std::vector<InterfaceAddress> interfaces) {
-  StaticServer::Options options;
-  options.clock = &clock;
-  options.network = {[interfaces] { return interfaces; }, dir.path() / "net", dir.path() / "route"};
-  return options;
+// Routes with a hand-moved clock and this LAN: Wi-Fi from dir/net, no default route.
+inline RouteSettings lanRoutes(FakeClock& clock, const TempDir& dir,
+                               std::vector<InterfaceAddress> interfaces) {
+  RouteSettings routes;
+  routes.clock = &clock;
+  routes.network = {[interfaces] { return interfaces; }, dir.path() / "net", dir.path() / "route"};
+  return routes;
 }
 
 }  // namespace solvera::test

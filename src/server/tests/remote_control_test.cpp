@@ -33,7 +33,7 @@ class RemoteControlTest : public ::testing::Test {
 
   TempDir sources;
   FakeClock clock{1'000'000'000, 1'700'000'000'000.0};
-  RunningServer server{lanOptions(clock, sources, {ipv4("eth0", "192.168.1.30")})};
+  RunningServer server{lanRoutes(clock, sources, {ipv4("eth0", "192.168.1.30")})};
 };
 
 const std::string kForbidden = jsonReply(R"({"ok":false,"error":"invalid_token"})", "403 Forbidden");

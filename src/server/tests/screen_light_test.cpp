@@ -29,7 +29,7 @@ class ScreenLightTest : public ::testing::Test {
     return dir;
   }();
   FakeClock clock{1'000'000'000, 1'700'000'000'000.0};
-  RunningServer server{lanOptions(clock, sources, {ipv4("eth0", "192.168.1.10"),
+  RunningServer server{lanRoutes(clock, sources, {ipv4("eth0", "192.168.1.10"),
                                                    ipv4("wlan0", "192.168.1.20")})};
 };
 
@@ -54,7 +54,7 @@ TEST_F(ScreenLightTest, InfoListsEveryPageAddressWifiFirstAndLoopbackLast) {
                       page("127.0.0.1") + R"(],"localUrl":)" + page("127.0.0.1") + "}"));
 
   // Without a LAN the loopback page is the only one, and the preferred one.
-  RunningServer alone(lanOptions(clock, sources, {}));
+  RunningServer alone(lanRoutes(clock, sources, {}));
   const std::string loop = "http://127.0.0.1:" + std::to_string(alone.port()) +
                            "/screen-light?token=" + alone.server().screenLight().token();
   auto info = parseJson(alone.send(request("GET", "/screen-light/info")).body()).value_or(Json());

@@ -157,7 +157,7 @@ TEST(StaticServerPort, APortInUseFailsOnTheMainThreadWithoutTryingAnother) {
   std::uint16_t busy = ntohs(addr.sin6_port);
 
   TempDir dir;
-  auto server = StaticServer::create({dir.path(), dir.path(), busy, {}, &systemClock()});
+  auto server = StaticServer::create({dir.path(), dir.path(), busy}, standardRoutes({}));
   bool ready = false;
   std::optional<Error> failure;
   std::thread::id failureThread;

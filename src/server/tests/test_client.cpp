@@ -151,13 +151,13 @@ void TempDir::write(const fs::path& relative, const std::string& bytes) const {
   std::ofstream(path_ / relative, std::ios::binary) << bytes;
 }
 
-RunningServer::RunningServer(StaticServer::Options options) {
+RunningServer::RunningServer(StaticServer::Options options, RouteSettings routes) {
   fs::create_directories(root());
   fs::create_directories(library());
   if (options.rootURL.empty()) options.rootURL = root();
   if (options.musicLibraryURL.empty()) options.musicLibraryURL = library();
   options.preferredPort = 0;
-  server_ = StaticServer::create(std::move(options));
+  server_ = StaticServer::create(std::move(options), standardRoutes(std::move(routes)));
   bool ready = false, failed = false;
   server_->start([&] { ready = true; }, [&](const Error&) { failed = true; });
   mainthread::runUntil([&] { return ready || failed; });

@@ -66,10 +66,12 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-// A started server on an ephemeral port serving root/ and library/ of a temporary folder.
+// A started server on an ephemeral port serving root/ and library/ of a temporary folder, with
+// the program's usual routes.
 class RunningServer {
  public:
-  explicit RunningServer(StaticServer::Options options = {});
+  explicit RunningServer(StaticServer::Options options = {}, RouteSettings routes = {});
+  explicit RunningServer(RouteSettings routes) : RunningServer({}, std::move(routes)) {}
   ~RunningServer();
   StaticServer& server() { return *server_; }
   std::shared_ptr<StaticServer> shared() { return server_; }
