@@ -54,8 +54,8 @@ StaticServer::Table StaticServer::makeTable() {
            })
       .add("", PathMatch::prefix, "/screen-light/",
            [this](const Request& r, Responder& done) {
-             return answerIf(done,
-                             routes_.screenLight->handleScreenLight(r.method, r.path, r.query, r.body));
+             return answerIf(
+                 done, routes_.screenLight->handleScreenLight(r.method, r.path, r.query, r.body));
            })
       .add("GET", PathMatch::exact, "/affiliate-profile",
            [this](const Request& r, Responder& done) {

@@ -28,8 +28,7 @@ RouteFactory standardRoutes(RouteSettings settings) {
         std::make_unique<AudioRoutes>(sdlAudioBackend(settings.appInfo.productDisplayName()));
     routes.screenLight =
         std::make_unique<ScreenLight>(settings.network, *settings.clock, context.port);
-    routes.remote = std::make_unique<RemoteControl>(settings.network, *settings.clock,
-                                                    context.port,
+    routes.remote = std::make_unique<RemoteControl>(settings.network, *settings.clock, context.port,
                                                     routes.screenLight->clientTimeoutMs());
     routes.cloud = std::make_unique<CloudProxies>(settings.appInfo, context.queue.context());
     return routes;
