@@ -57,18 +57,25 @@ struct Transfer {
   }
 };
 
+// Returning less than n aborts the transfer.
 size_t writeBody(char* data, size_t size, size_t count, void* user) {
   auto* t = static_cast<Transfer*>(user);
   size_t n = size * count;
-  if (t->received.size() + n > HttpClient::kMaxResponseBytes) return 0;  // aborts the transfer
-  t->received.append(data, n);
+  if (t->request.bodySink) {
+    if (!t->request.bodySink(std::string_view(data, n))) return 0;
+  } else {
+    if (t->received.size() + n > HttpClient::kMaxResponseBytes) return 0;
+    t->received.append(data, n);
+  }
   t->lastActivity = Clock::now();
   return n;
 }
 
-// Called often by libcurl while a transfer runs; any byte moved either way counts as activity.
+// Called often by libcurl while a transfer runs (also while it waits); any byte moved either
+// way counts as activity. Non-zero aborts the transfer.
 int progress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow) {
   auto* t = static_cast<Transfer*>(user);
+  if (t->request.cancelled && t->request.cancelled->load()) return 1;
   if (dlnow + ulnow != t->lastProgress) {
     t->lastProgress = dlnow + ulnow;
     t->lastActivity = Clock::now();

@@ -1,11 +1,13 @@
 // The process's shared outgoing HTTP client: libcurl transfers driven by one thread of its own.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -23,11 +25,16 @@ struct HttpRequest {
   // Redirects are followed (at most kMaxRedirects), never from https to plain http; a POST
   // answered with 301, 302 or 303 goes on as a GET, as browsers do.
   bool followRedirects = true;
+  // Set: the body goes here a piece at a time, on the client's thread, instead of into the
+  // response, and no size limit applies; false stops the transfer (a write error).
+  std::function<bool(std::string_view)> bodySink;
+  // Set: the transfer ends soon after this becomes true, as a transport error.
+  const std::atomic<bool>* cancelled = nullptr;
 };
 
 struct HttpResponse {
   std::optional<int> status;         // when an HTTP response arrived
-  std::optional<std::string> body;   // when it did: its bytes, possibly none at all
+  std::optional<std::string> body;   // when it did: its bytes (none with a body sink)
   std::optional<std::string> error;  // the transport failure, when there was one
   bool timedOut = false;             // the failure was the idle time-out
 };
@@ -36,7 +43,7 @@ class HttpClient {
  public:
   using Completion = std::function<void(HttpResponse)>;
 
-  // Largest response body kept; a longer one fails the transfer.
+  // Largest response body kept in memory; a longer one fails the transfer.
   static constexpr std::size_t kMaxResponseBytes = 16 * 1024 * 1024;
   static constexpr long kMaxRedirects = 10;
 

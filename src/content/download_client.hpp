@@ -1,5 +1,5 @@
 // Downloading one file over HTTP(S): an interface so the installer can be driven by any
-// client, and the libcurl client the application uses.
+// client, and the one the application uses, over its shared HTTP client.
 #pragma once
 
 #include <atomic>
@@ -9,6 +9,9 @@
 #include <string>
 
 namespace solvera {
+namespace cloud {
+class HttpClient;
+}
 
 struct DownloadRequest {
   std::string url;
@@ -31,12 +34,17 @@ class DownloadClient {
                                   const std::atomic<bool>* cancelled = nullptr) = 0;
 };
 
-// libcurl: redirects followed (HTTP and HTTPS only), no cached copy ever used, bodies of
-// any status written to the file.
-class CurlDownloadClient final : public DownloadClient {
+// Redirects followed as the shared client follows them, no cached copy ever used, bodies of
+// any status written to the file, whatever their size.
+class HttpDownloadClient final : public DownloadClient {
  public:
+  explicit HttpDownloadClient(cloud::HttpClient& client);
+  HttpDownloadClient();  // the shared client
   DownloadResult download(const DownloadRequest& request,
                           const std::atomic<bool>* cancelled = nullptr) override;
+
+ private:
+  cloud::HttpClient& client_;
 };
 
 }  // namespace solvera

@@ -96,7 +96,7 @@ MusicLibraryInstaller::MusicLibraryInstaller(platform::Dialogs& dialogs, WebView
                                              Options options)
     : dialogs_(dialogs), webView_(std::move(webView)), options_(std::move(options)) {
   if (options_.temporaryDir.empty()) options_.temporaryDir = systemTemporaryDir();
-  if (!options_.downloadClient) options_.downloadClient = std::make_shared<CurlDownloadClient>();
+  if (!options_.downloadClient) options_.downloadClient = std::make_shared<HttpDownloadClient>();
 }
 
 MusicLibraryInstaller::~MusicLibraryInstaller() {

@@ -28,7 +28,7 @@ class MusicLibraryInstaller : public std::enable_shared_from_this<MusicLibraryIn
     std::string coreMusicLibraryURL;                 // empty: no automatic download
     std::string coreMusicLibrarySHA256;              // empty: no automatic download
     std::filesystem::path temporaryDir;              // empty: the system temporary folder
-    std::shared_ptr<DownloadClient> downloadClient;  // nothing: libcurl
+    std::shared_ptr<DownloadClient> downloadClient;  // nothing: the shared HTTP client
     std::chrono::seconds downloadTimeout{60};
   };
 

@@ -1,6 +1,10 @@
 // The shared upstream exchange over real libcurl transfers to stand-ins on loopback.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <future>
+#include <string_view>
+
 #include "cloud/upstream.hpp"
 #include "cloud/tests/stand_in_service.hpp"
 
@@ -143,4 +147,48 @@ TEST(HttpUpstream, FollowsRedirects) {
   result = exchanged(upstream, post(first.baseURL()), 5s);
   EXPECT_EQ(result.status, 502) << "an endless chain ends after a few hops";
   EXPECT_EQ(result.body, "fallback");
+}
+
+// Downloads hand the body to a sink: no memory limit then, and the sink or a flag can stop it.
+TEST(HttpClient, ABodySinkTakesBodiesPastTheMemoryLimitAndCanStopOrBeCancelled) {
+  const std::string large(cloud::HttpClient::kMaxResponseBytes + 1, 'x');
+  StandInService service(StandInService::reply("200 OK", large, "application/zip"));
+  cloud::HttpClient client;
+  auto fetch = [&](HttpRequest request) {
+    return test::awaitAnswer<cloud::HttpResponse>(
+        [&](auto done) { client.start(std::move(request), done); });
+  };
+  HttpRequest get;
+  get.url = service.baseURL() + "/big.zip";
+
+  auto kept = fetch(get);
+  EXPECT_TRUE(kept.error.has_value()) << "in memory the limit holds";
+
+  std::size_t received = 0;
+  get.bodySink = [&received](std::string_view piece) {
+    received += piece.size();
+    return true;
+  };
+  auto sunk = fetch(get);
+  EXPECT_FALSE(sunk.error) << *sunk.error;
+  EXPECT_EQ(sunk.status, 200);
+  EXPECT_EQ(sunk.body, "");
+  EXPECT_EQ(received, large.size());
+
+  get.bodySink = [](std::string_view) { return false; };
+  auto refused = fetch(get);
+  EXPECT_TRUE(refused.error.has_value()) << "a sink that cannot write stops the transfer";
+  EXPECT_FALSE(refused.status);
+
+  // A silent service with a long time-out: only the flag can end this one.
+  service.answerWith(StandInService::silent());
+  std::atomic<bool> cancelled{false};
+  get.bodySink = [](std::string_view) { return true; };
+  get.cancelled = &cancelled;
+  get.timeout = std::chrono::minutes(10);
+  auto pending = std::async(std::launch::async, [&] { return fetch(get); });
+  ASSERT_TRUE(service.waitForRequests(4));
+  cancelled = true;
+  auto ended = pending.get();
+  EXPECT_TRUE(ended.error.has_value()) << "ended by the flag, not the time-out";
 }
