@@ -44,9 +44,8 @@ DownloadResult HttpDownloadClient::download(const DownloadRequest& request,
 
   std::promise<cloud::HttpResponse> done;
   auto finished = done.get_future();
-  client_.start(std::move(http), [&done](cloud::HttpResponse response) {
-    done.set_value(std::move(response));
-  });
+  client_.start(std::move(http),
+                [&done](cloud::HttpResponse response) { done.set_value(std::move(response)); });
   cloud::HttpResponse response = finished.get();
   bool flushed = std::fflush(file.get()) == 0;
   if (response.error) {
