@@ -1,6 +1,6 @@
-// The server's route table: rows of {method, exact path or prefix, handler}, tried in the
-// order they were added. A handler answers (true) or passes the request on (false); what no
-// row answers gets the caller's fallback.
+// The server's route table: rows of {method, exact path or prefix, access, handler}, tried in
+// the order they were added. A handler answers (true) or passes the request on (false); what
+// no row answers gets the caller's fallback. The rows also say which paths are control paths.
 #pragma once
 
 #include <functional>
@@ -14,6 +14,10 @@ namespace solvera {
 
 enum class PathMatch { exact, prefix };
 
+// Who may reach a row's paths: anyone, or (clients other than loopback) only with the control
+// token.
+enum class Access { open, control };
+
 // Reply: how a handler answers, handed to it by reference so that one that answers later can
 // take it along.
 template <class Reply>
@@ -25,23 +29,44 @@ class RouteTable {
     std::string method;  // "GET", "POST", or empty for any
     PathMatch match;
     std::string path;  // the whole path, or how it begins
-    Handler handler;
+    Access access;
+    Handler handler;  // none: the row only marks its paths as control paths
 
+    bool matchesPath(const std::string& requestPath) const {
+      return match == PathMatch::exact ? requestPath == path : requestPath.starts_with(path);
+    }
     bool matches(const http::RequestInfo& request) const {
-      if (!method.empty() && request.method != method) return false;
-      return match == PathMatch::exact ? request.path == path : request.path.starts_with(path);
+      return (method.empty() || request.method == method) && matchesPath(request.path);
     }
   };
 
-  RouteTable& add(std::string method, PathMatch match, std::string path, Handler handler) {
-    routes_.push_back(Route{std::move(method), match, std::move(path), std::move(handler)});
+  RouteTable& add(std::string method, PathMatch match, std::string path, Access access,
+                  Handler handler) {
+    routes_.push_back(
+        Route{std::move(method), match, std::move(path), access, std::move(handler)});
     return *this;
+  }
+  RouteTable& add(std::string method, PathMatch match, std::string path, Handler handler) {
+    return add(std::move(method), match, std::move(path), Access::open, std::move(handler));
+  }
+  // Control paths that no row answers yet, so that one added there later is guarded at once.
+  RouteTable& guard(PathMatch match, std::string path) {
+    return add("", match, std::move(path), Access::control, nullptr);
   }
 
   // The first matching row that answers; false when none did.
   bool dispatch(const http::RequestInfo& request, Reply& reply) const {
     for (const Route& route : routes_) {
-      if (route.matches(request) && route.handler(request, reply)) return true;
+      if (route.handler && route.matches(request) && route.handler(request, reply)) return true;
+    }
+    return false;
+  }
+
+  // Whether a control row covers this path, whatever the method: the token is checked before
+  // any row is asked.
+  bool isControlPath(const std::string& path) const {
+    for (const Route& route : routes_) {
+      if (route.access == Access::control && route.matchesPath(path)) return true;
     }
     return false;
   }

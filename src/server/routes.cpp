@@ -1,5 +1,6 @@
-// Every route of the server in the order it is tried; a request that none answers gets the
-// static reply (a file of the page folder or the music library).
+// Every route of the server in the order it is tried, and which of them are control paths; a
+// request that none answers gets the static reply (a file of the page folder or the music
+// library).
 #include <optional>
 #include <string>
 #include <utility>
@@ -42,56 +43,60 @@ std::string apiKey(const Request& r) {
 }  // namespace
 
 StaticServer::Table StaticServer::makeTable() {
+  constexpr Access control = Access::control;
+  auto remote = [this](const Request& r, Responder& done) {
+    return answerIf(done, routes_.remote->handleRemote(r.method, r.path, r.query, r.body));
+  };
+  auto screenLight = [this](const Request& r, Responder& done) {
+    return answerIf(done,
+                    routes_.screenLight->handleScreenLight(r.method, r.path, r.query, r.body));
+  };
   Table table;
   table
-      .add("POST", PathMatch::exact, "/dmx",
+      .add("POST", PathMatch::exact, "/dmx", control,
            [this](const Request& r, Responder& done) {
              return answerIf(done, routes_.dmx->handleDmx(r.body));
            })
-      .add("", PathMatch::prefix, "/remote/",
-           [this](const Request& r, Responder& done) {
-             return answerIf(done, routes_.remote->handleRemote(r.method, r.path, r.query, r.body));
-           })
-      .add("", PathMatch::prefix, "/screen-light/",
-           [this](const Request& r, Responder& done) {
-             return answerIf(
-                 done, routes_.screenLight->handleScreenLight(r.method, r.path, r.query, r.body));
-           })
-      .add("GET", PathMatch::exact, "/affiliate-profile",
+      // The relays' own pages and state carry their own tokens; their addresses do not.
+      .add("GET", PathMatch::exact, "/remote/info", control, remote)
+      .add("", PathMatch::prefix, "/remote/", remote)
+      .add("GET", PathMatch::exact, "/screen-light/info", control, screenLight)
+      .add("", PathMatch::prefix, "/screen-light/", screenLight)
+      .add("GET", PathMatch::exact, "/affiliate-profile", control,
            [this](const Request& r, Responder& done) {
              routes_.cloud->handleAffiliateProfile(r.query, later(done));
              return true;
            })
-      .add("POST", PathMatch::exact, "/marketplace/submissions",
+      .add("POST", PathMatch::exact, "/marketplace/submissions", control,
            [this](const Request& r, Responder& done) {
              auto code = r.header("x-solvera-publisher-code").value_or("");
              routes_.cloud->handleMarketplaceSubmission(r.body, code, later(done));
              return true;
            })
-      .add("POST", PathMatch::exact, "/openai/ask-ai",
+      .add("POST", PathMatch::exact, "/openai/ask-ai", control,
            [this](const Request& r, Responder& done) {
              routes_.cloud->handleOpenAIAskAI(r.body, apiKey(r), later(done));
              return true;
            })
-      .add("POST", PathMatch::exact, "/openai/ask-ai-query",
+      .add("POST", PathMatch::exact, "/openai/ask-ai-query", control,
            [this](const Request& r, Responder& done) {
              routes_.cloud->handleOpenAIAskAIQuery(r.body, apiKey(r), later(done));
              return true;
            })
-      .add("POST", PathMatch::exact, "/openai/session-description",
+      .add("POST", PathMatch::exact, "/openai/session-description", control,
            [this](const Request& r, Responder& done) {
              routes_.cloud->handleOpenAISessionDescription(r.body, apiKey(r), later(done));
              return true;
            })
-      .add("POST", PathMatch::prefix, "/audio/",
+      .add("POST", PathMatch::prefix, "/audio/", control,
            [this](const Request& r, Responder& done) {
              return answerIf(done, routes_.audio->handleAudio(r.path, r.query, r.body));
            })
-      .add("GET", PathMatch::exact, "/dmx/serial-ports",
+      .add("GET", PathMatch::exact, "/dmx/serial-ports", control,
            [this](const Request&, Responder& done) {
              return answerIf(done, routes_.dmx->serialPortsResponse());
            })
-      .add("GET", PathMatch::exact, "/dmx/limits",
+      .add("GET", PathMatch::exact, "/dmx/limits", control,
            [this](const Request& r, Responder& done) {
              answer(done, routes_.dmx->limitsResponse(r.query));
              return true;
@@ -101,10 +106,14 @@ StaticServer::Table StaticServer::makeTable() {
              done(staticResponse("/remote.html"));
              return true;
            })
-      .add("GET", PathMatch::exact, "/screen-light", [this](const Request&, Responder& done) {
-        done(staticResponse("/screen-light.html"));
-        return true;
-      });
+      .add("GET", PathMatch::exact, "/screen-light",
+           [this](const Request&, Responder& done) {
+             done(staticResponse("/screen-light.html"));
+             return true;
+           })
+      // Everything under the lights and the AI service reaches the lamps or the user's key.
+      .guard(PathMatch::prefix, "/dmx/")
+      .guard(PathMatch::prefix, "/openai/");
   return table;
 }
 

@@ -241,8 +241,6 @@ bool ConnectionTable::admit(const Peer& peer) {
   return peer.loopback && connections_.size() < limits_.maxConnections + limits_.loopbackReserve;
 }
 
-namespace {}  // namespace
-
 std::shared_ptr<StaticServer> StaticServer::create(Options options,
                                                    const RouteFactory& makeRoutes) {
   // A connection holds the server weakly and locks it while it answers; when the owner lets
@@ -410,20 +408,10 @@ std::string StaticServer::controlURL() const {
   return pageURL(lan, port(), "/", controlToken_);
 }
 
-namespace {
-
-// Endpoints that reach the lamps, the sound, the relay tokens or outside services on the
-// user's behalf.
-bool isControlPath(const std::string& path) {
-  return path == "/dmx" || path.starts_with("/dmx/") || path.starts_with("/audio/") ||
-         path == "/remote/info" || path == "/screen-light/info" || path.starts_with("/openai/") ||
-         path == "/marketplace/submissions" || path == "/affiliate-profile";
-}
-
-}  // namespace
-
 bool StaticServer::controlAuthorized(const http::RequestInfo& r, const Peer& peer) const {
-  if (peer.loopback || !isControlPath(r.path)) return true;
+  // Control paths reach the lamps, the sound, the relay tokens or outside services on the
+  // user's behalf; the route table marks them.
+  if (peer.loopback || !table_.isControlPath(r.path)) return true;
   auto token = r.header(kControlTokenHeader);
   return token && constantTimeEquals(*token, controlToken_);
 }

@@ -110,6 +110,11 @@ TEST(ControlToken, OtherClientsNeedItForEveryControlEndpoint) {
       request("POST", "/openai/ask-ai", "{}"),
       request("POST", "/marketplace/submissions", "{}"),
       request("GET", "/affiliate-profile"),
+      // Whatever the method, and under the lights and the AI service also paths nobody answers.
+      request("GET", "/dmx"),
+      request("GET", "/audio/start"),
+      request("GET", "/dmx/unknown"),
+      request("POST", "/openai/other", "{}"),
   };
   for (const auto& r : control) {
     std::string target = r.substr(0, r.find("\r\n"));

@@ -1,5 +1,5 @@
 // The route table's order: method and path decide which rows are asked, the first that
-// answers wins, and a row that passes hands the request on.
+// answers wins, and a row that passes hands the request on; control rows mark their paths.
 #include "server/route_table.hpp"
 
 #include <gtest/gtest.h>
@@ -56,4 +56,27 @@ TEST(RouteTable, FirstMatchingRowThatAnswersWins) {
   RouteTable<std::string> empty;
   std::string reply;
   EXPECT_FALSE(empty.dispatch(request("GET", "/"), reply));
+}
+
+TEST(RouteTable, ControlRowsMarkTheirPathsWhateverTheMethod) {
+  RouteTable<std::string> table;
+  auto answer = [](const http::RequestInfo&, std::string& reply) {
+    reply = "answered";
+    return true;
+  };
+  table.add("POST", PathMatch::exact, "/dmx", Access::control, answer)
+      .add("GET", PathMatch::exact, "/remote/info", Access::control, answer)
+      .add("", PathMatch::prefix, "/remote/", answer)
+      .guard(PathMatch::prefix, "/openai/");
+
+  EXPECT_TRUE(table.isControlPath("/dmx")) << "a POST row guards its path for every method";
+  EXPECT_FALSE(table.isControlPath("/dmx/x")) << "an exact row guards only its path";
+  EXPECT_TRUE(table.isControlPath("/remote/info"));
+  EXPECT_FALSE(table.isControlPath("/remote/state")) << "an open row guards nothing";
+  EXPECT_TRUE(table.isControlPath("/openai/anything"));
+  EXPECT_FALSE(table.isControlPath("/openai"));
+
+  std::string reply = "none";
+  EXPECT_FALSE(table.dispatch(request("POST", "/openai/anything"), reply));
+  EXPECT_EQ(reply, "none") << "a guard row answers nothing";
 }
