@@ -6,7 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -24,8 +24,8 @@ namespace solvera::test {
 namespace {
 
 int remainingMs(std::chrono::steady_clock::time_point end) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-      end - std::chrono::steady_clock::now());
+  auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
@@ -74,21 +74,14 @@ std::optional<std::string> findProgram(const std::string& name) {
 
 Child::Child(const std::vector<std::string>& args, const Environment& environment,
              bool captureOutput, bool mergeErrors) {
+  if (args.empty()) return;
+  const std::optional<std::string> path =
+      args[0].find('/') == std::string::npos ? findProgram(args[0]) : args[0];
+  if (!path) return;
   int out[2] = {-1, -1};
   if (captureOutput && pipe2(out, O_CLOEXEC) != 0) return;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  if (captureOutput) {
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    if (mergeErrors) posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  }
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-  posix_spawnattr_setpgroup(&attributes, 0);
+  // Everything the child needs is prepared before the fork: after it, only async-signal-safe
+  // calls.
   std::vector<std::string> storage = args;
   std::vector<char*> argv;
   for (auto& a : storage) argv.push_back(a.data());
@@ -98,15 +91,27 @@ Child::Child(const std::vector<std::string>& args, const Environment& environmen
   std::vector<char*> envp;
   for (auto& e : envStorage) envp.push_back(e.data());
   envp.push_back(nullptr);
-  pid_t pid = -1;
-  int rc = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::setpgid(0, 0);
+    // The child dies with the test: a test ended by its time-out or a crash leaves no display
+    // server, bus or program behind.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(127);
+    const int null = ::open("/dev/null", O_RDWR);
+    ::dup2(null, 0);
+    ::dup2(captureOutput ? out[1] : null, 1);
+    if (captureOutput && mergeErrors) ::dup2(out[1], 2);
+    if (null > 2) ::close(null);
+    ::execve(path->c_str(), argv.data(), envp.data());
+    ::_exit(127);
+  }
   if (captureOutput) {
     ::close(out[1]);
     out_ = out[0];
   }
-  if (rc != 0) return;
+  if (pid < 0) return;
   pid_ = pid;
   pidfd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
 }
@@ -187,9 +192,9 @@ ToolResult runTool(const std::vector<std::string>& args, const Environment& envi
 
 SessionBus::SessionBus() {
   if (!findProgram("dbus-daemon")) return;
-  daemon_.emplace(std::vector<std::string>{"dbus-daemon", "--session", "--nofork",
-                                           "--print-address=1"},
-                  environmentWith({}));
+  daemon_.emplace(
+      std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--print-address=1"},
+      environmentWith({}));
   if (auto line = daemon_->readLine(std::chrono::seconds(10))) address_ = *line;
 }
 
