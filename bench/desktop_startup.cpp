@@ -35,10 +35,18 @@ window.addEventListener("load", () => fetch("http://127.0.0.1:RECORDER/",
     {method: "POST", mode: "no-cors", body: JSON.stringify({kind: "loaded"})}));
 </script></body></html>)";
 
-// Reports the real page's load event: every module it imports has run by then.
+// Reports the real page's load event (every module it imports has run by then), with the
+// page's own timing: when its document arrived, how many files it fetched and when the last
+// one arrived, and when its scripts had run.
 constexpr const char* kLoadReporter = R"(<script>
-window.addEventListener("load", () => fetch("http://127.0.0.1:RECORDER/",
-    {method: "POST", mode: "no-cors", body: JSON.stringify({kind: "loaded"})}));
+window.addEventListener("load", () => {
+  const nav = performance.getEntriesByType("navigation")[0] || {};
+  const files = performance.getEntriesByType("resource");
+  const lastFile = Math.max(0, ...files.map((f) => f.responseEnd));
+  fetch("http://127.0.0.1:RECORDER/", {method: "POST", mode: "no-cors", body: JSON.stringify({
+    kind: "loaded", origin: performance.timeOrigin, document: nav.responseEnd, files: files.length, lastFile,
+    scriptsRun: nav.domContentLoadedEventEnd, load: nav.loadEventStart})});
+});
 </script>
 </body>)";
 
@@ -99,7 +107,9 @@ std::uint16_t freePort() {
   return ntohs(address.sin_port);
 }
 
-double ms(Steady::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+double ms(Steady::duration d) {
+  return std::chrono::duration<double, std::milli>(d).count();
+}
 
 }  // namespace
 
@@ -148,6 +158,9 @@ int main(int argc, char** argv) {
         {"XDG_CACHE_HOME", (root / "cache").string()},
     });
     auto start = Steady::now();
+    const double startedAtMs = std::chrono::duration<double, std::milli>(
+                                   std::chrono::system_clock::now().time_since_epoch())
+                                   .count();
     test::Child program({executable, "--port", std::to_string(freePort()), "--resources",
                          (root / "resources").string()},
                         environment);
@@ -176,6 +189,21 @@ int main(int argc, char** argv) {
     program.wait(30s);
     std::printf("run %d: ready %.0f ms, page loaded %.0f ms%s\n", run + 1, ready.back(),
                 loaded.back(), run == 0 ? " (first run: cold caches)" : "");
+    if (publicDir) {
+      // Milliseconds from the page's own navigation start.
+      const Json page = recorder.records().front();
+      auto at = [&](const char* key) {
+        return page.is_object() && page.contains(key) && page[key].is_number()
+                   ? page[key].get<double>()
+                   : 0.0;
+      };
+      // The page's clock starts when its web process begins the navigation.
+      const double navigation = at("origin") - startedAtMs;
+      std::printf(
+          "  navigation began at %.0f ms; from there: document %.0f, %.0f files (last "
+          "%.0f), scripts run %.0f, load %.0f\n",
+          navigation, at("document"), at("files"), at("lastFile"), at("scriptsRun"), at("load"));
+    }
   }
   auto median = [](std::vector<double> v) {
     std::sort(v.begin(), v.end());
