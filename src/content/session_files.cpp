@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "common/json.hpp"
 #include "common/main_thread.hpp"
 #include "content/atomic_file.hpp"
@@ -29,11 +31,16 @@ std::optional<std::string> readSessionFile(const fs::path& file) {
     ::close(fd);
     return std::nullopt;
   }
-  // Read one byte past the limit: a file that grew since the check is refused too.
-  std::string text(kSessionFileMaxBytes + 1, '\0');
+  // Sized from the file with one byte more, to see whether it grew since the check; growth is
+  // followed up to one byte past the limit, which refuses the file.
+  std::string text(static_cast<std::size_t>(info.st_size) + 1, '\0');
   std::size_t filled = 0;
   bool failed = false;
-  while (filled < text.size()) {
+  while (true) {
+    if (filled == text.size()) {
+      if (text.size() > kSessionFileMaxBytes) break;
+      text.resize(std::min(text.size() * 2, kSessionFileMaxBytes + 1));
+    }
     ssize_t n = ::read(fd, text.data() + filled, text.size() - filled);
     if (n < 0) {
       if (errno == EINTR) continue;
