@@ -13,7 +13,7 @@ import { setupTransport } from './transport.js';
 import { setupKeys } from './keys.js';
 import { applyTexts } from './i18n.js';
 import { PageSound } from './page-sound.js';
-import { getJson, postJson } from './net.js';
+import { getJson, onControlTokenRefused, postJson } from './net.js';
 import { ClipboardReader, registerPageFunctions } from './native.js';
 import { SessionRecorder } from './report.js';
 import { setupEditor } from './editor-view.js';
@@ -32,6 +32,13 @@ const recorder = new SessionRecorder();
 state.recorder = recorder;
 const toasts = new Toasts();
 const toast = (message) => toasts.show(message);
+// Without the token every control call is refused; saying why once a minute is enough.
+let tokenNoticeAt = -Infinity;
+onControlTokenRefused(() => {
+  if (performance.now() - tokenNoticeAt < 60000) return;
+  tokenNoticeAt = performance.now();
+  toast(t('net.tokenNeeded'));
+});
 const views = new Views(state, { toasts, sound });
 const breathing = new BreathingOverlay(t);
 const outputs = new Outputs(state, { transport: (path, body) => postJson(path, body), sound });

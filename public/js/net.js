@@ -16,6 +16,14 @@ function controlToken() {
   }
 }
 
+// Told when the program refused a call for want of the control token: a page opened from another
+// device by its plain address, not the one with the token that the program printed.
+const tokenRefusedListeners = new Set();
+export function onControlTokenRefused(listener) {
+  tokenRefusedListeners.add(listener);
+  return () => tokenRefusedListeners.delete(listener);
+}
+
 // A reply: ok (HTTP success and no "ok": false), status (0 when no answer arrived), the parsed
 // body or null, and timedOut when the page gave up waiting.
 async function exchange(path, init, timeoutMs) {
@@ -28,6 +36,9 @@ async function exchange(path, init, timeoutMs) {
     const response = await fetch(path, { cache: 'no-store', ...init, headers, signal: controller.signal });
     let body = null;
     try { body = await response.json(); } catch { body = null; }
+    if (response.status === 403 && body?.error === 'invalid_token') {
+      for (const listener of tokenRefusedListeners) listener(path);
+    }
     return { ok: response.ok && body?.ok !== false, status: response.status, body };
   } catch (error) {
     return { ok: false, status: 0, body: null, error, timedOut };

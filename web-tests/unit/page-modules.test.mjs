@@ -5,6 +5,7 @@ import assert from 'node:assert/strict';
 import { AppState, pageStore } from '../../public/js/state.js';
 import { Outputs, STOP_FADE_STEPS } from '../../public/js/outputs.js';
 import { Relays } from '../../public/js/relays.js';
+import { getJson, onControlTokenRefused, postJson } from '../../public/js/net.js';
 import { Controller } from '../../public/js/controller.js';
 import { SessionRecorder } from '../../public/js/report.js';
 import { PHOTOSENSITIVITY_KEY } from '../../public/js/settings.js';
@@ -189,4 +190,26 @@ test('relays publish on change or heartbeat, carry out each phone command once a
   assert.equal(p.state.screenConnected, true);
   const screen = posts.filter((x) => x.path.startsWith('/screen-light/state')).at(-1).body;
   assert.equal(screen.active, false, 'no session plays: the screens stay dark');
+});
+
+test('only a call refused for want of the control token is reported as such', async () => {
+  const replies = {
+    '/dmx': [403, { ok: false, error: 'invalid_token' }],
+    '/remote/commands?token=old': [401, { ok: false, error: 'invalid_token' }],
+    '/audio/start': [400, { ok: false, error: 'invalid_request' }],
+  };
+  const realFetch = globalThis.fetch;
+  globalThis.fetch = async (path) => new Response(JSON.stringify(replies[path][1]), { status: replies[path][0] });
+  const refused = [];
+  const stop = onControlTokenRefused((path) => refused.push(path));
+  try {
+    for (const path of Object.keys(replies)) {
+      const reply = path === '/dmx' ? await postJson(path, { dmx: [] }) : await getJson(path);
+      assert.equal(reply.ok, false, path);
+    }
+    assert.deepEqual(refused, ['/dmx']);
+  } finally {
+    stop();
+    globalThis.fetch = realFetch;
+  }
 });
