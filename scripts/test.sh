@@ -22,13 +22,16 @@ export XDG_CONFIG_HOME="$scratch/config" XDG_DATA_HOME="$scratch/data"
 export XDG_STATE_HOME="$scratch/state" XDG_CACHE_HOME="$scratch/cache"
 export SDL_AUDIODRIVER=${SDL_AUDIODRIVER:-dummy}
 
-echo "== normal build"
+# Each stage says when it began, so a slow stage shows in the log.
+stage() { echo "== $* ($(date +%T))"; }
+
+stage "normal build"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
 ninja -C build
 ctest --test-dir build --output-on-failure -j "$jobs"
 bash scripts/web-test.sh build
 
-echo "== sanitizer build (address, undefined)"
+stage "sanitizer build (address, undefined)"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSOLVERA_SANITIZE=ON \
   -DSOLVERA_BENCH=OFF "${launcher[@]}" >/dev/null
 ninja -C build-asan
@@ -41,7 +44,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs" -R '^Desktop\.'
 
-echo "== thread sanitizer build (server, light, audio, cloud and common tests)"
+stage "thread sanitizer build (server, light, audio, cloud and common tests)"
 # Only these test programs (and the program the light tests start) are built and run: they
 # hold the threads, queues and timers.
 tsan_tests=(server_tests dmx_tests audio_tests cloud_tests common_tests)
@@ -52,5 +55,6 @@ TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/
   ctest --test-dir build-tsan --output-on-failure -j "$jobs" \
   -L "^($(IFS='|'; echo "${tsan_tests[*]}"))\$"
 
-echo "== fuzz targets (${fuzz_seconds} s each, ${jobs} at a time)"
+stage "fuzz targets (${fuzz_seconds} s each, ${jobs} at a time)"
 bash scripts/fuzz-long.sh --seconds "$fuzz_seconds" --jobs "$jobs"
+stage "all tests passed"
