@@ -1,6 +1,8 @@
 // Start-up and shutdown of the application.
 #include "app/app_delegate.hpp"
 
+#include "app/content_services.hpp"
+#include "app/update_check.hpp"
 #include "common/xdg.hpp"
 #include "dmx/dmx_outputs.hpp"
 #include "platform/page_bridge.hpp"
@@ -8,17 +10,30 @@
 namespace solvera {
 
 std::shared_ptr<AppDelegate> AppDelegate::create(platform::Platform platform, Options options) {
-  return std::shared_ptr<AppDelegate>(new AppDelegate(std::move(platform), std::move(options)));
+  auto delegate =
+      std::shared_ptr<AppDelegate>(new AppDelegate(std::move(platform), std::move(options)));
+  // The shortcuts and the content services reach the page through the control window.
+  std::weak_ptr<AppDelegate> weak = delegate;
+  auto webView = [weak]() -> std::shared_ptr<platform::WebView> {
+    auto self = weak.lock();
+    return self ? self->controlWebView() : nullptr;
+  };
+  auto windowExists = [weak] {
+    auto self = weak.lock();
+    return self && self->interfaceWindow_;
+  };
+  const Options& given = delegate->options_;
+  auto inputLog = given.inputLogFile.empty() ? xdg::inputLogFile(delegate->productDisplayName())
+                                             : given.inputLogFile;
+  delegate->shortcuts_ =
+      ShortcutController::create(given.clock ? *given.clock : systemClock(), std::move(inputLog),
+                                 {std::move(windowExists), webView});
+  if (given.content) given.content->connectPage(std::move(webView));
+  return delegate;
 }
 
 AppDelegate::AppDelegate(platform::Platform platform, Options options)
-    : platform_(std::move(platform)),
-      options_(std::move(options)),
-      port_(options_.port),
-      clock_(options_.clock ? *options_.clock : systemClock()),
-      inputLogFile_(options_.inputLogFile.empty()
-                        ? xdg::inputLogFile(platform_.bundle.info.productDisplayName())
-                        : options_.inputLogFile) {}
+    : platform_(std::move(platform)), options_(std::move(options)), port_(options_.port) {}
 
 AppDelegate::~AppDelegate() = default;
 
@@ -36,8 +51,10 @@ std::string AppDelegate::controlInterfaceURL(std::uint16_t port) {
 }
 
 void AppDelegate::applicationDidFinishLaunching() {
-  installShortcutMenu();
-  terminateOrphanedMuseBridgeProcessesIfNeeded();
+  shortcuts_->installMenu(platform_.shell, productDisplayName());
+  if (options_.content) {
+    options_.content->museBridge->terminateOrphanedMuseBridgeProcessesIfNeeded();
+  }
   isStartingMain_ = true;
   closeCurrentWindow();
   startMain();
@@ -68,7 +85,7 @@ void AppDelegate::startMain() {
           self->isStartingMain_ = false;
           self->openControlInterface();
           self->installInputControls();
-          self->checkForUpdate();
+          if (self->options_.updates) self->options_.updates->checkForUpdate();
         },
         [weak](const Error&) {
           auto self = weak.lock();
@@ -111,11 +128,6 @@ void AppDelegate::showWindow(const std::string& message) {
   platform_.shell.activate();
 }
 
-void AppDelegate::showInfoAlert(const std::string& message) {
-  platform_.shell.activate();
-  platform_.dialogs.runAlert({productDisplayName(), message, {"OK"}}, [](int) {});
-}
-
 void AppDelegate::closeCurrentWindow() {
   if (!window_) return;
   platform_.shell.retireMessageWindow();
@@ -144,6 +156,19 @@ void AppDelegate::controlWindowWillClose() {
 
 bool AppDelegate::applicationShouldTerminateAfterLastWindowClosed() { return !isStartingMain_; }
 
+// The key filters' decisions are the shortcut controller's.
+bool AppDelegate::applicationKeyEvent(const platform::KeyEvent& event) {
+  return shortcuts_->applicationKeyEvent(event);
+}
+
+bool AppDelegate::controlWindowKeyEvent(const platform::KeyEvent& event) {
+  return shortcuts_->controlWindowKeyEvent(event);
+}
+
+bool AppDelegate::controlWebViewKeyEvent(const platform::KeyEvent& event) {
+  return shortcuts_->controlWebViewKeyEvent(event);
+}
+
 void AppDelegate::applicationWillTerminate() {
   if (terminated_) return;
   terminated_ = true;
@@ -152,7 +177,8 @@ void AppDelegate::applicationWillTerminate() {
     platform_.shell.removeLocalKeyMonitor(*mediaKeyMonitor_);
     mediaKeyMonitor_.reset();
   }
-  stopMuseBridge();
+  // Nothing was started when there are no content services.
+  if (options_.content) options_.content->museBridge->stopMuseBridge();
   for (auto token : remoteCommandTargets_) platform_.mediaRemote.removeHandler(token);
   remoteCommandTargets_.clear();
   platform_.mediaRemote.clearNowPlaying();

@@ -1,5 +1,7 @@
 // The application delegate: start-up, the control window, the message window and shutdown.
-// Plain C++ over the platform interfaces; everything here runs on the main thread.
+// Plain C++ over the platform interfaces; everything here runs on the main thread. Shortcuts
+// go to its ShortcutController; the content services and the update check are made by the
+// front end and handed in.
 #pragma once
 
 #include <cstdint>
@@ -8,11 +10,15 @@
 #include <string>
 #include <vector>
 
+#include "app/shortcuts.hpp"
 #include "common/clock.hpp"
 #include "platform/platform.hpp"
 #include "server/static_server.hpp"
 
 namespace solvera {
+
+class ContentServices;
+class UpdateCheck;
 
 class AppDelegate : public platform::ShellEvents,
                     public std::enable_shared_from_this<AppDelegate> {
@@ -22,6 +28,9 @@ class AppDelegate : public platform::ShellEvents,
     std::filesystem::path musicLibraryURL;  // empty: the user's music library folder
     std::filesystem::path inputLogFile;     // empty: the user's input log
     const Clock* clock = nullptr;           // null: the machine's clocks
+    // None: the page's content messages do nothing; no update check.
+    std::shared_ptr<ContentServices> content;
+    std::shared_ptr<UpdateCheck> updates;
   };
 
   static std::shared_ptr<AppDelegate> create(platform::Platform platform, Options options);
@@ -32,7 +41,6 @@ class AppDelegate : public platform::ShellEvents,
   void startMain();
   void openControlInterface();
   void showWindow(const std::string& message);
-  void showInfoAlert(const std::string& message);
   void closeCurrentWindow();
   // The program was started again while running: bring forward what is on screen.
   void applicationShouldHandleReopen();
@@ -63,47 +71,13 @@ class AppDelegate : public platform::ShellEvents,
   // Web bridge (web_bridge.cpp): the clipboard reply to the page.
   void replyWithClipboardText();
 
-  // Shortcuts and menu (shortcuts.cpp).
-  void installShortcutMenu();
-  bool handleApplicationShortcut(const platform::KeyEvent& event);
-  bool keyBelongsToPage(const platform::KeyEvent& event) const;
-  void controlWindowDidRequestBreathingToggle(const std::string& source);
-  void controlWindowDidRequestBlackoutToggle(const std::string& source);
-  void controlWebViewDidRequestBreathingToggle();
-  void controlWebViewDidRequestBlackoutToggle();
-  void toggleBreathingShortcut();
-  void toggleBlackoutShortcut();
-  void toggleBreathingCoaching();
-  void toggleBlackout();
-  void runWebShortcut(const std::string& functionName, const std::string& fallbackScript,
-                      int attemptsRemaining = 12);
-  // Appends one complete line to the input log; logInput stamps the time in front of fields.
-  void appendInputLog(const std::string& line);
-  void logInput(const std::string& fields);
-  const std::filesystem::path& inputLogFile() const { return inputLogFile_; }
-
-  // Media keys and remote commands (media_controls.cpp).
+  // Media keys and remote commands (media_controls.cpp): all of them toggle breathing.
   void installInputControls();
   void installRemoteCommandHandlers();
   void installMediaKeyMonitor();
 
-  // Music library, session files, report printing and the headband bridge
-  // (delegate_content.cpp; state in ContentState).
-  void installMusicLibrary();
-  void installCoreMusicLibraryIfNeeded();
-  void importSessionFile();
-  void exportSessionFile(const std::string& filename, const std::string& content);
-  void printAnalysisReport(const std::string& html, const std::string& title);
-  void startMuseBridgeIfNeeded();
-  void restartMuseBridge();
-  void stopMuseBridge();
-  void terminateOrphanedMuseBridgeProcessesIfNeeded();
-  bool isInstallingMusicLibrary() const;
-
-  // Update check (delegate_update.cpp; state in UpdateState).
-  void checkForUpdate();
-  void showUpdateAlert(const std::string& latestVersion, const std::optional<std::string>& message,
-                       const std::optional<std::string>& changelogURL);
+  // The key filters, the toggles, the menu and the input log.
+  ShortcutController& shortcuts() const { return *shortcuts_; }
 
   // State, readable by tests.
   const std::shared_ptr<StaticServer>& server() const { return server_; }
@@ -118,15 +92,8 @@ class AppDelegate : public platform::ShellEvents,
  private:
   AppDelegate(platform::Platform platform, Options options);
 
-  // State of the services kept in their own files; shared_ptr so that this header needs
-  // only their names.
-  struct ContentState;
-  struct UpdateState;
-  ContentState& contentState();  // made on first use
   // The installed music library: the server serves it and the installer fills it.
   std::filesystem::path musicLibraryFolder() const;
-  std::shared_ptr<ContentState> contentState_;
-  std::shared_ptr<UpdateState> updateState_;
 
   platform::Platform platform_;
   Options options_;
@@ -142,11 +109,7 @@ class AppDelegate : public platform::ShellEvents,
   std::size_t retiredWindows_ = 0;  // message windows taken off screen, kept by the shell
   bool inputControlsInstalled_ = false;
   bool terminated_ = false;
-  const Clock& clock_;
-  std::filesystem::path inputLogFile_;
-  bool pageEditing_ = false;  // a page element that takes typed keys has focus
-  double lastMediaToggleTime_ = 0;    // uptime seconds of the last accepted breathing toggle
-  double lastBlackoutToggleTime_ = 0;  // and of the last accepted blackout toggle
+  std::shared_ptr<ShortcutController> shortcuts_;
 };
 
 }  // namespace solvera

@@ -5,10 +5,9 @@
 #include <csignal>
 #include <iostream>
 
-#include "app/app_delegate.hpp"
-#include "dmx/last_light.hpp"
 #include "app/front_end.hpp"
 #include "common/xdg.hpp"
+#include "dmx/last_light.hpp"
 #include "platform/gio_workspace.hpp"
 #include "platform/gtk/desktop_dialogs.hpp"
 #include "platform/gtk/desktop_shell.hpp"
@@ -51,13 +50,11 @@ void launch(GApplication*, gpointer data) {
       std::make_unique<platform::MprisMediaRemote>(name, kMprisName, kApplicationId);
   desktop->preferences =
       std::make_unique<platform::KeyFilePreferences>(xdg::preferencesFile(name));
-  AppDelegate::Options options;
-  options.port = desktop->commandLine->port;
-  desktop->delegate = AppDelegate::create(
-      platform::Platform{*desktop->shell, *desktop->dialogs, desktop->clipboard,
-                         desktop->workspace, *desktop->mediaRemote, *desktop->preferences,
-                         desktop->bundle},
-      options);
+  platform::Platform platform{*desktop->shell,       *desktop->dialogs,     desktop->clipboard,
+                              desktop->workspace,    *desktop->mediaRemote, *desktop->preferences,
+                              desktop->bundle};
+  desktop->delegate =
+      AppDelegate::create(platform, delegateOptions(*desktop->commandLine, platform));
   desktop->shell->setEvents(desktop->delegate);
   desktop->delegate->applicationDidFinishLaunching();
 }

@@ -5,7 +5,6 @@
 #include <csignal>
 #include <iostream>
 
-#include "app/app_delegate.hpp"
 #include "app/front_end.hpp"
 #include "common/xdg.hpp"
 #include "dmx/last_light.hpp"
@@ -38,12 +37,9 @@ int runHeadless(const CommandLine& commandLine, platform::Bundle bundle) {
   guint sigint = g_unix_signal_add(SIGINT, onSignal, loop);
   guint sigterm = g_unix_signal_add(SIGTERM, onSignal, loop);
 
-  AppDelegate::Options options;
-  options.port = commandLine.port;
-  auto delegate = AppDelegate::create(
-      platform::Platform{shell, dialogs, clipboard, workspace, mediaRemote, preferences,
-                         std::move(bundle)},
-      options);
+  platform::Platform platform{shell,       dialogs,     clipboard,        workspace,
+                              mediaRemote, preferences, std::move(bundle)};
+  auto delegate = AppDelegate::create(platform, delegateOptions(commandLine, platform));
   delegate->applicationDidFinishLaunching();
   if (shell.exitStatus() == 0) g_main_loop_run(loop);
   delegate->applicationWillTerminate();

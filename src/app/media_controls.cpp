@@ -1,6 +1,5 @@
 // Media keys and the system's media remote commands: all of them toggle breathing coaching.
 #include "app/app_delegate.hpp"
-#include "app/shortcuts.hpp"
 #include "common/main_thread.hpp"
 
 namespace solvera {
@@ -11,7 +10,7 @@ void AppDelegate::installInputControls() {
   if (inputControlsInstalled_) return;
   inputControlsInstalled_ = true;
   installRemoteCommandHandlers();
-  logInput("inputControls=installed");
+  shortcuts_->logInput("inputControls=installed");
 }
 
 void AppDelegate::installRemoteCommandHandlers() {
@@ -21,7 +20,7 @@ void AppDelegate::installRemoteCommandHandlers() {
   for (Command command : {Command::play, Command::pause, Command::togglePlayPause}) {
     remoteCommandTargets_.push_back(platform_.mediaRemote.addHandler(command, [weak] {
       mainthread::post([weak] {
-        if (auto self = weak.lock()) self->toggleBreathingCoaching();
+        if (auto self = weak.lock()) self->shortcuts_->toggleBreathingCoaching();
       });
     }));
   }
@@ -33,7 +32,7 @@ void AppDelegate::installMediaKeyMonitor() {
   std::weak_ptr<AppDelegate> weak = weak_from_this();
   mediaKeyMonitor_ = platform_.shell.addLocalKeyMonitor([weak](const platform::KeyEvent& event) {
     if (!isMediaPlayKey(event)) return false;
-    if (auto self = weak.lock()) self->toggleBreathingCoaching();
+    if (auto self = weak.lock()) self->shortcuts_->toggleBreathingCoaching();
     return true;
   });
 }

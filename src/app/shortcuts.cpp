@@ -3,11 +3,9 @@
 
 #include <cmath>
 #include <ctime>
-#include <fstream>
 
-#include "app/app_delegate.hpp"
+#include "common/files.hpp"
 #include "common/main_thread.hpp"
-#include "platform/page_bridge.hpp"
 
 namespace solvera {
 
@@ -38,16 +36,26 @@ std::string inputLogTimestamp(double wallMs) {
   return text;
 }
 
-// Key filters. The application filter sees every window's keys first; the window and web view
-// filters catch what reaches them another way. Duplicates end in the same debounce.
+std::shared_ptr<ShortcutController> ShortcutController::create(const Clock& clock,
+                                                               std::filesystem::path inputLogFile,
+                                                               ControlWindow window) {
+  return std::shared_ptr<ShortcutController>(
+      new ShortcutController(clock, std::move(inputLogFile), std::move(window)));
+}
+
+ShortcutController::ShortcutController(const Clock& clock, std::filesystem::path inputLogFile,
+                                       ControlWindow window)
+    : clock_(clock), inputLogFile_(std::move(inputLogFile)), window_(std::move(window)) {}
+
+// Key filters. Duplicates of one press end in the same debounce.
 
 // While the user types in a page field, Right arrow and F5 are theirs; the media key is not a
 // typing key and still toggles.
-bool AppDelegate::keyBelongsToPage(const KeyEvent& event) const {
+bool ShortcutController::keyBelongsToPage(const KeyEvent& event) const {
   return pageEditing_ && isBreathingKey(event);
 }
 
-bool AppDelegate::handleApplicationShortcut(const KeyEvent& event) {
+bool ShortcutController::applicationKeyEvent(const KeyEvent& event) {
   if (keyBelongsToPage(event)) return false;
   if (isMediaPlayKey(event)) {
     logInput("applicationShortcut=media-play");
@@ -60,51 +68,52 @@ bool AppDelegate::handleApplicationShortcut(const KeyEvent& event) {
   return true;
 }
 
-bool AppDelegate::applicationKeyEvent(const KeyEvent& event) {
-  return handleApplicationShortcut(event);
-}
-
-bool AppDelegate::controlWindowKeyEvent(const KeyEvent& event) {
+bool ShortcutController::controlWindowKeyEvent(const KeyEvent& event) {
   if (keyBelongsToPage(event)) return false;
   auto source = controlWindowShortcutSource(event);
   if (!source) return false;
   // The window consumes its keys even when it has no delegate any more.
-  if (interfaceWindow_) controlWindowDidRequestBreathingToggle(*source);
+  if (window_.exists()) controlWindowDidRequestBreathingToggle(*source);
   return true;
 }
 
-bool AppDelegate::controlWebViewKeyEvent(const KeyEvent& event) {
+bool ShortcutController::controlWebViewKeyEvent(const KeyEvent& event) {
   if (keyBelongsToPage(event) || !controlWebViewClaimsShortcut(event)) return false;
-  if (interfaceWindow_) controlWebViewDidRequestBreathingToggle();
+  if (window_.exists()) controlWebViewDidRequestBreathingToggle();
   return true;
 }
 
-void AppDelegate::controlWindowDidRequestBreathingToggle(const std::string& source) {
+void ShortcutController::setPageEditing(bool editing) {
+  if (pageEditing_ != editing) logInput(editing ? "pageEditing=true" : "pageEditing=false");
+  pageEditing_ = editing;
+}
+
+void ShortcutController::controlWindowDidRequestBreathingToggle(const std::string& source) {
   logInput(source + "=breathing");
   toggleBreathingCoaching();
 }
 
-void AppDelegate::controlWindowDidRequestBlackoutToggle(const std::string& source) {
+void ShortcutController::controlWindowDidRequestBlackoutToggle(const std::string& source) {
   logInput(source + "=blackout");
   toggleBlackout();
 }
 
-void AppDelegate::controlWebViewDidRequestBreathingToggle() {
+void ShortcutController::controlWebViewDidRequestBreathingToggle() {
   logInput("webViewShortcut=breathing");
   toggleBreathingCoaching();
 }
 
-void AppDelegate::controlWebViewDidRequestBlackoutToggle() {
+void ShortcutController::controlWebViewDidRequestBlackoutToggle() {
   logInput("webViewShortcut=blackout");
   toggleBlackout();
 }
 
-void AppDelegate::toggleBreathingShortcut() {
+void ShortcutController::toggleBreathingShortcut() {
   logInput("menuShortcut=breathing");
   toggleBreathingCoaching();
 }
 
-void AppDelegate::toggleBlackoutShortcut() {
+void ShortcutController::toggleBlackoutShortcut() {
   logInput("menuShortcut=blackout");
   toggleBlackout();
 }
@@ -112,28 +121,29 @@ void AppDelegate::toggleBlackoutShortcut() {
 // The toggles. Every entry path shares one gate per toggle, so one key press that arrives
 // through several layers (or as a key and a media command) acts once.
 
-void AppDelegate::toggleBreathingCoaching() {
+void ShortcutController::toggleBreathingCoaching() {
   double now = clock_.uptimeSeconds();
   if (now - lastMediaToggleTime_ <= kToggleDebounceSeconds) return;
   lastMediaToggleTime_ = now;
   runWebShortcut(kBreathingFunction, kBreathingFallback);
 }
 
-void AppDelegate::toggleBlackout() {
+void ShortcutController::toggleBlackout() {
   double now = clock_.uptimeSeconds();
   if (now - lastBlackoutToggleTime_ <= kToggleDebounceSeconds) return;
   lastBlackoutToggleTime_ = now;
   runWebShortcut(kBlackoutFunction, kBlackoutFallback);
 }
 
-void AppDelegate::runWebShortcut(const std::string& functionName, const std::string& fallbackScript,
-                                 int attemptsRemaining) {
-  auto webView = controlWebView_.lock();
+void ShortcutController::runWebShortcut(const std::string& functionName,
+                                        const std::string& fallbackScript,
+                                        int attemptsRemaining) {
+  auto webView = window_.webView();
   if (!webView) {
     logInput("webShortcut=" + functionName + " result=no-webview");
     return;
   }
-  std::weak_ptr<AppDelegate> weak = weak_from_this();
+  std::weak_ptr<ShortcutController> weak = weak_from_this();
   webView->evaluateScript(
       pagecall::webShortcut(functionName, fallbackScript),
       [weak, functionName, fallbackScript,
@@ -156,9 +166,10 @@ void AppDelegate::runWebShortcut(const std::string& functionName, const std::str
       });
 }
 
-void AppDelegate::installShortcutMenu() {
-  std::weak_ptr<AppDelegate> weak = weak_from_this();
-  auto act = [weak](void (AppDelegate::*method)()) {
+void ShortcutController::installMenu(platform::Shell& shell,
+                                     const std::string& productDisplayName) {
+  std::weak_ptr<ShortcutController> weak = weak_from_this();
+  auto act = [weak](void (ShortcutController::*method)()) {
     return [weak, method] {
       if (auto self = weak.lock()) (self.get()->*method)();
     };
@@ -167,7 +178,7 @@ void AppDelegate::installShortcutMenu() {
     return platform::MenuItem{std::move(title), std::move(command), std::move(key), {}, false};
   };
   std::vector<platform::Menu> menus;
-  menus.push_back({"", {edit("Stop " + productDisplayName(), "quit", "q")}});
+  menus.push_back({"", {edit("Stop " + productDisplayName, "quit", "q")}});
   menus.push_back({"Bewerken",
                    {edit("Ongedaan maken", "undo", "z"), edit("Opnieuw", "redo", "Z"),
                     platform::MenuItem{"", "", "", {}, true}, edit("Knip", "cut", "x"),
@@ -175,38 +186,22 @@ void AppDelegate::installShortcutMenu() {
                     edit("Selecteer alles", "selectAll", "a")}});
   menus.push_back({"Bediening",
                    {platform::MenuItem{"Ademhalingscoaching aan/uit", "", "",
-                                       act(&AppDelegate::toggleBreathingShortcut), false},
+                                       act(&ShortcutController::toggleBreathingShortcut), false},
                     platform::MenuItem{"Blackout aan/uit", "", "",
-                                       act(&AppDelegate::toggleBlackoutShortcut), false}}});
-  platform_.shell.installMainMenu(menus);
+                                       act(&ShortcutController::toggleBlackoutShortcut), false}}});
+  shell.installMainMenu(menus);
   logInput("shortcutMenu=installed");
 }
 
-void AppDelegate::logInput(const std::string& fields) {
+void ShortcutController::logInput(const std::string& fields) {
   appendInputLog(inputLogTimestamp(clock_.wallMs()) + " " + fields + "\n");
 }
 
-void AppDelegate::appendInputLog(const std::string& line) {
+void ShortcutController::appendInputLog(const std::string& line) {
   // Logging never affects the shortcut: every failure is ignored.
   std::error_code ec;
-  if (std::filesystem::exists(inputLogFile_, ec)) {
-    std::ofstream out(inputLogFile_, std::ios::binary | std::ios::app);
-    out << line;
-    return;
-  }
   std::filesystem::create_directories(inputLogFile_.parent_path(), ec);
-  auto temporary = inputLogFile_;
-  temporary += ".tmp";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << line;
-    if (!out.flush()) {
-      std::filesystem::remove(temporary, ec);
-      return;
-    }
-  }
-  std::filesystem::rename(temporary, inputLogFile_, ec);
-  if (ec) std::filesystem::remove(temporary, ec);
+  appendToFile(inputLogFile_, line);
 }
 
 }  // namespace solvera

@@ -1,10 +1,16 @@
-// Keyboard shortcuts: the key tests of the three filters and the script of a web shortcut,
-// as pure functions; the delegate's toggles, menu and input log live in shortcuts.cpp.
+// Keyboard shortcuts: the key tests of the three filters as pure functions, and the controller
+// that owns the two live toggles with their debounce, the key filters' decisions, the menu and
+// the input log. Everything here runs on the main thread.
 #pragma once
 
+#include <filesystem>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "common/clock.hpp"
+#include "platform/page_bridge.hpp"
 #include "platform/platform.hpp"
 
 namespace solvera {
@@ -36,5 +42,61 @@ bool controlWebViewClaimsShortcut(const platform::KeyEvent& event);
 
 // "2024-05-01T12:34:56Z" for milliseconds since 1970 (whole seconds, UTC).
 std::string inputLogTimestamp(double wallMs);
+
+class ShortcutController : public std::enable_shared_from_this<ShortcutController> {
+ public:
+  // What the controller asks of the control window.
+  struct ControlWindow {
+    std::function<bool()> exists;
+    WebViewProvider webView;
+  };
+
+  static std::shared_ptr<ShortcutController> create(const Clock& clock,
+                                                    std::filesystem::path inputLogFile,
+                                                    ControlWindow window);
+
+  // The three key filters; true when the event is consumed. The application filter sees every
+  // window's keys first; the window and web view filters catch what reaches them another way.
+  bool applicationKeyEvent(const platform::KeyEvent& event);
+  bool controlWindowKeyEvent(const platform::KeyEvent& event);
+  bool controlWebViewKeyEvent(const platform::KeyEvent& event);
+
+  // Whether a page element that takes typed keys has focus, as the page reports it.
+  void setPageEditing(bool editing);
+  // A fresh page has no field in focus.
+  void pageDidLoad() { pageEditing_ = false; }
+
+  // The entry paths, each with its own log line.
+  void controlWindowDidRequestBreathingToggle(const std::string& source);
+  void controlWindowDidRequestBlackoutToggle(const std::string& source);
+  void controlWebViewDidRequestBreathingToggle();
+  void controlWebViewDidRequestBlackoutToggle();
+  void toggleBreathingShortcut();
+  void toggleBlackoutShortcut();
+  // The toggles; each has one debounce gate shared by every entry path.
+  void toggleBreathingCoaching();
+  void toggleBlackout();
+  void runWebShortcut(const std::string& functionName, const std::string& fallbackScript,
+                      int attemptsRemaining = kWebShortcutAttempts);
+
+  // The main menu: quit, editing, and the two toggles.
+  void installMenu(platform::Shell& shell, const std::string& productDisplayName);
+
+  // Appends one complete line to the input log; logInput stamps the time in front of fields.
+  void appendInputLog(const std::string& line);
+  void logInput(const std::string& fields);
+  const std::filesystem::path& inputLogFile() const { return inputLogFile_; }
+
+ private:
+  ShortcutController(const Clock& clock, std::filesystem::path inputLogFile, ControlWindow window);
+  bool keyBelongsToPage(const platform::KeyEvent& event) const;
+
+  const Clock& clock_;
+  std::filesystem::path inputLogFile_;
+  ControlWindow window_;
+  bool pageEditing_ = false;
+  double lastMediaToggleTime_ = 0;     // uptime seconds of the last accepted breathing toggle
+  double lastBlackoutToggleTime_ = 0;  // and of the last accepted blackout toggle
+};
 
 }  // namespace solvera

@@ -7,6 +7,7 @@
 #include <cctype>
 
 #include "app/app_delegate.hpp"
+#include "app/content_services.hpp"
 
 namespace solvera {
 
@@ -24,16 +25,10 @@ void AppDelegate::didReceiveScriptMessage(const std::string& name, const Json& b
   if (!action) return;  // unexpected bodies are dropped without a reply
   using Kind = ScriptMessageAction::Kind;
   switch (action->kind) {
-    case Kind::restartMuseBridge: restartMuseBridge(); break;
-    case Kind::installMusicLibrary: installMusicLibrary(); break;
-    case Kind::importSessionFile: importSessionFile(); break;
-    case Kind::exportSessionFile: exportSessionFile(action->filename, action->content); break;
     case Kind::readClipboard: replyWithClipboardText(); break;
-    case Kind::printAnalysisReport: printAnalysisReport(action->html, action->title); break;
-    case Kind::setEditingFocus:
-      if (pageEditing_ != action->editing) logInput(action->editing ? "pageEditing=true" : "pageEditing=false");
-      pageEditing_ = action->editing;
-      break;
+    case Kind::setEditingFocus: shortcuts_->setPageEditing(action->editing); break;
+    default:
+      if (options_.content) options_.content->perform(*action);
   }
 }
 
@@ -68,11 +63,10 @@ void AppDelegate::webViewRunOpenPanel(const platform::FileInputRequest& request,
 void AppDelegate::webViewDidFinishLoad(platform::WebView& webView) {
   auto control = controlWebView_.lock();
   if (control.get() != &webView) return;
-  pageEditing_ = false;  // a fresh page has no field in focus
+  shortcuts_->pageDidLoad();
   if (automaticMusicLibraryCheckStarted_) return;
-  startMuseBridgeIfNeeded();
   automaticMusicLibraryCheckStarted_ = true;
-  installCoreMusicLibraryIfNeeded();
+  if (options_.content) options_.content->firstPageDidLoad();
 }
 
 }  // namespace solvera

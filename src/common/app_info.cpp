@@ -1,8 +1,7 @@
 // Info.json reading and the resource folder rules.
 #include "common/app_info.hpp"
 
-#include <fstream>
-#include <sstream>
+#include "common/files.hpp"
 
 namespace solvera {
 namespace fs = std::filesystem;
@@ -34,11 +33,9 @@ AppInfo AppInfo::fromJson(const Json& info) {
 }
 
 AppInfo AppInfo::load(const fs::path& resourceDir) {
-  std::ifstream in(resourceDir / "Info.json", std::ios::binary);
-  if (!in) return {};
-  std::stringstream bytes;
-  bytes << in.rdbuf();
-  auto parsed = parseJson(bytes.str());
+  auto bytes = readWholeFile(resourceDir / "Info.json");
+  if (!bytes) return {};
+  auto parsed = parseJson(*bytes);
   return parsed ? fromJson(*parsed) : AppInfo{};
 }
 

@@ -1,7 +1,7 @@
 // Analysis report output through the default application for HTML.
 #include "content/analysis_print.hpp"
 
-#include "content/atomic_file.hpp"
+#include "common/files.hpp"
 
 namespace solvera {
 namespace fs = std::filesystem;

@@ -6,26 +6,16 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <vector>
 
+#include "common/files.hpp"
 #include "common/json.hpp"
 
 namespace solvera {
 namespace fs = std::filesystem;
 
 namespace {
-
-std::optional<std::string> readWholeFile(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  if (in.bad()) return std::nullopt;
-  return std::move(bytes).str();
-}
 
 // A track path names a file inside the package: relative, never climbing out.
 bool isPackageFile(const fs::path& root, const Json& value) {

@@ -7,9 +7,9 @@
 
 #include <algorithm>
 
+#include "common/files.hpp"
 #include "common/json.hpp"
 #include "common/main_thread.hpp"
-#include "content/atomic_file.hpp"
 
 namespace solvera {
 namespace fs = std::filesystem;

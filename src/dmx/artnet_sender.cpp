@@ -1,9 +1,7 @@
 // The Art-Net transport: socket, destination check, packets and the trace file.
 #include "dmx/artnet_sender.hpp"
 
-#include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +10,7 @@
 #include <variant>
 
 #include "common/error.hpp"
+#include "common/files.hpp"
 #include "dmx/artnet_target.hpp"
 #include "dmx/dmx_wire.hpp"
 #include "dmx/last_light.hpp"
@@ -20,36 +19,6 @@ namespace solvera::dmx {
 namespace {
 
 constexpr const char* kDomain = "SolveraArtNet";
-
-bool writeAll(int fd, const std::string& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-// Appends to an existing file; a new file appears whole (temporary file, then rename).
-// Failures are ignored: the trace is a diagnosis aid, never a reason to stop the light.
-void appendToTrace(const std::string& path, const std::string& chunk) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) == 0) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    if (fd < 0) return;
-    writeAll(fd, chunk);
-    ::close(fd);
-    return;
-  }
-  std::string temporary = path + ".XXXXXX";
-  int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-  if (fd < 0) return;
-  bool written = ::fchmod(fd, 0644) == 0 && writeAll(fd, chunk);
-  written = ::close(fd) == 0 && written;
-  if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) ::unlink(temporary.c_str());
-}
 
 class UdpSocket final : public DatagramSocket {
  public:
@@ -92,7 +61,8 @@ class TraceFile final : public FrameTrace {
       chunk = kTraceHeader;
     }
     chunk += traceLine(frameTimeNs, stream, frame);
-    appendToTrace(**path_, chunk);
+    // Failures are ignored: the trace is a diagnosis aid, never a reason to stop the light.
+    appendToFile(**path_, chunk, 0644);
   }
 
  private:

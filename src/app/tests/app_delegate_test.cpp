@@ -149,11 +149,3 @@ TEST(AppDelegate, ClosingTheControlWindowQuitsAndTerminationStopsTheServer) {
   EXPECT_THROW(test::exchange(port, test::request("GET", "/")), std::runtime_error)
       << "the listener is gone after termination";
 }
-
-TEST(AppDelegate, InfoAlertCarriesTheDisplayNameAndOneButton) {
-  Fixture f;
-  f.delegate->showInfoAlert("Het analyserapport is te groot om direct af te drukken.");
-  ASSERT_EQ(f.fakes.dialogs.alerts.size(), 1u);
-  EXPECT_EQ(f.fakes.dialogs.alerts[0].title, "Solvera Pro Audio+Light");
-  EXPECT_EQ(f.fakes.dialogs.alerts[0].buttons, std::vector<std::string>{"OK"});
-}

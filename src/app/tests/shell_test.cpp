@@ -56,7 +56,7 @@ struct Shell {
   // The input log's lines without their time stamps.
   std::vector<std::string> log() const {
     std::vector<std::string> lines;
-    std::ifstream in(delegate->inputLogFile());
+    std::ifstream in(delegate->shortcuts().inputLogFile());
     for (std::string line; std::getline(in, line);) lines.push_back(line.substr(line.find(' ') + 1));
     return lines;
   }
@@ -180,15 +180,15 @@ TEST(Shortcuts, EachToggleHasItsOwnDebounceSharedByEveryEntryPath) {
               HasSubstr("  document.querySelector('#breathingGuideEnabled')?.click();\n"));
 
   shell.clock.advanceMs(100);
-  shell.delegate->toggleBlackoutShortcut();
+  shell.delegate->shortcuts().toggleBlackoutShortcut();
   EXPECT_EQ(evaluations(), 2u) << "blackout 0.1 s after breathing is its own toggle";
   EXPECT_THAT(shell.scripts()[1], HasSubstr("window.toggleBlackout();"));
 
   shell.clock.advanceMs(250);  // 0.35 s after the breathing toggle: not greater, ignored
-  shell.delegate->toggleBreathingShortcut();
+  shell.delegate->shortcuts().toggleBreathingShortcut();
   EXPECT_EQ(evaluations(), 2u);
   shell.clock.advanceMs(1);
-  shell.delegate->toggleBreathingShortcut();
+  shell.delegate->shortcuts().toggleBreathingShortcut();
   EXPECT_EQ(evaluations(), 3u);
 
   // Two Play presses 0.2 s apart toggle once; 0.5 s apart, twice.
@@ -250,15 +250,15 @@ TEST(Shortcuts, EveryPathWritesItsLogLine) {
   next();
   shell.delegate->controlWindowKeyEvent(mediaPlay());
   next();
-  shell.delegate->controlWindowDidRequestBlackoutToggle("window-key-11");
+  shell.delegate->shortcuts().controlWindowDidRequestBlackoutToggle("window-key-11");
   next();
   shell.delegate->controlWebViewKeyEvent(key(124));
   next();
-  shell.delegate->controlWebViewDidRequestBlackoutToggle();
+  shell.delegate->shortcuts().controlWebViewDidRequestBlackoutToggle();
   next();
-  shell.delegate->toggleBreathingShortcut();
+  shell.delegate->shortcuts().toggleBreathingShortcut();
   next();
-  shell.delegate->toggleBlackoutShortcut();
+  shell.delegate->shortcuts().toggleBlackoutShortcut();
   EXPECT_THAT(shell.log(), ElementsAre("applicationShortcut=media-play",
                                        "applicationShortcut=breathing keyCode=96",
                                        "window-key-124=breathing", "window-media=breathing",
@@ -278,7 +278,7 @@ TEST(Shortcuts, EveryPathWritesItsLogLine) {
 
 TEST(Shortcuts, RunWebShortcutRetriesTwelveTimesWhileThePageIsLoading) {
   Shell shell;
-  shell.delegate->toggleBlackout();
+  shell.delegate->shortcuts().toggleBlackout();
   for (std::size_t attempt = 1; attempt <= 12; ++attempt) {
     ASSERT_TRUE(mainthread::runUntil([&] { return shell.page().evaluations.size() == attempt; }))
         << "evaluation " << attempt;
@@ -298,7 +298,7 @@ TEST(Shortcuts, RunWebShortcutRetriesTwelveTimesWhileThePageIsLoading) {
 
 TEST(Shortcuts, APageThatAnswersIsCalledOnceAndNoPageIsLogged) {
   Shell shell;
-  shell.delegate->toggleBlackout();
+  shell.delegate->shortcuts().toggleBlackout();
   shell.page().complete(ScriptResult{Json(1), std::nullopt});  // not the boolean true
   ASSERT_TRUE(mainthread::runUntil([&] { return shell.page().evaluations.size() == 2; }));
   shell.page().complete(boolean(true));
@@ -307,13 +307,14 @@ TEST(Shortcuts, APageThatAnswersIsCalledOnceAndNoPageIsLogged) {
   EXPECT_EQ(shell.log().back(), "webShortcut=toggleBlackout result=true error=- attempts=11");
 
   Shell closed(false);
-  closed.delegate->toggleBreathingCoaching();
+  closed.delegate->shortcuts().toggleBreathingCoaching();
   EXPECT_THAT(closed.log(), ElementsAre("webShortcut=toggleBreathingCoaching result=no-webview"));
 }
 
 TEST(Shortcuts, MenuEntriesInOrder) {
   Shell shell(false);
-  shell.delegate->installShortcutMenu();
+  shell.delegate->shortcuts().installMenu(shell.fakes.shell,
+                                          shell.delegate->productDisplayName());
   const auto& menus = shell.fakes.shell.menus;
   ASSERT_EQ(menus.size(), 3u);
   auto describe = [](const platform::Menu& menu) {
@@ -348,10 +349,11 @@ TEST(InputLog, LineFormatAppendAndSilentFailures) {
 
   Shell shell(false);
   shell.clock.setWallMs(1714566896000);
-  auto file = shell.delegate->inputLogFile();
+  auto file = shell.delegate->shortcuts().inputLogFile();
   EXPECT_FALSE(std::filesystem::exists(file.parent_path())) << "the folder is made on demand";
-  shell.delegate->logInput("inputControls=installed");
-  shell.delegate->appendInputLog("2024-05-01T12:35:00Z webShortcut=x result=no-webview\n");
+  shell.delegate->shortcuts().logInput("inputControls=installed");
+  shell.delegate->shortcuts().appendInputLog(
+      "2024-05-01T12:35:00Z webShortcut=x result=no-webview\n");
   std::ifstream in(file);
   std::stringstream all;
   all << in.rdbuf();
@@ -367,7 +369,7 @@ TEST(InputLog, LineFormatAppendAndSilentFailures) {
   platform::FakePlatform fakes;
   auto delegate = AppDelegate::create(fakes.platform(), options);
   delegate->openControlInterface();
-  delegate->toggleBreathingCoaching();
+  delegate->shortcuts().toggleBreathingCoaching();
   EXPECT_EQ(fakes.shell.webView->evaluations.size(), 1u);
   EXPECT_FALSE(std::filesystem::exists(options.inputLogFile));
   delegate->applicationWillTerminate();

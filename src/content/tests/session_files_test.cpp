@@ -6,9 +6,9 @@
 
 #include <fstream>
 
+#include "common/files.hpp"
 #include "common/main_thread.hpp"
 #include "content/analysis_print.hpp"
-#include "content/atomic_file.hpp"
 #include "content/session_files.hpp"
 #include "platform/fake_platform.hpp"
 #include "server/tests/test_client.hpp"

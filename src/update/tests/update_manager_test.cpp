@@ -1,12 +1,11 @@
-// The update exchange against a stand-in service, version order, the decision rules, the
-// alert texts and the main-loop timer.
+// The update exchange against a stand-in service, version order, the decision rules and the
+// alert texts.
 #include <gtest/gtest.h>
 
 #include <thread>
 
 #include "cloud/tests/stand_in_service.hpp"
 #include "common/main_thread.hpp"
-#include "update/main_thread_timer.hpp"
 #include "update/update_manager.hpp"
 
 using namespace solvera;
@@ -162,19 +161,4 @@ TEST(UpdateAlert, TextsButtonsAndChangelogAddresses) {
   EXPECT_FALSE(isOpenableChangelogURL("/changelog"));
   EXPECT_FALSE(isOpenableChangelogURL("file:///etc/passwd"));
   EXPECT_FALSE(isOpenableChangelogURL(""));
-}
-
-TEST(MainThreadRepeatingTimer, RepeatsUntilCancelledOrDestroyed) {
-  int ticks = 0;
-  auto timer = std::make_unique<MainThreadRepeatingTimer>();
-  timer->start(20ms, [&] { ++ticks; });
-  EXPECT_TRUE(timer->isActive());
-  ASSERT_TRUE(mainthread::runUntil([&] { return ticks >= 3; }));
-  timer.reset();
-  int atStop = ticks;
-  // A later source on the main loop runs after any tick that was already due.
-  bool later = false;
-  mainthread::postAfter(60ms, [&] { later = true; });
-  ASSERT_TRUE(mainthread::runUntil([&] { return later; }));
-  EXPECT_EQ(ticks, atStop);
 }

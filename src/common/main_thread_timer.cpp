@@ -1,11 +1,11 @@
 // The main-loop repeating timer: each tick schedules the next deadline before it runs.
-#include "update/main_thread_timer.hpp"
+#include "common/main_thread_timer.hpp"
 
 #include <algorithm>
 
 #include "common/main_thread.hpp"
 
-namespace solvera::update {
+namespace solvera {
 
 struct MainThreadRepeatingTimer::State {
   std::chrono::milliseconds period;
@@ -37,4 +37,4 @@ void MainThreadRepeatingTimer::arm(const std::shared_ptr<State>& state) {
                         });
 }
 
-}  // namespace solvera::update
+}  // namespace solvera

@@ -1,8 +1,7 @@
-// The delegate's update check end to end: a stand-in update service, fake preferences, alert
-// and browser.
+// The update check end to end: a stand-in update service, fake preferences, alert and browser.
 #include <gtest/gtest.h>
 
-#include "app/app_delegate.hpp"
+#include "app/update_check.hpp"
 #include "cloud/tests/stand_in_service.hpp"
 #include "common/main_thread.hpp"
 #include "platform/fake_platform.hpp"
@@ -13,7 +12,7 @@ using test::StandInService;
 
 namespace {
 
-// Counts reads: the delegate reads the acknowledged version once per completed check, so the
+// Counts reads: the check reads the acknowledged version once per completed check, so the
 // count tells the test that a decision has been taken, whatever it was.
 struct CountingPreferences : platform::FakePreferences {
   std::optional<std::string> string(const std::string& key) override {
@@ -35,13 +34,13 @@ struct Fixture {
   void launch() {
     platform::Platform p{fakes.shell,       fakes.dialogs, fakes.clipboard, fakes.workspace,
                          fakes.mediaRemote, preferences,   {dir.path(), info}};
-    delegate = AppDelegate::create(p, {0, dir.path() / "library", dir.path() / "input.log"});
+    updates = UpdateCheck::create(p);
   }
   void answer(const std::string& body) { service.answerWith(StandInService::reply("200 OK", body)); }
   // Runs one check and waits until its decision has been taken.
   void check() {
     int before = preferences.reads;
-    delegate->checkForUpdate();
+    updates->checkForUpdate();
     ASSERT_TRUE(mainthread::runUntil([&] { return preferences.reads > before; }));
   }
   std::size_t alerts() const { return fakes.dialogs.alerts.size(); }
@@ -56,7 +55,7 @@ struct Fixture {
   AppInfo info;
   platform::FakePlatform fakes;
   CountingPreferences preferences;
-  std::shared_ptr<AppDelegate> delegate;
+  std::shared_ptr<UpdateCheck> updates;
 };
 
 const std::string kNewer =

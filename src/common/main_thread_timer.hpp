@@ -5,7 +5,7 @@
 #include <functional>
 #include <memory>
 
-namespace solvera::update {
+namespace solvera {
 
 class MainThreadRepeatingTimer {
  public:
@@ -26,4 +26,4 @@ class MainThreadRepeatingTimer {
   std::shared_ptr<State> state_;
 };
 
-}  // namespace solvera::update
+}  // namespace solvera

@@ -1,10 +1,11 @@
-// The application delegate's content and bridge operations end to end: fake desktop, real
-// server, real download from a stand-in on loopback, real files and child processes.
+// The content services behind the delegate end to end: fake desktop, real server, real
+// download from a stand-in on loopback, real files and child processes.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 
 #include "app/app_delegate.hpp"
+#include "app/content_services.hpp"
 #include "common/main_thread.hpp"
 #include "content/music_library.hpp"
 #include "content/music_library_installer.hpp"
@@ -34,8 +35,10 @@ struct Fixture {
     previousTmp = std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "";
     fs::create_directories(dir.path() / "tmp");
     ::setenv("TMPDIR", (dir.path() / "tmp").c_str(), 1);
-    delegate = AppDelegate::create(fakes.platform({dir.path(), info}),
-                                   {0, library(), dir.path() / "input.log", nullptr});
+    auto platform = fakes.platform({dir.path(), info});
+    content = ContentServices::create(platform, {library(), nullptr});
+    delegate = AppDelegate::create(
+        platform, {0, library(), dir.path() / "input.log", nullptr, content, nullptr});
   }
   ~Fixture() {
     delegate->applicationWillTerminate();
@@ -70,16 +73,17 @@ struct Fixture {
   std::string zip;
   platform::FakePlatform fakes;
   std::string previousTmp;
+  std::shared_ptr<ContentServices> content;
   std::shared_ptr<AppDelegate> delegate;
 };
 
 }  // namespace
 
-TEST(DelegateContent, TheFirstPageLoadInstallsTheCoreLibraryWhichThenPlaysFromMusicLibrary) {
+TEST(ContentServices, TheFirstPageLoadInstallsTheCoreLibraryWhichThenPlaysFromMusicLibrary) {
   Fixture f;
   auto& page = f.openInterface();
   ASSERT_TRUE(f.waitForScript("solveraMusicLibraryInstalled"));
-  EXPECT_FALSE(f.delegate->isInstallingMusicLibrary());
+  EXPECT_FALSE(f.content->musicLibrary->isInstallingMusicLibrary());
   std::vector<std::string> music;
   for (const auto& s : page.scripts()) {
     if (s.find("solveraMusicLibrary") != std::string::npos) music.push_back(s);
@@ -98,11 +102,11 @@ TEST(DelegateContent, TheFirstPageLoadInstallsTheCoreLibraryWhichThenPlaysFromMu
   EXPECT_EQ(track.body(), test::trackBytes(11));
 
   f.delegate->webViewDidFinishLoad(page);  // a reload: no second check
-  EXPECT_FALSE(f.delegate->isInstallingMusicLibrary());
+  EXPECT_FALSE(f.content->musicLibrary->isInstallingMusicLibrary());
   EXPECT_EQ(f.download.requests().size(), 1u);
 }
 
-TEST(DelegateContent, ScriptMessagesReachSessionFilesReportsAndTheBridge) {
+TEST(ContentServices, ScriptMessagesReachSessionFilesReportsAndTheBridge) {
   Fixture f;
   f.dir.write("muse-bridge/SolveraMuseBridge",
               "#!/bin/sh\nprintf %s test-bridge > /proc/$$/comm\necho '{\"type\":\"eeg\"}'\n"
@@ -131,4 +135,5 @@ TEST(DelegateContent, ScriptMessagesReachSessionFilesReportsAndTheBridge) {
   EXPECT_EQ(f.fakes.dialogs.alerts[0].message,
             "Het analyserapport is te groot om direct af te drukken.");
   EXPECT_EQ(f.fakes.dialogs.alerts[0].title, "Solvera Pro Audio+Light");
+  EXPECT_EQ(f.fakes.dialogs.alerts[0].buttons, std::vector<std::string>{"OK"});
 }

@@ -1,32 +1,37 @@
-// Atomic file writes over a temporary file and rename(2).
-#include "content/atomic_file.hpp"
+// Whole-file reads, atomic writes over a temporary file and rename(2), appends.
+#include "common/files.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <fstream>
+#include <sstream>
 
 #include "common/random.hpp"
 
 namespace solvera {
 namespace fs = std::filesystem;
 
-namespace {
+std::optional<std::string> readWholeFile(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  if (in.bad()) return std::nullopt;
+  return std::move(bytes).str();
+}
 
 bool writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
   return true;
 }
-
-}  // namespace
 
 bool writeFileAtomically(const fs::path& file, std::string_view bytes, mode_t mode) {
   if (file.filename().empty()) return false;
@@ -56,6 +61,13 @@ bool writeFileAtomically(const fs::path& file, std::string_view bytes, mode_t mo
     ::close(dirFd);
   }
   return true;
+}
+
+bool appendToFile(const fs::path& file, std::string_view bytes, mode_t mode) {
+  int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT && writeFileAtomically(file, bytes, mode);
+  bool ok = writeAll(fd, bytes);
+  return ::close(fd) == 0 && ok;
 }
 
 std::string fileNameSafe(std::string text) {
