@@ -42,8 +42,7 @@ class RouteTable {
 
   RouteTable& add(std::string method, PathMatch match, std::string path, Access access,
                   Handler handler) {
-    routes_.push_back(
-        Route{std::move(method), match, std::move(path), access, std::move(handler)});
+    routes_.push_back(Route{std::move(method), match, std::move(path), access, std::move(handler)});
     return *this;
   }
   RouteTable& add(std::string method, PathMatch match, std::string path, Handler handler) {
