@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: the normal build, the
-# AddressSanitizer/UndefinedBehaviorSanitizer build, the ThreadSanitizer build of the threaded
-# subsystems, and the fuzz targets for a short while.
+# Installs what is missing, builds, and runs every test: the normal build, clang-tidy over the
+# program's sources, the AddressSanitizer/UndefinedBehaviorSanitizer build, the ThreadSanitizer
+# build of the threaded subsystems, and the fuzz targets for a short while.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -30,6 +30,14 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" 
 ninja -C build
 ctest --test-dir build --output-on-failure -j "$jobs"
 bash scripts/web-test.sh build
+
+stage "clang-tidy (the checks of .clang-tidy; a finding fails the run)"
+# The program's sources under src/ with the normal build's compile commands; the tests are
+# left out to keep the stage short.
+if ! run-clang-tidy -p build -j "$jobs" -quiet "^$PWD/src/(?!.*/tests/)" >"$scratch/tidy.log" 2>&1; then
+  grep -v -e '^clang-tidy' -e 'warnings generated' "$scratch/tidy.log"
+  exit 1
+fi
 
 stage "sanitizer build (address, undefined)"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSOLVERA_SANITIZE=ON \

@@ -34,7 +34,7 @@ void AppDelegate::didReceiveScriptMessage(const std::string& name, const Json& b
 
 void AppDelegate::replyWithClipboardText() {
   std::weak_ptr<AppDelegate> weak = weak_from_this();
-  platform_.clipboard.readText([weak](std::string text) {
+  platform_.clipboard.readText([weak](const std::string& text) {
     auto self = weak.lock();
     if (!self) return;
     // Fire and forget: a page without the function simply fails in the page.

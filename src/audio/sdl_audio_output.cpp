@@ -28,7 +28,7 @@ void quitAudio() {
   if (SDL_WasInit(SDL_INIT_EVERYTHING) == 0) SDL_Quit();
 }
 
-class SdlAudioStream : public AudioOutputStream {
+class SdlAudioStream final : public AudioOutputStream {
  public:
   SdlAudioStream(std::shared_ptr<AudioRenderSource> source, int channels)
       : source_(std::move(source)), channels_(static_cast<std::uint32_t>(channels)) {}

@@ -20,7 +20,7 @@ std::string_view eventOfLine(std::string_view line);
 // ending is dropped, through its line feed, so that a bridge cannot exhaust memory.
 class BridgeLineBuffer {
  public:
-  static constexpr std::size_t kMaxLineBytes = 1024 * 1024;
+  static constexpr std::size_t kMaxLineBytes = std::size_t{1024} * 1024;
 
   explicit BridgeLineBuffer(std::size_t maxLineBytes = kMaxLineBytes) : max_(maxLineBytes) {}
 

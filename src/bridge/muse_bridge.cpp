@@ -46,8 +46,8 @@ struct MuseBridgeCallbacks {
   };
 
   static void read(ReadOp* op) {
-    g_input_stream_read_bytes_async(op->stream, 64 * 1024, G_PRIORITY_DEFAULT, op->process->reads,
-                                    onRead, op);
+    g_input_stream_read_bytes_async(op->stream, gsize{64} * 1024, G_PRIORITY_DEFAULT,
+                                    op->process->reads, onRead, op);
   }
 
   static void onRead(GObject* source, GAsyncResult* result, gpointer data) {

@@ -44,7 +44,7 @@ class HttpClient {
   using Completion = std::function<void(HttpResponse)>;
 
   // Largest response body kept in memory; a longer one fails the transfer.
-  static constexpr std::size_t kMaxResponseBytes = 16 * 1024 * 1024;
+  static constexpr std::size_t kMaxResponseBytes = std::size_t{16} * 1024 * 1024;
   static constexpr long kMaxRedirects = 10;
 
   HttpClient();

@@ -47,9 +47,9 @@ std::string textOr(const OrderedJson& object, const char* key, const char* fallb
 }
 
 // Any JSON value unchanged (null included), or the fallback when the member is absent.
-OrderedJson valueOr(const OrderedJson& object, const char* key, OrderedJson fallback) {
+OrderedJson valueOr(const OrderedJson& object, const char* key, const OrderedJson& fallback) {
   auto it = object.find(key);
-  return it == object.end() ? std::move(fallback) : *it;
+  return it == object.end() ? fallback : *it;
 }
 
 OrderedJson firstElements(const OrderedJson& object, const char* key, std::size_t n) {
@@ -140,7 +140,7 @@ void runOpenAICall(Upstream& upstream, const std::string& url, const std::string
   request.body = upstreamBody;
   exchangeWithService(
       upstream, request, kUnreachableBody, limits.waitLimit,
-      [success = std::move(success), reply = std::move(reply)](UpstreamResult result) {
+      [success = std::move(success), reply = std::move(reply)](const UpstreamResult& result) {
         // A silent service is a time-out whichever limit noticed it first.
         if (!result.completed) return reply(errorReply("openai_timeout", "502 Bad Gateway"));
         if (result.status >= 200 && result.status <= 299) {
@@ -372,7 +372,7 @@ OrderedJson openAIAskAIQueryExpansionFormat() {
                      {"schema", std::move(schema)}};
 }
 
-OpenAIProxy::OpenAIProxy(std::string baseURL, Upstream& upstream, OpenAILimits limits)
+OpenAIProxy::OpenAIProxy(const std::string& baseURL, Upstream& upstream, OpenAILimits limits)
     : responsesURL_(serviceURL(baseURL, kOpenAIResponsesPath)),
       upstream_(upstream),
       limits_(limits) {}

@@ -22,7 +22,7 @@ struct OpenAILimits {
 class OpenAIProxy {
  public:
   // baseURL: where "/v1/responses" is appended; empty = not configured.
-  OpenAIProxy(std::string baseURL, Upstream& upstream, OpenAILimits limits = {});
+  OpenAIProxy(const std::string& baseURL, Upstream& upstream, OpenAILimits limits = {});
 
   // Each hands one complete HTTP response to reply: at once for a refused request, otherwise
   // when the upstream answers or a limit passes (on the upstream's executor). None waits.

@@ -29,7 +29,7 @@ std::string replyBytes(const std::string& statusLine, const std::string& body) {
 
 // The reply to a finished exchange: nothing arrived in time is 502 with the fallback body.
 Upstream::Done relay(std::string (*statusLine)(int), ReplyHandler reply) {
-  return [statusLine, reply = std::move(reply)](UpstreamResult result) {
+  return [statusLine, reply = std::move(reply)](const UpstreamResult& result) {
     reply(
         replyBytes(result.completed ? statusLine(result.status) : "502 Bad Gateway", result.body));
   };
@@ -85,8 +85,9 @@ std::string encodeQueryValue(std::string_view value) {
   return out;
 }
 
-ServiceProxies::ServiceProxies(std::string marketplaceBaseURL, std::string webServiceBaseURL,
-                               Upstream& upstream, UpstreamLimits limits)
+ServiceProxies::ServiceProxies(const std::string& marketplaceBaseURL,
+                               const std::string& webServiceBaseURL, Upstream& upstream,
+                               UpstreamLimits limits)
     : marketplaceURL_(serviceURL(marketplaceBaseURL, kMarketplaceSubmissionPath)),
       affiliateURL_(serviceURL(webServiceBaseURL, kAffiliateProfilePath)),
       upstream_(upstream),

@@ -15,7 +15,7 @@ inline constexpr const char* kAffiliateProfilePath = "/wp-json/solvera-affiliate
 class ServiceProxies {
  public:
   // Base addresses where the fixed paths are appended; empty = not configured.
-  ServiceProxies(std::string marketplaceBaseURL, std::string webServiceBaseURL,
+  ServiceProxies(const std::string& marketplaceBaseURL, const std::string& webServiceBaseURL,
                  Upstream& upstream,
                  UpstreamLimits limits = {std::chrono::seconds(20), std::chrono::seconds(22)});
 

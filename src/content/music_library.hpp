@@ -11,7 +11,7 @@
 namespace solvera {
 
 inline constexpr const char* kMusicLibraryFormat = "solvera-music-library";
-inline constexpr std::size_t kDigestChunkBytes = 4 * 1024 * 1024;
+inline constexpr std::size_t kDigestChunkBytes = std::size_t{4} * 1024 * 1024;
 
 // The number of tracks when root/manifest.json describes a complete library, else nothing.
 std::optional<std::size_t> validMusicLibraryTrackCount(const std::filesystem::path& root);

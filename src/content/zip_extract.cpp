@@ -59,7 +59,8 @@ bool extractZipArchive(const fs::path& archivePath, const fs::path& destination,
   archive_write_disk_set_options(writer.get(), ARCHIVE_EXTRACT_TIME |
                                                    ARCHIVE_EXTRACT_SECURE_SYMLINKS |
                                                    ARCHIVE_EXTRACT_SECURE_NODOTDOT);
-  if (archive_read_open_filename(reader.get(), archivePath.c_str(), 64 * 1024) != ARCHIVE_OK) {
+  if (archive_read_open_filename(reader.get(), archivePath.c_str(), std::size_t{64} * 1024) !=
+      ARCHIVE_OK) {
     return fail(error, archive_error_string(reader.get()) ?: "cannot open archive");
   }
 

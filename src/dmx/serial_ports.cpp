@@ -161,7 +161,8 @@ std::vector<std::string> sortedSerialPortCandidates(const std::vector<SerialName
   rankSerialPortNames(names);
   std::vector<std::string> paths;
   paths.reserve(names.size());
-  for (const auto& name : names) paths.push_back(dir + "/" + name);
+  const std::string folder = dir + "/";
+  for (const auto& name : names) paths.push_back(folder + name);
   if (preferredPort && std::find(paths.begin(), paths.end(), *preferredPort) != paths.end()) {
     std::erase(paths, *preferredPort);
     paths.insert(paths.begin(), *preferredPort);

@@ -107,7 +107,9 @@ class ShellEvents {
   virtual void webViewDidFinishLoad(WebView&) {}
   virtual void didReceiveScriptMessage(const std::string& /*name*/, const Json& /*body*/) {}
   virtual void webViewRequestsNewWindow(const std::string& /*url*/) {}
+  // By value: an implementation keeps the callback until the choice is made.
   virtual void webViewRunOpenPanel(const FileInputRequest&,
+                                   // NOLINTNEXTLINE(performance-unnecessary-value-param)
                                    std::function<void(std::vector<std::filesystem::path>)> done) {
     done({});
   }
@@ -140,6 +142,8 @@ class Shell {
   // A local key monitor sees this application's key events before the key filters; a
   // monitor answering true swallows the event.
   using KeyMonitorToken = std::uint64_t;
+  // By value: an implementation keeps the monitor.
+  // NOLINTNEXTLINE(performance-unnecessary-value-param)
   virtual KeyMonitorToken addLocalKeyMonitor(std::function<bool(const KeyEvent&)>) { return 0; }
   virtual void removeLocalKeyMonitor(KeyMonitorToken) {}
 };

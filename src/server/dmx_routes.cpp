@@ -67,8 +67,9 @@ std::string DmxRoutes::limitsResponse(const std::string& query) {
   std::size_t channels = dmx::kDmxChannels;
   if (auto text = http::queryValue("channels", query)) {
     std::size_t value = 0;
-    auto [end, ec] = std::from_chars(text->data(), text->data() + text->size(), value);
-    if (ec == std::errc() && end == text->data() + text->size()) channels = std::clamp<std::size_t>(value, 0, dmx::kDmxChannels);
+    const char* last = text->data() + text->size();
+    auto [end, ec] = std::from_chars(text->data(), last, value);
+    if (ec == std::errc() && end == last) channels = std::min(value, dmx::kDmxChannels);
   }
   const bool shortFrames = http::queryValue("shortFrames", query).value_or("") == "1";
   std::size_t slots = dmx::kDmxChannels;

@@ -17,7 +17,7 @@ class RemoteControl {
   static constexpr std::size_t kMaxQueuedCommands = 80;
   // The queue also keeps to a byte budget (the newest command always stays), so a few large
   // commands cannot make every poll a reply of many megabytes.
-  static constexpr std::size_t kMaxQueuedCommandBytes = 1024 * 1024;
+  static constexpr std::size_t kMaxQueuedCommandBytes = std::size_t{1024} * 1024;
   // Deeper command values are refused: a few thousand levels would overflow the server's stack.
   static constexpr std::size_t kMaxValueDepth = 64;
   // The state a phone sees until the control page posts its own.

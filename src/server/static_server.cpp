@@ -419,7 +419,8 @@ bool StaticServer::controlAuthorized(const http::RequestInfo& r, const Peer& pee
 std::string StaticServer::response(std::string_view requestBytes) {
   // Shared, so a proxy's answer that comes later writes where nobody reads any more.
   auto out = std::make_shared<std::string>();
-  respond(requestBytes, Peer{"127.0.0.1", true}, [out](http::Response r) { *out = r.flattened(); });
+  respond(requestBytes, Peer{"127.0.0.1", true},
+          [out](const http::Response& r) { *out = r.flattened(); });
   return *out;
 }
 

@@ -29,16 +29,18 @@ Contact contactOfVariance(double varianceUv2) {
 
 double variance(std::span<const double> samples) {
   if (samples.empty()) return 0;
-  const double mean = std::accumulate(samples.begin(), samples.end(), 0.0) / samples.size();
+  const double mean =
+      std::accumulate(samples.begin(), samples.end(), 0.0) / static_cast<double>(samples.size());
   double sum = 0;
   for (double s : samples) sum += (s - mean) * (s - mean);
-  return sum / samples.size();
+  return sum / static_cast<double>(samples.size());
 }
 
 SpectrumAnalyzer::SpectrumAnalyzer(std::size_t windowSamples)
     : size_(windowSamples), hann_(windowSamples) {
   for (std::size_t i = 0; i < size_; ++i) {
-    hann_[i] = 0.5 - 0.5 * std::cos(2 * std::numbers::pi * i / static_cast<double>(size_));
+    hann_[i] = 0.5 - 0.5 * std::cos(2 * std::numbers::pi * static_cast<double>(i) /
+                                    static_cast<double>(size_));
   }
   in_ = fftwf_alloc_real(size_);
   auto* out = fftwf_alloc_complex(size_ / 2 + 1);
@@ -56,15 +58,16 @@ SpectrumAnalyzer::~SpectrumAnalyzer() {
 BandValues SpectrumAnalyzer::relativeBandPowers(std::span<const double> samples, double rateHz) {
   BandValues power{};
   if (samples.size() != size_) return power;
-  const double mean = std::accumulate(samples.begin(), samples.end(), 0.0) / size_;
+  const double mean =
+      std::accumulate(samples.begin(), samples.end(), 0.0) / static_cast<double>(size_);
   for (std::size_t i = 0; i < size_; ++i) {
     in_[i] = static_cast<float>((samples[i] - mean) * hann_[i]);
   }
   fftwf_execute(static_cast<fftwf_plan>(plan_));
   const auto* out = static_cast<const fftwf_complex*>(out_);
-  const double binHz = rateHz / size_;
+  const double binHz = rateHz / static_cast<double>(size_);
   for (std::size_t k = 1; k <= size_ / 2; ++k) {
-    const double f = k * binHz;
+    const double f = static_cast<double>(k) * binHz;
     const double p = double(out[k][0]) * out[k][0] + double(out[k][1]) * out[k][1];
     for (std::size_t b = 0; b < kBandEdgesHz.size(); ++b) {
       const auto [low, high] = kBandEdgesHz[b];

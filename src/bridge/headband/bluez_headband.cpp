@@ -364,10 +364,8 @@ struct BluezHeadband::Impl : std::enable_shared_from_this<BluezHeadband::Impl> {
     g_variant_get(parameters, "(&oas)", &path, &interfaces);
     const gchar* interface = nullptr;
     while (g_variant_iter_next(interfaces, "&s", &interface)) {
-      if (g_strcmp0(interface, kDevice) == 0 && path == devicePath) {
-        deviceGone = true;
-        dropped();
-      } else if (g_strcmp0(interface, kAdapter) == 0 && path == adapterPath) {
+      if ((g_strcmp0(interface, kDevice) == 0 && path == devicePath) ||
+          (g_strcmp0(interface, kAdapter) == 0 && path == adapterPath)) {
         deviceGone = true;
         dropped();
       }

@@ -109,7 +109,7 @@ void HeadbandStream::analyse() {
   if (!used.empty()) {
     Event bands = Event::object();
     for (std::size_t b = 0; b < sum.size(); ++b) {
-      bands[kBandNames[b]] = rounded(sum[b] / used.size(), 1e4);
+      bands[kBandNames[b]] = rounded(sum[b] / static_cast<double>(used.size()), 1e4);
     }
     Event event;
     event["type"] = "bands";

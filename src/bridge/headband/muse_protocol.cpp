@@ -46,7 +46,7 @@ std::optional<EegPacket> decodeEegPacket(std::span<const std::uint8_t> bytes) {
   EegPacket packet;
   packet.sequence = static_cast<std::uint16_t>((bytes[0] << 8) | bytes[1]);
   // Two samples share three bytes: aaaaaaaa aaaabbbb bbbbbbbb.
-  for (int pair = 0; pair < kSamplesPerPacket / 2; ++pair) {
+  for (std::size_t pair = 0; pair < std::size_t{kSamplesPerPacket} / 2; ++pair) {
     const std::uint8_t* b = bytes.data() + 2 + pair * 3;
     const int first = (b[0] << 4) | (b[1] >> 4);
     const int second = ((b[1] & 0x0F) << 8) | b[2];

@@ -118,20 +118,19 @@ void DesktopDialogs::runAlert(const AlertSpec& alert, std::function<void(int)> d
     gtk_dialog_add_button(GTK_DIALOG(dialog), alert.buttons[i].c_str(), static_cast<int>(i));
   }
   if (!alert.buttons.empty()) gtk_dialog_set_default_response(GTK_DIALOG(dialog), 0);
-  g_object_set_data(G_OBJECT(dialog), "solvera-button-count",
-                    reinterpret_cast<gpointer>(static_cast<std::intptr_t>(alert.buttons.size())));
   using Done = std::function<void(int)>;
+  // Closing the alert without a button is the cautious answer, its last button.
+  const int lastButton = std::max(static_cast<int>(alert.buttons.size()) - 1, 0);
+  Done answer = [done = std::move(done), lastButton](int response) {
+    done(response >= 0 ? response : lastButton);
+  };
   g_signal_connect_data(
-      dialog, "response",
-      G_CALLBACK(+[](GtkDialog* self, int response, gpointer data) {
-        // Closing the alert without a button is the cautious answer, its last button.
-        int buttons = static_cast<int>(reinterpret_cast<std::intptr_t>(
-            g_object_get_data(G_OBJECT(self), "solvera-button-count")));
-        (*static_cast<Done*>(data))(response >= 0 ? response : std::max(buttons - 1, 0));
+      dialog, "response", G_CALLBACK(+[](GtkDialog* self, int response, gpointer data) {
+        (*static_cast<Done*>(data))(response);
         gtk_window_destroy(GTK_WINDOW(self));
       }),
-      new Done(std::move(done)), [](gpointer data, GClosure*) { delete static_cast<Done*>(data); },
-      GConnectFlags(0));
+      new Done(std::move(answer)),
+      [](gpointer data, GClosure*) { delete static_cast<Done*>(data); }, GConnectFlags(0));
   gtk_window_present(GTK_WINDOW(dialog));
 }
 

@@ -157,11 +157,12 @@ struct ShellCallbacks {
     FileInputRequest input;
     input.allowsMultipleSelection = webkit_file_chooser_request_get_select_multiple(request);
     g_object_ref(request);
-    events->webViewRunOpenPanel(input, [request](std::vector<std::filesystem::path> files) {
+    events->webViewRunOpenPanel(input, [request](const std::vector<std::filesystem::path>& files) {
       if (files.empty()) {
         webkit_file_chooser_request_cancel(request);
       } else {
         std::vector<const gchar*> names;
+        names.reserve(files.size() + 1);
         for (const auto& file : files) names.push_back(file.c_str());
         names.push_back(nullptr);
         webkit_file_chooser_request_select_files(request, names.data());
