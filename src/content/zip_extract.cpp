@@ -78,6 +78,12 @@ bool extractZipArchive(const fs::path& archivePath, const fs::path& destination,
       return fail(error, std::string("entry outside the folder: ") + (name ? name : "(no name)"));
     }
     const std::string relative = name;
+    // "." or "./" names the folder itself: as a folder it is already there, as anything else
+    // it would replace the folder.
+    if (fs::path(relative).lexically_normal() == ".") {
+      if (archive_entry_filetype(entry) == AE_IFDIR) continue;
+      return fail(error, "entry replaces the folder: " + relative);
+    }
     if (archive_entry_hardlink(entry)) return fail(error, "hard link entry: " + relative);
     const mode_t type = archive_entry_filetype(entry);
     if (type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK) {

@@ -213,6 +213,7 @@ TEST(ZipExtraction, RefusesEntriesAndLinksThatLeaveTheFolder) {
         {"escaped.txt", "a/..", ArchiveEntry::Type::symlink}}},
       {"writing through a link",
        {{"sub", "..", ArchiveEntry::Type::symlink}, {"sub/escaped.txt", "outside"}}},
+      {"a file in place of the folder", {{"./", "", ArchiveEntry::Type::folder}, {".", "x"}}},
   };
   for (const auto& c : cases) {
     TempDir dir;
@@ -221,6 +222,7 @@ TEST(ZipExtraction, RefusesEntriesAndLinksThatLeaveTheFolder) {
     EXPECT_FALSE(extractZipArchive(dir.path() / "a.zip", dir.path() / "work" / "out")) << c.why;
     EXPECT_FALSE(fs::exists(dir.path() / "work" / "escaped.txt")) << c.why;
     EXPECT_FALSE(fs::exists(dir.path() / "escaped.txt")) << c.why;
+    EXPECT_TRUE(fs::is_directory(fs::symlink_status(dir.path() / "work" / "out"))) << c.why;
   }
   EXPECT_FALSE(fs::exists("/tmp/solvera-absolute-entry.txt"));
 }
