@@ -65,6 +65,22 @@ std::pair<long, long> memoryOf(int pid) {
   return {rss, pss};
 }
 
+// Processor time in milliseconds a process has used, its reaped children included.
+double cpuMsOf(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), {});
+  auto close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream rest(text.substr(close + 2));
+  std::string field;
+  double ticks = 0;
+  // Fields 14 to 17 (utime, stime, cutime, cstime), counted from the state, field 3.
+  for (int number = 3; number <= 17 && rest >> field; ++number) {
+    if (number >= 14) ticks += std::stod(field);
+  }
+  return ticks * 1000.0 / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
 // The process and all its descendants, with their command names.
 std::map<int, std::string> familyOf(int root) {
   std::map<int, int> parents;
@@ -127,7 +143,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   test::TempDir dir;
-  std::vector<double> ready, loaded;
+  // Processor time of the program and its web processes until the page loaded: unlike the
+  // wall-clock figures it hardly depends on what else the machine is doing.
+  std::vector<double> ready, loaded, cpuUsed;
   long lastRss = 0, lastPss = 0;
   std::map<std::string, std::pair<long, long>> lastByName;
   for (int run = 0; run < runs; ++run) {
@@ -178,7 +196,9 @@ int main(int argc, char** argv) {
     loaded.push_back(ms(loadedAt - start));
     lastRss = lastPss = 0;
     lastByName.clear();
+    double cpu = 0;
     for (const auto& [pid, name] : familyOf(program.pid())) {
+      cpu += cpuMsOf(pid);
       auto [rss, pss] = memoryOf(pid);
       lastRss += rss;
       lastPss += pss;
@@ -187,8 +207,9 @@ int main(int argc, char** argv) {
     }
     program.signal(SIGTERM);
     program.wait(30s);
-    std::printf("run %d: ready %.0f ms, page loaded %.0f ms%s\n", run + 1, ready.back(),
-                loaded.back(), run == 0 ? " (first run: cold caches)" : "");
+    cpuUsed.push_back(cpu);
+    std::printf("run %d: ready %.0f ms, page loaded %.0f ms, processor time %.0f ms%s\n", run + 1,
+                ready.back(), loaded.back(), cpu, run == 0 ? " (first run: cold caches)" : "");
     if (publicDir) {
       // Milliseconds from the page's own navigation start.
       const Json page = recorder.records().front();
@@ -209,8 +230,8 @@ int main(int argc, char** argv) {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
   };
-  std::printf("median of %d runs: ready %.0f ms, page loaded %.0f ms\n", runs, median(ready),
-              median(loaded));
+  std::printf("median of %d runs: ready %.0f ms, page loaded %.0f ms, processor time %.0f ms\n",
+              runs, median(ready), median(loaded), median(cpuUsed));
   std::printf("memory after load (last run): RSS %ld MiB, PSS %ld MiB\n", lastRss / 1024,
               lastPss / 1024);
   for (const auto& [name, sizes] : lastByName) {

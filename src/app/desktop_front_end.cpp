@@ -64,7 +64,7 @@ void launch(GApplication*, gpointer data) {
 bool desktopAvailable() {
   // The window's class is the application id, so that docks match it to the menu entry.
   g_set_prgname(kApplicationId);
-  return gtk_init_check();
+  return platform::startGtk();
 }
 
 int runDesktop(const CommandLine& commandLine, platform::Bundle bundle) {

@@ -2,6 +2,8 @@
 #include "platform/gtk/desktop_shell.hpp"
 
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 
 #include "platform/gtk/key_events.hpp"
 
@@ -76,7 +78,31 @@ void setMargins(GtkWidget* widget, int top, int sides) {
   gtk_widget_set_margin_end(widget, sides);
 }
 
+bool drawInSoftware = false;
+
+bool graphicsProcessorPresent() {
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/dev/dri", ec)) {
+    if (entry.path().filename().string().starts_with("renderD")) return true;
+  }
+  return false;
+}
+
 }  // namespace
+
+bool startGtk() {
+  bool userChose = false;
+  for (const char* name : {"GSK_RENDERER", "GDK_DEBUG", "GDK_DISABLE"}) {
+    const char* value = std::getenv(name);
+    userChose = userChose || (value && *value);
+  }
+  drawInSoftware = !userChose && !graphicsProcessorPresent();
+  // GDK reads this once, when the display opens; programs we start must not inherit it.
+  if (drawInSoftware) g_setenv("GDK_DEBUG", "gl-disable", TRUE);
+  bool started = gtk_init_check();
+  if (drawInSoftware) g_unsetenv("GDK_DEBUG");
+  return started;
+}
 
 // The C callbacks, with access to the shell.
 struct ShellCallbacks {
@@ -291,6 +317,10 @@ std::shared_ptr<WebView> DesktopShell::openControlWindow(const ControlWindowSpec
   auto* view = WEBKIT_WEB_VIEW(
       g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", contentManager, nullptr));
   g_object_unref(contentManager);
+  if (drawInSoftware) {
+    webkit_settings_set_hardware_acceleration_policy(webkit_web_view_get_settings(view),
+                                                     WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
+  }
   webView_ = std::make_shared<DesktopWebView>(view);
   g_signal_connect(view, "load-changed", G_CALLBACK(ShellCallbacks::loadChanged), this);
   g_signal_connect(view, "load-failed", G_CALLBACK(ShellCallbacks::loadFailed), this);

@@ -16,6 +16,13 @@ namespace solvera::platform {
 
 class DesktopWebView;
 
+// Starts GTK; false when there is no display. On a machine without a graphics processor
+// OpenGL is emulated on the processor: GTK's GL renderer and the web view's compositing then
+// cost about a third of a second at every start, and processor time all along, for nothing
+// the control page needs. There both draw in software instead, unless the user chose a
+// renderer.
+bool startGtk();
+
 class DesktopShell : public Shell {
  public:
   // displayName names the untitled application menu; readyLine (optional) receives
