@@ -28,12 +28,7 @@ export SOLVERA_BUILD_DIR="$build_dir" SOLVERA_CHROMIUM="$chromium"
 echo "== web: unit tests"
 node --test unit/
 echo "== web: browser tests"
-if ! node --test --test-concurrency=1 --test-timeout=180000 e2e/; then
-  # A light frame still in flight when the page closes can reach the server after the page's
-  # closing blackout on a heavily loaded machine; one more run tells that apart from a fault.
-  echo "== web: browser tests failed; running them once more"
-  node --test --test-concurrency=1 --test-timeout=180000 e2e/
-fi
+node --test --test-concurrency=1 --test-timeout=180000 e2e/
 # The control page in the program's own window; the tests skip themselves where no virtual
 # display can be made (Xvfb, dbus-daemon, xdotool).
 echo "== web: desktop window tests"

@@ -12,6 +12,12 @@ export const LIGHT_RETRY_MS = 2000;
 export const STOP_FADE_MS = 1000;
 export const STOP_FADE_STEPS = 5;
 
+// A name for this page's light requests, so the program can order them per page.
+function pageClientId() {
+  const bytes = crypto.getRandomValues(new Uint8Array(6));
+  return `control-${Array.from(bytes, (b) => b.toString(16).padStart(2, '0')).join('')}`;
+}
+
 export class Outputs {
   // transport(path, body) -> Promise of {ok, status, body}; sound: the page's PageSound (or
   // null); later(fn, ms) schedules the steps of the stop fade.
@@ -20,7 +26,7 @@ export class Outputs {
     this.sound = sound;
     this.now = now;
     this.later = later;
-    this.light = { lastKey: null, retryAt: 0, stream: null };
+    this.light = { lastKey: null, retryAt: 0, stream: null, clientId: pageClientId(), sequence: 0 };
     this.audio = { running: false, gate: new AudioUpdateGate(), last: null, fade: 0, previewing: false };
     this.lightOutbox = new SerialOutbox(transport, (item, result) => this.lightResult(item, result));
     this.audioOutbox = new SerialOutbox(transport, (item, result) => this.audioResult(item, result));
@@ -81,8 +87,15 @@ export class Outputs {
     if (this.light.stream?.key !== stream) this.light.stream = { key: stream, epochMs: this.state.serverNow() };
     this.light.lastKey = key;
     this.state.light.lit = request.dmx.some((v) => v > 0);
-    if (urgent) this.lightOutbox.urgent('/dmx', request, 'frame');
-    else this.lightOutbox.send('/dmx', request, 'frame');
+    if (urgent) this.lightOutbox.urgent('/dmx', this.numbered(request), 'frame');
+    else this.lightOutbox.send('/dmx', this.numbered(request), 'frame');
+  }
+
+  // Requests travel on connections of their own and can overtake each other (a frame still on
+  // its way when the page closes could arrive after the closing blackout); numbered, the
+  // program follows only the latest of this page.
+  numbered(request) {
+    return { ...request, clientId: this.light.clientId, seq: ++this.light.sequence };
   }
 
   updateLight(sample) {
@@ -227,7 +240,7 @@ export class Outputs {
   // The page is going away: no time for queues or fades.
   leave(post) {
     const out = this.state.settings.light;
-    if (outputReady(out) && (this.state.light.lit || this.state.player.active)) post('/dmx', blackoutRequest(out, out));
+    if (outputReady(out) && (this.state.light.lit || this.state.player.active)) post('/dmx', this.numbered(blackoutRequest(out, out)));
     if (this.audio.running || this.audio.fade || this.audio.previewing) post('/audio/stop', {});
   }
 }

@@ -106,6 +106,10 @@ DmxRequest decodeDmxRequest(std::string_view json) {
     if (!shortFrames->is_boolean()) fail("\"shortFrames\" moet waar of onwaar zijn.");
     request.shortFrames = shortFrames->get<bool>();
   }
+  if (const Json* sequence = member(object, "seq")) {
+    request.sequence = integerIn(*sequence, 0, std::numeric_limits<std::int64_t>::max());
+    if (!request.sequence) fail("\"seq\" moet een geheel getal van 0 of meer zijn.");
+  }
   if (const Json* hz = member(object, "pulseHz")) {
     if (!hz->is_number()) fail("\"pulseHz\" moet een getal zijn.");
     request.pulseHz = hz->get<double>();

@@ -26,6 +26,9 @@ struct DmxRequest {
   std::optional<std::string> pulseShape;
   // Pulsed frames may stop after the last channel of `dmx` where the line is faster for it.
   std::optional<bool> shortFrames;
+  // The sending page's count of its light requests ("seq"), rising with each: requests on
+  // separate connections can overtake each other, and the count tells which came last.
+  std::optional<std::int64_t> sequence;
 
   friend bool operator==(const DmxRequest&, const DmxRequest&) = default;
 };

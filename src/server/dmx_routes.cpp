@@ -15,6 +15,9 @@ namespace {
 
 std::string ok(std::string_view body) { return http::httpResponse("200 OK", "application/json", body); }
 
+// Pages heard from at once; one more forgets the least recently heard.
+constexpr std::size_t kRememberedPages = 64;
+
 }  // namespace
 
 DmxRoutes::DmxRoutes(std::shared_ptr<dmx::DmxOutputs> outputs) : outputs_(std::move(outputs)) {}
@@ -26,6 +29,11 @@ std::optional<std::string> DmxRoutes::handleDmx(const std::string& body) {
   try {
     const dmx::DmxRequest request = dmx::decodeDmxRequest(body);
     const std::string mode = request.outputMode.value_or("");
+    const bool serial = mode == "enttec-usb-pro" || mode == "open-dmx-ftdi";
+    if ((serial || dmx::plausibleTargetIp(request.targetIp)) && superseded(request)) {
+      return ok(serial ? R"({"ok":true,"outputMode":")" + mode + "\"}"
+                       : R"({"ok":true,"outputMode":"artnet"})");
+    }
     // The stops are queued before the send, whether or not the send then succeeds.
     if (mode == "enttec-usb-pro") {
       artNetSender().stop();
@@ -54,6 +62,23 @@ std::optional<std::string> DmxRoutes::handleDmx(const std::string& body) {
   reply["error"] = error;
   reply["availablePorts"] = dmx::OpenDmxFtdiSender::availablePorts(std::nullopt);
   return http::jsonResponse(reply, "400 Bad Request");
+}
+
+bool DmxRoutes::superseded(const dmx::DmxRequest& request) {
+  if (!request.clientId || !request.sequence) return false;
+  ++handled_;
+  auto found = latest_.find(*request.clientId);
+  if (found != latest_.end()) {
+    if (*request.sequence < found->second.sequence) return true;
+    found->second = {*request.sequence, handled_};
+    return false;
+  }
+  if (latest_.size() >= kRememberedPages) {
+    auto leastRecent = [](const auto& a, const auto& b) { return a.second.heard < b.second.heard; };
+    latest_.erase(std::min_element(latest_.begin(), latest_.end(), leastRecent));
+  }
+  latest_.emplace(*request.clientId, Latest{*request.sequence, handled_});
+  return false;
 }
 
 std::optional<std::string> DmxRoutes::serialPortsResponse() {

@@ -2,6 +2,8 @@
 // at exit, over the server's light outputs.
 #pragma once
 
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,6 +19,8 @@ class DmxRoutes {
 
   // One light frame: the addressed output sends it, the two others are asked to stop.
   // Always answers (200 with the output's fixed body, or 400 with the error and the ports).
+  // A frame that a later one from the same page overtook on the way is answered as taken but
+  // changes nothing: the page's closing blackout must stay the last word.
   std::optional<std::string> handleDmx(const std::string& body);
   // {"ok":true,"ports":[...]}: the serial devices an Open DMX adapter may be on.
   std::optional<std::string> serialPortsResponse();
@@ -33,7 +37,19 @@ class DmxRoutes {
   dmx::OpenDmxFtdiSender& openDmxFtdiSender() { return outputs_->openDmxFtdi; }
 
  private:
+  // Whether a page already had a later request of its own followed: then this one is stale.
+  // Otherwise it becomes that page's latest.
+  bool superseded(const dmx::DmxRequest& request);
+
   std::shared_ptr<dmx::DmxOutputs> outputs_;
+  // Per sending page ("clientId"), the count of the last request followed and when (in
+  // requests handled), so the least recently heard page can be forgotten.
+  struct Latest {
+    std::int64_t sequence = 0;
+    std::uint64_t heard = 0;
+  };
+  std::map<std::string, Latest> latest_;
+  std::uint64_t handled_ = 0;
 };
 
 }  // namespace solvera

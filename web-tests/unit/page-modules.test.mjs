@@ -92,6 +92,17 @@ test('a session drives lamps and beat; seeking lands in the glide at the right v
   assert.ok(fades.every((v, i) => v < (i ? fades[i - 1] : volume)), `the level only goes down (${fades})`);
   assert.equal(after.at(-1).path, '/audio/stop', 'the stop comes last');
   assert.ok(after.some((r) => r.path === '/dmx' && r.body.dmx.every((v) => v === 0)), 'the lamps go dark');
+
+  // Every light request carries this page's name and a rising count, the closing blackout too,
+  // so the program can tell one that was overtaken on the way; another page has its own name.
+  p.outputs.state.light.lit = true;
+  p.outputs.leave((path, body) => p.sent.push({ path, body }));
+  const light = of(p.sent, '/dmx');
+  assert.ok(/^control-[0-9a-f]{12}$/.test(light[0].clientId), light[0].clientId);
+  assert.ok(light.every((r, i) => r.clientId === light[0].clientId && (i === 0 || r.seq > light[i - 1].seq)),
+    JSON.stringify(light.map((r) => [r.clientId, r.seq])));
+  assert.ok(light.at(-1).dmx.every((v) => v === 0), 'the closing blackout comes last');
+  assert.notEqual(page().outputs.light.clientId, light[0].clientId);
 });
 
 test('a start during the fade of a stop cuts the fade short and begins afresh', async () => {

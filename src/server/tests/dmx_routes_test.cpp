@@ -138,6 +138,59 @@ TEST_F(DmxRoutesTest, SerialOutputsAnswerWithTheirOwnBodiesAndStopTheOthers) {
   EXPECT_FALSE(routes().enttecUsbProSender().status().streaming);
 }
 
+TEST_F(DmxRoutesTest, AFrameOvertakenOnTheWayByALaterOneOfTheSamePageChangesNothing) {
+  ArtNetReceiver node;
+  auto frame = [&](const std::string& client, const std::string& seq, const std::string& dmx,
+                   const std::string& mode = "artnet") {
+    return post(R"({"outputMode":")" + mode + R"(","targetIp":")" + node.address() +
+                R"(","universe":1,"dmx":[)" + dmx + R"(],"clientId":")" + client +
+                R"(","seq":)" + seq + "}");
+  };
+  auto packet = [](std::vector<std::uint8_t> dmx) {
+    auto bytes = dmx::buildArtDmxPacket(dmx, 1);
+    return Bytes(bytes.begin(), bytes.end());
+  };
+  // An output sends a request's first frame before the reply; it re-sends the current one.
+  auto followed = [&](std::vector<std::uint8_t> dmx) {
+    auto packets = node.drain();
+    return !packets.empty() && packets.back() == packet(std::move(dmx));
+  };
+  auto onlyRepeats = [&](std::vector<std::uint8_t> dmx) {
+    auto packets = node.drain();
+    return std::all_of(packets.begin(), packets.end(),
+                       [&](const Bytes& p) { return p == packet(dmx); });
+  };
+
+  // The page's closing blackout (7) arrives before a lit frame (6) it sent just before.
+  EXPECT_EQ(frame("control-a", "7", "0,0").body(), R"({"ok":true,"outputMode":"artnet"})");
+  EXPECT_TRUE(followed({0, 0}));
+  auto late = frame("control-a", "6", "200,200");
+  EXPECT_EQ(late.statusLine(), "HTTP/1.1 200 OK");
+  EXPECT_EQ(late.body(), R"({"ok":true,"outputMode":"artnet"})");
+  EXPECT_TRUE(onlyRepeats({0, 0})) << "still dark";
+  // Nor may it switch to another output.
+  EXPECT_EQ(frame("control-a", "5", "9", "enttec-usb-pro").body(),
+            R"({"ok":true,"outputMode":"enttec-usb-pro"})");
+  EXPECT_TRUE(routes().artNetSender().status().stream) << "Art-Net still streams";
+  EXPECT_TRUE(onlyRepeats({0, 0}));
+  // The same number again (a blackout sent twice), another page, and frames without a number
+  // are all followed.
+  frame("control-a", "7", "0,1");
+  EXPECT_TRUE(followed({0, 1}));
+  frame("control-b", "1", "0,2");
+  EXPECT_TRUE(followed({0, 2}));
+  post(R"({"targetIp":")" + node.address() +
+       R"(","universe":1,"dmx":[0,3],"clientId":"control-a"})");
+  EXPECT_TRUE(followed({0, 3}));
+  frame("control-a", "8", "0,4");
+  EXPECT_TRUE(followed({0, 4}));
+
+  auto bad = frame("control-a", "\"9\"", "1");
+  EXPECT_EQ(bad.statusLine(), "HTTP/1.1 400 Bad Request");
+  EXPECT_EQ(bodyJson(bad)["error"],
+            "Ongeldig DMX-verzoek: \"seq\" moet een geheel getal van 0 of meer zijn.");
+}
+
 TEST_F(DmxRoutesTest, SerialPortListAndWhatIsNotALightRequest) {
   auto empty = server->send(test::request("GET", "/dmx/serial-ports"));
   EXPECT_EQ(empty.statusLine(), "HTTP/1.1 200 OK");
