@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/main_thread.hpp"
+#include "server/network_addresses.hpp"
 #include "server/tests/test_client.hpp"
 
 using namespace solvera;
@@ -69,6 +70,34 @@ TEST(Connections, IdleConnectionsAtTheCapMakeRoomOldestFirst) {
   // One that started its request is not idle any more and finishes.
   idle.back()->send(request("GET", "/"));
   EXPECT_EQ(idle.back()->readToEnd().body(), "index");
+}
+
+TEST(Connections, APeerFromElsewhereKeepsToItsShareAndLoopbackIsNotHeldUp) {
+  // This machine's own LAN address is a peer other than loopback, without leaving the machine.
+  const auto lan = NetworkAddresses().localNetworkAddresses();
+  if (lan.empty()) GTEST_SKIP() << "this machine has no address besides loopback";
+  ConnectionLimits limits;
+  limits.maxConnectionsPerPeer = 4;
+  limits.headTimeout = limits.requestTimeout = 600s;  // only the caps close anything here
+  RunningServer server(withLimits(limits));
+  server.dir().write("root/index.html", "index");
+  std::vector<std::unique_ptr<OpenConnection>> idle;
+  for (int i = 0; i < 10; ++i) {
+    idle.push_back(std::make_unique<OpenConnection>(server.port(), lan.front()));
+  }
+  // Each connection beyond its share closed the peer's oldest idle one.
+  EXPECT_TRUE(idle.front()->readToEnd().closedByServer);
+  EXPECT_TRUE(idle[5]->readToEnd().closedByServer);
+  // Loopback does not count against that peer, nor the peer against loopback.
+  std::vector<std::unique_ptr<OpenConnection>> local;
+  for (int i = 0; i < 6; ++i) local.push_back(std::make_unique<OpenConnection>(server.port()));
+  EXPECT_EQ(server.send(request("GET", "/")).body(), "index");
+  for (auto& connection : local) EXPECT_FALSE(connection->closedByServer());
+  // The peer's newest connections are kept and answered.
+  for (std::size_t i = 6; i < idle.size(); ++i) {
+    idle[i]->send(request("GET", "/"));
+    EXPECT_EQ(idle[i]->readToEnd().body(), "index") << i;
+  }
 }
 
 TEST(Connections, LargeFilesAreStreamedWhileThePeerReads) {

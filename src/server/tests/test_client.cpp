@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-int connectTo(std::uint16_t port) {
+int connectTo(std::uint16_t port, const std::string& host = "127.0.0.1") {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) throw std::runtime_error("socket");
   int one = 1;
@@ -27,7 +27,10 @@ int connectTo(std::uint16_t port) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1) {
+    ::close(fd);
+    throw std::runtime_error("address");
+  }
   if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     ::close(fd);
     throw std::runtime_error("connect");
@@ -47,7 +50,8 @@ bool sendAll(int fd, const std::string& bytes) {
 
 }  // namespace
 
-OpenConnection::OpenConnection(std::uint16_t port) : fd_(connectTo(port)) {}
+OpenConnection::OpenConnection(std::uint16_t port, const std::string& host)
+    : fd_(connectTo(port, host)) {}
 OpenConnection::~OpenConnection() {
   ::close(fd_);
 }

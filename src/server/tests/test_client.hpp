@@ -33,7 +33,8 @@ Reply exchange(std::uint16_t port, const std::string& request);
 // A connection that stays open until destroyed: sends when told, reads when asked.
 class OpenConnection {
  public:
-  explicit OpenConnection(std::uint16_t port);
+  // To one of this machine's addresses: another than 127.0.0.1 makes a peer from elsewhere.
+  explicit OpenConnection(std::uint16_t port, const std::string& host = "127.0.0.1");
   ~OpenConnection();
   OpenConnection(const OpenConnection&) = delete;
   OpenConnection& operator=(const OpenConnection&) = delete;
