@@ -72,7 +72,7 @@ TEST(Connections, IdleConnectionsAtTheCapMakeRoomOldestFirst) {
   EXPECT_EQ(idle.back()->readToEnd().body(), "index");
 }
 
-TEST(Connections, APeerFromElsewhereKeepsToItsShareAndLoopbackIsNotHeldUp) {
+TEST(Connections, APeerFromElsewhereKeepsToItsShareNeedsTheTokenAndDoesNotHoldUpLoopback) {
   // This machine's own LAN address is a peer other than loopback, without leaving the machine.
   const auto lan = NetworkAddresses().localNetworkAddresses();
   if (lan.empty()) GTEST_SKIP() << "this machine has no address besides loopback";
@@ -93,11 +93,15 @@ TEST(Connections, APeerFromElsewhereKeepsToItsShareAndLoopbackIsNotHeldUp) {
   for (int i = 0; i < 6; ++i) local.push_back(std::make_unique<OpenConnection>(server.port()));
   EXPECT_EQ(server.send(request("GET", "/")).body(), "index");
   for (auto& connection : local) EXPECT_FALSE(connection->closedByServer());
-  // The peer's newest connections are kept and answered.
-  for (std::size_t i = 6; i < idle.size(); ++i) {
+  // The peer's newest connections are kept and answered, the lamps only with the token.
+  for (std::size_t i = 6; i < 9; ++i) {
     idle[i]->send(request("GET", "/"));
     EXPECT_EQ(idle[i]->readToEnd().body(), "index") << i;
   }
+  idle[9]->send(request("POST", "/dmx", R"({"targetIp":"127.0.0.1","universe":0,"dmx":[255]})"));
+  auto refused = idle[9]->readToEnd();
+  EXPECT_EQ(refused.statusLine(), "HTTP/1.1 403 Forbidden");
+  EXPECT_EQ(refused.body(), R"({"ok":false,"error":"invalid_token"})");
 }
 
 TEST(Connections, LargeFilesAreStreamedWhileThePeerReads) {
