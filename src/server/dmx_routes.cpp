@@ -15,6 +15,11 @@ namespace {
 
 std::string ok(std::string_view body) { return http::httpResponse("200 OK", "application/json", body); }
 
+// The reply to a light request the output took (or that a later one made moot).
+std::string accepted(std::string_view outputMode) {
+  return ok(R"({"ok":true,"outputMode":")" + std::string(outputMode) + "\"}");
+}
+
 // Pages heard from at once; one more forgets the least recently heard.
 constexpr std::size_t kRememberedPages = 64;
 
@@ -31,27 +36,26 @@ std::optional<std::string> DmxRoutes::handleDmx(const std::string& body) {
     const std::string mode = request.outputMode.value_or("");
     const bool serial = mode == "enttec-usb-pro" || mode == "open-dmx-ftdi";
     if ((serial || dmx::plausibleTargetIp(request.targetIp)) && superseded(request)) {
-      return ok(serial ? R"({"ok":true,"outputMode":")" + mode + "\"}"
-                       : R"({"ok":true,"outputMode":"artnet"})");
+      return accepted(serial ? mode : "artnet");
     }
     // The stops are queued before the send, whether or not the send then succeeds.
     if (mode == "enttec-usb-pro") {
       artNetSender().stop();
       openDmxFtdiSender().stop();
       enttecUsbProSender().send(request);
-      return ok(R"({"ok":true,"outputMode":"enttec-usb-pro"})");
+      return accepted(mode);
     }
     if (mode == "open-dmx-ftdi") {
       artNetSender().stop();
       enttecUsbProSender().stop();
       openDmxFtdiSender().send(request);
-      return ok(R"({"ok":true,"outputMode":"open-dmx-ftdi"})");
+      return accepted(mode);
     }
     enttecUsbProSender().stop();
     openDmxFtdiSender().stop();
     if (!dmx::plausibleTargetIp(request.targetIp)) throw ErrorException("Solvera", 400, "Invalid target IP");
     artNetSender().send(request);
-    return ok(R"({"ok":true,"outputMode":"artnet"})");
+    return accepted("artnet");
   } catch (const ErrorException& e) {
     error = e.error().message;
   } catch (const std::exception& e) {
