@@ -134,6 +134,7 @@ function wire() {
   setupKeys(state, { controller });
   // Closing or leaving the page darkens the lamps and silences the beat.
   window.addEventListener('pagehide', () => outputs.leave((path, body) => postJson(path, body, { keepalive: true })));
+  window.addEventListener('pageshow', (event) => { if (event.persisted) outputs.back(); });
   showWarning = setupWarning(state, {
     onAccepted: () => controller.start(),
     onClosed: () => relays.publishRemote(true),

@@ -237,10 +237,28 @@ export class Outputs {
     if (this.audio.running) this.stopBeat({ fade: true });
   }
 
-  // The page is going away: no time for queues or fades.
+  // The page is going away: no time for queues or fades. Its timers may still tick a little
+  // while; nothing they make may follow the last word (a lit frame numbered after the
+  // blackout would light the lamps again).
   leave(post) {
+    this.lightOutbox.close();
+    this.audioOutbox.close();
     const out = this.state.settings.light;
     if (outputReady(out) && (this.state.light.lit || this.state.player.active)) post('/dmx', this.numbered(blackoutRequest(out, out)));
     if (this.audio.running || this.audio.fade || this.audio.previewing) post('/audio/stop', {});
+    this.state.light.lit = false;
+    this.audio.running = false;
+    this.audio.previewing = false;
+    this.audio.fade = 0;
+  }
+
+  // The page is shown again from the browser's page cache: lamps and beat take up where the
+  // session is (the beat afresh: the program stopped it, and nothing since went out).
+  back() {
+    this.lightOutbox.reopen();
+    this.audioOutbox.reopen();
+    this.refreshLight();
+    this.audio.running = false;
+    this.audio.previewing = false;
   }
 }

@@ -105,6 +105,36 @@ test('a session drives lamps and beat; seeking lands in the glide at the right v
   assert.notEqual(page().outputs.light.clientId, light[0].clientId);
 });
 
+test('once the page has said its last word nothing follows it; back from the page cache, lamps and beat take up again', async () => {
+  const p = page();
+  p.controller.start();
+  p.advance(10_000);
+  p.controller.tick();
+  await p.settle();
+  p.advance(300);
+  p.controller.seek(90); // a new colour, queued behind nothing yet: the tick below sends it
+  const last = [];
+  p.outputs.leave((path, body) => last.push({ path, body }));
+  assert.deepEqual(last.map((r) => r.path), ['/dmx', '/audio/stop']);
+  const before = p.sent.length;
+  // The page's timers still run a little while it goes: ticks, the stop fade.
+  for (let i = 0; i < 3; i += 1) {
+    p.advance(300);
+    p.controller.tick();
+  }
+  await p.runTimers();
+  assert.deepEqual(p.sent.slice(before), [], 'nothing after the closing blackout and stop');
+
+  p.outputs.back();
+  p.advance(300);
+  p.controller.tick();
+  await p.settle();
+  const again = p.sent.slice(before);
+  const frame = of(again, '/dmx').at(-1);
+  assert.ok(frame && frame.dmx.some((v) => v > 0) && frame.seq > last[0].body.seq, JSON.stringify(frame));
+  assert.equal(of(again, '/audio/start').length, 1, 'the beat starts again');
+});
+
 test('a start during the fade of a stop cuts the fade short and begins afresh', async () => {
   const p = page();
   p.controller.start();
