@@ -87,6 +87,7 @@ TEST(RepeatingTimer, RestartReplacesTheScheduleAndDestructionStopsTicks) {
     });
   });
   witnessed.get_future().wait();
+  queue.sync([] {});  // the witness's last tick has returned before it is destroyed here
   EXPECT_EQ(oldTicks.load(), 0);
   EXPECT_GE(atDestruction, 3);
   EXPECT_EQ(newTicks.load(), atDestruction);
