@@ -11,6 +11,14 @@ jobs=$(nproc)
 launcher=()
 if command -v ccache >/dev/null; then
   launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+  # The tests get scratch XDG folders below; the cache and its settings stay the user's own
+  # (found through XDG_CACHE_HOME and XDG_CONFIG_HOME, it would start empty every run).
+  CCACHE_DIR=$(ccache --get-config cache_dir)
+  export CCACHE_DIR
+  user_config=${XDG_CONFIG_HOME:-$HOME/.config}/ccache/ccache.conf
+  if [ -z "${CCACHE_CONFIGPATH:-}" ] && [ -f "$user_config" ]; then
+    export CCACHE_CONFIGPATH=$user_config
+  fi
 fi
 export SOLVERA_CMAKE_LAUNCHER="${launcher[*]}"
 fuzz_seconds=${SOLVERA_FUZZ_SECONDS:-30}
