@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const ToneSettings settings = ToneSettings::validated(request);
   // The stored settings obey the limits whatever was sent.
-  if (!(settings.carrier >= 20 && settings.carrier <= kMaxCarrierHz) ||
+  if (!(settings.carrier >= 20 && settings.carrier <= kCarrierRangeHz.max) ||
       !(settings.beat >= 0.1 && settings.beat <= 40) ||
       !(settings.volume >= 0 && settings.volume <= 1) ||
       !(settings.balance >= -1 && settings.balance <= 1)) {

@@ -213,9 +213,9 @@ Synthesiser synthesiserFor(ToneMode mode, PulseShape shape) {
 }
 
 // A value that is not a finite number never survives a clamp; it takes the fallback instead.
-double clampOr(double value, double low, double high, double fallback) {
+double clampOr(double value, ValueRange range, double fallback) {
   if (!std::isfinite(value)) return fallback;
-  return std::max(low, std::min(value, high));
+  return std::max(range.min, std::min(value, range.max));
 }
 
 constexpr std::array<std::string_view, 4> kModeWords = {"isochronic", "binaural", "monaural",
@@ -248,13 +248,13 @@ ToneSettings ToneSettings::validated(const AudioRequest& r) {
   ToneSettings s;
   s.mode = toneModeFromWord(r.mode);
   s.pulseShape = pulseShapeFromWord(r.pulseShape.value_or("sine"));
-  s.carrier = clampOr(r.carrier, 20.0, kMaxCarrierHz, 20.0);
-  s.beat = clampOr(r.beat, 0.1, 40.0, 0.1);
-  s.volume = clampOr(r.volume, 0.0, 1.0, 0.0);
-  s.balance = clampOr(r.balance.value_or(0.0), -1.0, 1.0, 0.0);
-  s.bass = clampOr(r.bass.value_or(0.0), -12.0, 12.0, 0.0);
-  s.mid = clampOr(r.mid.value_or(0.0), -12.0, 12.0, 0.0);
-  s.treble = clampOr(r.treble.value_or(0.0), -12.0, 12.0, 0.0);
+  s.carrier = clampOr(r.carrier, kCarrierRangeHz, kCarrierRangeHz.min);
+  s.beat = clampOr(r.beat, kBeatRangeHz, kBeatRangeHz.min);
+  s.volume = clampOr(r.volume, kVolumeRange, 0.0);
+  s.balance = clampOr(r.balance.value_or(0.0), kBalanceRange, 0.0);
+  s.bass = clampOr(r.bass.value_or(0.0), kEqualizerGainRangeDb, 0.0);
+  s.mid = clampOr(r.mid.value_or(0.0), kEqualizerGainRangeDb, 0.0);
+  s.treble = clampOr(r.treble.value_or(0.0), kEqualizerGainRangeDb, 0.0);
   return s;
 }
 

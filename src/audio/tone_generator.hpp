@@ -9,6 +9,7 @@
 #include <span>
 #include <string_view>
 
+#include "audio/audio_limits.hpp"
 #include "audio/audio_request.hpp"
 #include "audio/equalizer.hpp"
 #include "audio/limiter.hpp"
@@ -26,9 +27,6 @@
 namespace solvera {
 
 inline constexpr double kToneSampleRate = 44100.0;
-// The highest carrier kept: with the binaural upper tone 20 Hz above it, every tone stays
-// below half the sample rate, where it would fold back as another pitch.
-inline constexpr double kMaxCarrierHz = 20000.0;
 
 enum class ToneMode { isochronic, binaural, monaural, isochronicMonaural };
 enum class PulseShape { sine, triangle, square, trapezoid, sawtooth };
