@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "common/error.hpp"
+
 namespace solvera {
 
 // The pull source: one settings snapshot per block, then the pure render on local copies.
@@ -51,7 +53,14 @@ void NativeAudioEngine::start(const AudioRequest& request) {
   // from where it stopped, as only stop() resets them.
   closeOutput();
   auto source = std::make_shared<ToneSource>(shared_);
-  engine_ = backend_->start(kFormat, source);  // throws; nothing is stored then
+  if (!device_.empty()) {
+    try {
+      engine_ = backend_->startOn(device_, kFormat, source);
+    } catch (const ErrorException&) {
+      engine_.reset();  // the chosen device is gone: the default plays instead
+    }
+  }
+  if (!engine_) engine_ = backend_->start(kFormat, source);  // throws; nothing is stored then
   sourceNode_ = std::move(source);
 }
 

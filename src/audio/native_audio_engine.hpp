@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "audio/audio_output.hpp"
 #include "audio/tone_generator.hpp"
@@ -29,6 +30,9 @@ class NativeAudioEngine {
   // settings stay. Also valid when idle.
   void stop();
   bool isRunning() const;
+  // The device the next start opens (empty: the default). A named device that cannot be
+  // opened gives way to the default.
+  void setOutputDevice(std::string device) { device_ = std::move(device); }
 
   ToneSettings settings() const;
   // Meaningful while no output runs (the render thread owns them otherwise).
@@ -48,6 +52,7 @@ class NativeAudioEngine {
   void closeOutput();
 
   std::shared_ptr<AudioOutputBackend> backend_;
+  std::string device_;
   std::unique_ptr<AudioOutputStream> engine_;
   std::shared_ptr<ToneSource> sourceNode_;  // carries the equaliser and limiter with their memory
   std::shared_ptr<Shared> shared_;

@@ -1,7 +1,10 @@
 // SDL2 audio output: float32 stereo at 44100 Hz through SDL's pull callback.
 #include <SDL2/SDL.h>
 
+#include <time.h>
+
 #include <mutex>
+#include <string_view>
 
 #include "audio/audio_output.hpp"
 #include "common/error.hpp"
@@ -21,6 +24,23 @@ constexpr Uint16 kCallbackFrames = 512;
 
 Error sdlError() { return Error{"SDL", -1, SDL_GetError()}; }
 
+std::int64_t monotonicNs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+// SDL does not tell how long a block waits before it is heard. Behind the callback's own
+// buffer, the sound-server and ALSA drivers keep about one more buffer queued (SDL asks the
+// server for a target of one buffer, and ALSA for two periods); the file and null drivers
+// take the block at once.
+double latencyOf(std::string_view driver, std::size_t bufferFrames, double sampleRate) {
+  const double buffer = static_cast<double>(bufferFrames) / sampleRate;
+  const bool queued = driver == "pulseaudio" || driver == "pipewire" || driver == "alsa" ||
+                      driver == "jack" || driver == "sndio";
+  return queued ? 2.0 * buffer : buffer;
+}
+
 // Releases the audio subsystem; when nothing else of SDL is in use, SDL's own state (hints,
 // driver lists) goes too, so that a later start begins from scratch. Under sdlMutex().
 void quitAudio() {
@@ -28,10 +48,22 @@ void quitAudio() {
   if (SDL_WasInit(SDL_INIT_EVERYTHING) == 0) SDL_Quit();
 }
 
+// Starts the audio subsystem; false (with SDL's message in error) when no driver works.
+// Under sdlMutex().
+bool initAudio(Error& error) {
+  SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+  if (SDL_InitSubSystem(SDL_INIT_AUDIO) == 0) return true;
+  error = sdlError();
+  quitAudio();
+  return false;
+}
+
 class SdlAudioStream final : public AudioOutputStream {
  public:
   SdlAudioStream(std::shared_ptr<AudioRenderSource> source, int channels)
       : source_(std::move(source)), channels_(static_cast<std::uint32_t>(channels)) {}
+  SdlAudioStream(const SdlAudioStream&) = delete;
+  SdlAudioStream& operator=(const SdlAudioStream&) = delete;
   ~SdlAudioStream() override { close(); }
 
   // Runs on SDL's audio thread. SDL hands over one interleaved buffer in the format asked
@@ -40,18 +72,16 @@ class SdlAudioStream final : public AudioOutputStream {
     auto* self = static_cast<SdlAudioStream*>(user);
     const AudioBuffer buffer{reinterpret_cast<float*>(stream), self->channels_};
     const auto frames = static_cast<std::size_t>(bytes) / (sizeof(float) * self->channels_);
-    self->source_->render(frames, AudioBufferList(&buffer, 1));
+    const AudioBlockTiming timing{.callbackNs = monotonicNs(), .latencyNs = self->latencyNs_};
+    self->source_->renderTimed(frames, AudioBufferList(&buffer, 1), timing);
   }
 
-  void open(const AudioStreamFormat& format, const std::string& appName) {
+  void open(const std::string& deviceName, const AudioStreamFormat& format,
+            const std::string& appName) {
     std::lock_guard lock(sdlMutex());
-    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     if (!appName.empty()) SDL_SetHint(SDL_HINT_AUDIO_DEVICE_APP_NAME, appName.c_str());
-    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
-      Error error = sdlError();
-      quitAudio();
-      throw ErrorException(std::move(error));
-    }
+    Error initError;
+    if (!initAudio(initError)) throw ErrorException(std::move(initError));
     SDL_AudioSpec want{};
     want.freq = static_cast<int>(format.sampleRate);
     want.format = AUDIO_F32SYS;
@@ -60,14 +90,25 @@ class SdlAudioStream final : public AudioOutputStream {
     want.callback = &SdlAudioStream::callback;
     want.userdata = this;
     // No changes allowed: SDL converts our stream to whatever the device takes.
-    device_ = SDL_OpenAudioDevice(nullptr, 0, &want, nullptr, 0);
+    SDL_AudioSpec have{};
+    device_ = SDL_OpenAudioDevice(deviceName.empty() ? nullptr : deviceName.c_str(), 0, &want,
+                                  &have, 0);
     if (device_ == 0) {
       Error error = sdlError();
       quitAudio();
       throw ErrorException(std::move(error));
     }
+    const char* driver = SDL_GetCurrentAudioDriver();
+    info_.device = deviceName;
+    info_.driver = driver != nullptr ? driver : "";
+    info_.bufferFrames = have.samples != 0 ? have.samples : kCallbackFrames;
+    info_.latencySeconds = latencyOf(info_.driver, info_.bufferFrames, format.sampleRate);
+    // Written before the callback can run (unpausing starts it), read only there.
+    latencyNs_ = static_cast<std::int64_t>(info_.latencySeconds * 1e9);
     SDL_PauseAudioDevice(device_, 0);
   }
+
+  AudioStreamInfo info() const override { return info_; }
 
   bool isRunning() const override {
     return device_ != 0 && SDL_GetAudioDeviceStatus(device_) == SDL_AUDIO_PLAYING;
@@ -85,6 +126,8 @@ class SdlAudioStream final : public AudioOutputStream {
   std::shared_ptr<AudioRenderSource> source_;
   std::uint32_t channels_;
   SDL_AudioDeviceID device_ = 0;
+  AudioStreamInfo info_;
+  std::int64_t latencyNs_ = 0;
 };
 
 class SdlAudioBackend : public AudioOutputBackend {
@@ -93,13 +136,47 @@ class SdlAudioBackend : public AudioOutputBackend {
 
   std::unique_ptr<AudioOutputStream> start(const AudioStreamFormat& format,
                                            std::shared_ptr<AudioRenderSource> source) override {
+    return startOn({}, format, std::move(source));
+  }
+
+  std::unique_ptr<AudioOutputStream> startOn(const std::string& device,
+                                             const AudioStreamFormat& format,
+                                             std::shared_ptr<AudioRenderSource> source) override {
     auto stream = std::make_unique<SdlAudioStream>(std::move(source), format.channels);
-    stream->open(format, appName_);
+    stream->open(device, format, appName_);
     return stream;
+  }
+
+  std::vector<AudioDeviceInfo> devices() override {
+    std::lock_guard lock(sdlMutex());
+    Error error;
+    if (!initAudio(error)) return {};
+    std::vector<AudioDeviceInfo> list;
+    const int count = SDL_GetNumAudioDevices(0);
+    for (int i = 0; i < count; ++i) {
+      if (const char* name = SDL_GetAudioDeviceName(i, 0)) list.push_back({name, false});
+    }
+    // The sound server's default sink, where the driver can tell.
+    char* defaultName = nullptr;
+    SDL_AudioSpec spec{};
+    if (SDL_GetDefaultAudioInfo(&defaultName, &spec, 0) == 0 && defaultName != nullptr) {
+      for (AudioDeviceInfo& device : list) device.isDefault = device.name == defaultName;
+      SDL_free(defaultName);
+    }
+    const char* driver = SDL_GetCurrentAudioDriver();
+    driver_ = driver != nullptr ? driver : "";
+    quitAudio();
+    return list;
+  }
+
+  std::string driver() override {
+    std::lock_guard lock(sdlMutex());
+    return driver_;
   }
 
  private:
   std::string appName_;
+  std::string driver_;  // as last seen; under sdlMutex()
 };
 
 }  // namespace

@@ -115,15 +115,15 @@ struct BlockConstants {
   float rightGain;
 };
 
-BlockConstants blockConstants(const ToneSettings& s) {
+BlockConstants blockConstants(const ToneSettings& s, double sampleRate) {
   const double shapeGain = s.pulseShape == PulseShape::triangle ? 1.15 : 1.0;
   const double half = s.beat / 2.0;
   return {
       .amp = std::max(0.0, std::min(s.volume * shapeGain, 1.0)),
-      .carrierStep = kTwoPi * s.carrier / kToneSampleRate,
-      .leftStep = kTwoPi * std::max(20.0, s.carrier - half) / kToneSampleRate,
-      .rightStep = kTwoPi * (s.carrier + half) / kToneSampleRate,
-      .pulseStep = s.beat / kToneSampleRate,
+      .carrierStep = kTwoPi * s.carrier / sampleRate,
+      .leftStep = kTwoPi * std::max(20.0, s.carrier - half) / sampleRate,
+      .rightStep = kTwoPi * (s.carrier + half) / sampleRate,
+      .pulseStep = s.beat / sampleRate,
       // One-sided linear balance: only the far side is turned down.
       .leftGain = static_cast<float>(s.balance <= 0.0 ? 1.0 : 1.0 - s.balance),
       .rightGain = static_cast<float>(s.balance >= 0.0 ? 1.0 : 1.0 + s.balance),
@@ -294,9 +294,28 @@ void writeSample(float left, float right, std::size_t frame, AudioBufferList buf
   }
 }
 
+double beatPhase(ToneMode mode, const TonePhases& phases) {
+  if (mode != ToneMode::binaural) return phases.pulsePhase;
+  // The beat of two tones is the running difference of their phases.
+  double cycles = (phases.rightPhase - phases.leftPhase) / kTwoPi;
+  cycles -= std::floor(cycles);
+  return cycles >= 1.0 ? 0.0 : cycles;
+}
+
+void synthesiseTone(const ToneSettings& settings, TonePhases& phases, double sampleRate,
+                    float* left, float* right, std::size_t frames) {
+  const BlockConstants constants = blockConstants(settings, sampleRate);
+  const Synthesiser synthesise = synthesiserFor(settings.mode, settings.pulseShape);
+  for (std::size_t done = 0; done < frames;) {
+    const std::size_t n = std::min(kChunkFrames, frames - done);
+    synthesise(constants, phases, left + done, right + done, n);
+    done += n;
+  }
+}
+
 void renderTone(const ToneSettings& settings, TonePhases& phases, Equalizer& equalizer,
                 PeakLimiter& limiter, std::size_t frames, AudioBufferList buffers) {
-  const BlockConstants constants = blockConstants(settings);
+  const BlockConstants constants = blockConstants(settings, kToneSampleRate);
   const Synthesiser synthesise = synthesiserFor(settings.mode, settings.pulseShape);
   equalizer.setGains(settings.bass, settings.mid, settings.treble);
 

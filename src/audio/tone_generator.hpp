@@ -122,6 +122,16 @@ void advancePulse(double& pulsePhase, double frequency, double sampleRate = kTon
 // (the average), or one interleaved buffer.
 void writeSample(float left, float right, std::size_t frame, AudioBufferList buffers);
 
+// Where the beat stands, as a fraction of its period in [0, 1): the pulse phase for the gated
+// and amplitude-modulated modes (0 = the start of a pulse's rise), the phase of the right tone
+// ahead of the left for binaural (0 = the tones in step, the loudest point of the beat).
+double beatPhase(ToneMode mode, const TonePhases& phases);
+
+// The tone alone at any sample rate, as two channel arrays: the shapes, levels and balance of
+// the render below, without equaliser or limiter. No allocation, no lock, no I/O.
+void synthesiseTone(const ToneSettings& settings, TonePhases& phases, double sampleRate,
+                    float* left, float* right, std::size_t frames);
+
 // Renders frames of the tone described by settings into buffers, continuing from phases
 // (advanced in place) through the equaliser (retuned to the settings' gains, its memory
 // carried on) and the limiter. No allocation, no lock, no I/O: the audio callback, the tests
