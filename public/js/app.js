@@ -21,6 +21,7 @@ import { localizeValidation } from './form-messages.js';
 import { setupAskAi, setupDescription, setupMarketplace, setupPasteButtons } from './panels.js';
 import { setupHeadband, setupMusicLibrary, setupReport, setupSessionFiles } from './content-panels.js';
 import { limitsPath, setupLightLimits } from './light-limits.js';
+import { AudioLimits, soundRefusal } from './audio-limits.js';
 
 const TICK_MS = 100;
 const $ = (id) => document.getElementById(id);
@@ -39,6 +40,16 @@ onControlTokenRefused(() => {
   tokenNoticeAt = performance.now();
   toast(t('net.tokenNeeded'));
 });
+// The tone generator's ranges: a session beyond them does not start, and says why.
+const audioLimits = new AudioLimits(getJson);
+const soundLimits = async () => {
+  state.audioLimits = await audioLimits.load();
+  return state.audioLimits;
+};
+function refusal(session) {
+  if (!state.audioLimits) soundLimits(); // asked again for the next try
+  return soundRefusal(session, state.audioLimits, t);
+}
 const views = new Views(state, { toasts, sound });
 const breathing = new BreathingOverlay(t);
 const outputs = new Outputs(state, { transport: (path, body) => postJson(path, body), sound });
@@ -48,6 +59,7 @@ const controller = new Controller(state, {
   outputs, recorder, sound,
   askConsent: () => showWarning(),
   onError: (error) => toast(String(error.message || error)),
+  refusal,
 });
 const library = new Library(state, {
   onSelected: () => { views.player(); controller.publishAll(); panels.ask?.render(); panels.editor?.render(); },
@@ -170,6 +182,7 @@ function setupPanels() {
     setCustomSessions: (list) => library.setCustom(list),
     sound,
     recorder,
+    audioLimits: soundLimits,
     clipboard: new ClipboardReader(window),
   };
   // Page functions the program calls exist before anything is awaited.
@@ -201,7 +214,7 @@ function setupPanels() {
 
 async function main() {
   wire();
-  await library.load();
+  await Promise.all([library.load(), soundLimits()]);
   renderAll();
   panels.music.load();
   relays.connectRemote();

@@ -7,6 +7,7 @@ import { getJson } from './net.js';
 import { hasNative, postNative } from './native.js';
 import { addImportedSession, parseSessionFile, sessionFileContent, sessionFileName, SESSION_FILE_MAX_BYTES, utf8Length } from './session-file.js';
 import { buildReportHtml, reportTitle } from './report.js';
+import { limitText } from './audio-limits.js';
 
 const $ = (id) => document.getElementById(id);
 const known = (key) => Object.hasOwn(TEXTS.nl, key);
@@ -109,6 +110,7 @@ const FIELD_NAMES = {
 // The user's message for a refused import.
 export function importErrorText(t, language, parsed) {
   const field = (FIELD_NAMES[language] ?? FIELD_NAMES.nl)[parsed.detail?.field] ?? parsed.detail?.field ?? '';
+  if (parsed.reason === 'limits') return limitText(t, parsed.detail, 'limits.notImported');
   if (parsed.reason === 'values') {
     return parsed.detail?.phase ? t('files.invalid.values', { phase: parsed.detail.phase, field }) : t('files.invalid.sessionValues', { field });
   }
@@ -119,8 +121,11 @@ export function importErrorText(t, language, parsed) {
 export function setupSessionFiles(ctx) {
   const { t } = ctx;
 
-  function importText(text) {
-    const parsed = parseSessionFile(text);
+  // Checked against the tone generator's own table: what is imported plays as written.
+  async function importText(text) {
+    const audioLimits = await ctx.audioLimits();
+    if (!audioLimits) { ctx.toast(t('limits.unknown')); return; }
+    const parsed = parseSessionFile(text, { audioLimits });
     if (!parsed.ok) { ctx.toast(importErrorText(t, ctx.language(), parsed)); return; }
     const { list, session, replaced } = addImportedSession(ctx.customSessions(), ctx.shippedIds(), parsed.session);
     if (!ctx.setCustomSessions(list)) ctx.toast(t('files.storeFull'));

@@ -6,9 +6,10 @@ import { outputReady } from './dmx-frame.js';
 
 export class Controller {
   // outputs: Outputs; relays: Relays (set once made); recorder: SessionRecorder; sound:
-  // PageSound or null; askConsent(): shows the photosensitivity warning.
-  constructor(state, { outputs, recorder, sound = null, askConsent = () => {}, onError = () => {} }) {
-    Object.assign(this, { state, outputs, recorder, sound, askConsent, onError });
+  // PageSound or null; askConsent(): shows the photosensitivity warning; refusal(session): why
+  // the session may not start here (a text for the user), or null.
+  constructor(state, { outputs, recorder, sound = null, askConsent = () => {}, onError = () => {}, refusal = () => null }) {
+    Object.assign(this, { state, outputs, recorder, sound, askConsent, onError, refusal });
     this.relays = null;
   }
 
@@ -20,6 +21,11 @@ export class Controller {
     const s = this.state;
     const session = s.selected;
     if (!session || s.player.active) return;
+    const refused = this.refusal(session);
+    if (refused) {
+      this.onError(new Error(refused));
+      return;
+    }
     if (!s.lightAccepted) {
       s.pendingStart = true;
       this.askConsent();

@@ -7,6 +7,7 @@ import { addPhase, checkDraft, draftFromSession, movePhase, newDraft, NOISE_TYPE
 import { buildTimeline, rgbToHex, sampleTimeline } from './timeline.js';
 import { parseSessionFile, sessionFileContent } from './session-file.js';
 import { PlayerState, SessionPlayer } from './player.js';
+import { limitText } from './audio-limits.js';
 
 const $ = (id) => document.getElementById(id);
 const LISTEN_TICK_MS = 250;
@@ -23,9 +24,10 @@ function el(tag, attrs = {}, children = []) {
   return node;
 }
 
-// ctx: the page's panel context; listen(request or null) plays a preview beat and answers
-// whether it could (not while a session plays); lightLimits() resolves the program's limits
-// of the light output in use, or null.
+// ctx: the page's panel context (its audioLimits() resolves the tone generator's table, or
+// null); listen(request or null) plays a preview beat and answers whether it could (not while
+// a session plays); lightLimits() resolves the program's limits of the light output in use, or
+// null.
 export function setupEditor(ctx, { listen, lightLimits }) {
   const { t } = ctx;
   const dialog = $('editorDialog');
@@ -33,6 +35,7 @@ export function setupEditor(ctx, { listen, lightLimits }) {
   let draft = null;
   let listening = null; // {index, player, timer}
   let limits = null;
+  let soundLimits = null;
 
   const field = (name, label, input, wide = false) => el('label', { class: wide ? 'wide' : '' },
     [el('span', { text: label }), input, el('small', { class: 'field-error', 'data-error-for': name })]);
@@ -78,7 +81,7 @@ export function setupEditor(ctx, { listen, lightLimits }) {
 
   // Messages next to their fields; the course drawn from what can be read so far.
   function validate() {
-    const problems = checkDraft(draft, { lightLimits: limits });
+    const problems = checkDraft(draft, { lightLimits: limits, audioLimits: soundLimits });
     for (const out of form.querySelectorAll('[data-error-for]')) out.textContent = '';
     for (const input of form.querySelectorAll('[aria-invalid]')) input.removeAttribute('aria-invalid');
     for (const p of problems) {
@@ -127,7 +130,8 @@ export function setupEditor(ctx, { listen, lightLimits }) {
     step();
   }
 
-  function open(next) {
+  async function open(next) {
+    soundLimits = await ctx.audioLimits();
     draft = next;
     const f = form.elements;
     f.title.value = draft.title;
@@ -176,8 +180,12 @@ export function setupEditor(ctx, { listen, lightLimits }) {
     event.preventDefault();
     if (validate().length) return;
     // The same checks an imported file passes: what is saved plays and exports alike.
-    const parsed = parseSessionFile(sessionFileContent(sessionFromDraft(draft)));
-    if (!parsed.ok) { $('editorStatus').textContent = t(`files.invalid.${parsed.reason}`); return; }
+    const parsed = parseSessionFile(sessionFileContent(sessionFromDraft(draft)), { audioLimits: soundLimits });
+    if (!parsed.ok) {
+      // A phase's own carrier, kept from a copied session, is only seen here.
+      $('editorStatus').textContent = parsed.reason === 'limits' ? limitText(t, parsed.detail, 'limits.notSaved') : t(`files.invalid.${parsed.reason}`);
+      return;
+    }
     const session = { ...parsed.session, id: draft.id };
     const saved = ctx.setCustomSessions([session, ...ctx.customSessions().filter((s) => s.id !== session.id)]);
     dialog.close('save');

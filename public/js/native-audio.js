@@ -1,16 +1,19 @@
 // Requests for the native beat generator ("/audio/start", "/audio/update", "/audio/stop") and
 // the rule for when an update is worth sending.
 
+import { clampTo } from './audio-limits.js';
+
 export const AUDIO_MODES = ['binaural', 'monaural', 'isochronic', 'isochronic-monaural'];
 export const AUDIO_PULSE_SHAPES = ['sine', 'triangle', 'square', 'trapezoid', 'sawtooth'];
 export const AUDIO_UPDATE_INTERVAL_MS = 250;
 
 const round = (v, step) => Math.round(v / step) * step;
-const clamp = (v, lo, hi) => Math.min(hi, Math.max(lo, v));
 const finite = (v, fallback) => (Number.isFinite(Number(v)) ? Number(v) : fallback);
 
-// Settings' "session" choices defer to the session; anything else overrides it.
-export function buildAudioRequest(sample, session, audioSettings, controls) {
+// Settings' "session" choices defer to the session; anything else overrides it. limits: the
+// tone generator's table ("/audio/limits"); values are held to it, so what is asked is what
+// plays (a session beyond it does not start). Without the table the generator clamps.
+export function buildAudioRequest(sample, session, audioSettings, controls, limits = null) {
   const sessionMode = AUDIO_MODES.includes(session?.audioMode) ? session.audioMode : 'binaural';
   const mode = AUDIO_MODES.includes(audioSettings.mode) ? audioSettings.mode : sessionMode;
   const sampleShape = AUDIO_PULSE_SHAPES.includes(sample.audioPulseShape) ? sample.audioPulseShape : 'sine';
@@ -19,13 +22,13 @@ export function buildAudioRequest(sample, session, audioSettings, controls) {
   return {
     mode,
     pulseShape,
-    carrier: round(clamp(sample.carrierHz, 20, 1500), 0.1),
-    beat: round(clamp(sample.beatHz, 0.1, 60), 0.01),
-    volume: round(clamp(level, 0, 1), 0.001),
-    balance: round(clamp(finite(audioSettings.balance, 0), -1, 1), 0.01),
-    bass: round(clamp(finite(audioSettings.bass, 0), -12, 12), 0.5),
-    mid: round(clamp(finite(audioSettings.mid, 0), -12, 12), 0.5),
-    treble: round(clamp(finite(audioSettings.treble, 0), -12, 12), 0.5),
+    carrier: round(clampTo(limits?.carrierHz, sample.carrierHz), 0.1),
+    beat: round(clampTo(limits?.beatHz, sample.beatHz), 0.01),
+    volume: round(clampTo(limits?.volume, level), 0.001),
+    balance: round(clampTo(limits?.balance, finite(audioSettings.balance, 0)), 0.01),
+    bass: round(clampTo(limits?.gainDb, finite(audioSettings.bass, 0)), 0.5),
+    mid: round(clampTo(limits?.gainDb, finite(audioSettings.mid, 0)), 0.5),
+    treble: round(clampTo(limits?.gainDb, finite(audioSettings.treble, 0)), 0.5),
   };
 }
 

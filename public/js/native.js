@@ -17,8 +17,11 @@ export function registerPageFunctions(handlers, win = globalThis.window) {
   win.solveraPageBridge.register(handlers);
 }
 
-// Posts a script message; false when the page is not in the desktop program.
+// Posts a script message; false when the page is not in the desktop program. Only the names
+// of the page bridge's list (js/page-bridge.js) may be posted: the program registers no other.
 export function postNative(name, body, win = globalThis.window) {
+  const known = win?.solveraPageBridge?.messages;
+  if (known && !known.includes(name)) throw new Error(`unknown script message: ${name}`);
   const handler = nativeHandlers(win)?.[name];
   if (!handler) return false;
   try {

@@ -143,7 +143,7 @@ export class Outputs {
       if (this.audio.running) this.stopBeat({ fade: s.player.state !== PlayerState.PAUSED });
       return;
     }
-    const request = buildAudioRequest(sample, s.player.session, this.audioSettings(), s.settings.controls);
+    const request = buildAudioRequest(sample, s.player.session, this.audioSettings(), s.settings.controls, s.audioLimits);
     this.audio.last = request;
     const now = this.now();
     if (!this.audio.running) {
@@ -167,7 +167,8 @@ export class Outputs {
       this.audio.previewing = false;
       return true;
     }
-    const request = buildAudioRequest(listened.sample, listened.session, this.audioSettings(), this.state.settings.controls);
+    const request = buildAudioRequest(listened.sample, listened.session, this.audioSettings(), this.state.settings.controls,
+      this.state.audioLimits);
     if (this.audio.previewing) this.audioOutbox.send('/audio/update', request, 'update');
     else this.audioOutbox.send('/audio/start', request);
     this.audio.previewing = true;

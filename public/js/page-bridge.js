@@ -1,5 +1,6 @@
-// The page functions the program calls, in one place (the program's side is
-// src/platform/page_bridge.hpp). The page's modules hand their functions to register(); a
+// The page's side of the script contract in one place (the program's side is
+// src/platform/page_bridge.hpp): the page functions the program calls and the script messages
+// the page posts. The page's modules hand their functions to register(); a
 // notification that arrives before its function is registered waits here. The window can
 // report its first load as finished while module scripts are still loading, and the program
 // does not call twice: the headband's first status and the music library's first progress
@@ -11,6 +12,8 @@
   // Until the page has these, the program clicks the buttons itself and asks again, so they do
   // not wait here.
   var TOGGLES = ['toggleBreathingCoaching', 'toggleBlackout'];
+  // The script messages the page may post (js/native.js refuses any other name).
+  var MESSAGES = ['musicLibrary', 'sessionFiles', 'clipboard', 'analysisPrint', 'museBridge', 'editingFocus'];
   var queue = [];
   NOTIFICATIONS.forEach(function (name) {
     var wait = function () { queue.push([name, Array.prototype.slice.call(arguments)]); };
@@ -35,5 +38,10 @@
     });
   }
 
-  win.solveraPageBridge = { register: register };
+  win.solveraPageBridge = {
+    register: register,
+    notifications: NOTIFICATIONS.slice(),
+    toggles: TOGGLES.slice(),
+    messages: MESSAGES.slice(),
+  };
 }(window));

@@ -5,9 +5,6 @@ import { buildTimeline, formatClock, hexToRgb, parseFrequency, parseTime, rgbToH
 import { CUSTOM_CATEGORY, MAX_PHASES, MAX_SESSION_MINUTES } from './session-file.js';
 import { lampsShow } from './light-limits.js';
 
-// What the native tone generator plays; outside it the engine would clamp without a word.
-export const BEAT_RANGE = [0.5, 40];
-export const CARRIER_RANGE = [20, 1500];
 const DEFAULT_PHASE_S = 300;
 export const PULSE_SHAPES = ['sine', 'triangle', 'square', 'trapezoid', 'sawtooth'];
 export const NOISE_TYPES = ['pink', 'white', 'brown'];
@@ -129,15 +126,21 @@ export function splitPhase(draft, index) {
   draft.phases.splice(index + 1, 0, second);
 }
 
-// Problems as {field, key, values}: field is "title", "carrier" or "phases.N.member"; key a
-// text key of the page. An empty list means the draft can be saved. lightLimits: the program's
-// "/dmx/limits" reply for the light output in use, or null.
-export function checkDraft(draft, { lightLimits = null } = {}) {
+// Problems as {field, key, values}: field is "title", "carrier", "phases" or
+// "phases.N.member"; key a text key of the page. An empty list means the draft can be saved.
+// lightLimits: the program's "/dmx/limits" reply for the light output in use, or null.
+// audioLimits: the tone generator's table ("/audio/limits"); without it nothing can be saved,
+// since nobody can say what would play.
+export function checkDraft(draft, { lightLimits = null, audioLimits = null } = {}) {
   const problems = [];
   const add = (field, key, values = {}) => problems.push({ field, key, values });
   if (!String(draft.title).trim()) add('title', 'editor.error.title');
+  if (!audioLimits) add('phases', 'editor.error.noLimits');
+  const inReach = (range, v) => !range || (v >= range.min && v <= range.max);
+  const beatRange = audioLimits?.beatHz;
+  const carrierRange = audioLimits?.carrierHz;
   const carrier = number(draft.carrier);
-  if (!(carrier >= CARRIER_RANGE[0] && carrier <= CARRIER_RANGE[1])) add('carrier', 'editor.error.carrier', { min: CARRIER_RANGE[0], max: CARRIER_RANGE[1] });
+  if (!(carrier > 0) || !inReach(carrierRange, carrier)) add('carrier', carrierRange ? 'editor.error.carrier' : 'editor.error.positive', carrierRange);
   if (draft.phases.length === 0 || draft.phases.length > MAX_PHASES) add('phases', 'editor.error.phaseCount', { max: MAX_PHASES });
   let previousEnd = 0;
   draft.phases.forEach((p, i) => {
@@ -154,7 +157,7 @@ export function checkDraft(draft, { lightLimits = null } = {}) {
     if (Number.isFinite(end)) previousEnd = end;
     for (const member of ['beatFrom', 'beatTo']) {
       const v = number(p[member]);
-      if (!(v >= BEAT_RANGE[0] && v <= BEAT_RANGE[1])) add(at(member), 'editor.error.beat', { min: BEAT_RANGE[0], max: BEAT_RANGE[1] });
+      if (!(v > 0) || !inReach(beatRange, v)) add(at(member), beatRange ? 'editor.error.beat' : 'editor.error.positive', beatRange);
     }
     const lightMax = Math.min(LAMP_MAX_PULSE_HZ, Number(lightLimits?.maxPulseHz?.[p.pulseShape]) || LAMP_MAX_PULSE_HZ);
     for (const member of ['lightFrom', 'lightTo']) {

@@ -3,6 +3,7 @@
 
 import { buildTimeline, hexToRgb, parseFrequency } from './timeline.js';
 import { localized } from './i18n.js';
+import { soundOutsideLimits } from './audio-limits.js';
 
 export const SESSION_FILE_FORMAT = 'solvera-session';
 export const SESSION_FILE_EXTENSION = '.svpsession';
@@ -75,9 +76,10 @@ function cleanPhase(raw, index) {
     if (typeof raw[key] === 'string') phase[key] = raw[key].slice(0, limit);
   }
   // Frequencies may come as numbers from other tools; they are kept as the text the player reads.
-  phase.audioFrequencyHz = checkFrequency(raw, 'audioFrequencyHz', 0.5, 60, index, true);
+  // What the tone generator plays is checked on the whole timeline, against its own table.
+  phase.audioFrequencyHz = checkFrequency(raw, 'audioFrequencyHz', 0, Infinity, index, true);
   const light = checkFrequency(raw, 'lightFrequencyHz', 0, 60, index, false);
-  const carrier = checkFrequency(raw, 'carrierFrequencyHz', 20, 1500, index, false);
+  const carrier = checkFrequency(raw, 'carrierFrequencyHz', 0, Infinity, index, false);
   if (light !== undefined) phase.lightFrequencyHz = light; else delete phase.lightFrequencyHz;
   if (carrier !== undefined) phase.carrierFrequencyHz = carrier; else delete phase.carrierFrequencyHz;
   if (phase.colorHex !== undefined && !hexToRgb(phase.colorHex)) throw new ImportError('values', { phase: index + 1, field: 'colorHex' });
@@ -104,7 +106,9 @@ function slug(value) {
 }
 
 // Keeps the known members, within their limits; throws an ImportError for what cannot play.
-function cleanSession(raw) {
+// audioLimits: the tone generator's table; an import passes it, an export of a stored session
+// need not.
+function cleanSession(raw, { audioLimits = null } = {}) {
   if (!raw || typeof raw !== 'object' || Array.isArray(raw)) throw new ImportError('format');
   const session = {};
   for (const [key, limit] of Object.entries(SESSION_TEXTS)) {
@@ -122,7 +126,7 @@ function cleanSession(raw) {
     session.durationMinutes = Number(raw.durationMinutes);
   }
   if (raw.carrierFrequencyHz !== undefined && raw.carrierFrequencyHz !== null) {
-    if (!inRange(Number(raw.carrierFrequencyHz), 20, 1500)) throw new ImportError('values', { field: 'carrierFrequencyHz' });
+    if (!inRange(Number(raw.carrierFrequencyHz), 0, Infinity)) throw new ImportError('values', { field: 'carrierFrequencyHz' });
     session.carrierFrequencyHz = Number(raw.carrierFrequencyHz);
   }
   for (const key of ['topics', 'concepts']) {
@@ -135,19 +139,23 @@ function cleanSession(raw) {
     throw new ImportError('phases');
   }
   if (!(timeline.durationS > 0) || timeline.durationS > MAX_SESSION_MINUTES * 60) throw new ImportError('duration');
+  const outside = audioLimits && soundOutsideLimits(timeline, audioLimits);
+  if (outside) throw new ImportError('limits', outside);
   // The duration the player will actually use, so lists and timers agree with it.
   session.durationMinutes = Math.round((timeline.durationS / 60) * 100) / 100;
   const beats = timeline.phases.flatMap((p) => [p.start.beatHz, p.end.beatHz]);
   session.frequencyRangeHz = Array.isArray(raw.frequencyRangeHz) && raw.frequencyRangeHz.length === 2 &&
-    raw.frequencyRangeHz.every((f) => inRange(f, 0, 60)) ? [...raw.frequencyRangeHz] : [Math.min(...beats), Math.max(...beats)];
+    raw.frequencyRangeHz.every((f) => inRange(f, 0, Infinity)) ? [...raw.frequencyRangeHz] : [Math.min(...beats), Math.max(...beats)];
   if (!session.category) { session.category = CUSTOM_CATEGORY; session.categoryEn = CUSTOM_CATEGORY_EN; }
   session.id = id;
   return { session, timeline };
 }
 
 // Reads a session file's text: {ok: true, session} or {ok: false, reason, detail}. Accepts the
-// exported document and, from other tools, a bare session object.
-export function parseSessionFile(textValue) {
+// exported document and, from other tools, a bare session object. With audioLimits (the tone
+// generator's table) a session that asks for a beat or carrier beyond it is refused with
+// reason "limits" and the detail of soundOutsideLimits.
+export function parseSessionFile(textValue, { audioLimits = null } = {}) {
   if (typeof textValue !== 'string' || textValue.trim() === '') return { ok: false, reason: 'empty', detail: {} };
   if (utf8Length(textValue) > SESSION_FILE_MAX_BYTES) return { ok: false, reason: 'size', detail: {} };
   let doc;
@@ -161,7 +169,7 @@ export function parseSessionFile(textValue) {
     if (doc && typeof doc === 'object' && doc.format === SESSION_FILE_FORMAT) raw = doc.session;
     else if (doc && typeof doc === 'object' && !Array.isArray(doc) && Array.isArray(doc.phases)) raw = doc;
     else throw new ImportError('format');
-    return { ok: true, session: cleanSession(raw).session };
+    return { ok: true, session: cleanSession(raw, { audioLimits }).session };
   } catch (error) {
     if (error instanceof ImportError) return { ok: false, reason: error.reason, detail: error.detail };
     throw error;

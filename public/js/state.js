@@ -46,6 +46,8 @@ export class AppState {
     // The light output: whether it has answered since its settings last changed, its error.
     this.light = { error: '', confirmed: false, lit: false };
     this.audioFailed = false;
+    // The tone generator's ranges as the program reports them, once it has.
+    this.audioLimits = null;
     this.remoteConnected = false;
     this.screenConnected = false;
     this.clock = new ClockOffsetEstimator();

@@ -21,13 +21,6 @@ inline constexpr double kToggleDebounceSeconds = 0.35;
 inline constexpr int kWebShortcutAttempts = 12;
 inline constexpr int kWebShortcutRetryMs = 150;
 
-inline constexpr const char* kBreathingFunction = "toggleBreathingCoaching";
-inline constexpr const char* kBreathingFallback =
-    "document.querySelector('#breathingGuideEnabled')?.click()";
-inline constexpr const char* kBlackoutFunction = "toggleBlackout";
-inline constexpr const char* kBlackoutFallback =
-    "document.querySelector('#blackoutButton')?.click()";
-
 // Right Arrow or F5 pressed (not an auto-repeat) with neither Command, Control nor Option;
 // Shift is allowed.
 bool isBreathingKey(const platform::KeyEvent& event);

@@ -69,6 +69,15 @@ std::string museBridgeEvents(const std::vector<std::string_view>& events);
 std::string webShortcut(const std::string& function, const std::string& fallbackScript);
 }  // namespace pagecall
 
+// The two live toggles the shortcuts call, with the click each falls back to while the page
+// lacks its function.
+inline constexpr const char* kBreathingFunction = "toggleBreathingCoaching";
+inline constexpr const char* kBreathingFallback =
+    "document.querySelector('#breathingGuideEnabled')?.click()";
+inline constexpr const char* kBlackoutFunction = "toggleBlackout";
+inline constexpr const char* kBlackoutFallback =
+    "document.querySelector('#blackoutButton')?.click()";
+
 // Evaluates a page call in the control web view if there is one; its result is not read.
 void callPage(const WebViewProvider& webView, const std::string& script);
 // The same from the main loop, later, through the owner's provider; dropped when the owner is

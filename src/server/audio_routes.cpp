@@ -1,8 +1,10 @@
 // Audio routes: the request table of the tone generator and its fixed replies.
 #include "server/audio_routes.hpp"
 
+#include "audio/audio_limits.hpp"
 #include "audio/audio_request.hpp"
 #include "common/error.hpp"
+#include "common/json.hpp"
 #include "http/http.hpp"
 
 namespace solvera {
@@ -46,6 +48,18 @@ std::optional<std::string> AudioRoutes::handleAudio(const std::string& path,
     return okReply();
   }
   return http::httpResponse("404 Not Found", "application/json", R"({"ok":false})");
+}
+
+std::string AudioRoutes::limitsResponse() {
+  auto range = [](ValueRange r) { return OrderedJson{{"min", r.min}, {"max", r.max}}; };
+  OrderedJson reply;
+  reply["ok"] = true;
+  reply["beatHz"] = range(kBeatRangeHz);
+  reply["carrierHz"] = range(kCarrierRangeHz);
+  reply["volume"] = range(kVolumeRange);
+  reply["balance"] = range(kBalanceRange);
+  reply["gainDb"] = range(kEqualizerGainRangeDb);
+  return http::jsonResponse(reply);
 }
 
 void AudioRoutes::stop() { engine_.stop(); }

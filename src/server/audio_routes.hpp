@@ -1,4 +1,5 @@
-// Audio routes: POST under "/audio/" drives the tone generator.
+// Audio routes: POST under "/audio/" drives the tone generator; GET "/audio/limits" tells the page
+// the ranges it plays.
 #pragma once
 
 #include <memory>
@@ -18,6 +19,9 @@ class AudioRoutes {
   // "/audio/". Runs on the server's queue.
   std::optional<std::string> handleAudio(const std::string& path, const std::string& query,
                                          const std::string& body);
+  // The tone generator's ranges, the one table the page checks sessions against:
+  // {"ok":true,"beatHz":{"min":..,"max":..},"carrierHz":..,"volume":..,"balance":..,"gainDb":..}.
+  static std::string limitsResponse();
   // Stops the audio engine.
   void stop();
 

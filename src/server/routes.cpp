@@ -92,6 +92,11 @@ StaticServer::Table StaticServer::makeTable() {
            [this](const Request& r, Responder& done) {
              return answerIf(done, routes_.audio->handleAudio(r.path, r.query, r.body));
            })
+      .add("GET", PathMatch::exact, "/audio/limits", control,
+           [](const Request&, Responder& done) {
+             answer(done, AudioRoutes::limitsResponse());
+             return true;
+           })
       .add("GET", PathMatch::exact, "/dmx/serial-ports", control,
            [this](const Request&, Responder& done) {
              return answerIf(done, routes_.dmx->serialPortsResponse());

@@ -214,6 +214,43 @@ test('session files in a browser: export downloads the file, import reads it bac
   await page.click('.chip >> text=Alles');
 });
 
+test('a session that asks more than the tone generator plays is told so: not imported, and a stored one does not start', async () => {
+  const limits = await (await fetch(`${program.url}/audio/limits`)).json();
+  const { min, max } = limits.beatHz;
+  const asked = max + 10;
+  const tooFast = { ...shortSession, id: 'e2e-te-snel', title: 'Te snel', phases: [{ ...shortSession.phases[0], audioFrequencyHz: String(asked) }] };
+  const file = join(scratch, 'te-snel.svpsession');
+  writeFileSync(file, JSON.stringify({ format: 'solvera-session', version: 1, session: tooFast }));
+  await page.setInputFiles('#importFile', file);
+  const refused = `Fase 1 vraagt een toon van ${asked} Hz; de toongenerator speelt ${min} tot ${max} Hz. De sessie is niet geïmporteerd.`;
+  await waitFor(async () => (await text('#toast')) === refused, 'the refusal with the program\'s own range');
+  assert.equal(await page.$('.session-item[data-id="e2e-te-snel"]'), null, 'not in the list');
+
+  // A session kept from before (an earlier import) does not play at another beat: it does not start.
+  const requests = [];
+  const record = (r) => { if (new URL(r.url()).pathname.startsWith('/audio/')) requests.push(r); };
+  page.on('request', record);
+  await page.evaluate((s) => {
+    const list = JSON.parse(localStorage.getItem('solvera.customSessions.v1'));
+    localStorage.setItem('solvera.customSessions.v1', JSON.stringify([s, ...list]));
+  }, tooFast);
+  await page.reload();
+  await waitFor(() => page.evaluate(() => document.querySelectorAll('.session-item').length > 20), 'the library');
+  await page.click('.session-item[data-id="e2e-te-snel"]');
+  await page.click('#startButton');
+  await waitFor(async () => (await text('#toast')).startsWith(`Fase 1 vraagt een toon van ${asked} Hz`), 'the reason it does not start');
+  assert.match(await text('#toast'), /De sessie start niet: pas haar aan in de editor\.$/);
+  assert.equal(await page.evaluate(() => document.body.dataset.state), 'idle');
+  assert.deepEqual(requests.map((r) => new URL(r.url()).pathname), [], 'nothing asked of the tone generator');
+  page.off('request', record);
+  await page.evaluate(() => {
+    const list = JSON.parse(localStorage.getItem('solvera.customSessions.v1'));
+    localStorage.setItem('solvera.customSessions.v1', JSON.stringify(list.filter((s) => s.id !== 'e2e-te-snel')));
+  });
+  await page.reload();
+  await waitFor(() => page.evaluate(() => document.querySelectorAll('.session-item').length > 20), 'the library');
+});
+
 test('the music library: the manifest\'s tracks are served from "/music-library/"', async () => {
   assert.equal(await text('#musicStatus'), 'Muziekbibliotheek: 1 nummers');
   assert.equal(await page.isHidden('#installMusicButton'), true, 'no bridge in a browser');

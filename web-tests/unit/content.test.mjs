@@ -36,7 +36,8 @@ test('an exported session imports back identically, under its own name', () => {
 test('imports are checked: JSON, a session, phases, safe values, size', () => {
   const base = { title: 'Eigen', phases: [{ name: 'A', start: '00:00', end: '05:00', audioFrequencyHz: '10' }] };
   const withPhase = (phase) => JSON.stringify({ ...base, phases: [{ ...base.phases[0], ...phase }] });
-  const reason = (text) => { const p = parseSessionFile(text); return p.ok ? 'ok' : `${p.reason}${p.detail?.field ? `:${p.detail.field}` : ''}`; };
+  const audioLimits = { beatHz: { min: 0.1, max: 40 }, carrierHz: { min: 20, max: 1500 } };
+  const reason = (text) => { const p = parseSessionFile(text, { audioLimits }); return p.ok ? 'ok' : `${p.reason}${p.detail?.field ? `:${p.detail.field}` : ''}`; };
   assert.equal(reason(JSON.stringify(base)), 'ok', 'a bare session from another tool');
   assert.equal(reason(''), 'empty');
   assert.equal(reason('{nope'), 'json');
@@ -47,10 +48,12 @@ test('imports are checked: JSON, a session, phases, safe values, size', () => {
   assert.equal(reason(JSON.stringify({ ...base, phases: Array(65).fill(base.phases[0]) })), 'phases');
   assert.equal(reason(JSON.stringify({ ...base, phases: [7] })), 'phases');
   assert.equal(reason(withPhase({ audioFrequencyHz: undefined })), 'values:audioFrequencyHz');
-  assert.equal(reason(withPhase({ audioFrequencyHz: '10 → 90' })), 'values:audioFrequencyHz', 'a glide that ends too high');
+  assert.equal(reason(withPhase({ audioFrequencyHz: '10 → 90' })), 'limits:beat', 'a glide that ends beyond the tone generator');
+  assert.equal(reason(withPhase({ audioFrequencyHz: '10 → x' })), 'values:audioFrequencyHz', 'a glide that cannot be read');
   assert.equal(reason(withPhase({ lightFrequencyHz: '-3' })), 'values:lightFrequencyHz');
   assert.equal(reason(withPhase({ lightFrequencyHz: 70 })), 'values:lightFrequencyHz');
-  assert.equal(reason(withPhase({ carrierFrequencyHz: '5000' })), 'values:carrierFrequencyHz');
+  assert.equal(reason(withPhase({ carrierFrequencyHz: '5000' })), 'limits:carrier');
+  assert.equal(reason(withPhase({ carrierFrequencyHz: 'laag' })), 'values:carrierFrequencyHz');
   assert.equal(reason(withPhase({ colorHex: 'red' })), 'values:colorHex');
   assert.equal(reason(withPhase({ rgb: { r: 300, g: 0, b: 0 } })), 'values:rgb');
   assert.equal(reason(withPhase({ rgbIntensity: 140 })), 'values:rgbIntensity');

@@ -7,6 +7,9 @@ import { parseSessionFile, sessionFileContent } from '../../public/js/session-fi
 import { buildTimeline, sampleTimeline } from '../../public/js/timeline.js';
 import { TEXTS } from '../../public/js/i18n.js';
 
+// A tone generator's table as the program gives it ("/audio/limits").
+const audioLimits = { beatHz: { min: 0.1, max: 40 }, carrierHz: { min: 20, max: 20000 } };
+
 function built() {
   const draft = newDraft('eigen-test');
   Object.assign(draft, { title: 'Mijn avond', goal: 'Rust', audioMode: 'monaural', carrier: '180' });
@@ -22,7 +25,7 @@ test('a session made in the editor survives export and import unchanged and play
   const draft = built();
   assert.deepEqual(draft.phases.map((p) => [p.start, p.end]), [['00:00', '02:00'], ['02:00', '06:00'], ['06:00', '11:00']],
     'added phases follow on without gaps');
-  assert.deepEqual(checkDraft(draft), []);
+  assert.deepEqual(checkDraft(draft, { audioLimits }), []);
   const session = sessionFromDraft(draft);
   const back = parseSessionFile(sessionFileContent(session));
   assert.equal(back.ok, true, JSON.stringify(back));
@@ -62,7 +65,7 @@ test('split, move and remove keep the course and leave no gaps', () => {
   while (draft.phases.length > 1) removePhase(draft, 0);
   removePhase(draft, 0);
   assert.equal(draft.phases.length, 1, 'the last phase stays');
-  assert.deepEqual(checkDraft(draft), []);
+  assert.deepEqual(checkDraft(draft, { audioLimits }), []);
 });
 
 test('invalid input is refused with a Dutch message for its own field', () => {
@@ -72,7 +75,7 @@ test('invalid input is refused with a Dutch message for its own field', () => {
   Object.assign(draft.phases[2], { start: '05:00', end: '04:00', lightFrom: '12', colorHex: 'rood', musicVolume: '120', name: '' });
   // The light output in use shows sine pulses up to 10 Hz (as the program's limits say).
   const artnet = { sine: 10, triangle: 10, square: 6.66, trapezoid: 5, sawtooth: 5 };
-  const problems = checkDraft(draft, { lightLimits: { maxPulseHz: artnet } });
+  const problems = checkDraft(draft, { audioLimits, lightLimits: { maxPulseHz: artnet } });
   const byField = Object.fromEntries(problems.map((p) => [p.field, p.key]));
   assert.deepEqual(byField, {
     title: 'editor.error.title',
@@ -88,16 +91,16 @@ test('invalid input is refused with a Dutch message for its own field', () => {
   });
   for (const p of problems) assert.ok(TEXTS.nl[p.key] && TEXTS.en[p.key], p.key);
   // A USB output shows faster pulses than Art-Net's frame rate allows; a square needs more frames.
-  assert.ok(!checkDraft(draft, { lightLimits: { maxPulseHz: { sine: 20, square: 13.33 } } }).some((p) => p.field === 'phases.2.lightFrom'));
+  assert.ok(!checkDraft(draft, { audioLimits, lightLimits: { maxPulseHz: { sine: 20, square: 13.33 } } }).some((p) => p.field === 'phases.2.lightFrom'));
   draft.phases[2].pulseShape = 'square';
-  assert.ok(checkDraft(draft, { lightLimits: { maxPulseHz: { sine: 20, square: 11 } } }).some((p) => p.field === 'phases.2.lightFrom'), 'per pulse shape');
+  assert.ok(checkDraft(draft, { audioLimits, lightLimits: { maxPulseHz: { sine: 20, square: 11 } } }).some((p) => p.field === 'phases.2.lightFrom'), 'per pulse shape');
   draft.phases[2].lightFrom = '41';
-  assert.ok(checkDraft(draft).some((p) => p.field === 'phases.2.lightFrom'), 'without an output, the lamps\' own limit');
+  assert.ok(checkDraft(draft, { audioLimits }).some((p) => p.field === 'phases.2.lightFrom'), 'without an output, the lamps\' own limit');
   draft.phases[2].lightFrom = '12';
   draft.phases[0].start = '00:05';
-  assert.equal(checkDraft(draft).find((p) => p.field === 'phases.0.start')?.key, 'editor.error.firstStart');
+  assert.equal(checkDraft(draft, { audioLimits }).find((p) => p.field === 'phases.0.start')?.key, 'editor.error.firstStart');
   draft.phases[0].start = '5 min';
-  assert.equal(checkDraft(draft).find((p) => p.field === 'phases.0.start')?.key, 'editor.error.time');
+  assert.equal(checkDraft(draft, { audioLimits }).find((p) => p.field === 'phases.0.start')?.key, 'editor.error.time');
 });
 
 test('a copy of a library session keeps what the form does not show', () => {

@@ -24,15 +24,6 @@ test('every text exists in Dutch and English, and every key the pages use is def
   assert.equal(localized({ title: 'Slaap' }, 'title', 'en'), 'Slaap');
 });
 
-test('the control page has the elements and functions the desktop shell calls', () => {
-  const html = readFileSync(new URL('index.html', publicDir), 'utf8');
-  assert.match(html, /id="blackoutButton"/);
-  assert.match(html, /id="breathingGuideEnabled"/);
-  const app = readFileSync(new URL('js/app.js', publicDir), 'utf8');
-  assert.match(app, /\btoggleBlackout: /);
-  assert.match(app, /\btoggleBreathingCoaching: /);
-});
-
 test('noise colours: normalised, and darker colours change more slowly', () => {
   let seed = 1;
   const random = () => { seed = (seed * 16807) % 2147483647; return seed / 2147483647; };

@@ -13,9 +13,11 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "common/tests/scoped_env.hpp"
 #include "server/tests/test_client.hpp"
 
 extern char** environ;
@@ -143,8 +145,9 @@ std::uint16_t freePort() {
 
 TEST(Headless, ServesPagesRefusesASecondCopyAndExitsCleanlyOnSignals) {
   solvera::test::TempDir home;
-  setenv("XDG_DATA_HOME", (home.path() / "data").c_str(), 1);
-  setenv("XDG_CONFIG_HOME", (home.path() / "config").c_str(), 1);
+  solvera::test::ScopedEnv env;
+  env.set("XDG_DATA_HOME", (home.path() / "data").string())
+      .set("XDG_CONFIG_HOME", (home.path() / "config").string());
   std::uint16_t port = freePort();
   std::string portText = std::to_string(port);
 
@@ -189,15 +192,17 @@ TEST(Headless, HelpVersionAndBadArguments) {
 
 TEST(Headless, RunsLeanWithoutWindowLibrariesAndReportsToTheServiceManager) {
   solvera::test::TempDir home;
-  setenv("XDG_DATA_HOME", (home.path() / "data").c_str(), 1);
-  setenv("XDG_CONFIG_HOME", (home.path() / "config").c_str(), 1);
-  setenv("SDL_AUDIODRIVER", "dummy", 1);
+  solvera::test::ScopedEnv env;
+  env.set("XDG_DATA_HOME", (home.path() / "data").string())
+      .set("XDG_CONFIG_HOME", (home.path() / "config").string())
+      .set("SDL_AUDIODRIVER", "dummy");
   NotifySocket manager(home.path() / "notify");
-  setenv("NOTIFY_SOCKET", manager.path().c_str(), 1);
+  std::optional<solvera::test::ScopedEnv> notify(std::in_place, "NOTIFY_SOCKET",
+                                                  manager.path().string());
   std::uint16_t port = freePort();
   std::string portText = std::to_string(port);
   Program program({"--headless", "--port", portText});
-  unsetenv("NOTIFY_SOCKET");
+  notify.reset();  // only this program reports to the stand-in manager
   ASSERT_EQ(program.readLine(), "Solvera Pro Audio+Light: http://127.0.0.1:" + portText + "\n");
   EXPECT_EQ(manager.receive(), "READY=1\nSTATUS=http://127.0.0.1:" + portText);
 

@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "common/app_info.hpp"
+#include "common/tests/scoped_env.hpp"
 #include "common/xdg.hpp"
 
 using namespace solvera;
@@ -48,14 +49,27 @@ TEST(ResourceDir, OverrideThenInstalledThenBuildTree) {
 }
 
 TEST(Xdg, UsesAbsoluteVariablesAndFallsBackToHome) {
-  setenv("HOME", "/home/tester", 1);
-  setenv("XDG_DATA_HOME", "relative/ignored", 1);
-  setenv("XDG_STATE_HOME", "/state", 1);
-  unsetenv("XDG_CONFIG_HOME");
+  test::ScopedEnv env;
+  env.set("HOME", "/home/tester")
+      .set("XDG_DATA_HOME", "relative/ignored")
+      .set("XDG_STATE_HOME", "/state")
+      .set("XDG_CONFIG_HOME", std::nullopt);
   EXPECT_EQ(xdg::musicLibraryDir(), fs::path("/home/tester/.local/share/Solvera Pro/Music Library"));
   EXPECT_EQ(xdg::inputLogFile("Solvera Pro Audio+Light"),
             fs::path("/state/Solvera Pro Audio+Light-input.log"));
   EXPECT_EQ(xdg::preferencesFile("N"), fs::path("/home/tester/.config/N/preferences.ini"));
-  unsetenv("XDG_DATA_HOME");
-  unsetenv("XDG_STATE_HOME");
+}
+
+TEST(ScopedEnv, PutsBackWhatWasThereAndRemovesWhatWasNot) {
+  ::setenv("SOLVERA_TEST_KEPT", "before", 1);
+  ::unsetenv("SOLVERA_TEST_NEW");
+  {
+    test::ScopedEnv env("SOLVERA_TEST_KEPT", "during");
+    env.set("SOLVERA_TEST_NEW", "x").set("SOLVERA_TEST_KEPT", std::nullopt);
+    EXPECT_EQ(std::getenv("SOLVERA_TEST_KEPT"), nullptr);
+    EXPECT_STREQ(std::getenv("SOLVERA_TEST_NEW"), "x");
+  }
+  EXPECT_STREQ(std::getenv("SOLVERA_TEST_KEPT"), "before") << "set twice, back to the first value";
+  EXPECT_EQ(std::getenv("SOLVERA_TEST_NEW"), nullptr);
+  ::unsetenv("SOLVERA_TEST_KEPT");
 }

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "common/main_thread.hpp"
+#include "common/tests/scoped_env.hpp"
 #include "platform/mpris_media_remote.hpp"
 #include "platform/tests/desktop_session.hpp"
 
@@ -40,7 +41,7 @@ test::ToolResult playerctl(const std::vector<std::string>& args) {
 TEST(MprisMediaRemote, PlayerctlReachesEachCommandAndReadsNowPlaying) {
   test::SessionBus bus;
   if (!bus.ok() || !test::findProgram("playerctl")) GTEST_SKIP() << "no dbus-daemon or playerctl";
-  setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
+  test::ScopedEnv env("DBUS_SESSION_BUS_ADDRESS", bus.address());
 
   using Command = MediaRemote::Command;
   MprisMediaRemote remote("Solvera Pro Audio+Light", "solvera_pro");
@@ -75,7 +76,7 @@ TEST(MprisMediaRemote, PlayerctlReachesEachCommandAndReadsNowPlaying) {
 }
 
 TEST(MprisMediaRemote, WithoutASessionBusNothingIsPublished) {
-  setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/solvera-bus", 1);
+  test::ScopedEnv env("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/solvera-bus");
   MprisMediaRemote remote("Solvera Pro Audio+Light", "solvera_pro");
   int calls = 0;
   auto token = remote.addHandler(MediaRemote::Command::play, [&] { ++calls; });

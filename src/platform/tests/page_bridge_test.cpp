@@ -1,7 +1,13 @@
-// The page bridge's contract: which messages are accepted and the literal page calls.
+// The page bridge's contract: the messages accepted, and what the page receives of each call.
 #include "platform/page_bridge.hpp"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <set>
+
+#include "platform/tests/desktop_session.hpp"
 
 using namespace solvera;
 using Kind = ScriptMessageAction::Kind;
@@ -71,35 +77,98 @@ TEST(PageBridge, ScriptMessagesAcceptExactlyTheListedBodies) {
   }
 }
 
-TEST(PageBridge, EveryPageCallIsTheLiteralScript) {
+TEST(PageBridge, OneLinePageCallsAreTheLiteralScript) {
   EXPECT_EQ(pagecall::clipboardText(""), R"(window.solveraClipboardText([""].shift());)");
-  EXPECT_EQ(pagecall::clipboardText("say \"hi\"\\\nnext/line"),
-            R"(window.solveraClipboardText(["say \"hi\"\\\nnext\/line"].shift());)");
-  EXPECT_EQ(pagecall::clipboardText("\xff"), R"(window.solveraClipboardText([""].shift());)")
-      << "text the JSON writer cannot write gives the empty text";
-
   // Every other call does nothing when the page lacks its function.
   EXPECT_EQ(pagecall::musicLibraryDownloadStatus("failed", "a\"b"),
             R"(window.solveraMusicLibraryDownloadStatus?.("failed", "a\"b");)");
-  EXPECT_EQ(pagecall::musicLibraryInstalled(false, "cancelled"),
-            R"(window.solveraMusicLibraryInstalled?.(false, "cancelled");)");
-  EXPECT_EQ(pagecall::sessionFileImported(true, "{\"a\":\"x/y\"}"),
-            R"(window.solveraSessionFileImported?.(true, "{\"a\":\"x\/y\"}");)");
   EXPECT_EQ(pagecall::sessionFileExported(true, "saved"),
             R"(window.solveraSessionFileExported?.(true, "saved");)");
-  // Events pass through unchanged, one per line.
-  EXPECT_EQ(pagecall::museBridgeEvents({R"({"a":1})", R"({"b":2})"}),
-            "window.solveraMuseBridgeEvents?.([\n{\"a\":1},\n{\"b\":2}\n]);");
-  EXPECT_EQ(pagecall::museBridgeEvents({}), "window.solveraMuseBridgeEvents?.([\n\n]);");
+}
 
-  EXPECT_EQ(
-      pagecall::webShortcut("toggleBlackout", "document.querySelector('#blackoutButton')?.click()"),
-      "(() => {\n"
-      "  if (typeof window.toggleBlackout === \"function\") {\n"
-      "    window.toggleBlackout();\n"
-      "    return true;\n"
-      "  }\n"
-      "  document.querySelector('#blackoutButton')?.click();\n"
-      "  return Boolean(document.readyState === \"complete\");\n"
-      "})()");
+// Both sides of the contract, as they run: the program's scripts evaluated against the page's
+// own bridge (public/js/page-bridge.js) in node. A name that one side renames, a message the
+// program does not register, or an argument that arrives altered fails here, without a window.
+TEST(PageBridge, ThePageKnowsEveryNameAndReceivesEveryCallIntact) {
+  const char* sourceDir = std::getenv("SOLVERA_SOURCE_DIR");
+  auto node = test::findProgram("node");
+  if (!sourceDir || !node) GTEST_SKIP() << "needs node and SOLVERA_SOURCE_DIR";
+  const std::string root = sourceDir;
+
+  struct Call {
+    std::string script;
+    const char* function;
+    Json arguments;
+  };
+  const std::string awkward = "say \"hi\"\\\n</script>\u2028\xc3\xa9";
+  const std::vector<Call> calls = {
+      {pagecall::musicLibraryDownloadStatus("failed", awkward), "solveraMusicLibraryDownloadStatus",
+       Json::array({"failed", awkward})},
+      {pagecall::musicLibraryInstalled(true, "24"), "solveraMusicLibraryInstalled",
+       Json::array({true, "24"})},
+      {pagecall::sessionFileImported(true, R"({"title":"a/b"})"), "solveraSessionFileImported",
+       Json::array({true, R"({"title":"a/b"})"})},
+      {pagecall::sessionFileExported(false, "cancelled"), "solveraSessionFileExported",
+       Json::array({false, "cancelled"})},
+      {pagecall::clipboardText(awkward), "solveraClipboardText", Json::array({awkward})},
+      {pagecall::clipboardText("\xff"), "solveraClipboardText", Json::array({""})},
+      {pagecall::museBridgeEvents({R"({"a":1})", R"({"b":[2]})"}), "solveraMuseBridgeEvents",
+       Json::parse(R"([[{"a":1},{"b":[2]}]])")},
+      {pagecall::museBridgeEvents({}), "solveraMuseBridgeEvents", Json::parse("[[]]")},
+  };
+  const std::vector<std::pair<const char*, const char*>> toggles = {
+      {kBreathingFunction, kBreathingFallback}, {kBlackoutFunction, kBlackoutFallback}};
+  Json input = {{"calls", Json::array()}, {"shortcuts", Json::array()}};
+  for (const auto& call : calls) input["calls"].push_back(call.script);
+  for (const auto& [function, fallback] : toggles) {
+    input["shortcuts"].push_back(
+        {{"function", function}, {"script", pagecall::webShortcut(function, fallback)}});
+  }
+  auto run = test::runTool({*node, root + "/src/platform/tests/page_bridge_probe.mjs",
+                            root + "/public/js/page-bridge.js", input.dump()},
+                           test::environmentWith({}));
+  ASSERT_EQ(run.status, 0) << run.output;
+  auto page = parseJson(run.output);
+  ASSERT_TRUE(page) << run.output;
+
+  auto sorted = [](std::vector<std::string> names) {
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  EXPECT_EQ(sorted(page->at("messages").get<std::vector<std::string>>()),
+            sorted(scriptMessageNames()))
+      << "the messages the page may post are the ones registered on the web view";
+
+  std::set<std::string> called;
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    const Json& outcome = page->at("received").at(i);
+    EXPECT_TRUE(outcome.at("error").is_null()) << calls[i].script << "\n" << outcome.dump();
+    ASSERT_EQ(outcome.at("reached").size(), 1u) << calls[i].script << " reaches no page function";
+    const Json& reached = outcome.at("reached").at(0);
+    EXPECT_EQ(reached.at("name"), calls[i].function) << calls[i].script;
+    EXPECT_EQ(reached.at("args"), calls[i].arguments) << calls[i].script;
+    called.insert(calls[i].function);
+  }
+  EXPECT_EQ(called, page->at("notifications").get<std::set<std::string>>())
+      << "every page function the bridge waits for is one the program calls";
+
+  EXPECT_EQ(sorted(page->at("toggles").get<std::vector<std::string>>()),
+            sorted({kBreathingFunction, kBlackoutFunction}));
+  for (std::size_t i = 0; i < toggles.size(); ++i) {
+    const auto& [function, fallback] = toggles[i];
+    const Json& outcome = page->at("shortcuts").at(i);
+    SCOPED_TRACE(function);
+    const std::string selector = std::string(fallback).substr(
+        std::string(fallback).find('\'') + 1,
+        std::string(fallback).rfind('\'') - std::string(fallback).find('\'') - 1);
+    // The page's function: called once, answered true, nothing clicked.
+    EXPECT_EQ(outcome.at("registered"),
+              Json({{"result", true}, {"called", 1}, {"clicked", Json::array()}, {"error", nullptr}}));
+    // Without it the button is clicked; the answer says whether the page has loaded.
+    EXPECT_EQ(outcome.at("loading"), Json({{"result", false},
+                                           {"called", 0},
+                                           {"clicked", Json::array({selector})},
+                                           {"error", nullptr}}));
+    EXPECT_EQ(outcome.at("loaded").at("result"), true);
+  }
 }

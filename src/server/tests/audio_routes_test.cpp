@@ -12,6 +12,8 @@
 #include <optional>
 #include <thread>
 
+#include "common/json.hpp"
+#include "common/tests/scoped_env.hpp"
 #include "server/audio_routes.hpp"
 #include "server/tests/test_client.hpp"
 
@@ -23,24 +25,6 @@ namespace {
 
 constexpr std::size_t kFrameBytes = 2 * sizeof(float);
 constexpr std::size_t kDeviceBlockFrames = 512;
-
-// Sets an environment variable for one test and puts the old value back.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (old_) setenv(name_, old_->c_str(), 1);
-    else unsetenv(name_);
-  }
-  void set(const std::string& value) { setenv(name_, value.c_str(), 1); }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 class AudioRoutesTest : public ::testing::Test {
  protected:
@@ -135,8 +119,9 @@ class AudioRoutesTest : public ::testing::Test {
   RunningServer server;
   TempDir scratch;
   fs::path stream = scratch.path() / "out.raw";
-  ScopedEnv driver{"SDL_AUDIODRIVER", "disk"};
+  ScopedEnv env{"SDL_AUDIODRIVER", "disk"};
   ScopedEnv file{"SDL_DISKAUDIOFILE", stream.string()};
+  void useDriver(const char* name) { env.set("SDL_AUDIODRIVER", name); }
 };
 
 }  // namespace
@@ -191,12 +176,12 @@ TEST_F(AudioRoutesTest, StartUpdateStopThroughTheDiskDriver) {
 
 TEST_F(AudioRoutesTest, StartFailsWithoutADeviceAndALaterStartTriesAgain) {
   const std::string body = R"({"mode":"isochronic","carrier":300,"beat":6,"volume":0.4})";
-  driver.set("nosuchdriver");
+  useDriver("nosuchdriver");
   expectFailed(post("/audio/start", body), "no such driver");
   EXPECT_FALSE(running());
   if (!fs::exists("/dev/snd")) {
     // ALSA without a sound card: the machine's real default fails to open a device.
-    driver.set("alsa");
+    useDriver("alsa");
     expectFailed(post("/audio/start", R"({"mode":"monaural","carrier":310,"beat":6,"volume":0.4})"),
                  "no sound card");
     EXPECT_FALSE(running());
@@ -204,7 +189,7 @@ TEST_F(AudioRoutesTest, StartFailsWithoutADeviceAndALaterStartTriesAgain) {
         << "a failed start stores the settings";
   }
 
-  driver.set("disk");
+  useDriver("disk");
   expectOk(post("/audio/start", body), "device there again");
   EXPECT_TRUE(running());
   EXPECT_EQ(
@@ -228,4 +213,36 @@ TEST_F(AudioRoutesTest, OtherPathsUnderAudio) {
   EXPECT_EQ(get.body(), "Not found") << "only POST reaches the audio table";
   EXPECT_FALSE(running());
   EXPECT_FALSE(fs::exists(stream)) << "no device was opened";
+}
+
+// The page refuses what the generator would play differently, so the table it reads must be
+// the generator's own: every edge given here is where the settings validation clamps.
+TEST_F(AudioRoutesTest, LimitsAreWhereTheGeneratorClamps) {
+  auto reply = server.send(request("GET", "/audio/limits"));
+  ASSERT_EQ(reply.statusLine(), "HTTP/1.1 200 OK");
+  EXPECT_NE(reply.head().find("\r\nContent-Type: application/json\r\n"), std::string::npos);
+  auto limits = parseJson(reply.body());
+  ASSERT_TRUE(limits && limits->is_object()) << reply.body();
+  EXPECT_EQ(limits->value("ok", false), true);
+  auto edge = [&](const char* key, const char* end) { return limits->at(key).at(end).get<double>(); };
+  auto play = [](double carrier, double beat, double volume, double balance, double gain) {
+    return ToneSettings::validated({"binaural", "sine", carrier, beat, volume, balance, gain, gain, gain});
+  };
+  for (const char* end : {"min", "max"}) {
+    const double beyond = std::string(end) == "min" ? -1e6 : 1e6;
+    const auto clamped = play(beyond, beyond, beyond, beyond, beyond);
+    EXPECT_EQ(clamped.beat, edge("beatHz", end)) << end;
+    EXPECT_EQ(clamped.carrier, edge("carrierHz", end)) << end;
+    EXPECT_EQ(clamped.volume, edge("volume", end)) << end;
+    EXPECT_EQ(clamped.balance, edge("balance", end)) << end;
+    EXPECT_EQ(clamped.bass, edge("gainDb", end)) << end;
+    // The edges themselves play as asked.
+    const auto exact = play(edge("carrierHz", end), edge("beatHz", end), 0.5, 0, 0);
+    EXPECT_EQ(exact.beat, edge("beatHz", end)) << end;
+    EXPECT_EQ(exact.carrier, edge("carrierHz", end)) << end;
+  }
+  EXPECT_LT(edge("beatHz", "min"), edge("beatHz", "max"));
+  EXPECT_EQ(server.send(request("POST", "/audio/limits")).body(), R"({"ok":false})")
+      << "a POST stays in the command table, which has no such command";
+  EXPECT_FALSE(running());
 }

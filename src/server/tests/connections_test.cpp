@@ -138,6 +138,7 @@ TEST(ControlToken, OtherClientsNeedItForEveryControlEndpoint) {
       request("POST", "/dmx", "{}"),
       request("GET", "/dmx/serial-ports"),
       request("POST", "/audio/stop", "{}"),
+      request("GET", "/audio/limits"),
       request("GET", "/remote/info"),
       request("GET", "/screen-light/info"),
       request("POST", "/openai/ask-ai", "{}"),
@@ -158,7 +159,8 @@ TEST(ControlToken, OtherClientsNeedItForEveryControlEndpoint) {
     EXPECT_EQ(replyFor(s, withWrongToken, lan), forbidden) << target;
   }
   // With the token, and from loopback without it, the same bytes as always.
-  for (const char* target : {"/remote/info", "/screen-light/info", "/dmx/serial-ports"}) {
+  for (const char* target :
+       {"/remote/info", "/screen-light/info", "/dmx/serial-ports", "/audio/limits"}) {
     auto plain = request("GET", target);
     auto tokened = request("GET", target, "", "X-Solvera-Control-Token: " + token + "\r\n");
     auto fromHere = replyFor(s, plain, loopback);
