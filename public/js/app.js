@@ -183,6 +183,7 @@ function setupPanels() {
     sound,
     recorder,
     audioLimits: soundLimits,
+    audioLimitsNow: () => state.audioLimits,
     clipboard: new ClipboardReader(window),
   };
   // Page functions the program calls exist before anything is awaited.

@@ -121,10 +121,15 @@ export function importErrorText(t, language, parsed) {
 export function setupSessionFiles(ctx) {
   const { t } = ctx;
 
-  // Checked against the tone generator's own table: what is imported plays as written.
-  async function importText(text) {
-    const audioLimits = await ctx.audioLimits();
-    if (!audioLimits) { ctx.toast(t('limits.unknown')); return; }
+  // Checked against the tone generator's own table: what is imported plays as written. The
+  // table is nearly always known already; then the import is done when the program's call returns.
+  function importText(text) {
+    const known = ctx.audioLimitsNow();
+    if (known) { importChecked(text, known); return Promise.resolve(); }
+    return ctx.audioLimits().then((table) => (table ? importChecked(text, table) : ctx.toast(t('limits.unknown'))));
+  }
+
+  function importChecked(text, audioLimits) {
     const parsed = parseSessionFile(text, { audioLimits });
     if (!parsed.ok) { ctx.toast(importErrorText(t, ctx.language(), parsed)); return; }
     const { list, session, replaced } = addImportedSession(ctx.customSessions(), ctx.shippedIds(), parsed.session);

@@ -228,7 +228,7 @@ test('a session that asks more than the tone generator plays is told so: not imp
 
   // A session kept from before (an earlier import) does not play at another beat: it does not start.
   const requests = [];
-  const record = (r) => { if (new URL(r.url()).pathname.startsWith('/audio/')) requests.push(r); };
+  const record = (r) => { if (r.method() === 'POST' && new URL(r.url()).pathname.startsWith('/audio/')) requests.push(r); };
   page.on('request', record);
   await page.evaluate((s) => {
     const list = JSON.parse(localStorage.getItem('solvera.customSessions.v1'));
