@@ -28,7 +28,7 @@ struct PresetShape {
 PresetShape presetShape(ReverbPreset preset) {
   const double tail = reverbTailSeconds(preset);
   switch (preset) {
-    case ReverbPreset::plate: return {tail, 0.8, 8.20};  // bright, metallic
+    case ReverbPreset::plate: return {tail, 0.75, 7.80};  // bright, metallic
     case ReverbPreset::hall: return {tail, 0.55, 6.53};
     case ReverbPreset::cathedral: return {tail, 0.45, 5.78};
     case ReverbPreset::room: break;
