@@ -487,7 +487,17 @@ void MusicSource::readVoice(std::size_t index, float* left, float* right,
         const int wanted = moodTrackAfter(blockMood_, v.track);
         const int next = b.next;
         slot.boundaryRead.store(boundaryRead + 1, std::memory_order_release);
-        if (next == wanted) {
+        if (v.fade == Voice::Fade::out) {
+          // A track fading out that reaches its end simply ends.
+          issue(index, -1);
+          v.waiting = false;
+          v.active = false;
+          v.fade = Voice::Fade::none;
+          return;
+        }
+        // A track that turned out broken ends where it began; the decoder's next boundary,
+        // at the same place, tells where it went on.
+        if (next == wanted || trackFailed(next)) {
           v.track = next;
           continue;
         }

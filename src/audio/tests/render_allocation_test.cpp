@@ -1,10 +1,19 @@
 // The render callback allocates nothing: every operator new on this thread is counted.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <new>
+#include <sndfile.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/music_source.hpp"
 #include "audio/native_audio_engine.hpp"
+#include "audio/sound_mixer.hpp"
 #include "audio/tests/fake_audio_output.hpp"
 
 namespace {
@@ -60,4 +69,53 @@ TEST(RenderCallback, AllocatesNothing) {
       EXPECT_EQ(allocations, 0u) << mode << ' ' << shape;
     }
   }
+}
+
+// The session's mixer on the audio thread: beat, noise, reverb, equaliser and music from a
+// live source (its decoder on a thread of its own), through a change of mood and a track's end.
+TEST(RenderCallback, MixerAllocatesNothing) {
+  char pattern[] = "/tmp/solvera-alloc-XXXXXX";
+  const std::filesystem::path folder = mkdtemp(pattern);
+  std::vector<MusicTrack> tracks;
+  for (int i = 0; i < 2; ++i) {
+    SF_INFO info{};
+    info.samplerate = i == 0 ? 44100 : 32000;  // the second one is resampled
+    info.channels = 2;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    const std::filesystem::path file = folder / ("t" + std::to_string(i) + ".wav");
+    SNDFILE* sf = sf_open(file.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(sf, nullptr);
+    std::vector<float> samples(static_cast<std::size_t>(info.samplerate) * 2, 0.1f);
+    sf_writef_float(sf, samples.data(), info.samplerate);  // one second
+    sf_close(sf);
+    tracks.push_back({file, {i == 0 ? "calm" : "focus"}});
+  }
+  auto music = std::make_shared<MusicSource>(tracks, std::vector<std::string>{"calm", "focus"},
+                                             44100.0, MusicSource::Mode::live);
+  SoundMixer mixer;
+  mixer.setMusic(music);
+  SoundScene scene;
+  scene.tone = ToneSettings::validated({"binaural", "sine", 200, 6, 0.4, 0.2, 3, -2, 1});
+  scene.noiseLevel = 0.5;
+  scene.musicLevel = 0.5;
+  scene.master = 0.9;
+  scene.reverbMix = 0.4;
+  scene.reverbPreset = ReverbPreset::cathedral;
+  scene.musicMood = 0;
+  std::vector<float> block(512 * 2);
+  for (int b = 0; b < 400; ++b) {  // 4.6 s
+    if (b == 100) scene.musicMood = 1;
+    if (b == 150) scene.noiseType = NoiseType::brown;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!music->ready(512)) {
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the decoder stalled";
+      std::this_thread::yield();
+    }
+    counting = true;
+    mixer.render(scene, 512, block.data());
+    counting = false;
+    ASSERT_EQ(allocations, 0u) << "block " << b;
+  }
+  EXPECT_EQ(music->currentTrack(), 1);
+  std::filesystem::remove_all(folder);
 }
