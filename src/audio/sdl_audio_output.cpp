@@ -150,7 +150,10 @@ class SdlAudioBackend : public AudioOutputBackend {
   std::vector<AudioDeviceInfo> devices() override {
     std::lock_guard lock(sdlMutex());
     Error error;
-    if (!initAudio(error)) return {};
+    if (!initAudio(error)) {
+      driver_.clear();
+      return {};
+    }
     std::vector<AudioDeviceInfo> list;
     const int count = SDL_GetNumAudioDevices(0);
     for (int i = 0; i < count; ++i) {

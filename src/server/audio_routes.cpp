@@ -19,7 +19,7 @@ std::string failedReply() {
 }  // namespace
 
 AudioRoutes::AudioRoutes(std::shared_ptr<AudioOutputBackend> backend)
-    : engine_(std::move(backend)) {}
+    : backend_(backend), engine_(std::move(backend)) {}
 
 AudioRoutes::~AudioRoutes() = default;
 
@@ -60,6 +60,19 @@ std::string AudioRoutes::limitsResponse() {
   reply["balance"] = range(kBalanceRange);
   reply["gainDb"] = range(kEqualizerGainRangeDb);
   return http::jsonResponse(reply);
+}
+
+std::string AudioRoutes::devicesResponse() {
+  Json devices = Json::array();
+  for (const AudioDeviceInfo& device : backend_->devices()) {
+    devices.push_back({{"name", device.name}, {"default", device.isDefault}});
+  }
+  const Json reply{{"ok", true}, {"devices", std::move(devices)}, {"driver", backend_->driver()}};
+  // A name that is not valid text cannot be written; the list then says nothing rather than
+  // something broken.
+  const auto body = compactJson(reply);
+  return http::httpResponse("200 OK", "application/json",
+                            body ? *body : R"({"ok":true,"devices":[],"driver":""})");
 }
 
 void AudioRoutes::stop() { engine_.stop(); }

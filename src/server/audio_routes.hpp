@@ -1,5 +1,5 @@
 // Audio routes: POST under "/audio/" drives the tone generator; GET "/audio/limits" tells the page
-// the ranges it plays.
+// the ranges it plays, GET "/audio/devices" lists the output devices.
 #pragma once
 
 #include <memory>
@@ -22,12 +22,16 @@ class AudioRoutes {
   // The tone generator's ranges, the one table the page checks sessions against:
   // {"ok":true,"beatHz":{"min":..,"max":..},"carrierHz":..,"volume":..,"balance":..,"gainDb":..}.
   static std::string limitsResponse();
+  // GET "/audio/devices": {"ok":true,"devices":[{"name":...,"default":bool}],"driver":...},
+  // the output devices the sound system lists now (the default one marked where it tells).
+  std::string devicesResponse();
   // Stops the audio engine.
   void stop();
 
   NativeAudioEngine& engine() { return engine_; }
 
  private:
+  std::shared_ptr<AudioOutputBackend> backend_;
   NativeAudioEngine engine_;
 };
 

@@ -88,6 +88,11 @@ StaticServer::Table StaticServer::makeTable() {
              routes_.cloud->handleOpenAISessionDescription(r.body, apiKey(r), later(done));
              return true;
            })
+      .add("GET", PathMatch::exact, "/audio/devices", control,
+           [this](const Request&, Responder& done) {
+             answer(done, routes_.audio->devicesResponse());
+             return true;
+           })
       .add("POST", PathMatch::prefix, "/audio/", control,
            [this](const Request& r, Responder& done) {
              return answerIf(done, routes_.audio->handleAudio(r.path, r.query, r.body));
