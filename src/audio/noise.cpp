@@ -21,6 +21,71 @@ std::size_t colourIndex(NoiseType type) {
   return type == NoiseType::white ? 0 : type == NoiseType::pink ? 1 : 2;
 }
 
+// Both channels in one loop (two independent chains side by side), each colour only where
+// its weight is on; a colour alone at full weight skips the weighting.
+template <bool White, bool Pink, bool Brown, bool Weighted>
+void renderVoices(NoiseVoice& left, NoiseVoice& right, float* outLeft, float* outRight,
+                  std::size_t frames, const float (*weights)[StereoNoise::kMaxFrames]) {
+  NoiseVoice* voices[2] = {&left, &right};
+  float* outs[2] = {outLeft, outRight};
+  NoiseRandom random[2] = {left.random, right.random};
+  std::array<float, 7> p[2] = {left.pink, right.pink};
+  float walk[2] = {left.brown, right.brown};
+  for (std::size_t i = 0; i < frames; ++i) {
+    for (int c = 0; c < 2; ++c) {
+      const float w = random[c].bipolar();
+      float sample = 0.0f;
+      if constexpr (White) sample += (Weighted ? weights[0][i] : 1.0f) * (w * NoiseVoice::kWhiteGain);
+      if constexpr (Pink) {
+        // A sum of one-pole filters spread over the band; within a fraction of a decibel of
+        // -3 dB per octave from about 10 Hz to the top of the audio band.
+        auto& b = p[c];
+        b[0] = 0.99886f * b[0] + w * 0.0555179f;
+        b[1] = 0.99332f * b[1] + w * 0.0750759f;
+        b[2] = 0.96900f * b[2] + w * 0.1538520f;
+        b[3] = 0.86650f * b[3] + w * 0.3104856f;
+        b[4] = 0.55000f * b[4] + w * 0.5329522f;
+        b[5] = -0.7616f * b[5] - w * 0.0168980f;
+        const float pink = b[0] + b[1] + b[2] + b[3] + b[4] + b[5] + b[6] + w * 0.5362f;
+        b[6] = w * 0.115926f;
+        sample += (Weighted ? weights[1][i] : 1.0f) * (pink * NoiseVoice::kPinkGain);
+      }
+      if constexpr (Brown) {
+        walk[c] = (walk[c] + 0.02f * w) * (1.0f / 1.02f);
+        sample += (Weighted ? weights[2][i] : 1.0f) * (walk[c] * NoiseVoice::kBrownGain);
+      }
+      outs[c][i] = sample;
+    }
+  }
+  // Filter memory this small is far below the output's resolution; clearing it keeps the
+  // arithmetic out of slow subnormal numbers.
+  for (int c = 0; c < 2; ++c) {
+    for (float& z : p[c]) {
+      if (std::fabs(z) < 1e-30f) z = 0.0f;
+    }
+    voices[c]->random = random[c];
+    voices[c]->pink = p[c];
+    voices[c]->brown = std::fabs(walk[c]) < 1e-30f ? 0.0f : walk[c];
+  }
+}
+
+using VoicesRenderer = void (*)(NoiseVoice&, NoiseVoice&, float*, float*, std::size_t,
+                                const float (*)[StereoNoise::kMaxFrames]);
+
+template <bool Weighted>
+VoicesRenderer renderer(bool white, bool pink, bool brown) {
+  const int key = (white ? 4 : 0) | (pink ? 2 : 0) | (brown ? 1 : 0);
+  switch (key) {
+    case 1: return &renderVoices<false, false, true, Weighted>;
+    case 2: return &renderVoices<false, true, false, Weighted>;
+    case 3: return &renderVoices<false, true, true, Weighted>;
+    case 4: return &renderVoices<true, false, false, Weighted>;
+    case 5: return &renderVoices<true, false, true, Weighted>;
+    case 6: return &renderVoices<true, true, false, Weighted>;
+    default: return &renderVoices<true, true, true, Weighted>;
+  }
+}
+
 }  // namespace
 
 NoiseRandom::NoiseRandom(std::uint64_t seed) {
@@ -31,43 +96,6 @@ NoiseRandom::NoiseRandom(std::uint64_t seed) {
         static_cast<std::uint32_t>(b), static_cast<std::uint32_t>(b >> 32)};
   // The all-zero state would stay zero; splitmix64 practically never gives it, but be sure.
   if ((s_[0] | s_[1] | s_[2] | s_[3]) == 0) s_[0] = 1;
-}
-
-void NoiseVoice::render(float* out, std::size_t frames, const float* whiteWeight,
-                        const float* pinkWeight, const float* brownWeight, bool white, bool pink,
-                        bool brown) {
-  auto [b0, b1, b2, b3, b4, b5, b6] = pink_;
-  float walk = brown_;
-  for (std::size_t i = 0; i < frames; ++i) {
-    const float w = random_.bipolar();
-    float sample = 0.0f;
-    if (white) sample += whiteWeight[i] * (w * kWhiteGain);
-    if (pink) {
-      // A sum of one-pole filters spread over the band; within a fraction of a decibel of
-      // -3 dB per octave from about 10 Hz to the top of the audio band.
-      b0 = 0.99886f * b0 + w * 0.0555179f;
-      b1 = 0.99332f * b1 + w * 0.0750759f;
-      b2 = 0.96900f * b2 + w * 0.1538520f;
-      b3 = 0.86650f * b3 + w * 0.3104856f;
-      b4 = 0.55000f * b4 + w * 0.5329522f;
-      b5 = -0.7616f * b5 - w * 0.0168980f;
-      const float p = b0 + b1 + b2 + b3 + b4 + b5 + b6 + w * 0.5362f;
-      b6 = w * 0.115926f;
-      sample += pinkWeight[i] * (p * kPinkGain);
-    }
-    if (brown) {
-      walk = (walk + 0.02f * w) * (1.0f / 1.02f);
-      sample += brownWeight[i] * (walk * kBrownGain);
-    }
-    out[i] = sample;
-  }
-  // Filter memory this small is far below the output's resolution; clearing it keeps the
-  // arithmetic out of slow subnormal numbers.
-  pink_ = {b0, b1, b2, b3, b4, b5, b6};
-  for (float& z : pink_) {
-    if (std::fabs(z) < 1e-30f) z = 0.0f;
-  }
-  brown_ = std::fabs(walk) < 1e-30f ? 0.0f : walk;
 }
 
 StereoNoise::StereoNoise(double sampleRate, std::uint64_t seed)
@@ -89,12 +117,21 @@ void StereoNoise::render(NoiseType type, float* left, float* right, std::size_t 
     weights_[wanted] = 1.0;
     started_ = true;
   }
-  float ramps[3][kMaxFrames];
   bool on[3];
+  bool settled = true;
+  for (std::size_t c = 0; c < 3; ++c) {
+    const double target = c == wanted ? 1.0 : 0.0;
+    on[c] = weights_[c] > 0.0 || target > 0.0;
+    settled = settled && weights_[c] == target;
+  }
+  if (settled) {
+    renderer<false>(on[0], on[1], on[2])(left_, right_, left, right, frames, nullptr);
+    return;
+  }
+  float ramps[3][kMaxFrames];
   for (std::size_t c = 0; c < 3; ++c) {
     const double target = c == wanted ? 1.0 : 0.0;
     double w = weights_[c];
-    on[c] = w > 0.0 || target > 0.0;
     for (std::size_t i = 0; i < frames; ++i) {
       w += (target - w) * colourStep_;
       if (std::fabs(target - w) < kWeightFloor) w = target;
@@ -102,8 +139,7 @@ void StereoNoise::render(NoiseType type, float* left, float* right, std::size_t 
     }
     weights_[c] = w;
   }
-  left_.render(left, frames, ramps[0], ramps[1], ramps[2], on[0], on[1], on[2]);
-  right_.render(right, frames, ramps[0], ramps[1], ramps[2], on[0], on[1], on[2]);
+  renderer<true>(on[0], on[1], on[2])(left_, right_, left, right, frames, ramps);
 }
 
 }  // namespace solvera

@@ -37,23 +37,16 @@ class NoiseRandom {
 // one-pole filters that follows -3 dB per octave across the audio band; brown is white
 // through a leaky integrator (-6 dB per octave above about 140 Hz, where the leak keeps the
 // walk from drifting). Each colour is scaled to the loudness the page's own noise had.
-class NoiseVoice {
- public:
+struct NoiseVoice {
   static constexpr float kWhiteGain = 0.5f;
   static constexpr float kPinkGain = 0.06725f;
   static constexpr float kBrownGain = 1.99f;
 
-  explicit NoiseVoice(std::uint64_t seed = 1) : random_(seed) {}
+  explicit NoiseVoice(std::uint64_t seed = 1) : random(seed) {}
 
-  // Writes frames of noise, the colours weighted (the weights glide during a change of colour;
-  // a colour of weight 0 is not computed).
-  void render(float* out, std::size_t frames, const float* whiteWeight, const float* pinkWeight,
-              const float* brownWeight, bool white, bool pink, bool brown);
-
- private:
-  NoiseRandom random_;
-  std::array<float, 7> pink_{};
-  float brown_ = 0.0f;
+  NoiseRandom random;
+  std::array<float, 7> pink{};
+  float brown = 0.0f;
 };
 
 // Two independent voices (left and right differ, as two noise sources would) and the glide

@@ -1,6 +1,8 @@
 // The feedback delay network: line lengths, loop gains from the tail time, the damping filters.
 #include "audio/reverb.hpp"
 
+#include "audio/tone_generator.hpp"  // SOLVERA_RENDER_CLONES
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -78,46 +80,80 @@ void Reverb::clear() {
 
 void Reverb::process(const float* inLeft, const float* inRight, float* outLeft, float* outRight,
                      std::size_t frames) {
+  // Every line is longer than a chunk, so a chunk's reads all come from frames written before
+  // it: the lines are read a chunk at a time, the chunk is worked through line by line and
+  // frame by frame in straight loops, and written back in one go.
+  const std::size_t shortest = *std::min_element(delays_.begin(), delays_.end());
+  const std::size_t chunk = std::min<std::size_t>(kChunkFrames, shortest);
+  for (std::size_t done = 0; done < frames;) {
+    const std::size_t n = std::min(chunk, frames - done);
+    processChunk(inLeft + done, inRight + done, outLeft + done, outRight + done, n);
+    done += n;
+  }
+}
+
+SOLVERA_RENDER_CLONES void Reverb::processChunk(const float* inLeft, const float* inRight,
+                                                float* outLeft, float* outRight,
+                                                std::size_t frames) {
   const std::size_t capacity = mask_ + 1;
   float* lines = lines_.data();
-  std::array<float, kLines> s = state_;
-  std::size_t w = write_;
-  constexpr float kNorm = 0.35355339059327373f;  // 1 / sqrt(8): keeps the matrix lossless
-  for (std::size_t n = 0; n < frames; ++n) {
-    std::array<float, kLines> y;
-    for (std::size_t i = 0; i < kLines; ++i) {
-      y[i] = lines[i * capacity + ((w - delays_[i]) & mask_)];
-      s[i] = gain_[i] * y[i] + damping_[i] * s[i];
-    }
-    float left = 0.0f, right = 0.0f;
-    for (std::size_t i = 0; i < kLines; ++i) {
-      left += kLeftTaps[i] * s[i];
-      right += kRightTaps[i] * s[i];
-    }
-    outLeft[n] = left * outputScale_;
-    outRight[n] = right * outputScale_;
-    // The fast Walsh-Hadamard transform: every line feeds every other with equal weight.
-    std::array<float, kLines> f = s;
-    for (std::size_t span = 1; span < kLines; span *= 2) {
-      for (std::size_t i = 0; i < kLines; i += 2 * span) {
-        for (std::size_t j = i; j < i + span; ++j) {
-          const float a = f[j], b = f[j + span];
-          f[j] = a + b;
-          f[j + span] = a - b;
-        }
-      }
-    }
-    const std::size_t at = w & mask_;
-    for (std::size_t i = 0; i < kLines; ++i) {
-      lines[i * capacity + at] = f[i] * kNorm + (i < kLines / 2 ? inLeft[n] : inRight[n]);
-    }
-    ++w;
+  alignas(64) float y[kLines][kChunkFrames];
+  // Read: each line's frames from d frames ago, in at most two runs around the ring's end.
+  for (std::size_t i = 0; i < kLines; ++i) {
+    const float* line = lines + i * capacity;
+    const std::size_t from = (write_ - delays_[i]) & mask_;
+    const std::size_t first = std::min(frames, capacity - from);
+    std::copy_n(line + from, first, y[i]);
+    std::copy_n(line, frames - first, y[i] + first);
   }
-  write_ = w & mask_;
+  // The loop filters: eight independent recurrences side by side.
+  std::array<float, kLines> s = state_;
+  for (std::size_t t = 0; t < frames; ++t) {
+    for (std::size_t i = 0; i < kLines; ++i) {
+      s[i] = gain_[i] * y[i][t] + damping_[i] * s[i];
+      y[i][t] = s[i];
+    }
+  }
   for (float& z : s) {
     if (std::fabs(z) < 1e-30f) z = 0.0f;  // out of slow subnormal arithmetic
   }
   state_ = s;
+  // The two outputs: orthogonal sign patterns over the lines.
+  for (std::size_t t = 0; t < frames; ++t) {
+    float left = 0.0f, right = 0.0f;
+    for (std::size_t i = 0; i < kLines; ++i) {
+      left += kLeftTaps[i] * y[i][t];
+      right += kRightTaps[i] * y[i][t];
+    }
+    outLeft[t] = left * outputScale_;
+    outRight[t] = right * outputScale_;
+  }
+  // Feedback through the fast Walsh-Hadamard transform (every line feeds every other with
+  // equal weight; scaled by 1/sqrt(8) it loses nothing), plus the input, written back.
+  for (std::size_t span = 1; span < kLines; span *= 2) {
+    for (std::size_t i = 0; i < kLines; i += 2 * span) {
+      for (std::size_t j = i; j < i + span; ++j) {
+        float* a = y[j];
+        float* b = y[j + span];
+        for (std::size_t t = 0; t < frames; ++t) {
+          const float sum = a[t] + b[t];
+          const float difference = a[t] - b[t];
+          a[t] = sum;
+          b[t] = difference;
+        }
+      }
+    }
+  }
+  constexpr float kNorm = 0.35355339059327373f;  // 1 / sqrt(8)
+  const std::size_t at = write_ & mask_;
+  const std::size_t first = std::min(frames, capacity - at);
+  for (std::size_t i = 0; i < kLines; ++i) {
+    float* line = lines + i * capacity;
+    const float* in = i < kLines / 2 ? inLeft : inRight;
+    for (std::size_t t = 0; t < first; ++t) line[at + t] = y[i][t] * kNorm + in[t];
+    for (std::size_t t = first; t < frames; ++t) line[t - first] = y[i][t] * kNorm + in[t];
+  }
+  write_ = (write_ + frames) & mask_;
 }
 
 }  // namespace solvera

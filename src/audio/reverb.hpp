@@ -17,6 +17,7 @@ namespace solvera {
 class Reverb {
  public:
   static constexpr std::size_t kLines = 8;
+  static constexpr std::size_t kChunkFrames = 256;
 
   explicit Reverb(double sampleRate = 44100.0);
 
@@ -32,6 +33,9 @@ class Reverb {
   void clear();
 
  private:
+  void processChunk(const float* inLeft, const float* inRight, float* outLeft, float* outRight,
+                    std::size_t frames);
+
   double sampleRate_;
   ReverbPreset preset_ = ReverbPreset::room;
   double tailSeconds_ = 0;

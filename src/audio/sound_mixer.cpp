@@ -61,6 +61,10 @@ ToneSettings unitTone(const ToneSettings& tone) {
 // One level's glide over a chunk, frame by frame, so that the result does not depend on how
 // frames are split into blocks.
 void glide(double& level, double target, double step, float* ramp, std::size_t frames) {
+  if (level == target) {  // settled, as most of the time
+    std::fill_n(ramp, frames, static_cast<float>(target));
+    return;
+  }
   double value = level;
   for (std::size_t i = 0; i < frames; ++i) {
     value += (target - value) * step;

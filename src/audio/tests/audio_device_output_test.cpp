@@ -350,12 +350,23 @@ TEST(SdlOutput, DiskDriverPlaysTheMixerAndReportsItsLatency) {
       .read(reinterpret_cast<char*>(written.data()),
             static_cast<std::streamsize>(written.size() * sizeof(float)));
   fs::remove(file);
+  // SDL writes blocks of silence of its own while a freshly opened device is still paused;
+  // the mixer's sound begins after them, at a block's edge.
+  std::size_t silent = 0;
+  while (silent + 1024 <= written.size() &&
+         std::all_of(written.begin() + static_cast<long>(silent),
+                     written.begin() + static_cast<long>(silent + 1024),
+                     [](float v) { return v == 0.0f; })) {
+    silent += 1024;
+  }
+  EXPECT_LE(silent, 4u * 1024);
+  written.erase(written.begin(), written.begin() + static_cast<long>(silent));
   SoundMixer reference;
   std::vector<float> expected(written.size());
   for (std::size_t done = 0; done < expected.size(); done += 1024) {
     reference.render(scene, 512, expected.data() + done);
   }
-  ASSERT_GE(written.size(), wanted * 2);
+  ASSERT_GE(written.size(), wanted);
   EXPECT_TRUE(std::equal(written.begin(), written.end(), expected.begin()))
       << "the device played something else";
 }
