@@ -5,17 +5,18 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "audio/audio_device_output.hpp"
 #include "audio/sound_mixer.hpp"
 #include "common/error.hpp"
+#include "common/tests/scoped_env.hpp"
 
 using namespace solvera;
 using namespace std::chrono_literals;
@@ -274,28 +275,6 @@ TEST(AudioDeviceOutput, PacesTheSourceWhileNoDevicePlays) {
 
 namespace {
 
-// Sets an environment variable for one test and puts the old value back.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      setenv(name_, old_->c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
 // The mixer as a device's source, with one fixed scene.
 class MixerSource : public AudioRenderSource {
  public:
@@ -320,8 +299,8 @@ class MixerSource : public AudioRenderSource {
 
 TEST(SdlOutput, DiskDriverPlaysTheMixerAndReportsItsLatency) {
   const fs::path file = fs::temp_directory_path() / ("solvera-disk-" + std::to_string(getpid()));
-  ScopedEnv driver("SDL_AUDIODRIVER", "disk");
-  ScopedEnv target("SDL_DISKAUDIOFILE", file.string());
+  test::ScopedEnv env("SDL_AUDIODRIVER", "disk");
+  env.set("SDL_DISKAUDIOFILE", file.string());
   SoundScene scene;
   scene.tone = ToneSettings::validated({"isochronic", "sine", 300, 8, 0.5, 0, 0, 0, 0});
   scene.noiseLevel = 0.4;

@@ -246,3 +246,32 @@ TEST_F(AudioRoutesTest, LimitsAreWhereTheGeneratorClamps) {
       << "a POST stays in the command table, which has no such command";
   EXPECT_FALSE(running());
 }
+
+TEST_F(AudioRoutesTest, DevicesAreListedAsTheSoundSystemTellsThem) {
+  auto devices = [&] {
+    const Reply reply = server.send(request("GET", "/audio/devices"));
+    EXPECT_EQ(reply.statusLine(), "HTTP/1.1 200 OK");
+    auto json = parseJson(reply.body());
+    EXPECT_TRUE(json.has_value()) << reply.body();
+    return json.value_or(Json::object());
+  };
+  // The disk driver stands for one output; whatever it lists, every entry has its two fields.
+  Json listed = devices();
+  EXPECT_EQ(listed["ok"], true);
+  EXPECT_EQ(listed["driver"], "disk");
+  ASSERT_TRUE(listed["devices"].is_array());
+  for (const Json& device : listed["devices"]) {
+    EXPECT_TRUE(device["name"].is_string());
+    EXPECT_TRUE(device["default"].is_boolean());
+  }
+  // No sound system at all is an empty list, not a failure.
+  useDriver("nosuchdriver");
+  listed = devices();
+  EXPECT_EQ(listed["ok"], true);
+  EXPECT_EQ(listed["devices"], Json::array());
+  // And a listing leaves the beat's own start as it was.
+  useDriver("disk");
+  expectOk(post("/audio/start", R"({"mode":"isochronic","carrier":300,"beat":6,"volume":0.4})"),
+           "start after a listing");
+  EXPECT_TRUE(running());
+}
