@@ -140,6 +140,10 @@ def main():
         print(f"Art-Net ticks during the load: n={len(deviations)} |interval - {nominal:.2f} ms| "
               f"p50={percentile(deviations, 0.5):.3f} ms p99={percentile(deviations, 0.99):.3f} ms "
               f"max={max(deviations):.3f} ms")
+        # A gap of about k intervals is k - 1 frames that never came.
+        lost = sum(max(0, round(i / nominal) - 1) for i in intervals)
+        print(f"Art-Net frames lost during the load: {lost} of {len(intervals) + lost}, "
+              f"longest gap {max(intervals):.1f} ms")
     else:
         print("Art-Net ticks during the load: none received")
     print(f"memory {rss_before:.1f} MB -> {rss_after:.1f} MB, descriptors {fds_before} -> {fds_after}")

@@ -51,10 +51,11 @@ int main(int argc, char** argv) {
   }
 #ifdef SOLVERA_HAS_DESKTOP
   if (!commandLine.headless) {
-    if (desktopAvailable()) {
-      dmx::LastLight::install();
-      return runDesktop(commandLine, std::move(bundle));
-    }
+    // Whatever ends this process from here on, the lamps go dark. The watcher is forked before
+    // GTK starts its threads; should the headless program take over below, the watcher sees
+    // this image go and leaves, with nothing lit to darken.
+    dmx::LastLight::install();
+    if (desktopAvailable()) return runDesktop(commandLine, std::move(bundle));
     std::cerr << "No display found: running headless; open the address below in a browser."
               << std::endl;
   }

@@ -81,6 +81,10 @@ class ArtNetSender::Transport final : public DmxTransport {
             std::function<std::vector<LocalNetwork>()> networks)
       : socket_(std::move(socket)), trace_(std::move(trace)), networks_(std::move(networks)) {}
 
+  // Refused targets are refused before anything changes, so a lit lamp keeps its stream.
+  void check(const DmxRequest& request) const override {
+    artNetDestination(request.targetIp, networks_());
+  }
   // A new request looks at the machine's networks again.
   void select(const DmxRequest&) override { checked_.reset(); }
 
@@ -95,7 +99,7 @@ class ArtNetSender::Transport final : public DmxTransport {
     sendPacket(artDmxPacket(frame, stream.request.universe, slots), stream.request.targetIp);
     if (!lit_ || lit_->first != stream.request.targetIp || lit_->second != stream.request.universe) {
       lit_.emplace(stream.request.targetIp, stream.request.universe);
-      LastLight::artNet(lit_->first, lit_->second);
+      lastLight_.artNet(lit_->first, lit_->second);
     }
   }
 
@@ -110,7 +114,7 @@ class ArtNetSender::Transport final : public DmxTransport {
 
   void close() override {
     socket_->close();
-    if (lit_) LastLight::none(LastLight::Output::ArtNet);
+    if (lit_) lastLight_.none();
     lit_.reset();
   }
   std::int64_t frameNs(std::size_t slots) const override { return dmxFrameNs(slots); }
@@ -144,6 +148,7 @@ class ArtNetSender::Transport final : public DmxTransport {
   std::function<std::vector<LocalNetwork>()> networks_;
   std::optional<std::pair<std::string, std::variant<sockaddr_in, Error>>> checked_;
   std::optional<std::pair<std::string, std::uint16_t>> lit_;  // where the last frame went
+  LastLight::Slot lastLight_{LastLight::Output::ArtNet};
 };
 
 ArtNetSender::ArtNetSender(Clock& clock) : ArtNetSender(clock, udpSocket(), traceFromEnvironment()) {}

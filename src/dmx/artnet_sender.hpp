@@ -78,6 +78,7 @@ class ArtNetSender {
   // Waits for the queue.
   Status status();
   SerialQueue& queue() { return output_.queue(); }
+  DmxOutput& output() { return output_; }
 
   // How many frames of `slots` channels a node can put on its DMX line per second.
   static double maxFramesPerSecond(std::size_t slots);

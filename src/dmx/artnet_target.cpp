@@ -15,6 +15,7 @@ namespace {
 constexpr std::uint16_t kArtNetPort = 6454;
 constexpr std::uint32_t kLoopbackNet = 0x7F000000;  // 127.0.0.0/8
 constexpr std::uint32_t kLoopbackMask = 0xFF000000;
+constexpr std::uint32_t kLimitedBroadcast = 0xFFFFFFFF;
 }  // namespace
 
 bool plausibleTargetIp(std::string_view text) {
@@ -54,7 +55,8 @@ sockaddr_in artNetDestination(const std::string& targetIp,
   auto inside = [target](std::uint32_t net, std::uint32_t mask) {
     return (target & mask) == (net & mask);
   };
-  bool allowed = inside(kLoopbackNet, kLoopbackMask) ||
+  // The limited broadcast never leaves the local link.
+  bool allowed = target == kLimitedBroadcast || inside(kLoopbackNet, kLoopbackMask) ||
                  std::any_of(networks.begin(), networks.end(), [&](const LocalNetwork& n) {
                    return n.netmask != 0 && inside(n.address, n.netmask);
                  });

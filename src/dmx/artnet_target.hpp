@@ -24,7 +24,8 @@ struct LocalNetwork {
 std::vector<LocalNetwork> localNetworks();
 
 // The UDP destination (port 6454) for a dotted-decimal IPv4 text. Only this machine's own
-// addresses (loopback), its subnets and their broadcast addresses are destinations: the light
+// addresses (loopback), its subnets, their broadcast addresses and the limited broadcast
+// 255.255.255.255 (which stays on the local link) are destinations: the light
 // must never be pointed at someone else's network. Throws ErrorException ("SolveraArtNet",
 // 400 for a text that is no IPv4 address, 403 for one outside). No name lookups: they could
 // block every tick.

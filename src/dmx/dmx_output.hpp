@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -17,10 +18,13 @@
 
 namespace solvera::dmx {
 
-// What one kind of output does with frames. Every call runs on the output's queue.
+// What one kind of output does with frames. Every call runs on the output's queue, except
+// check(), which any thread may call.
 class DmxTransport {
  public:
   virtual ~DmxTransport() = default;
+  // Throws ErrorException when the output refuses the request's destination. Changes nothing.
+  virtual void check(const DmxRequest&) const {}
   // Whether `next` continues `current`, keeping its pulse epoch.
   virtual bool sameStream(const DmxRequest& current, const DmxRequest& next) const = 0;
   // Takes the destination of a new request (a port choice). Never throws.
@@ -35,6 +39,8 @@ class DmxTransport {
   virtual void writeFailed() {}
   // Whether the failure of a request's first frame answers the request; open() always does.
   virtual bool reportsFirstFrameFailure() const { return false; }
+  // Whether a write can stall in a device (a serial adapter that stops reading).
+  virtual bool writesMayStall() const { return false; }
   // One all-zero frame of 512 channels, best effort.
   virtual void blackout(const Stream* stream) = 0;
   virtual void close() = 0;
@@ -48,10 +54,14 @@ struct DmxOutputState {
   std::optional<Stream> stream;
   FrameSchedule schedule;
   bool timerRunning = false;
+  bool exitLatched = false;  // the exit blackout has run: nothing lights any more
 };
 
 class DmxOutput {
  public:
+  // A request waits no longer than this behind a device write that has stalled.
+  static constexpr std::chrono::milliseconds kStalledWriteWait{5};
+
   // basePeriod: how often steady light is re-sent.
   DmxOutput(std::string queueLabel, std::chrono::milliseconds basePeriod, Clock& clock,
             std::unique_ptr<DmxTransport> transport);
@@ -59,13 +69,22 @@ class DmxOutput {
   DmxOutput(const DmxOutput&) = delete;
   DmxOutput& operator=(const DmxOutput&) = delete;
 
-  // Makes the request the current stream, whatever happens next, and sends its first frame.
-  // Throws ErrorException when the output cannot be opened (or, where the transport says so,
-  // when the first frame failed); later frames keep trying.
+  // Makes the request the current stream and sends a frame for it: at once when it changes
+  // what the lamps show, or in the next slot the line has room for; a request that changes
+  // nothing sends no frame of its own (the stream goes on). Throws ErrorException when the
+  // destination is refused (then nothing changes), when the output cannot be opened (the
+  // request is the stream all the same) or, where the transport says so, when the first frame
+  // failed; later frames keep trying. After the exit blackout every request is refused. When a
+  // device write has stalled, returns after about kStalledWriteWait without the outcome: the
+  // request is taken in turn.
   void send(const DmxRequest& request);
-  // Queued; return at once. blackoutAndStop() first sends one all-zero frame.
+  // Throws ErrorException when send() would refuse the request's destination. Any thread.
+  void check(const DmxRequest& request) const { transport_->check(request); }
+  // Queued; return at once. blackoutAndStop() first sends one all-zero frame. exitBlackout()
+  // does the same and latches: from then on nothing lights, whoever asks.
   void stop();
   void blackoutAndStop();
+  void exitBlackout();
 
   // Runs inspect(state, transport) on the queue and waits for its result.
   template <typename F>
@@ -80,6 +99,7 @@ class DmxOutput {
   DmxTransport& transport();
 
   SerialQueue queue_;
+  DmxTransport* transport_;  // owned by the core
   std::shared_ptr<Core> core_;
 };
 

@@ -156,26 +156,67 @@ double pulseMultiplier(double p, std::string_view shape) {
   return p < 0.5 ? 1.0 : 0.0;
 }
 
+double pulsePosition(const Stream& stream, std::int64_t nowNs) {
+  if (!stream.pulseHz) return 0.0;
+  const double cycles = static_cast<double>(nowNs - stream.pulseEpoch) / 1e9 * *stream.pulseHz;
+  const double position = cycles - std::floor(cycles);
+  return position < 1.0 ? position : 0.0;  // a tiny negative rounds up to exactly 1
+}
+
+std::int64_t anchoredEpoch(const PulseAnchor& anchor, double hz, std::int64_t nowNs) {
+  const double position = anchor.position - std::floor(anchor.position);
+  // Whole cycles back from the anchor until the epoch is no later than now: an anchor may lie
+  // ahead (the time a sound will be heard).
+  const double ahead = static_cast<double>(anchor.atNs - nowNs) / 1e9 * hz - position;
+  const double cycles = position + std::max(0.0, std::ceil(ahead));
+  return anchor.atNs - std::llround(cycles / hz * 1e9);
+}
+
+bool pulseVaries(const Stream& stream) {
+  const auto& channels = stream.request.pulseChannels;
+  if (!stream.pulseHz || !channels) return false;
+  const auto reach = static_cast<std::int64_t>(std::min(stream.request.dmx.size(), kDmxChannels));
+  return std::any_of(channels->begin(), channels->end(), [&](std::int64_t c) {
+    return c >= 1 && c <= reach && stream.request.dmx[static_cast<std::size_t>(c - 1)] != 0;
+  });
+}
+
 std::vector<std::uint8_t> modulateFrame(const Stream& stream, std::int64_t nowNs) {
   if (!stream.pulseHz) return stream.request.dmx;
-  // The epoch comes from the same monotonic clock; a clock that stepped back reads as 0.
-  std::int64_t elapsed = std::max<std::int64_t>(0, nowNs - stream.pulseEpoch);
-  double position = std::fmod(static_cast<double>(elapsed) / 1'000'000'000.0 * *stream.pulseHz, 1.0);
-  return modulateFrameAt(stream, position);
+  return modulateFrameAt(stream, pulsePosition(stream, nowNs));
 }
 
 std::vector<std::uint8_t> meanFrame(const Stream& stream) {
-  // Averaged over finely spaced positions, through the same modulation, so that repeated
-  // channels and the rounding come out as the pulsed frames would.
-  constexpr int kSteps = 1000;
-  std::vector<double> sum(stream.request.dmx.size(), 0.0);
-  for (int i = 0; i < kSteps; ++i) {
-    auto frame = modulateFrameAt(stream, (i + 0.5) / kSteps);
-    for (std::size_t c = 0; c < frame.size(); ++c) sum[c] += frame[c];
+  // Only the first 512 values reach a wire, and only the pulsed ones among them change: those
+  // are averaged over finely spaced positions, with the same rounding (and the same repeated
+  // scaling of a channel listed twice) as the pulsed frames.
+  const auto& dmx = stream.request.dmx;
+  std::vector<std::uint8_t> frame(dmx.begin(), dmx.begin() + static_cast<std::ptrdiff_t>(
+                                                                 std::min(dmx.size(), kDmxChannels)));
+  const auto& channels = stream.request.pulseChannels;
+  if (!stream.pulseHz || !channels) return frame;
+  std::vector<std::size_t> order;  // the list's in-range channels, as 0-based indexes
+  for (std::int64_t c : *channels) {
+    if (c >= 1 && c <= static_cast<std::int64_t>(frame.size())) order.push_back(static_cast<std::size_t>(c - 1));
   }
-  std::vector<std::uint8_t> frame(sum.size());
-  for (std::size_t c = 0; c < sum.size(); ++c) {
-    frame[c] = static_cast<std::uint8_t>(std::clamp(std::round(sum[c] / kSteps), 0.0, 255.0));
+  std::vector<std::size_t> distinct = order;
+  std::sort(distinct.begin(), distinct.end());
+  distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+  std::vector<double> sum(distinct.size(), 0.0);
+  std::vector<std::uint8_t> values(distinct.size());
+  constexpr int kSteps = 1000;
+  for (int i = 0; i < kSteps; ++i) {
+    const double m = pulseMultiplier((i + 0.5) / kSteps, stream.pulseShape);
+    for (std::size_t k = 0; k < distinct.size(); ++k) values[k] = frame[distinct[k]];
+    for (std::size_t c : order) {
+      auto& value = values[static_cast<std::size_t>(std::lower_bound(distinct.begin(), distinct.end(), c) -
+                                                    distinct.begin())];
+      value = static_cast<std::uint8_t>(std::round(std::clamp(static_cast<double>(value) * m, 0.0, 255.0)));
+    }
+    for (std::size_t k = 0; k < distinct.size(); ++k) sum[k] += values[k];
+  }
+  for (std::size_t k = 0; k < distinct.size(); ++k) {
+    frame[distinct[k]] = static_cast<std::uint8_t>(std::clamp(std::round(sum[k] / kSteps), 0.0, 255.0));
   }
   return frame;
 }

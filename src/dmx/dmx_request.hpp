@@ -12,6 +12,14 @@ namespace solvera::dmx {
 
 inline constexpr std::size_t kDmxChannels = 512;
 
+// "At monotonic time atNs the waveform is at `position` (0 to below 1)": a player with a clock
+// of its own pins the pulse phase to it. Never part of a JSON body.
+struct PulseAnchor {
+  std::int64_t atNs = 0;
+  double position = 0;
+  friend bool operator==(const PulseAnchor&, const PulseAnchor&) = default;
+};
+
 // One light frame from the web interface. Never changed after decoding.
 struct DmxRequest {
   std::optional<std::string> clientId;
@@ -29,6 +37,8 @@ struct DmxRequest {
   // The sending page's count of its light requests ("seq"), rising with each: requests on
   // separate connections can overtake each other, and the count tells which came last.
   std::optional<std::int64_t> sequence;
+  // Where the pulse phase stands; without it the phase counts from the stream's start.
+  std::optional<PulseAnchor> pulseAnchor;
 
   friend bool operator==(const DmxRequest&, const DmxRequest&) = default;
 };
@@ -55,12 +65,22 @@ Stream prepareStream(DmxRequest request, std::int64_t pulseEpochNs);
 // The waveform's multiplier, 0..1, at position 0 <= p < 1 of a period.
 double pulseMultiplier(double position, std::string_view shape);
 
+// The waveform position (0 to below 1) of the stream at nowNs; before the epoch too.
+double pulsePosition(const Stream& stream, std::int64_t nowNs);
+// The epoch (position 0) that puts the waveform at anchor.position at anchor.atNs at this
+// rate; the latest such epoch not after nowNs.
+std::int64_t anchoredEpoch(const PulseAnchor& anchor, double hz, std::int64_t nowNs);
+// Whether the pulse changes anything on a wire: a rate, and a pulse channel that reaches a lit
+// value among the first 512.
+bool pulseVaries(const Stream& stream);
+
 // The output frame of one tick: the request's frame with the pulse channels scaled by the
 // waveform at now. Keeps the request's own length; callers pad or cut to 512.
 std::vector<std::uint8_t> modulateFrame(const Stream& stream, std::int64_t nowNs);
 // The same at a waveform position 0 <= p < 1 (a frame locked to the pulse phase).
 std::vector<std::uint8_t> modulateFrameAt(const Stream& stream, double position);
-// Steady light at the level the pulsed frame averages to over a cycle.
+// Steady light at the level the pulsed frame averages to over a cycle; at most 512 channels,
+// the most a wire carries.
 std::vector<std::uint8_t> meanFrame(const Stream& stream);
 
 }  // namespace solvera::dmx

@@ -30,6 +30,7 @@ class EnttecDmxUsbProSender {
 
   SerialSenderStatus status();  // waits for the queue
   SerialQueue& queue() { return output_.queue(); }
+  DmxOutput& output() { return output_; }
 
   // The widget puts what it is sent on the line as fast as the frame length allows.
   static double maxFramesPerSecond(std::size_t slots);

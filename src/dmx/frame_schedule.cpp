@@ -5,14 +5,6 @@
 #include <cmath>
 
 namespace solvera::dmx {
-namespace {
-
-bool pulses(const Stream& stream) {
-  return stream.pulseHz && stream.request.pulseChannels && !stream.request.pulseChannels->empty();
-}
-
-}  // namespace
-
 std::int64_t dmxFrameNs(std::size_t slots, std::int64_t breakAndMarkNs) {
   const auto onWire = breakAndMarkNs + static_cast<std::int64_t>(slots + 1) * kDmxSlotNs;
   return std::max(onWire, kDmxMinFrameNs);
@@ -33,7 +25,8 @@ FrameSchedule frameSchedule(const Stream& stream, double maxFramesPerSecond,
                             std::chrono::nanoseconds basePeriod) {
   FrameSchedule schedule;
   schedule.periodNs = basePeriod.count();
-  if (!pulses(stream)) return schedule;
+  // A pulse that changes nothing on the wire is steady light.
+  if (!pulseVaries(stream)) return schedule;
 
   const double hz = *stream.pulseHz;
   const double baseFps = 1e9 / static_cast<double>(basePeriod.count());

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
@@ -24,21 +25,31 @@ namespace {
 
 constexpr auto kWriteLimit = std::chrono::milliseconds(100);
 constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGQUIT, SIGHUP};
-constexpr int kOutputs = 3;
 
-// What the handler reads: written under the mutex with `ready` down, so a handler that
-// interrupts an update skips that output.
-struct Slot {
-  std::atomic<bool> ready{false};
-  int fd = -1;  // our own duplicate of a serial port; the output may close its own at any time
+enum State : int { kFree, kDark, kLit };
+
+struct Destination {
   sockaddr_in to{};
-  ArtDmxPacket artNetBlack{};
+  ArtDmxPacket black{};
+};
+
+// One output's place. The handler reads only atomics, the descriptor number (fixed at install)
+// and the Art-Net destination that `live` names while it counts itself among its readers.
+struct Place {
+  std::atomic<int> state{kFree};
+  std::atomic<int> kind{0};
+  int fd = -1;  // serial: the port duplicated onto it, or /dev/null
+  Destination destinations[2];
+  std::atomic<int> live{0};
+  std::atomic<int> readers[2] = {0, 0};
 };
 
 std::atomic<bool> installed{false};
+std::atomic<bool> armed{false};
 std::mutex updates;
-Slot slots[kOutputs];
-int udpFd = -1;      // for the handler's Art-Net packet
+Place places[LastLight::kSlots];
+int devNull = -1;
+int udpFd = -1;      // for the handler's Art-Net packets
 int watcherFd = -1;  // the socket to the watcher; its closing is how the watcher learns of a death
 std::array<std::uint8_t, 518> usbProBlack{};
 DmxPayload openDmxBlack{};
@@ -68,15 +79,33 @@ void blackOnSerial(LastLight::Output output, int fd) {
   }
 }
 
+void blackOnArtNet(Place& place) {
+  // Counted among the readers of the destination that is live after counting, so an update
+  // never rewrites it under us; two tries, as an update may switch between load and count.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const int b = place.live.load();
+    ++place.readers[b];
+    if (place.live.load() == b) {
+      const Destination& d = place.destinations[b];
+      ::sendto(udpFd, d.black.data(), d.black.size(), 0, reinterpret_cast<const sockaddr*>(&d.to),
+               sizeof d.to);
+      --place.readers[b];
+      return;
+    }
+    --place.readers[b];
+  }
+}
+
 void onFatalSignal(int sig, siginfo_t* info, void* context) {
-  for (int i = 0; i < kOutputs; ++i) {
-    Slot& slot = slots[i];
-    if (!slot.ready.load()) continue;
-    if (i == static_cast<int>(LastLight::Output::ArtNet)) {
-      ::sendto(udpFd, slot.artNetBlack.data(), slot.artNetBlack.size(), 0,
-               reinterpret_cast<const sockaddr*>(&slot.to), sizeof slot.to);
-    } else if (slot.fd >= 0) {
-      blackOnSerial(static_cast<LastLight::Output>(i), slot.fd);
+  if (armed.load()) {
+    for (Place& place : places) {
+      if (place.state.load() != kLit) continue;
+      const auto kind = static_cast<LastLight::Output>(place.kind.load());
+      if (kind == LastLight::Output::ArtNet) {
+        blackOnArtNet(place);
+      } else {
+        blackOnSerial(kind, place.fd);
+      }
     }
   }
   // Then whatever handled this signal before (a sanitizer's report, or the default action).
@@ -97,8 +126,12 @@ void onFatalSignal(int sig, siginfo_t* info, void* context) {
 
 // ---- the watcher ----------------------------------------------------------------------------
 
+// Per place: the output's word, a space and its destination.
 void blackWhereTold(const std::map<std::string, std::string>& where) {
-  for (const auto& [output, destination] : where) {
+  for (const auto& [place, told] : where) {
+    const auto space = told.find(' ');
+    if (space == std::string::npos) continue;
+    const std::string output = told.substr(0, space), destination = told.substr(space + 1);
     if (output == "artnet") {
       std::istringstream in(destination);
       std::string ip;
@@ -147,13 +180,14 @@ void blackWhereTold(const std::map<std::string, std::string>& where) {
       std::string line = pending.substr(0, end);
       pending.erase(0, end + 1);
       if (line == "end") ::_exit(0);
+      // "<place> <output> <destination>", or "<place> -" when it went dark.
       auto space = line.find(' ');
       if (space == std::string::npos) continue;
-      std::string output = line.substr(0, space), destination = line.substr(space + 1);
-      if (destination == "-")
-        where.erase(output);
+      std::string place = line.substr(0, space), told = line.substr(space + 1);
+      if (told == "-")
+        where.erase(place);
       else
-        where[output] = destination;
+        where[place] = told;
     }
   }
   blackWhereTold(where);
@@ -168,16 +202,22 @@ void LastLight::install() {
   std::copy(usbPro.begin(), usbPro.end(), usbProBlack.begin());
   openDmxBlack = dmxPayload({});
   udpFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  for (Place& place : places) place.fd = ::fcntl(devNull, F_DUPFD_CLOEXEC, 3);
   int one = 1;
   ::setsockopt(udpFd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
 
   int pair[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0) {
+    // Forked twice, so that the watcher is nobody's child here: should another program take
+    // over this process image, no zombie is left to it.
     pid_t pid = ::fork();
     if (pid == 0) {
       ::close(pair[0]);
-      watch(pair[1]);
+      if (::fork() == 0) watch(pair[1]);
+      ::_exit(0);
     }
+    if (pid > 0) ::waitpid(pid, nullptr, 0);
     ::close(pair[1]);
     if (pid > 0)
       watcherFd = pair[0];
@@ -196,47 +236,70 @@ void LastLight::install() {
       ::sigaction(kFatalSignals[i], &previous[i], nullptr);
     }
   }
+  armed = true;
 }
 
-void LastLight::artNet(const std::string& targetIp, std::uint16_t universe) {
-  if (!installed) return;
-  std::lock_guard lock(updates);
-  Slot& slot = slots[static_cast<int>(Output::ArtNet)];
-  slot.ready = false;
-  slot.to = {};
-  slot.to.sin_family = AF_INET;
-  slot.to.sin_port = htons(6454);
-  if (::inet_pton(AF_INET, targetIp.c_str(), &slot.to.sin_addr) != 1) return;
-  slot.artNetBlack = buildArtDmxPacket({}, universe);
-  slot.ready = true;
-  tellWatcher("artnet " + targetIp + " " + std::to_string(universe) + "\n");
+LastLight::Slot::~Slot() {
+  none();
+  if (index_ >= 0) places[index_].state = kFree;
 }
 
-void LastLight::serial(Output output, const std::string& devicePath, int fd) {
-  if (!installed) return;
-  std::lock_guard lock(updates);
-  Slot& slot = slots[static_cast<int>(output)];
-  slot.ready = false;
-  if (slot.fd >= 0) ::close(slot.fd);
-  slot.fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  slot.ready = slot.fd >= 0;
-  tellWatcher(std::string(wordFor(output)) + " " + devicePath + "\n");
+bool LastLight::Slot::take() {
+  if (index_ >= 0) return true;
+  if (!installed) return false;
+  for (int i = 0; i < kSlots; ++i) {
+    int free = kFree;
+    if (places[i].state.compare_exchange_strong(free, kDark)) {
+      places[i].kind = static_cast<int>(kind_);
+      index_ = i;
+      return true;
+    }
+  }
+  return false;
 }
 
-void LastLight::none(Output output) {
-  if (!installed) return;
+void LastLight::Slot::artNet(const std::string& targetIp, std::uint16_t universe) {
   std::lock_guard lock(updates);
-  Slot& slot = slots[static_cast<int>(output)];
-  slot.ready = false;
-  if (slot.fd >= 0) ::close(slot.fd);
-  slot.fd = -1;
-  tellWatcher(std::string(wordFor(output)) + " -\n");
+  if (!take()) return;
+  Place& place = places[index_];
+  Destination next;
+  next.to.sin_family = AF_INET;
+  next.to.sin_port = htons(6454);
+  if (::inet_pton(AF_INET, targetIp.c_str(), &next.to.sin_addr) != 1) return;
+  next.black = buildArtDmxPacket({}, universe);
+  const int spare = 1 - place.live.load();
+  // A handler on another thread may still read the spare from before the last switch.
+  while (place.readers[spare].load() != 0) {
+  }
+  place.destinations[spare] = next;
+  place.live = spare;
+  place.state = kLit;
+  tellWatcher(std::to_string(index_) + " artnet " + targetIp + " " + std::to_string(universe) + "\n");
+}
+
+void LastLight::Slot::serial(const std::string& devicePath, int fd) {
+  std::lock_guard lock(updates);
+  if (!take()) return;
+  Place& place = places[index_];
+  // The place's number now stands for the port; what it stood for before is closed with it.
+  if (::dup3(fd, place.fd, O_CLOEXEC) < 0) return;
+  place.state = kLit;
+  tellWatcher(std::to_string(index_) + " " + wordFor(kind_) + " " + devicePath + "\n");
+}
+
+void LastLight::Slot::none() {
+  std::lock_guard lock(updates);
+  if (index_ < 0) return;
+  Place& place = places[index_];
+  if (place.state.exchange(kDark) != kLit) return;
+  if (kind_ != Output::ArtNet) ::dup3(devNull, place.fd, O_CLOEXEC);  // lets the port go
+  tellWatcher(std::to_string(index_) + " -\n");
 }
 
 void LastLight::disarm() {
   if (!installed) return;
   std::lock_guard lock(updates);
-  for (Slot& slot : slots) slot.ready = false;
+  armed = false;
   tellWatcher("end\n");
 }
 

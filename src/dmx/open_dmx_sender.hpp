@@ -35,6 +35,7 @@ class OpenDmxFtdiSender {
 
   SerialSenderStatus status();  // waits for the queue
   SerialQueue& queue() { return output_.queue(); }
+  DmxOutput& output() { return output_; }
 
   // We time the line ourselves: the break, its waits and a frame of `slots` channels, with a
   // margin so that a frame has left the adapter before the next break changes its speed.

@@ -12,7 +12,7 @@
 namespace solvera::dmx {
 
 SerialTransport::SerialTransport(LastLight::Output output, Clock& clock, std::string deviceDir)
-    : output_(output), clock_(clock), deviceDir_(std::move(deviceDir)) {}
+    : lastLight_(output), clock_(clock), deviceDir_(std::move(deviceDir)) {}
 
 SerialTransport::~SerialTransport() { closePort(); }
 
@@ -26,7 +26,7 @@ void SerialTransport::select(const DmxRequest& request) {
 
 void SerialTransport::write(const Stream&, std::span<const std::uint8_t> frame, std::size_t slots, std::int64_t) {
   writeDmxFrame(frame, slots);
-  if (!lit_) LastLight::serial(output_, currentSerialPort_.value_or(""), fileDescriptor_);
+  if (!lit_) lastLight_.serial(currentSerialPort_.value_or(""), fileDescriptor_);
   lit_ = true;
 }
 
@@ -46,7 +46,7 @@ std::size_t serialShortSlots(std::size_t highest) {
 }
 
 void SerialTransport::closePort() {
-  if (lit_) LastLight::none(output_);
+  if (lit_) lastLight_.none();
   lit_ = false;
   if (fileDescriptor_ < 0) return;
   ::close(fileDescriptor_);

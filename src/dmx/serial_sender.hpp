@@ -42,6 +42,7 @@ class SerialTransport : public DmxTransport {
              std::int64_t frameTimeNs) override;
   // Closes the port, so that a later tick looks for the device again.
   void writeFailed() override { closePort(); }
+  bool writesMayStall() const override { return true; }
   void blackout(const Stream* stream) override;
   void close() override { closePort(); }
   std::size_t shortSlots(std::size_t highest) const override { return serialShortSlots(highest); }
@@ -53,7 +54,7 @@ class SerialTransport : public DmxTransport {
   virtual void writeDmxFrame(std::span<const std::uint8_t> frame, std::size_t slots) = 0;
   void closePort();
 
-  const LastLight::Output output_;
+  LastLight::Slot lastLight_;
   bool lit_ = false;  // the open port has had a frame
   Clock& clock_;
   const std::string deviceDir_;

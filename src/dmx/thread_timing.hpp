@@ -4,10 +4,12 @@
 
 namespace solvera::dmx {
 
-// Best effort; call on the thread itself. Where the user may (CAP_SYS_NICE or an RLIMIT_RTPRIO
-// of at least kOutputRealtimePriority) the thread runs with a low real-time priority, below
-// audio servers; otherwise it keeps normal scheduling with the shortest slice the kernel
-// allows, which lets a wake-up pre-empt threads that have been computing. Timer slack is off.
+// Best effort; call on the thread itself. The thread runs with a low real-time priority, below
+// audio servers, where the user may have one: by CAP_SYS_NICE, by an RLIMIT_RTPRIO (its soft
+// limit raised to the hard one; a lower limit gives a lower priority) or from RealtimeKit on the
+// system bus (which needs RLIMIT_RTTIME set: it is lowered to RealtimeKit's maximum). Without
+// any of them it keeps normal scheduling with the shortest slice the kernel allows, which lets
+// a wake-up pre-empt threads that have been computing. Timer slack is off.
 void requestPromptWakeups();
 
 inline constexpr int kOutputRealtimePriority = 5;

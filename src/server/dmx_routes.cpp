@@ -25,7 +25,7 @@ constexpr std::size_t kRememberedPages = 64;
 
 }  // namespace
 
-DmxRoutes::DmxRoutes(std::shared_ptr<dmx::DmxOutputs> outputs) : outputs_(std::move(outputs)) {}
+DmxRoutes::DmxRoutes(std::shared_ptr<dmx::LightRouter> router) : router_(std::move(router)) {}
 
 DmxRoutes::~DmxRoutes() = default;
 
@@ -33,29 +33,11 @@ std::optional<std::string> DmxRoutes::handleDmx(const std::string& body) {
   std::string error;
   try {
     const dmx::DmxRequest request = dmx::decodeDmxRequest(body);
-    const std::string mode = request.outputMode.value_or("");
-    const bool serial = mode == "enttec-usb-pro" || mode == "open-dmx-ftdi";
-    if ((serial || dmx::plausibleTargetIp(request.targetIp)) && superseded(request)) {
-      return accepted(serial ? mode : "artnet");
-    }
-    // The stops are queued before the send, whether or not the send then succeeds.
-    if (mode == "enttec-usb-pro") {
-      artNetSender().stop();
-      openDmxFtdiSender().stop();
-      enttecUsbProSender().send(request);
+    const std::string& mode = router_->modeFor(request);
+    if ((mode != "artnet" || dmx::plausibleTargetIp(request.targetIp)) && superseded(request)) {
       return accepted(mode);
     }
-    if (mode == "open-dmx-ftdi") {
-      artNetSender().stop();
-      enttecUsbProSender().stop();
-      openDmxFtdiSender().send(request);
-      return accepted(mode);
-    }
-    enttecUsbProSender().stop();
-    openDmxFtdiSender().stop();
-    if (!dmx::plausibleTargetIp(request.targetIp)) throw ErrorException("Solvera", 400, "Invalid target IP");
-    artNetSender().send(request);
-    return accepted("artnet");
+    return accepted(router_->send(request));
   } catch (const ErrorException& e) {
     error = e.error().message;
   } catch (const std::exception& e) {
@@ -125,16 +107,8 @@ std::string DmxRoutes::limitsResponse(const std::string& query) {
   return http::jsonResponse(reply);
 }
 
-void DmxRoutes::blackoutDmxOutputs() {
-  enttecUsbProSender().blackoutAndStop();
-  openDmxFtdiSender().blackoutAndStop();
-  artNetSender().blackoutAndStop();
-}
+void DmxRoutes::blackoutDmxOutputs() { router_->exitBlackout(); }
 
-void DmxRoutes::stop() {
-  enttecUsbProSender().stop();
-  openDmxFtdiSender().stop();
-  artNetSender().stop();
-}
+void DmxRoutes::stop() { router_->stopAll(); }
 
 }  // namespace solvera

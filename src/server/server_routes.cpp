@@ -5,6 +5,7 @@
 
 #include "common/serial_queue.hpp"
 #include "dmx/dmx_outputs.hpp"
+#include "dmx/light_router.hpp"
 #include "server/audio_routes.hpp"
 #include "server/cloud_routes.hpp"
 #include "server/dmx_routes.hpp"
@@ -21,9 +22,12 @@ ServerRoutes::~ServerRoutes() = default;
 RouteFactory standardRoutes(RouteSettings settings) {
   return [settings = std::move(settings)](const RouteContext& context) {
     ServerRoutes routes;
-    routes.dmx = std::make_unique<DmxRoutes>(
-        settings.dmxOutputs ? settings.dmxOutputs
-                            : std::make_shared<dmx::DmxOutputs>(*settings.clock));
+    auto router = settings.lightRouter;
+    if (!router) {
+      router = std::make_shared<dmx::LightRouter>(
+          settings.dmxOutputs ? settings.dmxOutputs : std::make_shared<dmx::DmxOutputs>(*settings.clock));
+    }
+    routes.dmx = std::make_unique<DmxRoutes>(std::move(router));
     routes.audio =
         std::make_unique<AudioRoutes>(sdlAudioBackend(settings.appInfo.productDisplayName()));
     routes.screenLight =

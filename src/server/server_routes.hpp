@@ -14,6 +14,7 @@
 namespace solvera {
 namespace dmx {
 struct DmxOutputs;
+class LightRouter;
 }
 
 class SerialQueue;
@@ -53,6 +54,9 @@ struct RouteSettings {
   NetworkSources network{};       // where the relays find the addresses for other devices
   // The light outputs; when none are given they are made on `clock`.
   std::shared_ptr<dmx::DmxOutputs> dmxOutputs{};
+  // The one router of light requests, shared with whoever else lights the lamps (a player);
+  // when none is given it is made over dmxOutputs.
+  std::shared_ptr<dmx::LightRouter> lightRouter{};
 };
 
 // Light outputs, SDL2 audio, the two relays (the remote counts a phone as connected for as

@@ -2,9 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -12,6 +16,7 @@
 #include "common/error.hpp"
 #include "dmx/artnet_sender.hpp"
 #include "dmx/artnet_target.hpp"
+#include "dmx/dmx_wire.hpp"
 #include "dmx/frame_schedule.hpp"
 #include "dmx/tests/dmx_test_support.hpp"
 #include "server/tests/test_client.hpp"
@@ -158,22 +163,94 @@ TEST(ArtNetSender, BlackoutSendsExactlyOneZeroPacketThenGoesIdle) {
   EXPECT_EQ(std::count_if(stopped.begin(), stopped.end(), allZero), 0) << "stop sends nothing";
 }
 
-TEST(ArtNetSender, RejectsAddressesThatAreNotDottedIPv4ButKeepsRetrying) {
+TEST(ArtNetSender, RefusesAddressesThatAreNotDottedIPv4AndKeepsItsStream) {
+  ArtNetReceiver node;
   ArtNetSender sender;
+  sender.send(requestFor(node.address(), 1, {4}));
+  ASSERT_TRUE(node.receive());
   for (const char* address : {"localhost", "2.0.0", "1.2.3.4.5", "256.1.1.1", "::1"}) {
     EXPECT_EQ(sendError(sender, requestFor(address, 1, {1})),
               (Error{"SolveraArtNet", 400, "Ongeldig Art-Net IP-adres."}))
         << address;
   }
   auto status = sender.status();
-  ASSERT_TRUE(status.stream) << "a failed first packet leaves the stream current";
-  EXPECT_EQ(status.stream->targetIp, "::1");
+  ASSERT_TRUE(status.stream) << "a refused request leaves the lit stream current";
+  EXPECT_EQ(status.stream->targetIp, node.address());
   EXPECT_TRUE(status.timerRunning);
+  node.drain();
+  auto packet = node.receive();
+  ASSERT_TRUE(packet);
+  EXPECT_EQ((*packet)[18], 4) << "and it goes on";
+}
 
-  // The next valid request takes over from the silently retrying one.
-  ArtNetReceiver node;
-  sender.send(requestFor(node.address(), 1, {4}));
-  EXPECT_TRUE(node.receive());
+namespace {
+
+// A socket that cannot send while told so, as on a network that has gone away.
+class FlakySocket final : public DatagramSocket {
+ public:
+  bool open() override { return open_ = true; }
+  bool isOpen() const override { return open_; }
+  bool sendTo(const sockaddr_in&, std::span<const std::uint8_t> bytes) override {
+    std::lock_guard lock(mutex_);
+    if (failing_) {
+      errno = ENETUNREACH;
+      return false;
+    }
+    sent_.emplace_back(bytes.begin(), bytes.end());
+    changed_.notify_all();
+    return true;
+  }
+  void close() override { open_ = false; }
+
+  void fail(bool failing) {
+    std::lock_guard lock(mutex_);
+    failing_ = failing;
+  }
+  std::vector<Bytes> waitForPackets(std::size_t n) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, 60s, [&] { return sent_.size() >= n; });
+    return sent_;
+  }
+
+ private:
+  std::atomic<bool> open_{false};
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Bytes> sent_;
+  bool failing_ = false;
+};
+
+class NoTrace final : public FrameTrace {
+ public:
+  void frame(std::int64_t, const Stream&, std::span<const std::uint8_t>) override {}
+};
+
+}  // namespace
+
+TEST(ArtNetSender, AFailedSendAnswersTheRequestAndTheTicksRetryIt) {
+  FakeClock clock;
+  auto owned = std::make_unique<FlakySocket>();
+  FlakySocket& network = *owned;
+  ArtNetSender sender(clock, std::move(owned), std::make_unique<NoTrace>(), [] { return std::vector<LocalNetwork>{}; });
+  network.fail(true);
+  const Error unreachable{"SolveraArtNet", ENETUNREACH, "Art-Net pakket kon niet worden verzonden."};
+  EXPECT_EQ(sendError(sender, requestFor("127.0.0.1", 1, {200})), unreachable);
+  auto status = sender.status();
+  ASSERT_TRUE(status.stream) << "the request is the stream all the same";
+  EXPECT_TRUE(status.timerRunning);
+  EXPECT_EQ(sendError(sender, requestFor("127.0.0.1", 1, {200})), unreachable)
+      << "after a failed frame the same request tries at once again, and says so";
+
+  network.fail(false);
+  const auto packets = network.waitForPackets(1);
+  ASSERT_FALSE(packets.empty()) << "a tick sends it once the network is back, without a new request";
+  const auto expected = buildArtDmxPacket(std::vector<std::uint8_t>{200}, 1);
+  EXPECT_EQ(packets.front(), Bytes(expected.begin(), expected.end()));
+
+  network.fail(true);
+  sender.blackoutAndStop();  // fails quietly: nobody is left to tell
+  status = sender.status();
+  EXPECT_FALSE(status.stream || status.timerRunning || status.socketOpen);
 }
 
 TEST(ArtNetSender, KeepsThePulseEpochForTheSameDestinationUntilStopped) {
@@ -196,8 +273,8 @@ TEST(ArtNetSender, KeepsThePulseEpochForTheSameDestinationUntilStopped) {
   };
   EXPECT_EQ(firstValueAfter(pulsing(1.0, 1)), 0) << "a sine starts dark";
   clock.advanceMs(250);
-  EXPECT_EQ(firstValueAfter(pulsing(2.0, 1)), 200)
-      << "same target and universe: the epoch stays, so 0.25 s at 2 Hz is half a period";
+  EXPECT_EQ(firstValueAfter(pulsing(2.0, 1)), 100)
+      << "same target and universe: a new rate continues from the quarter period reached at 1 Hz";
   EXPECT_EQ(firstValueAfter(pulsing(2.0, 2)), 0) << "another universe starts a new epoch";
   clock.advanceMs(250);
   sender.stop();
@@ -319,19 +396,22 @@ TEST(ArtNetSender, PulsesOnAGridLockedToThePhaseAndHoldsTheMeanBeyondTheLine) {
   }
   for (const auto& packet : packets) EXPECT_TRUE(levels.count(packet[18])) << int(packet[18]);
 
-  // The same stream at 5 Hz keeps its epoch: the new grid counts from it.
+  // The same stream at 5 Hz continues the phase it has reached: a new grid of twelve frames a
+  // cycle, drawn at the same twelve positions.
   sender.send(pulsing(5, true));
   // Frames of the old grid are drawn for times at most half a frame after their wake-up.
   const std::int64_t handedOver = systemClock().monotonicNs() + 5'000'000;
   for (int i = 0; i < 10; ++i) node.receive();
   EXPECT_EQ(sender.status().schedule.framesPerCycle, 12);
+  std::optional<std::int64_t> gridStart;
   std::size_t checked = 0;
   for (const auto& [time, value] : traced(1)) {
     if (time <= handedOver) continue;
+    if (!gridStart) gridStart = time;
     ++checked;
-    const double index = static_cast<double>(time - epoch) * 60 / 1e9;
-    ASSERT_NEAR(index, std::round(index), 1e-3) << "on the 60 Hz grid from the same epoch";
-    EXPECT_EQ(value, level(static_cast<double>(std::llround(index) % 12) / 12));
+    const double index = static_cast<double>(time - *gridStart) * 60 / 1e9;
+    ASSERT_NEAR(index, std::round(index), 1e-3) << "on a 60 Hz grid";
+    EXPECT_TRUE(levels.count(value)) << "a level of the twelve positions: " << value;
   }
   EXPECT_GT(checked, 0u);
 
@@ -360,10 +440,11 @@ TEST(ArtNetTarget, OnlyThisMachineItsSubnetsAndTheirBroadcasts) {
       return e.error().code;
     }
   };
-  for (const char* allowed : {"127.0.0.1", "127.45.6.7", "192.168.1.77", "192.168.1.255", "192.168.1.20", "10.8.0.5"}) {
+  for (const char* allowed :
+       {"127.0.0.1", "127.45.6.7", "192.168.1.77", "192.168.1.255", "192.168.1.20", "10.8.0.5", "255.255.255.255"}) {
     EXPECT_EQ(verdict(allowed), 0) << allowed;
   }
-  for (const char* refused : {"192.168.2.1", "8.8.8.8", "255.255.255.255", "10.8.0.6", "0.0.0.0", "224.0.0.1"}) {
+  for (const char* refused : {"192.168.2.1", "8.8.8.8", "255.255.255.254", "10.8.0.6", "0.0.0.0", "224.0.0.1"}) {
     EXPECT_EQ(verdict(refused), 403) << refused;
   }
   EXPECT_EQ(verdict("localhost"), 400);

@@ -13,10 +13,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <thread>
 #include <string>
 #include <vector>
 
+#include "dmx/artnet_sender.hpp"
 #include "dmx/dmx_wire.hpp"
+#include "dmx/last_light.hpp"
 #include "dmx/tests/dmx_test_support.hpp"
 #include "server/tests/test_client.hpp"
 
@@ -109,7 +114,29 @@ TEST(DmxAtExit, SigtermPutsExactlyOneBlackArtNetPacketOnTheWireBeforeExit) {
   ASSERT_EQ(reply.body(), R"({"ok":true,"outputMode":"artnet"})");
   ASSERT_TRUE(node.receive());
 
+  // Pages keep sending lit frames as fast as they can while the program ends: none of them may
+  // light the lamp after its blackout.
+  std::atomic<bool> ending{false};
+  auto client = [&](int n) {
+    const std::string body = R"({"targetIp":")" + node.address() + R"(","universe":4,"dmx":[)" +
+                             std::to_string(100 + n) + "]}";
+    try {
+      while (!ending) {
+        solvera::test::exchange(static_cast<std::uint16_t>(std::stoi(port)),
+                                solvera::test::request("POST", "/dmx", body));
+      }
+    } catch (const std::runtime_error&) {
+      // The program is gone: nobody to send to.
+    }
+  };
+  std::vector<std::thread> clients;
+  for (int n = 0; n < 3; ++n) clients.emplace_back(client, n);
+  // The requests are followed before the program is told to end.
+  for (auto packet = node.receive(); packet && (*packet)[18] == 255; packet = node.receive()) {
+  }
   EXPECT_EQ(program.terminate(), 0);
+  ending = true;
+  for (auto& c : clients) c.join();
   // Loopback delivers during sendto, so everything the program sent is queued here now.
   auto packets = node.drain();
   const auto blackPacket = solvera::dmx::buildArtDmxPacket({}, 4);
@@ -171,4 +198,33 @@ TEST(DmxAtExit, AFatalSignalDarkensTheUsbProWidgetBeforeTheProgramDies) {
   EXPECT_NE(program.terminate(SIGSEGV), 0) << "the signal still ends the program";
   EXPECT_TRUE(widget.waitForSequence(usbProMessage(solvera::dmx::kUsbProSendDmxLabel, dmxPayload({}))))
       << "an all-zero message after the last lit one";
+}
+
+TEST(DmxAtExit, AFatalSignalDarkensEveryLitOutputOfTheTable) {
+  // Two Art-Net outputs lit at once in a process of its own (a forked death test, so that it
+  // sends to this test's nodes): the handler darkens both, not only the one that reported last.
+  GTEST_FLAG_SET(death_test_style, "fast");
+  solvera::dmx::test::ArtNetReceiver first, second;
+  auto lightBothThenFault = [&] {
+    solvera::dmx::LastLight::install();
+    solvera::dmx::ArtNetSender a, b;
+    for (auto* pair : {&a, &b}) {
+      solvera::dmx::DmxRequest request;
+      request.targetIp = pair == &a ? first.address() : second.address();
+      request.universe = pair == &a ? 1 : 2;
+      request.dmx = {255, 255};
+      pair->send(request);
+    }
+    std::raise(SIGSEGV);
+  };
+  // Killed by the signal, or ended by a sanitizer's report of it.
+  EXPECT_EXIT(lightBothThenFault(), [](int status) { return !WIFEXITED(status) || WEXITSTATUS(status) != 0; }, "");
+  for (auto* node : {&first, &second}) {
+    const std::uint16_t universe = node == &first ? 1 : 2;
+    const auto blackPacket = solvera::dmx::buildArtDmxPacket({}, universe);
+    auto packets = node->drain();
+    ASSERT_FALSE(packets.empty()) << "universe " << universe;
+    EXPECT_EQ(packets.back(), solvera::dmx::test::Bytes(blackPacket.begin(), blackPacket.end()))
+        << "universe " << universe << " is dark";
+  }
 }

@@ -69,6 +69,18 @@ TEST(FrameSchedule, FramesPerCycleFollowTheLineAndTheShape) {
   Stream unpulsed = pulse(10, "sine");
   unpulsed.pulseHz.reset();
   EXPECT_EQ(frameSchedule(unpulsed, kFullLine, 50ms).kind, FrameSchedule::Kind::Steady);
+  // A pulse that changes nothing on a wire is steady light, not frames at the pulsed rate.
+  EXPECT_EQ(frameSchedule(pulse(10, "sine", {0, -3, 2, 600}), kFullLine, 50ms).kind, FrameSchedule::Kind::Steady)
+      << "every pulse channel outside the one-value frame";
+  Stream dark = pulse(10, "sine");
+  dark.request.dmx = {0};
+  EXPECT_EQ(frameSchedule(dark, kFullLine, 50ms).kind, FrameSchedule::Kind::Steady) << "a dark channel never varies";
+  Stream beyondTheWire = pulse(10, "sine", {513});
+  beyondTheWire.request.dmx.assign(600, 200);
+  EXPECT_EQ(frameSchedule(beyondTheWire, kFullLine, 50ms).kind, FrameSchedule::Kind::Steady)
+      << "channel 513 never reaches a wire";
+  beyondTheWire.request.pulseChannels = std::vector<std::int64_t>{513, 512};
+  EXPECT_EQ(frameSchedule(beyondTheWire, kFullLine, 50ms).kind, FrameSchedule::Kind::Pulsed);
 
   // The limit the page is told is exactly where the schedule turns to the mean.
   for (const char* shape : {"sine", "triangle", "square", "trapezoid", "sawtooth"}) {
@@ -129,4 +141,40 @@ TEST(FrameSchedule, MeanLevelIsWhatThePulsedFramesAverageTo) {
   Stream mixed = pulse(30, "sawtooth", {2, 9});
   mixed.request.dmx = {50, 255, 7};
   EXPECT_EQ(meanFrame(mixed), (std::vector<std::uint8_t>{50, 128, 7})) << "only pulse channels move";
+
+  // Against the plain average of the pulsed frames, over a list far longer than a wire: only
+  // the first 512 values come back.
+  Stream huge = pulse(30, "triangle", {3, 700, 3, 1, 513});
+  huge.request.dmx.assign(200'000, 9);
+  huge.request.dmx[0] = 255;
+  huge.request.dmx[2] = 101;
+  const auto mean = meanFrame(huge);
+  ASSERT_EQ(mean.size(), 512u);
+  Stream shortCopy = huge;
+  shortCopy.request.dmx.resize(512);
+  std::vector<double> sum(512, 0.0);
+  for (int i = 0; i < 1000; ++i) {
+    const auto frame = modulateFrameAt(shortCopy, (i + 0.5) / 1000);
+    for (std::size_t c = 0; c < 512; ++c) sum[c] += frame[c];
+  }
+  for (std::size_t c = 0; c < 512; ++c) {
+    EXPECT_EQ(mean[c], static_cast<int>(std::lround(sum[c] / 1000))) << "channel " << c + 1;
+  }
+}
+
+TEST(PulseAnchor, PinsThePhaseAtItsInstantWithTheEpochNeverAhead) {
+  struct Case {
+    std::int64_t atNs;
+    double position;
+    double hz;
+  };
+  const std::int64_t now = 50'000'000'000;
+  for (const Case& c : {Case{now, 0.25, 2}, Case{now + 137'000'000, 0.9, 7.83}, Case{now + 5'000'000'000, 0.0, 40},
+                        Case{now - 3'300'000'000, 0.5, 0.1}, Case{now + 20'000'000, 0.999, 0.1}}) {
+    Stream stream = pulse(c.hz, "sine");
+    stream.pulseEpoch = anchoredEpoch({c.atNs, c.position}, c.hz, now);
+    EXPECT_LE(stream.pulseEpoch, now) << "anchor at " << c.atNs - now << " ns, " << c.hz << " Hz";
+    EXPECT_NEAR(pulsePosition(stream, c.atNs), c.position, 1e-6) << "anchor at " << c.atNs - now << " ns";
+    EXPECT_GE(pulsePosition(stream, c.atNs - 1), 0.0);
+  }
 }

@@ -311,7 +311,7 @@ TEST(SerialSenders, KeepThePulseEpochAcrossRequestsUntilStopped) {
   EXPECT_TRUE(waitForMessage(widget, usbPro({0}))) << "a sawtooth starts dark";
   clock.advanceMs(250);
   sender.send(pulsing(100, 2.0));  // another colour and rate: the same stream for a serial output
-  EXPECT_TRUE(waitForMessage(widget, usbPro({50}))) << "0.25 s x 2 Hz: half way";
+  EXPECT_TRUE(waitForMessage(widget, usbPro({25}))) << "the new rate continues from the quarter cycle reached";
   sender.stop();
   clock.advanceMs(900);  // the port closed with the stop; reopening waits for the interval
   sender.send(pulsing(100, 2.0));
