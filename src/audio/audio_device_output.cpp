@@ -83,6 +83,9 @@ void AudioDeviceOutput::check() {
   }
   if (!stream_) {
     // Paced: a device may have come (back).
+    if (backend_->devices() == listedAtFailure_ && std::chrono::steady_clock::now() < retryAt_) {
+      return;
+    }
     stopPacerLocked();
     openLocked();
     return;
@@ -125,6 +128,8 @@ void AudioDeviceOutput::openLocked() {
   }
   if (!opened) opened = tryOpen({});
   if (!opened) {
+    listedAtFailure_ = backend_->devices();
+    retryAt_ = std::chrono::steady_clock::now() + options_.retryInterval;
     status_.onDevice = false;
     status_.device.clear();
     status_.fallback = false;

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "audio/audio_output.hpp"
 
@@ -22,6 +23,9 @@ class AudioDeviceOutput {
     std::chrono::milliseconds checkInterval{500};
     // Frames per pull while the pacer stands in for a device.
     std::size_t pacerBlockFrames = 512;
+    // While paced, a device is tried again this often, and at once when the device list
+    // changes (each failed open may make the sound system print a line of its own).
+    std::chrono::milliseconds retryInterval{5000};
   };
 
   struct Status {
@@ -75,6 +79,8 @@ class AudioDeviceOutput {
   std::shared_ptr<AudioRenderSource> source_;
   std::unique_ptr<AudioOutputStream> stream_;
   std::string openedOn_;  // the device name the stream was opened with
+  std::vector<AudioDeviceInfo> listedAtFailure_;  // the device list when no device opened
+  std::chrono::steady_clock::time_point retryAt_{};
   Status status_;
   std::jthread pacer_;
   std::condition_variable_any watchWake_;

@@ -69,6 +69,7 @@ class MusicSource {
   bool ready(std::size_t frames) const;
 
   std::size_t trackCount() const { return tracks_.size(); }
+  double sampleRate() const { return sampleRate_; }
   Mode mode() const { return mode_; }
 
  private:

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
 
 #if defined(__SSE__)
 #include <xmmintrin.h>
@@ -88,6 +89,9 @@ SoundMixer::SoundMixer(double sampleRate, std::uint64_t noiseSeed)
 SoundMixer::~SoundMixer() = default;
 
 void SoundMixer::setMusic(std::shared_ptr<MusicSource> music) {
+  if (music && music->sampleRate() != sampleRate_) {
+    throw std::invalid_argument("music decoded for another sample rate");
+  }
   music_ = std::move(music);
   musicPlaying_ = false;
 }

@@ -34,7 +34,8 @@ class SoundMixer {
   SoundMixer(const SoundMixer&) = delete;
   SoundMixer& operator=(const SoundMixer&) = delete;
 
-  // The music to play (or none). Not while a render runs: set it before the stream starts.
+  // The music to play (or none), made for this mixer's sample rate (std::invalid_argument
+  // otherwise). Not while a render runs: set it before the stream starts.
   void setMusic(std::shared_ptr<MusicSource> music);
   const std::shared_ptr<MusicSource>& music() const { return music_; }
 

@@ -93,6 +93,7 @@ class FakeDevices : public AudioOutputBackend {
   std::unique_ptr<AudioOutputStream> startOn(const std::string& device, const AudioStreamFormat&,
                                              std::shared_ptr<AudioRenderSource> source) override {
     std::lock_guard lock(mutex_);
+    ++attempts_;
     std::string resolved = device;
     if (device.empty()) {
       for (const Device& d : devices_) {
@@ -145,6 +146,10 @@ class FakeDevices : public AudioOutputBackend {
     std::lock_guard lock(mutex_);
     return opened_.size();
   }
+  std::size_t attempts() {
+    std::lock_guard lock(mutex_);
+    return attempts_;
+  }
 
  private:
   bool presentLocked(const std::string& name) const {
@@ -155,6 +160,7 @@ class FakeDevices : public AudioOutputBackend {
   mutable std::mutex mutex_;
   std::vector<Device> devices_;
   std::vector<Opened> opened_;
+  std::size_t attempts_ = 0;
 };
 
 template <typename Condition>
@@ -243,6 +249,10 @@ TEST(AudioDeviceOutput, PacesTheSourceWhileNoDevicePlays) {
     EXPECT_EQ(output.latencySeconds(), 0.0);
     ASSERT_TRUE(waitFor([&] { return source->paced() >= 3; })) << "the pacer does not pull";
     EXPECT_EQ(source->latencyNs(), 0);
+    // Nothing new to try: no open attempt at every look.
+    const std::size_t attempts = devices->attempts();
+    output.check();
+    EXPECT_EQ(devices->attempts(), attempts);
 
     // A device comes: it plays, and the pacer is gone before check() returns.
     devices->add("Speakers", true);
