@@ -3,6 +3,7 @@
 
 #include <time.h>
 
+#include <atomic>
 #include <mutex>
 #include <string_view>
 
@@ -72,7 +73,8 @@ class SdlAudioStream final : public AudioOutputStream {
     auto* self = static_cast<SdlAudioStream*>(user);
     const AudioBuffer buffer{reinterpret_cast<float*>(stream), self->channels_};
     const auto frames = static_cast<std::size_t>(bytes) / (sizeof(float) * self->channels_);
-    const AudioBlockTiming timing{.callbackNs = monotonicNs(), .latencyNs = self->latencyNs_};
+    const AudioBlockTiming timing{.callbackNs = monotonicNs(),
+                                  .latencyNs = self->latencyNs_.load(std::memory_order_relaxed)};
     self->source_->renderTimed(frames, AudioBufferList(&buffer, 1), timing);
   }
 
@@ -103,8 +105,9 @@ class SdlAudioStream final : public AudioOutputStream {
     info_.driver = driver != nullptr ? driver : "";
     info_.bufferFrames = have.samples != 0 ? have.samples : kCallbackFrames;
     info_.latencySeconds = latencyOf(info_.driver, info_.bufferFrames, format.sampleRate);
-    // Written before the callback can run (unpausing starts it), read only there.
-    latencyNs_ = static_cast<std::int64_t>(info_.latencySeconds * 1e9);
+    // Known only now that the device runs (paused); the callback starts with the unpausing.
+    latencyNs_.store(static_cast<std::int64_t>(info_.latencySeconds * 1e9),
+                     std::memory_order_relaxed);
     SDL_PauseAudioDevice(device_, 0);
   }
 
@@ -127,7 +130,7 @@ class SdlAudioStream final : public AudioOutputStream {
   std::uint32_t channels_;
   SDL_AudioDeviceID device_ = 0;
   AudioStreamInfo info_;
-  std::int64_t latencyNs_ = 0;
+  std::atomic<std::int64_t> latencyNs_{0};
 };
 
 class SdlAudioBackend : public AudioOutputBackend {

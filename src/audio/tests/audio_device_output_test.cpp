@@ -2,11 +2,20 @@
 // pacer while none plays, and the real SDL output writing the mixer's sound to a file.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -358,4 +367,149 @@ TEST(SdlOutput, DiskDriverPlaysTheMixerAndReportsItsLatency) {
   ASSERT_GE(written.size(), wanted);
   EXPECT_TRUE(std::equal(written.begin(), written.end(), expected.begin()))
       << "the device played something else";
+}
+
+namespace {
+
+// A private PulseAudio server with null sinks standing for the speakers and a headset, on a
+// socket of the test's own (nothing reaches the user's sound server).
+class PrivateSoundServer {
+ public:
+  PrivateSoundServer() {
+    char pattern[] = "/tmp/solvera-pulse-XXXXXX";
+    folder_ = mkdtemp(pattern);
+    socket_ = folder_ / "native";
+    const std::string log = (folder_ / "log").string();
+    // Its own folders and environment; quiet; never leaves when its last client does.
+    std::vector<std::string> environment = {"HOME=" + folder_.string(),
+                                            "XDG_RUNTIME_DIR=" + folder_.string(),
+                                            "XDG_CONFIG_HOME=" + (folder_ / "config").string()};
+    if (const char* path = std::getenv("PATH")) environment.push_back(std::string("PATH=") + path);
+    std::vector<std::string> arguments = {
+        "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+        "--disable-shm=yes", "--log-level=error", "-L",
+        "module-native-protocol-unix auth-anonymous=1 socket=" + socket_.string(), "-L",
+        "module-null-sink sink_name=speakers sink_properties=device.description=Speakers"};
+    std::vector<char*> argv, envp;
+    for (std::string& a : arguments) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (std::string& e : environment) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(), O_WRONLY | O_CREAT,
+                                     0600);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    if (posix_spawnp(&pid_, "pulseaudio", &actions, nullptr, argv.data(), envp.data()) != 0) {
+      pid_ = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    env_.set("PULSE_SERVER", "unix:" + socket_.string());
+    env_.set("SDL_AUDIODRIVER", "pulseaudio");
+    ready_ = pid_ > 0 && waitFor([] {
+               return pactl("info").find("Default Sink: speakers") != std::string::npos;
+             });
+  }
+  ~PrivateSoundServer() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+    fs::remove_all(folder_);
+  }
+  PrivateSoundServer(const PrivateSoundServer&) = delete;
+  PrivateSoundServer& operator=(const PrivateSoundServer&) = delete;
+
+  bool ready() const { return ready_; }
+
+  // pactl against this server; its standard output.
+  static std::string pactl(const std::string& arguments) {
+    std::string out;
+    if (FILE* pipe = popen(("pactl " + arguments + " 2>/dev/null").c_str(), "r")) {
+      char buffer[512];
+      while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
+      pclose(pipe);
+    }
+    return out;
+  }
+  // Plugs the headset in; the module's index, to unplug it by.
+  std::string plugHeadset() {
+    std::string index = pactl(
+        "load-module module-null-sink sink_name=headset sink_properties=device.description=Headset");
+    while (!index.empty() && (index.back() == '\n' || index.back() == ' ')) index.pop_back();
+    return index;
+  }
+  // The name of the sink that plays our one stream, or empty.
+  static std::string sinkOfOurStream() {
+    const std::string inputs = pactl("list short sink-inputs");
+    const std::string sinks = pactl("list short sinks");
+    std::istringstream in(inputs);
+    std::string inputIndex, sinkIndex;
+    if (!(in >> inputIndex >> sinkIndex)) return {};
+    std::istringstream list(sinks);
+    std::string line;
+    while (std::getline(list, line)) {
+      std::istringstream fields(line);
+      std::string index, name;
+      if (fields >> index >> name && index == sinkIndex) return name;
+    }
+    return {};
+  }
+
+ private:
+  fs::path folder_;
+  fs::path socket_;
+  pid_t pid_ = -1;
+  test::ScopedEnv env_;
+  bool ready_ = false;
+};
+
+}  // namespace
+
+TEST(PulseAudioOutput, FollowsHeadphonesInAndOut) {
+  if (std::system("command -v pulseaudio >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "no PulseAudio on this machine";
+  }
+  PrivateSoundServer server;
+  ASSERT_TRUE(server.ready()) << "the private sound server did not start";
+  const std::string headset = server.plugHeadset();
+  ASSERT_FALSE(headset.empty());
+
+  auto backend = sdlAudioBackend("Solvera test");
+  const std::vector<AudioDeviceInfo> listed = backend->devices();
+  EXPECT_EQ(listed, (std::vector<AudioDeviceInfo>{{"Speakers", true}, {"Headset", false}}));
+  EXPECT_EQ(backend->driver(), "pulseaudio");
+
+  auto source = std::make_shared<CountingSource>();
+  AudioDeviceOutput output(backend, {}, {.checkInterval = 20ms, .pacerBlockFrames = 512});
+  output.start(source, "Headset");
+  ASSERT_TRUE(output.status().onDevice) << output.status().lastError;
+  EXPECT_EQ(output.status().stream.driver, "pulseaudio");
+  EXPECT_NEAR(output.latencySeconds(), 2 * 512 / 44100.0, 1e-9) << "the buffer and one queued";
+  ASSERT_TRUE(waitFor([] { return PrivateSoundServer::sinkOfOurStream() == "headset"; }));
+  ASSERT_TRUE(waitFor([&] { return source->frames() > 0; })) << "the headset does not play";
+
+  // Headphones out: the speakers take over without a word from anyone, and the same source
+  // goes on from where it was.
+  PrivateSoundServer::pactl("unload-module " + headset);
+  ASSERT_TRUE(waitFor([&] { return output.status().fallback; })) << "no fallback";
+  EXPECT_EQ(output.status().device, "");
+  EXPECT_TRUE(waitFor([] { return PrivateSoundServer::sinkOfOurStream() == "speakers"; }));
+  const std::size_t before = source->frames();
+  EXPECT_TRUE(waitFor([&] { return source->frames() > before + 4410; })) << "the sound stopped";
+  EXPECT_EQ(source->paced(), 0u) << "a device was there all the time";
+
+  // Headphones in again: back to them.
+  ASSERT_FALSE(server.plugHeadset().empty());
+  ASSERT_TRUE(waitFor([&] { return output.status().device == "Headset"; })) << "no return";
+  EXPECT_TRUE(waitFor([] { return PrivateSoundServer::sinkOfOurStream() == "headset"; }));
+
+  // The default chosen: the sound server moves the stream when its default changes.
+  output.choose("");
+  ASSERT_TRUE(waitFor([] { return PrivateSoundServer::sinkOfOurStream() == "speakers"; }));
+  PrivateSoundServer::pactl("set-default-sink headset");
+  EXPECT_TRUE(waitFor([] { return PrivateSoundServer::sinkOfOurStream() == "headset"; }))
+      << "the stream did not follow the default";
+  output.stop();
+  EXPECT_TRUE(waitFor([] { return PrivateSoundServer::sinkOfOurStream().empty(); }));
 }
