@@ -1,10 +1,13 @@
 // Every route of the server in the order it is tried, and which of them are control paths; a
 // request that none answers gets the static reply (a file of the page folder or the music
 // library).
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <utility>
 
+#include "common/files.hpp"
+#include "common/json.hpp"
 #include "server/audio_routes.hpp"
 #include "server/cloud_routes.hpp"
 #include "server/dmx_routes.hpp"
@@ -38,6 +41,22 @@ cloud::ReplyHandler later(Responder& done) {
 
 std::string apiKey(const Request& r) {
   return r.header("x-openai-api-key").value_or("");
+}
+
+// The installed music library's tracks, or none: the page asks on every load, and "nothing
+// installed" is an answer, not a missing file.
+std::string musicLibraryResponse(const std::filesystem::path& library) {
+  OrderedJson reply{{"ok", true}, {"installed", false}, {"tracks", OrderedJson::array()}};
+  auto text = library.empty() ? std::nullopt : readWholeFile(library / "manifest.json");
+  auto manifest = text ? parseOrderedJson(*text) : std::nullopt;
+  if (manifest && manifest->is_object()) {
+    auto tracks = manifest->find("tracks");
+    if (tracks != manifest->end() && tracks->is_array()) {
+      reply["installed"] = true;
+      reply["tracks"] = *tracks;
+    }
+  }
+  return http::jsonResponse(reply);
 }
 
 }  // namespace
@@ -111,6 +130,17 @@ StaticServer::Table StaticServer::makeTable() {
              answer(done, routes_.dmx->limitsResponse(r.query));
              return true;
            })
+      // The control page's own address with its token, for a page on another device.
+      .add("GET", PathMatch::exact, "/control/info", control,
+           [this](const Request&, Responder& done) {
+             answer(done, http::jsonResponse(OrderedJson{{"ok", true}, {"url", controlURL()}}));
+             return true;
+           })
+      .add("GET", PathMatch::exact, "/music/library",
+           [this](const Request&, Responder& done) {
+             answer(done, musicLibraryResponse(options_.musicLibraryURL));
+             return true;
+           })
       .add("GET", PathMatch::exact, "/remote",
            [this](const Request&, Responder& done) {
              done(staticResponse("/remote.html"));
@@ -123,6 +153,7 @@ StaticServer::Table StaticServer::makeTable() {
            })
       // Everything under the lights and the AI service reaches the lamps or the user's key.
       .guard(PathMatch::prefix, "/dmx/")
+      .guard(PathMatch::prefix, "/control/")
       .guard(PathMatch::prefix, "/openai/");
   return table;
 }

@@ -197,8 +197,7 @@ TEST(Headless, RunsLeanWithoutWindowLibrariesAndReportsToTheServiceManager) {
       .set("XDG_CONFIG_HOME", (home.path() / "config").string())
       .set("SDL_AUDIODRIVER", "dummy");
   NotifySocket manager(home.path() / "notify");
-  std::optional<solvera::test::ScopedEnv> notify(std::in_place, "NOTIFY_SOCKET",
-                                                  manager.path());
+  std::optional<solvera::test::ScopedEnv> notify(std::in_place, "NOTIFY_SOCKET", manager.path());
   std::uint16_t port = freePort();
   std::string portText = std::to_string(port);
   Program program({"--headless", "--port", portText});

@@ -18,8 +18,10 @@ class ScopedEnv {
   ~ScopedEnv() {
     // In reverse, so a variable set twice ends as it was before the first.
     for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-      if (it->second) ::setenv(it->first.c_str(), it->second->c_str(), 1);
-      else ::unsetenv(it->first.c_str());
+      if (it->second)
+        ::setenv(it->first.c_str(), it->second->c_str(), 1);
+      else
+        ::unsetenv(it->first.c_str());
     }
   }
   ScopedEnv(const ScopedEnv&) = delete;
@@ -28,8 +30,10 @@ class ScopedEnv {
   ScopedEnv& set(const char* name, std::optional<std::string> value) {
     const char* old = std::getenv(name);
     saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-    if (value) ::setenv(name, value->c_str(), 1);
-    else ::unsetenv(name);
+    if (value)
+      ::setenv(name, value->c_str(), 1);
+    else
+      ::unsetenv(name);
     return *this;
   }
 

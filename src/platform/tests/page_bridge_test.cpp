@@ -162,8 +162,9 @@ TEST(PageBridge, ThePageKnowsEveryNameAndReceivesEveryCallIntact) {
         std::string(fallback).find('\'') + 1,
         std::string(fallback).rfind('\'') - std::string(fallback).find('\'') - 1);
     // The page's function: called once, answered true, nothing clicked.
-    EXPECT_EQ(outcome.at("registered"),
-              Json({{"result", true}, {"called", 1}, {"clicked", Json::array()}, {"error", nullptr}}));
+    EXPECT_EQ(
+        outcome.at("registered"),
+        Json({{"result", true}, {"called", 1}, {"clicked", Json::array()}, {"error", nullptr}}));
     // Without it the button is clicked; the answer says whether the page has loaded.
     EXPECT_EQ(outcome.at("loading"), Json({{"result", false},
                                            {"called", 0},

@@ -224,9 +224,12 @@ TEST_F(AudioRoutesTest, LimitsAreWhereTheGeneratorClamps) {
   auto limits = parseJson(reply.body());
   ASSERT_TRUE(limits && limits->is_object()) << reply.body();
   EXPECT_EQ(limits->value("ok", false), true);
-  auto edge = [&](const char* key, const char* end) { return limits->at(key).at(end).get<double>(); };
+  auto edge = [&](const char* key, const char* end) {
+    return limits->at(key).at(end).get<double>();
+  };
   auto play = [](double carrier, double beat, double volume, double balance, double gain) {
-    return ToneSettings::validated({"binaural", "sine", carrier, beat, volume, balance, gain, gain, gain});
+    return ToneSettings::validated(
+        {"binaural", "sine", carrier, beat, volume, balance, gain, gain, gain});
   };
   for (const char* end : {"min", "max"}) {
     const double beyond = std::string(end) == "min" ? -1e6 : 1e6;

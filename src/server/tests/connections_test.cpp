@@ -139,6 +139,7 @@ TEST(ControlToken, OtherClientsNeedItForEveryControlEndpoint) {
       request("GET", "/dmx/serial-ports"),
       request("POST", "/audio/stop", "{}"),
       request("GET", "/audio/limits"),
+      request("GET", "/control/info"),
       request("GET", "/remote/info"),
       request("GET", "/screen-light/info"),
       request("POST", "/openai/ask-ai", "{}"),
@@ -159,8 +160,8 @@ TEST(ControlToken, OtherClientsNeedItForEveryControlEndpoint) {
     EXPECT_EQ(replyFor(s, withWrongToken, lan), forbidden) << target;
   }
   // With the token, and from loopback without it, the same bytes as always.
-  for (const char* target :
-       {"/remote/info", "/screen-light/info", "/dmx/serial-ports", "/audio/limits"}) {
+  for (const char* target : {"/remote/info", "/screen-light/info", "/dmx/serial-ports",
+                             "/audio/limits", "/control/info"}) {
     auto plain = request("GET", target);
     auto tokened = request("GET", target, "", "X-Solvera-Control-Token: " + token + "\r\n");
     auto fromHere = replyFor(s, plain, loopback);
@@ -173,4 +174,7 @@ TEST(ControlToken, OtherClientsNeedItForEveryControlEndpoint) {
       << "the remote token still guards the relay";
   EXPECT_EQ(s.controlURL().find("http://"), 0u);
   EXPECT_TRUE(s.controlURL().ends_with("/?token=" + token)) << s.controlURL();
+  // The page on this machine shows that address (as a QR code) to other devices.
+  auto info = replyFor(s, request("GET", "/control/info"), loopback);
+  EXPECT_TRUE(info.ends_with(R"({"ok":true,"url":")" + s.controlURL() + R"("})")) << info;
 }

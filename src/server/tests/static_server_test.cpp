@@ -86,6 +86,20 @@ TEST_F(StaticServerTest, MusicLibraryPrefixRules) {
   EXPECT_EQ(get("/music-library").statusLine(), "HTTP/1.1 404 Not Found") << "the folder itself";
 }
 
+// The page asks on every load; "nothing installed" must be an answer, not a 404 in its log.
+TEST_F(StaticServerTest, TheMusicLibrarysTracksAreAnAnswerEvenWhenNoneIsInstalled) {
+  auto none = get("/music/library");
+  EXPECT_EQ(none.statusLine(), "HTTP/1.1 200 OK");
+  EXPECT_EQ(none.body(), R"({"ok":true,"installed":false,"tracks":[]})");
+  server.dir().write("library/manifest.json", "{broken");
+  EXPECT_EQ(get("/music/library").body(), none.body()) << "a broken manifest is no library";
+  server.dir().write(
+      "library/manifest.json",
+      R"({"format":"solvera-music-library","tracks":[{"file":"abc/track.mp3","mood":"calm"}]})");
+  EXPECT_EQ(get("/music/library").body(),
+            R"({"ok":true,"installed":true,"tracks":[{"file":"abc/track.mp3","mood":"calm"}]})");
+}
+
 TEST_F(StaticServerTest, AnswersOnlyWhenTheBodyIsComplete) {
   auto reply = exchange(server.port(),
                         {"POST /index.html HTTP/1.1\r\nContent-", "Length: 6\r\n\r\nabc", "def"});
