@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Tests of the web application: node unit tests of its modules, end-to-end tests in Debian's
-# Chromium against the headless program of the given build folder (default: build), then the
-# script-message flows in the program's own window under a virtual display.
+# Chromium against the headless program of the given build folder (default: build), an
+# accessibility check of every page with axe-core, then the script-message flows in the
+# program's own window under a virtual display.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build_dir=$(cd "${1:-build}" && pwd)
@@ -29,6 +30,9 @@ echo "== web: unit tests"
 node --test unit/
 echo "== web: browser tests"
 node --test --test-concurrency=1 --test-timeout=180000 e2e/
+# axe-core over every page in every state a user meets; serious or critical findings fail.
+echo "== web: accessibility"
+node --test --test-concurrency=1 --test-timeout=180000 a11y/
 # The control page in the program's own window; the tests skip themselves where no virtual
 # display can be made (Xvfb, dbus-daemon, xdotool).
 echo "== web: desktop window tests"

@@ -33,24 +33,29 @@ const recorder = new SessionRecorder();
 state.recorder = recorder;
 const toasts = new Toasts();
 const toast = (message) => toasts.show(message);
-// Without the token every control call is refused; saying why once a minute is enough.
-let tokenNoticeAt = -Infinity;
-onControlTokenRefused(() => {
-  if (performance.now() - tokenNoticeAt < 60000) return;
-  tokenNoticeAt = performance.now();
-  toast(t('net.tokenNeeded'));
-});
-// The tone generator's ranges: a session beyond them does not start, and says why.
+// A page opened on another device without the control token can drive nothing: it says so at
+// once, in a notice that stays, and starts nothing.
+function refuseAccess() {
+  if (state.accessRefused) return;
+  state.accessRefused = true;
+  $('accessNotice').hidden = false;
+  views.player();
+}
+onControlTokenRefused(refuseAccess);
+// The tone generator's ranges: a session beyond them does not start, and says why. The first
+// control call of the page, so it also tells whether the page has the token.
 const audioLimits = new AudioLimits(getJson);
 const soundLimits = async () => {
   state.audioLimits = await audioLimits.load();
   return state.audioLimits;
 };
 function refusal(session) {
+  if (state.accessRefused) return t('net.tokenNeeded');
   if (!state.audioLimits) soundLimits(); // asked again for the next try
   return soundRefusal(session, state.audioLimits, t);
 }
 const views = new Views(state, { toasts, sound });
+views.lightLimits = () => lightLimits.limits();
 const breathing = new BreathingOverlay(t);
 const outputs = new Outputs(state, { transport: (path, body) => postJson(path, body), sound });
 const panels = {};
@@ -59,11 +64,13 @@ const controller = new Controller(state, {
   outputs, recorder, sound,
   askConsent: () => showWarning(),
   onError: (error) => toast(String(error.message || error)),
+  onNotice: (key) => toast(t(key)),
   refusal,
 });
 const library = new Library(state, {
   onSelected: () => { views.player(); controller.publishAll(); panels.ask?.render(); panels.editor?.render(); },
   onSeekPhase: (index) => controller.seekToPhase(index),
+  onBusy: () => toast(t('library.busy')),
 });
 const relays = new Relays(state, {
   net: { getJson, postJson },
@@ -213,10 +220,19 @@ function setupPanels() {
   });
 }
 
+// The address of this page with its token, shown (as a QR code) for other devices.
+async function showControlAddress() {
+  const reply = await getJson('/control/info');
+  if (!reply.ok || typeof reply.body?.url !== 'string') return;
+  views.showAddress('control', reply.body.url, []);
+  $('controlPanel').hidden = false;
+}
+
 async function main() {
   wire();
   await Promise.all([library.load(), soundLimits()]);
   renderAll();
+  showControlAddress();
   panels.music.load();
   relays.connectRemote();
   relays.connectScreenLight();

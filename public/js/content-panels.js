@@ -26,8 +26,10 @@ export function setupMusicLibrary(ctx) {
   const { t } = ctx;
   const state = { tracks: [], phase: null, result: null, waiting: false };
 
+  // The program answers whether a library is installed; asking for its manifest file directly
+  // would log a missing file on every load where none is.
   async function load() {
-    const reply = await getJson('/music-library/manifest.json');
+    const reply = await getJson('/music/library');
     const tracks = reply.body && Array.isArray(reply.body.tracks) ? reply.body.tracks.filter((x) => x && typeof x.file === 'string') : [];
     state.tracks = tracks;
     ctx.sound.setTracks(tracks);

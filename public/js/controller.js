@@ -7,9 +7,11 @@ import { outputReady } from './dmx-frame.js';
 export class Controller {
   // outputs: Outputs; relays: Relays (set once made); recorder: SessionRecorder; sound:
   // PageSound or null; askConsent(): shows the photosensitivity warning; refusal(session): why
-  // the session may not start here (a text for the user), or null.
-  constructor(state, { outputs, recorder, sound = null, askConsent = () => {}, onError = () => {}, refusal = () => null }) {
-    Object.assign(this, { state, outputs, recorder, sound, askConsent, onError, refusal });
+  // the session may not start here (a text for the user), or null; onNotice(key): tells the
+  // user something with a text key.
+  constructor(state, { outputs, recorder, sound = null, askConsent = () => {}, onError = () => {}, refusal = () => null,
+    onNotice = () => {} }) {
+    Object.assign(this, { state, outputs, recorder, sound, askConsent, onError, refusal, onNotice });
     this.relays = null;
   }
 
@@ -37,6 +39,12 @@ export class Controller {
     } catch (error) {
       this.onError(error);
       return;
+    }
+    // A blackout belongs to the session it was pressed in: the next one starts with light, and
+    // the person is told, rather than sitting in the dark without knowing why.
+    if (s.blackout) {
+      this.setBlackout(false);
+      this.onNotice('blackout.lifted');
     }
     s.player.start();
     this.recorder.start(session, s.player.timeline, {

@@ -3,7 +3,7 @@
 // sessions go to "My sessions" through the same checks as an imported file.
 
 import { addPhase, checkDraft, draftFromSession, movePhase, newDraft, NOISE_TYPES, phaseSession, PULSE_SHAPES,
-  removePhase, sessionFromDraft, splitPhase } from './session-draft.js';
+  removePhase, sessionFromDraft, setPhaseTime, splitPhase } from './session-draft.js';
 import { buildTimeline, rgbToHex, sampleTimeline } from './timeline.js';
 import { parseSessionFile, sessionFileContent } from './session-file.js';
 import { PlayerState, SessionPlayer } from './player.js';
@@ -36,9 +36,17 @@ export function setupEditor(ctx, { listen, lightLimits }) {
   let listening = null; // {index, player, timer}
   let limits = null;
   let soundLimits = null;
+  // A field's message shows once the person has been in it, or once they asked to save: an
+  // empty form does not open with complaints.
+  let touched = new Set();
+  let showAll = false;
 
-  const field = (name, label, input, wide = false) => el('label', { class: wide ? 'wide' : '' },
-    [el('span', { text: label }), input, el('small', { class: 'field-error', 'data-error-for': name })]);
+  const errorId = (name) => `editor-error-${name.replaceAll('.', '-')}`;
+  const field = (name, label, input, wide = false) => {
+    input.setAttribute('aria-describedby', errorId(name));
+    return el('label', { class: wide ? 'wide' : '' },
+      [el('span', { text: label }), input, el('small', { class: 'field-error', id: errorId(name), 'data-error-for': name })]);
+  };
   const text = (name, value, extra = {}) => el('input', { name, value: String(value ?? ''), autocomplete: 'off', ...extra });
   const options = (name, values, selected, label) => {
     const select = el('select', { name });
@@ -79,19 +87,36 @@ export function setupEditor(ctx, { listen, lightLimits }) {
     validate();
   }
 
-  // Messages next to their fields; the course drawn from what can be read so far.
+  // Messages next to their fields (those the person has been in, or all after a save), and in
+  // the bar by the Save button how many are left and the first of them, so none is off-screen;
+  // the course drawn from what can be read so far.
   function validate() {
     const problems = checkDraft(draft, { lightLimits: limits, audioLimits: soundLimits });
+    const shown = problems.filter((p) => showAll || touched.has(p.field) || p.field === 'phases');
     for (const out of form.querySelectorAll('[data-error-for]')) out.textContent = '';
     for (const input of form.querySelectorAll('[aria-invalid]')) input.removeAttribute('aria-invalid');
-    for (const p of problems) {
+    for (const p of shown) {
       const out = form.querySelector(`[data-error-for="${p.field}"]`);
       if (out && !out.textContent) out.textContent = t(p.key, p.values);
       form.elements[p.field]?.setAttribute('aria-invalid', 'true');
     }
-    $('editorSave').disabled = problems.length > 0;
+    const summary = $('editorProblems');
+    summary.hidden = shown.length === 0;
+    if (shown.length) {
+      const first = shown[0];
+      const phase = /^phases\.(\d+)\./.exec(first.field);
+      const where = phase ? `${t('player.phase')} ${Number(phase[1]) + 1}: ` : '';
+      $('editorProblemsText').textContent = t('editor.problems', { count: problems.length, first: where + t(first.key, first.values) });
+      summary.dataset.field = first.field;
+    }
     drawPreview();
     return problems;
+  }
+
+  function showProblem(field) {
+    const input = form.elements[field] ?? form.querySelector(`[data-error-for="${field}"]`);
+    input?.scrollIntoView?.({ block: 'center' });
+    input?.focus?.();
   }
 
   function drawPreview() {
@@ -133,6 +158,8 @@ export function setupEditor(ctx, { listen, lightLimits }) {
   async function open(next) {
     soundLimits = await ctx.audioLimits();
     draft = next;
+    touched = new Set();
+    showAll = false;
     const f = form.elements;
     f.title.value = draft.title;
     f.goal.value = draft.goal;
@@ -151,11 +178,24 @@ export function setupEditor(ctx, { listen, lightLimits }) {
   form.addEventListener('input', (event) => {
     const name = event.target.name;
     if (!name || !draft) return;
+    touched.add(name);
     const parts = name.split('.');
-    if (parts[0] === 'phases') draft.phases[Number(parts[1])][parts[2]] = event.target.value;
+    if (parts[0] === 'phases' && (parts[2] === 'start' || parts[2] === 'end')) {
+      // The neighbouring phase's edge moves along and shows its new time.
+      for (const moved of setPhaseTime(draft, Number(parts[1]), parts[2], event.target.value)) {
+        const [, index, member] = moved.split('.');
+        if (form.elements[moved]) form.elements[moved].value = draft.phases[Number(index)][member];
+      }
+    } else if (parts[0] === 'phases') draft.phases[Number(parts[1])][parts[2]] = event.target.value;
     else draft[name] = event.target.value;
     validate();
   });
+  form.addEventListener('focusout', (event) => {
+    if (!event.target.name || !draft || touched.has(event.target.name)) return;
+    touched.add(event.target.name);
+    validate();
+  });
+  $('editorShowProblem').addEventListener('click', () => showProblem($('editorProblems').dataset.field));
   $('editorPhases').addEventListener('click', (event) => {
     const button = event.target.closest('button[data-action]');
     if (!button) return;
@@ -178,7 +218,9 @@ export function setupEditor(ctx, { listen, lightLimits }) {
   dialog.addEventListener('close', stopListening);
   form.addEventListener('submit', (event) => {
     event.preventDefault();
-    if (validate().length) return;
+    showAll = true;
+    const problems = validate();
+    if (problems.length) { showProblem(problems[0].field); return; }
     // The same checks an imported file passes: what is saved plays and exports alike.
     const parsed = parseSessionFile(sessionFileContent(sessionFromDraft(draft)), { audioLimits: soundLimits });
     if (!parsed.ok) {

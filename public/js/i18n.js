@@ -24,7 +24,7 @@ export const TEXTS = {
     'player.pause': 'Pauze',
     'player.resume': 'Hervatten',
     'player.stop': 'Stop',
-    'player.steady': 'egaal',
+    'player.steady': 'constant licht',
     'player.finished': 'Sessie afgerond',
     'player.paused': 'Gepauzeerd',
     'player.running': 'Sessie loopt',
@@ -115,7 +115,7 @@ export const TEXTS = {
     'settings.openai': 'OpenAI API-sleutel (voor Ask AI)',
     'settings.keyNote': 'De sleutel blijft in deze browser en gaat alleen naar OpenAI via dit programma.',
     'settings.saved': 'Instellingen opgeslagen.',
-    'net.tokenNeeded': 'Dit apparaat mag het programma niet bedienen. Open het adres met het toegangstoken dat het programma toont (achter "Vanaf andere apparaten:").',
+    'net.tokenNeeded': 'Deze pagina mag het programma niet bedienen: het toegangstoken ontbreekt in het adres. Open het adres met token dat het programma bij het starten toont (achter „Vanaf andere apparaten:”); het programmavenster toont het als QR-code onder „Bedienen vanaf een ander apparaat”.',
     'settings.lockedWhileRunning': 'De lichtuitgang wordt na de huidige sessie gewijzigd.',
     'shape.sine': 'Sinus',
     'shape.triangle': 'Driehoek',
@@ -266,7 +266,7 @@ export const TEXTS = {
     'headband.noData': "Nog geen metingen",
     'headband.scan': "Hoofdband zoeken",
     'headband.scanSent': "Er wordt opnieuw naar de hoofdband gezocht…",
-    'headband.browserNote': "De hoofdband is verbonden met het programma op de computer; zoeken kan alleen daar.",
+    'headband.browserNote': "Een hoofdband koppel je in het programma op de computer zelf; zoeken en metingen zie je alleen daar.",
     'headband.receiving': "Ontvangt metingen ({count})",
     'headband.status.starting': "Brug gestart",
     'headband.status.scanning': "Zoekt naar de hoofdband…",
@@ -333,7 +333,7 @@ export const TEXTS = {
     'player.pause': 'Pause',
     'player.resume': 'Resume',
     'player.stop': 'Stop',
-    'player.steady': 'steady',
+    'player.steady': 'steady light',
     'player.finished': 'Session finished',
     'player.paused': 'Paused',
     'player.running': 'Session running',
@@ -424,7 +424,7 @@ export const TEXTS = {
     'settings.openai': 'OpenAI API key (for Ask AI)',
     'settings.keyNote': 'The key stays in this browser and only goes to OpenAI through this program.',
     'settings.saved': 'Settings saved.',
-    'net.tokenNeeded': 'This device may not control the program. Open the address with the access token that the program shows (after "Vanaf andere apparaten:").',
+    'net.tokenNeeded': 'This page may not control the program: its address lacks the access token. Open the address with the token that the program prints when it starts; the program’s window shows it as a QR code under “Control from another device”.',
     'settings.lockedWhileRunning': 'The light output changes after the current session.',
     'shape.sine': 'Sine',
     'shape.triangle': 'Triangle',
@@ -575,7 +575,7 @@ export const TEXTS = {
     'headband.noData': "No readings yet",
     'headband.scan': "Search for headband",
     'headband.scanSent': "Searching for the headband again…",
-    'headband.browserNote': "The headband connects to the program on the computer; searching is only possible there.",
+    'headband.browserNote': "To connect a headband, use the program on the computer itself; searching and readings appear only there.",
     'headband.receiving': "Receiving readings ({count})",
     'headband.status.starting': "Bridge started",
     'headband.status.scanning': "Searching for the headband…",
@@ -635,8 +635,8 @@ export function translate(language, key, values = {}) {
   return text.replace(/\{(\w+)\}/g, (_, name) => (name in values ? String(values[name]) : `{${name}}`));
 }
 
-// Sets every [data-i18n] element's text, [data-i18n-placeholder]'s placeholder and
-// [data-i18n-title]'s title.
+// Sets every [data-i18n] element's text, [data-i18n-placeholder]'s placeholder,
+// [data-i18n-title]'s title and [data-i18n-label]'s accessible name.
 export function applyTexts(root, language) {
   root.documentElement?.setAttribute('lang', language);
   for (const el of root.querySelectorAll('[data-i18n]')) el.textContent = translate(language, el.dataset.i18n);
@@ -644,6 +644,7 @@ export function applyTexts(root, language) {
     el.setAttribute('placeholder', translate(language, el.dataset.i18nPlaceholder));
   }
   for (const el of root.querySelectorAll('[data-i18n-title]')) el.setAttribute('title', translate(language, el.dataset.i18nTitle));
+  for (const el of root.querySelectorAll('[data-i18n-label]')) el.setAttribute('aria-label', translate(language, el.dataset.i18nLabel));
 }
 
 // A session text in the chosen language, falling back to Dutch.

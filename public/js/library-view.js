@@ -13,11 +13,13 @@ const MINE = '\u0000mine'; // the category chip of the user's own sessions
 const LAST_SESSION_KEY = 'solvera.lastSession';
 
 export class Library {
-  // onSeekPhase(index): a click on a phase of the playing session.
-  constructor(state, { onSelected = () => {}, onSeekPhase = () => {} }) {
+  // onSeekPhase(index): a click on a phase of the playing session; onBusy(): a session was
+  // chosen while another plays.
+  constructor(state, { onSelected = () => {}, onSeekPhase = () => {}, onBusy = () => {} }) {
     this.state = state;
     this.onSelected = onSelected;
     this.onSeekPhase = onSeekPhase;
+    this.onBusy = onBusy;
   }
 
   t(key, values) {
@@ -89,7 +91,11 @@ export class Library {
     button.querySelector('.name').prepend(localized(s, 'title', language));
     const range = Array.isArray(s.frequencyRangeHz) ? ` · ${s.frequencyRangeHz.join('–')} Hz` : '';
     button.querySelector('.meta').textContent = `${localized(s, 'category', language)} · ${s.durationMinutes} ${this.t('library.minutes')}${range}`;
-    button.addEventListener('click', () => this.select(s.id));
+    button.addEventListener('click', () => {
+      // The playing session stays; the person learns why the click changed nothing.
+      if (this.state.player.active && s.id !== this.state.player.session?.id) this.onBusy();
+      else this.select(s.id);
+    });
     li.append(button);
     return li;
   }
@@ -165,7 +171,12 @@ export class Library {
       li.addEventListener('click', () => this.onSeekPhase(i));
       if (s.player.active) {
         li.tabIndex = 0;
-        li.addEventListener('keydown', (event) => { if (event.key === 'Enter') this.onSeekPhase(i); });
+        li.addEventListener('keydown', (event) => {
+          if (event.key !== 'Enter' && event.key !== ' ') return;
+          event.preventDefault();
+          event.stopPropagation(); // Space here jumps, it does not pause
+          this.onSeekPhase(i);
+        });
       }
       return li;
     });

@@ -24,6 +24,14 @@ export function lampsShow(limits, hz, shape) {
   return !(hz > 0) || !Number.isFinite(max) || round2(Math.min(40, hz)) <= max;
 }
 
+// The pulse the lamps show at this moment, or 0 while they hold steady light: pulsing is off,
+// the phase has no pulse, or the output cannot show it (the program then holds the mean).
+export function lampPulseHz(sample, { pulse, limits }) {
+  const hz = Number(sample?.lightHz);
+  if (!pulse || !(hz > 0)) return 0;
+  return lampsShow(limits, hz, sample.pulseShape ?? sample.phase?.discrete?.pulseShape) ? hz : 0;
+}
+
 // The phases of a timeline whose light pulse (at its fastest) the lamps cannot show.
 export function phasesBeyond(timeline, limits) {
   if (!timeline || !limits) return [];
@@ -86,5 +94,5 @@ export function setupLightLimits(state, { getJson, element }) {
   }
 
   for (const topic of ['player', 'tick', 'controls', 'light']) state.on(topic, render);
-  return { render };
+  return { render, limits: () => limits };
 }

@@ -40,8 +40,11 @@ export class Outputs {
       light.error = '';
       light.confirmed = true;
     } else {
-      // The program answers in Dutch; that text is what the user needs to see.
-      light.error = result.body?.error || (result.status ? `HTTP ${result.status}` : this.state.t('light.noConnection'));
+      // The program answers in Dutch; that text is what the user needs to see. A refusal for
+      // want of the control token is a word, not a sentence: say it in the page's words.
+      const refused = result.status === 403 && result.body?.error === 'invalid_token';
+      light.error = refused ? this.state.t('light.noAccess')
+        : result.body?.error || (result.status ? `HTTP ${result.status}` : this.state.t('light.noConnection'));
       light.confirmed = false;
       this.light.lastKey = null;
       this.light.retryAt = this.now() + LIGHT_RETRY_MS;

@@ -87,6 +87,21 @@ export function retime(phases) {
   return phases;
 }
 
+// Sets a phase's start or end text. A readable time also moves the neighbouring edge with it
+// (an end moves the next phase's start, a start the previous phase's end), so that changing one
+// phase's length leaves no gap or overlap. Answers the fields that moved along.
+export function setPhaseTime(draft, index, member, text) {
+  const phases = draft.phases;
+  phases[index][member] = text;
+  const seconds = parseTime(text);
+  if (!Number.isFinite(seconds)) return [];
+  const neighbour = member === 'end' ? index + 1 : index - 1;
+  if (neighbour < 0 || neighbour >= phases.length) return [];
+  const edge = member === 'end' ? 'start' : 'end';
+  phases[neighbour][edge] = formatClock(seconds);
+  return [`phases.${neighbour}.${edge}`];
+}
+
 export function addPhase(draft, after = draft.phases.length - 1) {
   const base = draft.phases[after];
   const phase = base ? { ...structuredClone(base), name: `Fase ${draft.phases.length + 1}`, beatFrom: base.beatTo, lightFrom: base.lightTo }

@@ -48,6 +48,8 @@ export class AppState {
     this.audioFailed = false;
     // The tone generator's ranges as the program reports them, once it has.
     this.audioLimits = null;
+    // The program refused this page's control calls: it lacks the control token.
+    this.accessRefused = false;
     this.remoteConnected = false;
     this.screenConnected = false;
     this.clock = new ClockOffsetEstimator();

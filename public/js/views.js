@@ -7,6 +7,7 @@ import { PlayerState } from './player.js';
 import { formatClock, rgbToHex } from './timeline.js';
 import { outputReady } from './dmx-frame.js';
 import { localized } from './i18n.js';
+import { lampPulseHz } from './light-limits.js';
 
 const $ = (id) => document.getElementById(id);
 const TOAST_MS = 6000;
@@ -72,6 +73,34 @@ export class Views {
     this.shownLightError = '';
     this.shownAudioFailure = false;
     this.seekPreview = null; // fraction while the user drags on the progress bar
+    // The light output's "/dmx/limits", once known: the readout says when the lamps hold steady.
+    this.lightLimits = () => null;
+    this.announced = { state: null, blackout: null };
+  }
+
+  // Says a change to screen readers, through the page's one polite live region.
+  announce(text) {
+    const el = $('announcer');
+    if (el.textContent === text) el.textContent = '';
+    el.textContent = text;
+  }
+
+  // The transport's and the blackout's changes, said once each; the first look only notes them.
+  announceChanges() {
+    const s = this.state;
+    const state = s.player.state;
+    const was = this.announced.state;
+    if (was !== null && was !== state) {
+      const title = localized(s.player.session, 'title', s.settings.language);
+      const key = state === PlayerState.RUNNING ? (was === PlayerState.PAUSED ? 'announce.resumed' : 'announce.running')
+        : state === PlayerState.PAUSED ? 'announce.paused' : state === PlayerState.FINISHED ? 'announce.finished' : 'announce.stopped';
+      this.announce(this.t(key, { title }));
+    }
+    this.announced.state = state;
+    if (this.announced.blackout !== null && this.announced.blackout !== s.blackout) {
+      this.announce(this.t(s.blackout ? 'announce.blackoutOn' : 'announce.blackoutOff'));
+    }
+    this.announced.blackout = s.blackout;
   }
 
   t(key, values) {
@@ -138,6 +167,7 @@ export class Views {
     button.setAttribute('aria-pressed', String(s.blackout));
     button.textContent = this.t(s.blackout ? 'live.blackoutOn' : 'live.blackout');
     button.classList.toggle('active', s.blackout);
+    this.announceChanges();
     $('breathingGuideEnabled').checked = s.breathing;
     if (s.audioFailed && !this.shownAudioFailure) this.toasts.show(this.t('audio.startFailed'), 'audio');
     if (!s.audioFailed) this.toasts.dismiss('audio');
@@ -158,7 +188,8 @@ export class Views {
     const selected = s.selected;
     const finished = state === PlayerState.FINISHED;
     $('startButton').hidden = p.active;
-    $('startButton').disabled = !selected;
+    // A page without the control token cannot drive anything; it says so above.
+    $('startButton').disabled = !selected || s.accessRefused;
     $('pauseButton').hidden = state !== PlayerState.RUNNING;
     $('resumeButton').hidden = state !== PlayerState.PAUSED;
     $('stopButton').disabled = !p.active;
@@ -174,6 +205,10 @@ export class Views {
     const bar = $('phaseBar');
     bar.setAttribute('aria-valuemax', String(Math.round(duration)));
     bar.setAttribute('aria-valuenow', String(Math.round(shownElapsed)));
+    const position = { elapsed: formatClock(shownElapsed), duration: formatClock(duration) };
+    bar.setAttribute('aria-valuetext', sample && p.active
+      ? this.t('transport.positionPhase', { ...position, phase: localized(sample.phase, 'name', language) })
+      : this.t('transport.position', position));
     bar.classList.toggle('seekable', p.active);
     $('phaseCursor').style.left = duration > 0 ? `${(100 * shownElapsed) / duration}%` : '0';
     const live = sample && p.active;
@@ -181,7 +216,8 @@ export class Views {
       $('phaseName').textContent = localized(sample.phase, 'name', language);
       $('phasePurpose').textContent = localized(sample.phase, 'purpose', language);
       $('beatHz').textContent = `${sample.beatHz.toFixed(2)} Hz`;
-      $('lightHz').textContent = sample.lightHz > 0 && s.settings.light.pulse ? `${sample.lightHz.toFixed(2)} Hz` : this.t('player.steady');
+      const pulse = lampPulseHz(sample, { pulse: s.settings.light.pulse, limits: this.lightLimits() });
+      $('lightHz').textContent = pulse ? `${pulse.toFixed(2)} Hz` : this.t('player.steady');
       $('carrierHz').textContent = `${sample.carrierHz.toFixed(1)} Hz`;
       $('colourSwatch').style.background = rgbToHex(sample.color);
     } else {
@@ -196,6 +232,7 @@ export class Views {
     }
     $('topStatus').textContent = state === PlayerState.RUNNING ? this.t('player.running')
       : state === PlayerState.PAUSED ? this.t('player.paused') : finished ? this.t('transport.finished') : '';
+    this.announceChanges();
     this.soundNotice();
   }
 
@@ -242,6 +279,15 @@ export class BreathingOverlay {
     if (on === this.on) return;
     this.on = on;
     $('breathingOverlay').hidden = !on;
+    // While the coaching covers the page, the keyboard stays in it (Escape and B still work);
+    // closed, focus goes back where it was.
+    for (const el of document.querySelectorAll('body > :not(#breathingOverlay):not(dialog):not(#toast):not(#announcer)')) el.inert = on;
+    if (on) {
+      this.returnFocus = document.activeElement;
+      $('breathingClose').focus();
+    } else if (this.returnFocus?.isConnected) {
+      this.returnFocus.focus();
+    }
     clearTimeout(this.timer);
     const circle = $('breathCircle');
     if (!on) { circle.classList.remove('inhale'); return; }

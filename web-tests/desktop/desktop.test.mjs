@@ -204,5 +204,6 @@ test('typing in the search field keeps its arrow keys; outside fields Right arro
   await waitFor(() => editing() === 'false', 'the page to report no field in focus');
   keys('key', 'Right');
   await waitFor(overlayShown, 'the breathing coaching from the Right arrow');
+  assert.match(await text('keysHelp'), /pijl rechts of F5 = ademhalingscoaching/, 'in the window the help names the presenter keys');
   await click('#breathingClose');
 });
