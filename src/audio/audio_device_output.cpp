@@ -83,9 +83,13 @@ void AudioDeviceOutput::check() {
   }
   if (!stream_) {
     // Paced: a device may have come (back).
-    if (backend_->devices() == listedAtFailure_ && std::chrono::steady_clock::now() < retryAt_) {
-      return;
-    }
+    const auto now = std::chrono::steady_clock::now();
+    if (now < listAt_) return;
+    listAt_ = now + options_.listInterval;
+    const bool changed = backend_->devices() != listedAtFailure_;
+    if (!changed && now < retryAt_) return;
+    retryDelay_ = changed ? options_.retryInterval
+                          : std::min(2 * retryDelay_, options_.maxRetryInterval);
     stopPacerLocked();
     openLocked();
     return;
@@ -129,7 +133,9 @@ void AudioDeviceOutput::openLocked() {
   if (!opened) opened = tryOpen({});
   if (!opened) {
     listedAtFailure_ = backend_->devices();
-    retryAt_ = std::chrono::steady_clock::now() + options_.retryInterval;
+    if (retryDelay_.count() == 0) retryDelay_ = options_.retryInterval;
+    listAt_ = std::chrono::steady_clock::now() + options_.listInterval;
+    retryAt_ = std::chrono::steady_clock::now() + retryDelay_;
     status_.onDevice = false;
     status_.device.clear();
     status_.fallback = false;
@@ -137,6 +143,7 @@ void AudioDeviceOutput::openLocked() {
     startPacerLocked();
     return;
   }
+  retryDelay_ = {};
   status_.onDevice = true;
   status_.device = openedOn_;
   status_.fallback = !preferred.empty() && openedOn_ != preferred;

@@ -23,9 +23,13 @@ class AudioDeviceOutput {
     std::chrono::milliseconds checkInterval{500};
     // Frames per pull while the pacer stands in for a device.
     std::size_t pacerBlockFrames = 512;
-    // While paced, a device is tried again this often, and at once when the device list
-    // changes (each failed open may make the sound system print a line of its own).
+    // While paced, the device list is looked at this often and a device tried at once when
+    // the list changed (listing starts the sound system's client each time); otherwise a
+    // device is tried again after retryInterval, then twice as long each time up to
+    // maxRetryInterval (a failed open may make the sound system print a line of its own).
+    std::chrono::milliseconds listInterval{5000};
     std::chrono::milliseconds retryInterval{5000};
+    std::chrono::milliseconds maxRetryInterval{300000};
   };
 
   struct Status {
@@ -80,7 +84,9 @@ class AudioDeviceOutput {
   std::unique_ptr<AudioOutputStream> stream_;
   std::string openedOn_;  // the device name the stream was opened with
   std::vector<AudioDeviceInfo> listedAtFailure_;  // the device list when no device opened
-  std::chrono::steady_clock::time_point retryAt_{};
+  std::chrono::steady_clock::time_point listAt_{};   // when to look at the list again
+  std::chrono::steady_clock::time_point retryAt_{};  // when to try a device regardless
+  std::chrono::milliseconds retryDelay_{};
   Status status_;
   std::jthread pacer_;
   std::condition_variable_any watchWake_;

@@ -182,7 +182,10 @@ bool waitFor(Condition condition, std::chrono::seconds limit = 10s) {
   return true;
 }
 
-AudioDeviceOutput::Options manualChecks() { return {.checkInterval = 0ms, .pacerBlockFrames = 512}; }
+AudioDeviceOutput::Options manualChecks() {
+  // The list is looked at often; an unchanged list is never tried again within a test.
+  return {.checkInterval = 0ms, .pacerBlockFrames = 512, .listInterval = 20ms, .retryInterval = 1h};
+}
 
 }  // namespace
 
@@ -263,10 +266,14 @@ TEST(AudioDeviceOutput, PacesTheSourceWhileNoDevicePlays) {
     output.check();
     EXPECT_EQ(devices->attempts(), attempts);
 
-    // A device comes: it plays, and the pacer is gone before check() returns.
+    // A device comes: it plays (the list is looked at every 20 ms here), and the pacer is
+    // gone before check() returns.
     devices->add("Speakers", true);
-    output.check();
-    EXPECT_TRUE(output.status().onDevice);
+    ASSERT_TRUE(waitFor([&] {
+      output.check();
+      return output.status().onDevice;
+    })) << "the new device was not tried";
+    EXPECT_EQ(devices->attempts(), attempts + 1);
     const std::size_t paced = source->paced();
     devices->pull();
     devices->pull();
@@ -285,7 +292,8 @@ TEST(AudioDeviceOutput, PacesTheSourceWhileNoDevicePlays) {
   EXPECT_EQ(source->frames(), frames);
 
   // With its own watcher, the output finds a device that comes by itself.
-  AudioDeviceOutput watched(devices, {}, {.checkInterval = 5ms, .pacerBlockFrames = 512});
+  AudioDeviceOutput watched(devices, {},
+                            {.checkInterval = 5ms, .pacerBlockFrames = 512, .listInterval = 20ms});
   watched.start(source);
   EXPECT_FALSE(watched.status().onDevice);
   devices->setPresent("Speakers", true);
