@@ -1,0 +1,18 @@
+// SBaGen sequence files (".sbg"): tone-sets, time lines with slides, blocks and options, read
+// into a session; the reader does no I/O.
+#pragma once
+
+#include <string_view>
+
+#include "session/formats/imported_session.hpp"
+
+namespace solvera::session {
+
+// Reads an SBaGen sequence. The first binaural, monaural (two plain tones) or isochronic tone
+// of each tone-set becomes the beat and carrier, its first pink, white or brown noise the
+// noise; time lines become phases, "->" slides become glides. Anything else is named in a
+// notice; a line that cannot be read fails the whole file with its number. `fileName` gives
+// the title when the file names none.
+ImportResult readSbg(std::string_view text, std::string_view fileName);
+
+}  // namespace solvera::session
