@@ -27,7 +27,7 @@ int libsndfileFormat(const SoundFileSpec& spec) {
   switch (spec.format) {
     // RF64 where a plain WAV's 4 GiB would not hold it (a ten-hour 24-bit file).
     case SoundFileFormat::wav: {
-      const double bytes = static_cast<double>(spec.expectedFrames) * 2 * (spec.bits / 8);
+      const double bytes = static_cast<double>(spec.expectedFrames) * 2 * spec.bits / 8;
       return (bytes > 4.0e9 ? SF_FORMAT_RF64 : SF_FORMAT_WAV) | pcm;
     }
     case SoundFileFormat::flac: return SF_FORMAT_FLAC | pcm;
