@@ -1,7 +1,9 @@
-// Samples sessions with the page's own timeline and import checks, for the program's timeline
-// test to compare against. Usage: node sample_timeline.mjs <public/js folder> <cases.json>
-// where cases.json is {"moments": N, "cases": [{"session": {...}, "raw": bool}, ...]}. Writes
-// one JSON document to standard output.
+// Answers with the page's own modules what the program's tests compare against: sessions
+// through the timeline and the import checks, settings through their repair, light frames and
+// looks. Usage: node page_reference.mjs <public/js folder> <questions.json>, where the questions
+// are {"moments": N, "cases": [{"session": {...}, "raw": bool}], "settings": [raw, ...],
+// "frames": [{"layout": {...}, "look": {...}}], "looks": [{"sample": {...}, "controls": {...}}]}.
+// Writes one JSON document to standard output.
 
 import { readFileSync } from 'node:fs';
 import { pathToFileURL } from 'node:url';
@@ -11,6 +13,8 @@ const [folder, casesFile] = process.argv.slice(2);
 const load = (name) => import(pathToFileURL(path.join(folder, name)).href);
 const { buildTimeline, sampleTimeline, FADE_IN_SECONDS, FADE_OUT_SECONDS } = await load('timeline.js');
 const { parseSessionFile } = await load('session-file.js');
+const { normalizeSettings } = await load('settings.js');
+const { buildDmxFrame, lightLook } = await load('dmx-frame.js');
 
 const input = JSON.parse(readFileSync(casesFile, 'utf8'));
 const moments = input.moments ?? 1000;
@@ -34,7 +38,7 @@ function momentsOf(timeline) {
 const VALUES = ['beatHz', 'lightHz', 'carrierHz', 'r', 'g', 'b', 'rgbIntensity', 'whiteIntensity',
   'pulseVolume', 'musicVolume', 'noiseVolume', 'reverbMix'];
 
-const results = input.cases.map((c) => {
+const results = (input.cases ?? []).map((c) => {
   const checked = parseSessionFile(JSON.stringify(c.session));
   const out = { ok: checked.ok, reason: checked.reason ?? '', detail: checked.detail ?? {}, session: checked.session ?? null };
   // Library sessions play as shipped; imported ones as the import cleaned them.
@@ -55,4 +59,8 @@ const results = input.cases.map((c) => {
   return out;
 });
 
-process.stdout.write(JSON.stringify({ results }));
+const settings = (input.settings ?? []).map((raw) => normalizeSettings(raw));
+const frames = (input.frames ?? []).map(({ layout, look }) => buildDmxFrame(layout, look));
+const looks = (input.looks ?? []).map(({ sample, controls }) => lightLook(sample, controls));
+
+process.stdout.write(JSON.stringify({ results, settings, frames, looks }));

@@ -1,16 +1,14 @@
-// The program's timeline and session checks against the page's own (public/js/timeline.js and
-// session-file.js, run by node): every library session and a set of odd ones, sampled at over
-// a thousand moments each, glide and fade edges included.
+// The program's timeline, session checks and light frames against the page's own modules
+// (public/js timeline.js, session-file.js, dmx-frame.js, run by node): every library session and
+// a set of odd ones, sampled at over a thousand moments each, glide and fade edges included.
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "common/files.hpp"
+#include "session/light_look.hpp"
 #include "session/session_model.hpp"
 #include "session/timeline.hpp"
 #include "session/tests/session_test_support.hpp"
@@ -19,23 +17,6 @@ namespace solvera::session {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string run(const std::string& command) {
-  std::string output;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return output;
-  char buffer[65536];
-  std::size_t n = 0;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-  ::pclose(pipe);
-  return output;
-}
-
-std::string shellQuoted(const fs::path& path) {
-  std::string out = "'";
-  for (char c : path.string()) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
-}
 
 bool near(double a, double b) { return std::fabs(a - b) <= 1e-9 * std::max(1.0, std::fabs(b)); }
 
@@ -101,8 +82,6 @@ std::string compareCase(const Json& page, const SessionCheck& ours) {
 }
 
 TEST(Timeline, AgreesWithThePagesTimelineAndImportChecks) {
-  const std::string node = findOnPath("node");
-  if (node.empty()) GTEST_SKIP() << "node is not installed: the page's timeline cannot be run for comparison";
   const fs::path source = sourceDir();
   const Json library = Json::parse(readWholeFile(source / "public/sessions/library.json").value());
   const Json extra = Json::parse(readWholeFile(source / "src/session/tests/timeline_cases.json").value());
@@ -110,14 +89,8 @@ TEST(Timeline, AgreesWithThePagesTimelineAndImportChecks) {
   for (const Json& s : library["sessions"]) cases.push_back({{"session", s}, {"raw", true}});
   for (const Json& c : extra["cases"]) cases.push_back(c);
   ASSERT_GE(library["sessions"].size(), 20u);
-
-  ScratchDir scratch;
-  const fs::path input = scratch.path() / "cases.json";
-  ASSERT_TRUE(writeFileAtomically(input, Json({{"moments", 1000}, {"cases", cases}}).dump()));
-  const std::string output = run(shellQuoted(node) + " " + shellQuoted(source / "src/session/tests/sample_timeline.mjs") + " " +
-                                 shellQuoted(source / "public/js") + " " + shellQuoted(input));
-  std::optional<Json> page = parseJson(output);
-  ASSERT_TRUE(page.has_value()) << "node gave no JSON: " << output.substr(0, 500);
+  const std::optional<Json> page = askPage({{"moments", 1000}, {"cases", cases}});
+  if (!page) GTEST_SKIP() << kNoNode;
   const Json& results = (*page)["results"];
   ASSERT_EQ(results.size(), cases.size());
 
@@ -170,6 +143,77 @@ TEST(Timeline, GlidesAndFadesAreContinuousAtPhaseEdges) {
     EXPECT_EQ(sampleTimeline(timeline, timeline.durationS / 2).envelope, 1.0) << session.id;
     EXPECT_EQ(sampleTimeline(timeline, timeline.durationS + 5).time, timeline.durationS) << session.id;
   }
+}
+
+// Every fixture layout, packed and spaced, near the end of the universe, with colour, white and
+// dark looks; and the look of a moment from intensities, controls and the fade.
+TEST(LightLook, FramesAndLooksAgreeWithThePage) {
+  Json frames = Json::array();
+  const Json looks = Json::array({{{"r", 200}, {"g", 100}, {"b", 50}, {"white", 0}},
+                                  {{"r", 200}, {"g", 100}, {"b", 50}, {"white", 120}},
+                                  {{"r", 0}, {"g", 0}, {"b", 0}, {"white", 0}},
+                                  {{"r", 250}, {"g", 0}, {"b", 0}, {"white", 30}}});
+  for (const char* layout : {"rgb", "rgbw", "drgb", "drgbw", "rgbd", "rgbwd", "dimmer", "nonsense"}) {
+    for (const Json& shape : Json::array({{{"startAddress", 1}, {"fixtureCount", 1}, {"channelSpacing", 0}},
+                                          {{"startAddress", 10}, {"fixtureCount", 3}, {"channelSpacing", 8}},
+                                          {{"startAddress", 505}, {"fixtureCount", 4}, {"channelSpacing", 2}},
+                                          {{"startAddress", "7"}, {"fixtureCount", 2.5}, {"channelSpacing", -1}}})) {
+      for (const Json& look : looks) {
+        Json l = shape;
+        l["channelLayout"] = layout;
+        frames.push_back({{"layout", l}, {"look", look}});
+      }
+    }
+  }
+  Json lookQuestions = Json::array();
+  for (double envelope : {0.0, 0.37, 1.0}) {
+    for (double rgbControl : {0.0, 55.0, 100.0}) {
+      Json sample = {{"color", {{"r", 74}, {"g", 127.5}, {"b", 193}}}, {"rgbIntensity", 35}, {"whiteIntensity", 12.5},
+                     {"envelope", envelope}};
+      lookQuestions.push_back({{"sample", sample}, {"controls", {{"rgbIntensity", rgbControl}, {"whiteIntensity", 80}}}});
+    }
+  }
+  const std::optional<Json> page = askPage({{"frames", frames}, {"looks", lookQuestions}});
+  if (!page) GTEST_SKIP() << kNoNode;
+  ASSERT_EQ((*page)["frames"].size(), frames.size());
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    const Json& look = frames[i]["look"];
+    const DmxFrame ours = buildDmxFrame(normalizeFixtureLayout(frames[i]["layout"]),
+                                        LightLook{look["r"], look["g"], look["b"], look["white"]});
+    const Json& theirs = (*page)["frames"][i];
+    EXPECT_EQ(Json(ours.dmx), theirs["dmx"]) << frames[i].dump();
+    EXPECT_EQ(Json(ours.pulseChannels), theirs["pulseChannels"]) << frames[i].dump();
+  }
+  for (std::size_t i = 0; i < lookQuestions.size(); ++i) {
+    const Json& q = lookQuestions[i];
+    TimelineValues v;
+    v.r = 74;
+    v.g = 127.5;
+    v.b = 193;
+    v.rgbIntensity = 35;
+    v.whiteIntensity = 12.5;
+    Controls controls;
+    controls.rgbIntensity = q["controls"]["rgbIntensity"];
+    controls.whiteIntensity = 80;
+    const LightLook ours = lightLook(v, q["sample"]["envelope"], controls);
+    const Json& theirs = (*page)["looks"][i];
+    EXPECT_EQ(ours, (LightLook{theirs["r"], theirs["g"], theirs["b"], theirs["white"]})) << q.dump();
+  }
+}
+
+// The frame of two RGBW-with-dimmer fixtures, byte by byte.
+TEST(LightLook, DimmerFixturesPulseOnlyTheirDimmer) {
+  const FixtureLayout layout{3, "drgbw", 2, 6};
+  const DmxFrame frame = buildDmxFrame(layout, LightLook{10, 20, 30, 40});
+  const std::vector<std::uint8_t> expected{
+      0,   0,                // channels 1-2 unused
+      255, 10, 20, 30, 40,   // fixture 1: dimmer full, red, green, blue, white
+      0,                     // the spacing's gap
+      255, 10, 20, 30, 40};  // fixture 2
+  EXPECT_EQ(frame.dmx, expected);
+  EXPECT_EQ(frame.pulseChannels, (std::vector<std::int64_t>{3, 9}));
+  // Dark: the dimmers close too.
+  EXPECT_EQ(buildDmxFrame(layout, LightLook{}).dmx, std::vector<std::uint8_t>(13, 0));
 }
 
 }  // namespace
