@@ -53,10 +53,13 @@ std::vector<std::pair<std::string, double>> readings(const OrderedJson& event) {
   };
   const OrderedJson* channels = member(event, "channels");
   const OrderedJson* values = member(event, "values");
+  const OrderedJson* listed = values != nullptr && values->is_array()       ? values
+                              : channels != nullptr && channels->is_array() ? channels
+                                                                            : nullptr;
   if (channels != nullptr && channels->is_object()) {
     take(*channels);
-  } else if ((channels != nullptr && channels->is_array()) || (values != nullptr && values->is_array())) {
-    const OrderedJson& list = values != nullptr && values->is_array() ? *values : *channels;
+  } else if (listed != nullptr) {
+    const OrderedJson& list = *listed;
     const OrderedJson* names = member(event, "channelNames");
     for (std::size_t i = 0; i < list.size(); ++i) {
       if (!finiteNumber(list[i])) continue;
@@ -128,7 +131,9 @@ void HeadbandSummary::addOne(const OrderedJson& event, int phase) {
       for (std::size_t i = 0; i < powers.size(); ++i) p.sums[i] += powers[i];
     }
   }
-  for (const auto& [name, v] : values) {
+  for (const auto& reading : values) {
+    const std::string& name = reading.first;
+    const double v = reading.second;
     auto it = std::find_if(stats_.begin(), stats_.end(), [&](const auto& s) { return s.first == name; });
     if (it == stats_.end()) {
       stats_.emplace_back(name, Stats{0, 0, v, v});

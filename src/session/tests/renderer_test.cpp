@@ -1,6 +1,6 @@
 // The session's clock: live blocks, pulled in whatever sizes and layouts a device asks for from
-// another thread, are the very samples a render to a file makes; and the published clock says
-// when each block is heard, the device's jitter smoothed away.
+// another thread, are the very samples a render to a file makes; the published clock says when
+// each block is heard, the device's jitter smoothed away; a render's span and its cancel.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "common/files.hpp"
+#include "session/offline_render.hpp"
 #include "session/session_renderer.hpp"
 #include "session/tests/session_test_support.hpp"
 
@@ -25,7 +26,6 @@ TEST(SessionRenderer, LiveGivesTheSamplesOfARenderToAFileAndAnEvenClock) {
   SessionRenderer::Options options;
   options.noiseSeed = 1234;
   SessionRenderer live(buildTimeline(session), session.audioMode.value_or(""), settings, nullptr, options);
-  SessionRenderer offline(buildTimeline(session), session.audioMode.value_or(""), settings, nullptr, options);
 
   constexpr double kRate = kToneSampleRate;
   constexpr std::size_t kFrames = 12 * 44100;
@@ -71,8 +71,19 @@ TEST(SessionRenderer, LiveGivesTheSamplesOfARenderToAFileAndAnEvenClock) {
   }
   device.join();
 
-  std::vector<float> file(2 * kFrames);
-  for (std::size_t at = 0; at < kFrames; at += 4096) offline.renderInterleaved(file.data() + 2 * at, std::min<std::size_t>(4096, kFrames - at));
+  std::vector<float> file;
+  OfflineRenderOptions span;
+  span.toS = 12;
+  span.noiseSeed = 1234;
+  span.blockFrames = 3000;
+  EXPECT_EQ(offlineFrameCount(session, span), kFrames);
+  EXPECT_EQ(renderSessionOffline(session, settings, span,
+                                 [&](const float* samples, std::size_t frames) {
+                                   file.insert(file.end(), samples, samples + 2 * frames);
+                                   return true;
+                                 }),
+            kFrames);
+  ASSERT_EQ(file.size(), 2 * kFrames);
   std::size_t firstDifference = kFrames;
   for (std::size_t i = 0; i < 2 * kFrames && firstDifference == kFrames; ++i) {
     if (std::memcmp(&heard[i], &file[i], sizeof(float)) != 0) firstDifference = i / 2;
@@ -97,6 +108,35 @@ TEST(SessionRenderer, LiveGivesTheSamplesOfARenderToAFileAndAnEvenClock) {
   }
   EXPECT_LT(worst, 0.3e6) << "heard times off by " << worst / 1e6 << " ms";
   EXPECT_NEAR(seen.back().sessionS, 12.0, 256 / kRate);
+}
+
+TEST(SessionRenderer, OfflineSpanAndCancel) {
+  Json raw = {{"title", "Kort"}, {"phases", {{{"start", "00:00"}, {"end", "00:10"}, {"audioFrequencyHz", "8"}}}}};
+  const Session session = *checkSession(raw).session;
+  OfflineRenderOptions span;
+  span.fromS = 2.5;
+  span.toS = 60;  // beyond the end: kept within the session
+  EXPECT_EQ(offlineFrameCount(session, span), static_cast<std::uint64_t>(7.5 * 44100));
+  std::uint64_t handed = 0;
+  const std::uint64_t written = renderSessionOffline(session, ProgramSettings{}, span, [&](const float*, std::size_t frames) {
+    handed += frames;
+    return handed < 10000;  // a full disk after the third block
+  });
+  EXPECT_EQ(written, 8192u);
+  // From 2.5 s the render is the live run's after a seek there before its first block.
+  std::vector<float> offline;
+  span.toS = 3.5;
+  renderSessionOffline(session, ProgramSettings{}, span, [&](const float* s, std::size_t frames) {
+    offline.insert(offline.end(), s, s + 2 * frames);
+    return true;
+  });
+  SessionRenderer::Options options;
+  options.startS = 2.5;
+  SessionRenderer live(buildTimeline(session), "", ProgramSettings{}, nullptr, options);
+  std::vector<float> heard(offline.size());
+  live.renderInterleaved(heard.data(), heard.size() / 2);
+  EXPECT_EQ(heard, offline);
+  EXPECT_GT(*std::max_element(offline.begin(), offline.end()), 0.01f);
 }
 
 }  // namespace
