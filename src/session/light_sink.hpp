@@ -2,31 +2,29 @@
 // that the player can be driven against a fake in tests.
 #pragma once
 
-#include <cstdint>
-#include <optional>
+#include <memory>
 
 #include "dmx/dmx_request.hpp"
 
-namespace solvera::session {
+namespace solvera::dmx {
+class LightRouter;
+}
 
-// "At monotonic time atNs the light's waveform stands at position (0..1), and runs at the
-// request's pulseHz from there": the output keeps its frames at fixed waveform positions
-// counted from this, so a new anchor with a new rate continues without a jump.
-struct PulseAnchor {
-  std::int64_t atNs = 0;
-  double position = 0;
-  friend bool operator==(const PulseAnchor&, const PulseAnchor&) = default;
-};
+namespace solvera::session {
 
 class LightSink {
  public:
   virtual ~LightSink() = default;
-  // The chosen output shows the request from now on (the others stop). Throws ErrorException
-  // with the output's Dutch message when it cannot be opened.
-  virtual void send(const dmx::DmxRequest& request, const std::optional<PulseAnchor>& anchor) = 0;
+  // The addressed output shows the request from now on (the others stop). A request with a
+  // pulse carries its anchor: where the waveform stands at a moment of the monotonic clock.
+  // Throws ErrorException with the output's Dutch message when it cannot take it.
+  virtual void send(const dmx::DmxRequest& request) = 0;
   // Every output dark at once, without waiting behind a device; may be called from any thread,
   // also while send() runs on another.
   virtual void blackout() = 0;
 };
+
+// The program's light outputs through the router that "/dmx" uses too.
+std::shared_ptr<LightSink> routerLightSink(std::shared_ptr<dmx::LightRouter> router);
 
 }  // namespace solvera::session

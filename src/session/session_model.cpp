@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <ctime>
+#include <limits>
 #include <map>
 #include <utility>
 
@@ -21,8 +22,9 @@ namespace solvera::session {
 namespace {
 
 constexpr std::size_t kSessionFileMaxBytes = 1'000'000;
-// The page's own limit on the descriptive frequency range of a session.
-constexpr double kFrequencyRangeMaxHz = 60;
+constexpr double kUnbounded = std::numeric_limits<double>::max();
+// Any finite frequency that is not negative; the tone generator's table comes after.
+constexpr ValueRange kAnyFrequency{0, kUnbounded};
 
 // Refusal inside the check; turned into a SessionProblem at its end.
 struct Refused {
@@ -30,7 +32,11 @@ struct Refused {
 };
 
 [[noreturn]] void refuse(std::string reason, int phase = 0, std::string field = {}) {
-  throw Refused{SessionProblem{std::move(reason), phase, std::move(field)}};
+  SessionProblem problem;
+  problem.reason = std::move(reason);
+  problem.phase = phase;
+  problem.field = std::move(field);
+  throw Refused{problem};
 }
 
 const std::map<std::string, std::string, std::less<>>& fieldNames() {
@@ -86,10 +92,11 @@ SessionPhase cleanPhase(const Json& raw, int index) {
   phase.noiseType = text(raw, "noiseType", 40, false);
   phase.reverbPreset = text(raw, "reverbPreset", 60, false);
   // Frequencies may come as numbers from other tools; they are kept as the text the timeline reads.
-  phase.audioFrequencyHz = *checkFrequency(raw, "audioFrequencyHz", kBeatRangeHz, index, true);
+  // What the tone generator plays is checked on the whole timeline, against its own table.
+  phase.audioFrequencyHz = *checkFrequency(raw, "audioFrequencyHz", kAnyFrequency, index, true);
   phase.lightFrequencyHz =
       checkFrequency(raw, "lightFrequencyHz", ValueRange{0, dmx::kMaxPulseHz}, index, false);
-  phase.carrierFrequencyHz = checkFrequency(raw, "carrierFrequencyHz", kCarrierRangeHz, index, false);
+  phase.carrierFrequencyHz = checkFrequency(raw, "carrierFrequencyHz", kAnyFrequency, index, false);
   if (phase.colorHex && !hexToRgb(*phase.colorHex)) refuse("values", index + 1, "colorHex");
   if (const Json* rgb = memberOf(raw, "rgb")) {
     const bool valid = rgb->is_object() && numberIn(memberOf(*rgb, "r"), 0, 255) &&
@@ -197,18 +204,19 @@ Session cleanSession(const Json& raw) {
   }
   if (const Json* carrier = memberOf(raw, "carrierFrequencyHz"); !absentOrNull(carrier)) {
     const double value = jsNumber(carrier);
-    if (!(std::isfinite(value) && kCarrierRangeHz.contains(value))) refuse("values", 0, "carrierFrequencyHz");
+    if (!(std::isfinite(value) && kAnyFrequency.contains(value))) refuse("values", 0, "carrierFrequencyHz");
     session.carrierFrequencyHz = value;
   }
   session.topics = wordList(raw, "topics");
   session.concepts = wordList(raw, "concepts");
   const Timeline timeline = buildTimeline(session);
   if (!(timeline.durationS > 0) || timeline.durationS > kMaxSessionMinutes * 60) refuse("duration");
+  if (std::optional<SessionProblem> outside = soundOutsideLimits(timeline)) throw Refused{*outside};
   // The duration the player will actually use, so lists and timers agree with it.
   session.durationMinutes = jsRound(timeline.durationS / 60 * 100) / 100;
   const Json* range = memberOf(raw, "frequencyRangeHz");
-  if (range != nullptr && range->is_array() && range->size() == 2 && numberIn(&(*range)[0], 0, kFrequencyRangeMaxHz) &&
-      numberIn(&(*range)[1], 0, kFrequencyRangeMaxHz)) {
+  if (range != nullptr && range->is_array() && range->size() == 2 && numberIn(&(*range)[0], 0, kUnbounded) &&
+      numberIn(&(*range)[1], 0, kUnbounded)) {
     session.frequencyRangeHz = std::array<double, 2>{(*range)[0].get<double>(), (*range)[1].get<double>()};
   } else {
     double lo = timeline.phases.front().start.beatHz;
@@ -253,11 +261,35 @@ std::string isoTime(double wallMs) {
   return buffer;
 }
 
-SessionCheck refusal(std::string reason) { return SessionCheck{std::nullopt, SessionProblem{std::move(reason), 0, {}}}; }
+SessionCheck refusal(std::string reason) {
+  SessionProblem problem;
+  problem.reason = std::move(reason);
+  return SessionCheck{std::nullopt, problem};
+}
 
 }  // namespace
 
+std::optional<SessionProblem> soundOutsideLimits(const Timeline& timeline) {
+  for (std::size_t i = 0; i < timeline.phases.size(); ++i) {
+    const TimelinePhase& phase = timeline.phases[i];
+    const std::pair<const char*, ValueRange> checks[] = {{"beat", kBeatRangeHz}, {"carrier", kCarrierRangeHz}};
+    for (const auto& [field, range] : checks) {
+      const bool beat = std::string_view(field) == "beat";
+      for (double value : {beat ? phase.start.beatHz : phase.start.carrierHz, beat ? phase.end.beatHz : phase.end.carrierHz}) {
+        if (!(value >= range.min && value <= range.max)) {
+          return SessionProblem{"limits", static_cast<int>(i) + 1, field, value, range.min, range.max};
+        }
+      }
+    }
+  }
+  return std::nullopt;
+}
+
 std::string SessionProblem::message() const {
+  if (reason == "limits") {
+    return "Fase " + std::to_string(phase) + " vraagt een " + (field == "beat" ? "toon" : "draaggolf") + " van " +
+           jsNumberText(value) + " Hz; de toongenerator speelt " + jsNumberText(min) + " tot " + jsNumberText(max) + " Hz.";
+  }
   if (reason == "values") {
     auto it = fieldNames().find(field);
     const std::string name = it != fieldNames().end() ? it->second : field;

@@ -13,6 +13,8 @@
 
 namespace solvera::session {
 
+struct Timeline;
+
 inline constexpr const char* kSessionFileFormat = "solvera-session";
 inline constexpr const char* kSessionLibraryFormat = "solvera-session-library";
 inline constexpr std::size_t kMaxPhases = 64;
@@ -61,11 +63,14 @@ struct Session {
 };
 
 // Why a session was refused, in the page's words: reason "empty", "size", "json", "format",
-// "title", "phases", "duration" or "values" (with the phase, 1-based, and the member).
+// "title", "phases", "duration", "values" (with the phase, 1-based, and the member), or
+// "limits" (a beat or carrier the tone generator does not play: the phase, field "beat" or
+// "carrier", the value and the generator's range).
 struct SessionProblem {
   std::string reason;
   int phase = 0;
   std::string field;
+  double value = 0, min = 0, max = 0;
 
   // The Dutch sentence the person reads.
   std::string message() const;
@@ -80,11 +85,15 @@ struct SessionCheck {
 };
 
 // The page's checks of an imported session (its members kept within their text limits, a
-// title, 1 to 64 phases, every beat, light and carrier frequency and level in its range, a
-// playable duration up to 10 hours), with the same repairs: a missing id made from the title,
-// the duration and frequency range as the player will play them, "Mijn sessies" as the
-// category of a session without one. The beat and carrier ranges are the tone generator's.
+// title, 1 to 64 phases, readable frequencies, light and levels in range, a playable duration
+// up to 10 hours, every beat and carrier of the timeline within the tone generator's table),
+// with the same repairs: a missing id made from the title, the duration and frequency range as
+// the player will play them, "Mijn sessies" as the category of a session without one.
 [[nodiscard]] SessionCheck checkSession(const Json& raw);
+
+// The first beat or carrier of the timeline outside the tone generator's table ("limits"), or
+// nothing. The player asks it again at start: a session may come from elsewhere than a check.
+std::optional<SessionProblem> soundOutsideLimits(const Timeline& timeline);
 
 // A session file's text: the exported document or, from other tools, a bare session object.
 [[nodiscard]] SessionCheck parseSessionFile(std::string_view text);

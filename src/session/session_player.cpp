@@ -16,6 +16,7 @@ namespace {
 
 constexpr const char* kWarningNeeded = "Accepteer eerst de waarschuwing op het bedieningsscherm.";
 constexpr const char* kAlreadyPlaying = "Er speelt al een sessie. Stop die eerst.";
+constexpr const char* kNotPlayed = "De sessie start niet: pas haar aan in de editor.";
 // The sound's fade after a stop or the end, and a little for the device to play it out.
 constexpr std::int64_t kCloseAfterNs = 1'500'000'000;
 // A tick that finds the silent schedule this far behind (a suspended machine) starts it afresh:
@@ -135,6 +136,10 @@ std::optional<Error> SessionPlayer::start(StartRequest request) {
       timeline = buildTimeline(request.session);
     } catch (const ErrorException& error) {
       return error.error();
+    }
+    // What the tone generator would not play as written is not played differently either.
+    if (std::optional<SessionProblem> outside = soundOutsideLimits(timeline)) {
+      return Error{kSessionErrorDomain, 400, outside->message() + " " + kNotPlayed};
     }
     const std::int64_t now = clock_.monotonicNs();
     std::shared_ptr<MusicSource> music;
@@ -341,7 +346,7 @@ void SessionPlayer::updateSettings(const ProgramSettings& settings) {
     if (otherOutput && lit_ && light_ && outputReady(was)) {
       // The old output goes dark before the new one takes over.
       try {
-        light_->send(blackoutRequest(was, kLightClientId), std::nullopt);
+        light_->send(blackoutRequest(was, kLightClientId));
       } catch (const ErrorException&) {
         // An output that fails now was failing before; the new one is what matters.
       }
@@ -453,7 +458,7 @@ void SessionPlayer::updateLight(const Run* run, const TimelineSample* sample, co
                       settings_.photosensitivityAccepted;
   if (!wanted) {
     // Dark once, then quiet: nothing is sent while idle.
-    if (lit_) sendLight(blackoutRequest(out, kLightClientId), std::nullopt, now);
+    if (lit_) sendLight(blackoutRequest(out, kLightClientId), now);
     return;
   }
   if (!lastLight_ && now < lightRetryAtNs_) return;
@@ -461,21 +466,21 @@ void SessionPlayer::updateLight(const Run* run, const TimelineSample* sample, co
   // A paused session holds its colour as steady light: flashing without the session is no rest.
   const bool pulses = out.pulse && snap->lightHz > 0 && state_ == PlayerState::running;
   std::optional<LightPulse> pulse;
-  std::optional<PulseAnchor> anchor;
-  if (pulses) {
-    pulse = LightPulse{snap->lightHz, sample->phase->discrete.pulseShape};
-    anchor = PulseAnchor{snap->heardNs, snap->lightPhase};
-  }
+  if (pulses) pulse = LightPulse{snap->lightHz, sample->phase->discrete.pulseShape};
   dmx::DmxRequest request = buildDmxRequest(out, frame, pulse, kLightClientId);
-  if (lastLight_ && *lastLight_ == request && (!anchor || now - lastAnchorNs_ < kAnchorRefreshNs)) return;
-  sendLight(std::move(request), anchor, now);
+  if (lastLight_ && *lastLight_ == request && (!pulse || now - lastAnchorNs_ < kAnchorRefreshNs)) return;
+  // The pulse stands where the sound's pulse is heard: the light's phase at the moment the
+  // latest block's first frame reaches the ear.
+  if (request.pulseHz) request.pulseAnchor = dmx::PulseAnchor{snap->heardNs, snap->lightPhase};
+  sendLight(std::move(request), now);
 }
 
-void SessionPlayer::sendLight(dmx::DmxRequest request, const std::optional<PulseAnchor>& anchor, std::int64_t now) {
+void SessionPlayer::sendLight(dmx::DmxRequest request, std::int64_t now) {
   dmx::DmxRequest numbered = request;
   numbered.sequence = ++lightSequence_;
+  request.pulseAnchor.reset();  // kept for comparison without what changes every time
   try {
-    light_->send(numbered, anchor);
+    light_->send(numbered);
   } catch (const ErrorException& error) {
     lightError_ = error.error().message;
     lastLight_.reset();

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "audio/audio_limits.hpp"
 #include "common/files.hpp"
 #include "session/light_look.hpp"
 #include "session/session_model.hpp"
@@ -35,6 +36,10 @@ std::string compareCase(const Json& page, const SessionCheck& ours) {
     if (page["reason"] != ours.problem.reason) return "reason " + page["reason"].dump() + " vs " + ours.problem.reason;
     if (detail.value("phase", 0) != ours.problem.phase) return "problem phase " + detail.dump();
     if (detail.value("field", std::string()) != ours.problem.field) return "problem field " + detail.dump();
+    if (ours.problem.reason == "limits" &&
+        (detail["value"] != ours.problem.value || detail["min"] != ours.problem.min || detail["max"] != ours.problem.max)) {
+      return "problem range " + detail.dump();
+    }
     if (ours.problem.message().empty()) return "no message";
     return "";
   }
@@ -89,7 +94,10 @@ TEST(Timeline, AgreesWithThePagesTimelineAndImportChecks) {
   for (const Json& s : library["sessions"]) cases.push_back({{"session", s}, {"raw", true}});
   for (const Json& c : extra["cases"]) cases.push_back(c);
   ASSERT_GE(library["sessions"].size(), 20u);
-  const std::optional<Json> page = askPage({{"moments", 1000}, {"cases", cases}});
+  // The page checks against the tone generator's table as the program reports it.
+  const Json limits = {{"beatHz", {{"min", kBeatRangeHz.min}, {"max", kBeatRangeHz.max}}},
+                       {"carrierHz", {{"min", kCarrierRangeHz.min}, {"max", kCarrierRangeHz.max}}}};
+  const std::optional<Json> page = askPage({{"moments", 1000}, {"audioLimits", limits}, {"cases", cases}});
   if (!page) GTEST_SKIP() << kNoNode;
   const Json& results = (*page)["results"];
   ASSERT_EQ(results.size(), cases.size());

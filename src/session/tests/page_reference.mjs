@@ -1,7 +1,7 @@
 // Answers with the page's own modules what the program's tests compare against: sessions
 // through the timeline and the import checks, settings through their repair, light frames and
 // looks. Usage: node page_reference.mjs <public/js folder> <questions.json>, where the questions
-// are {"moments": N, "cases": [{"session": {...}, "raw": bool}], "settings": [raw, ...],
+// are {"moments": N, "audioLimits": {...}, "cases": [{"session": {...}, "raw": bool}], "settings": [raw, ...],
 // "frames": [{"layout": {...}, "look": {...}}], "looks": [{"sample": {...}, "controls": {...}}]}.
 // Writes one JSON document to standard output.
 
@@ -39,7 +39,7 @@ const VALUES = ['beatHz', 'lightHz', 'carrierHz', 'r', 'g', 'b', 'rgbIntensity',
   'pulseVolume', 'musicVolume', 'noiseVolume', 'reverbMix'];
 
 const results = (input.cases ?? []).map((c) => {
-  const checked = parseSessionFile(JSON.stringify(c.session));
+  const checked = parseSessionFile(JSON.stringify(c.session), { audioLimits: input.audioLimits ?? null });
   const out = { ok: checked.ok, reason: checked.reason ?? '', detail: checked.detail ?? {}, session: checked.session ?? null };
   // Library sessions play as shipped; imported ones as the import cleaned them.
   const source = c.raw ? c.session : checked.session;

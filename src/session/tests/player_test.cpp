@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <condition_variable>
 #include <mutex>
+
+#include "dmx/light_router.hpp"
+#include "dmx/tests/dmx_test_support.hpp"
 
 #include "session/session_player.hpp"
 #include "session/timeline.hpp"
@@ -14,7 +18,7 @@ namespace {
 
 struct SentLight {
   dmx::DmxRequest request;
-  std::optional<PulseAnchor> anchor;
+  std::optional<dmx::PulseAnchor> anchor;
   std::int64_t sentNs = 0;
   bool lit() const {
     return std::any_of(request.dmx.begin(), request.dmx.end(), [](std::uint8_t v) { return v > 0; });
@@ -25,9 +29,9 @@ struct SentLight {
 class FakeLight final : public LightSink {
  public:
   explicit FakeLight(const Clock& clock) : clock_(clock) {}
-  void send(const dmx::DmxRequest& request, const std::optional<PulseAnchor>& anchor) override {
+  void send(const dmx::DmxRequest& request) override {
     std::lock_guard lock(mutex_);
-    log_.push_back({request, anchor, clock_.monotonicNs()});
+    log_.push_back({request, request.pulseAnchor, clock_.monotonicNs()});
   }
   void blackout() override {
     std::lock_guard lock(mutex_);
@@ -132,6 +136,12 @@ TEST_F(PlayerOnFakeClock, ConsentBlackoutOverAPhaseChange) {
   ASSERT_TRUE(refused.has_value());
   EXPECT_EQ(refused->message, "Accepteer eerst de waarschuwing op het bedieningsscherm.");
   EXPECT_EQ(player->status().state, PlayerState::idle);
+  StartRequest tooFast = request(true);
+  tooFast.session.phases[1].audioFrequencyHz = "10 → 45";
+  refused = player->start(tooFast);
+  ASSERT_TRUE(refused.has_value());
+  EXPECT_EQ(refused->message, "Fase 2 vraagt een toon van 45 Hz; de toongenerator speelt 0.1 tot 40 Hz. "
+                              "De sessie start niet: pas haar aan in de editor.");
   ASSERT_FALSE(player->start(request(false, true)).has_value());
   advance(12);
   EXPECT_EQ(player->status().state, PlayerState::running);
@@ -399,6 +409,84 @@ TEST(PlayerWithSound, LightPulsesWhereTheSoundsPulseIsHeard) {
   }
   EXPECT_GE(onsets, 30) << "bursts of the isochronic beat found";
   ASSERT_TRUE(player.stop());
+}
+
+// The data of an ArtDmx packet (after its 18-byte header), or nothing for another packet.
+std::optional<std::vector<std::uint8_t>> artDmxData(const dmx::test::Bytes& packet) {
+  if (packet.size() < 18 || std::string(packet.begin(), packet.begin() + 8) != std::string("Art-Net\0", 8) ||
+      packet[8] != 0x00 || packet[9] != 0x50) {
+    return std::nullopt;
+  }
+  return std::vector<std::uint8_t>(packet.begin() + 18, packet.end());
+}
+
+// The player through the program's own light router to an Art-Net node on loopback, on the
+// real clock: the session's colours arrive, a blackout darkens and holds, and the run ends
+// dark by itself.
+TEST(PlayerWithLamps, ArtNetFramesFollowTheSessionAndEndDark) {
+  dmx::test::ArtNetReceiver node;
+  auto router = std::make_shared<dmx::LightRouter>(std::make_shared<dmx::DmxOutputs>());
+  SessionPlayer::Options options;
+  options.light = routerLightSink(router);
+  SessionPlayer player(options);
+  std::mutex mutex;
+  std::condition_variable changed;
+  PlayerStatus latest;
+  player.subscribe([&](const PlayerStatus& s) {
+    std::lock_guard lock(mutex);
+    latest = s;
+    changed.notify_all();
+  });
+  auto waitFor = [&](const std::function<bool(const PlayerStatus&)>& done) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, std::chrono::seconds(20), [&] { return done(latest); });
+  };
+  // The next frame that satisfies `want`; every frame before it is handed to `before`.
+  auto frameWhere = [&](const std::function<bool(const std::vector<std::uint8_t>&)>& want,
+                        const std::function<void(const std::vector<std::uint8_t>&)>& before = {}) {
+    for (int i = 0; i < 2000; ++i) {
+      std::optional<dmx::test::Bytes> packet = node.receive();
+      if (!packet) return false;
+      std::optional<std::vector<std::uint8_t>> data = artDmxData(*packet);
+      if (!data) continue;
+      if (want(*data)) return true;
+      if (before) before(*data);
+    }
+    return false;
+  };
+  auto dark = [](const std::vector<std::uint8_t>& d) { return std::all_of(d.begin(), d.end(), [](std::uint8_t v) { return v == 0; }); };
+
+  Json raw = {{"title", "Lampen"},
+              {"phases", {{{"start", "00:00"}, {"end", "00:03"}, {"audioFrequencyHz", "10"}, {"lightFrequencyHz", "0"},
+                           {"colorHex", "#ff0000"}, {"rgbIntensity", 100}},
+                          {{"start", "00:03"}, {"end", "00:06"}, {"audioFrequencyHz", "10"}, {"lightFrequencyHz", "0"},
+                           {"colorHex", "#0000ff"}}}}};
+  StartRequest start{*checkSession(raw).session, {}, false, {}};
+  start.settings.light.targetIp = node.address();
+  start.settings.photosensitivityAccepted = true;
+  ASSERT_FALSE(player.start(start).has_value());
+  EXPECT_TRUE(frameWhere([](const auto& d) { return d.size() >= 3 && d[0] > 200 && d[1] == 0 && d[2] == 0; }))
+      << "red reached the node";
+
+  player.setBlackout(true);
+  ASSERT_TRUE(frameWhere(dark)) << "the blackout reached the node";
+  ASSERT_TRUE(waitFor([](const PlayerStatus& s) { return s.phaseIndex == 1; }));
+  for (const auto& packet : node.drain()) {
+    if (auto data = artDmxData(packet)) {
+      EXPECT_TRUE(dark(*data)) << "lit while blacked out, in phase 2";
+    }
+  }
+  player.setBlackout(false);
+  EXPECT_TRUE(frameWhere([](const auto& d) { return d.size() >= 3 && d[0] == 0 && d[2] > 100; })) << "blue after the blackout";
+
+  ASSERT_TRUE(waitFor([](const PlayerStatus& s) { return s.state == PlayerState::finished; }));
+  EXPECT_TRUE(frameWhere(dark)) << "dark at the end";
+  for (const auto& packet : node.drain()) {
+    if (auto data = artDmxData(packet)) {
+      EXPECT_TRUE(dark(*data)) << "lit after the end";
+    }
+  }
+  EXPECT_EQ(player.record()["outcome"], "finished");
 }
 
 }  // namespace
