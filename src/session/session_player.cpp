@@ -306,8 +306,13 @@ void SessionPlayer::closeFadedSound(std::int64_t now) {
 
 void SessionPlayer::setBlackout(bool on) {
   const bool was = blackout_.exchange(on);
-  // At once, from the caller's thread: a tick in progress on the queue must not delay it.
+  // At once, from the caller's thread: a tick in progress on the queue must not delay it. A
+  // lit request being handed over is waited for (briefly), so that the dark comes after it.
   if (on && light_) {
+    {
+      std::unique_lock lock(handingMutex_);
+      handingDone_.wait_for(lock, kBlackoutWait, [this] { return !handing_; });
+    }
     try {
       light_->blackout();
     } catch (const std::exception&) {
@@ -476,10 +481,29 @@ void SessionPlayer::updateLight(const Run* run, const TimelineSample* sample, co
 }
 
 void SessionPlayer::sendLight(dmx::DmxRequest request, std::int64_t now) {
+  const bool lit = std::any_of(request.dmx.begin(), request.dmx.end(), [](std::uint8_t v) { return v > 0; });
+  {
+    std::lock_guard lock(handingMutex_);
+    // A blackout that came while this was decided on wins.
+    if (lit && blackout_.load()) return;
+    handing_ = true;
+  }
+  // Handed over (or failed), whichever way send() returns.
+  struct Handed {
+    SessionPlayer& player;
+    ~Handed() {
+      {
+        std::lock_guard lock(player.handingMutex_);
+        player.handing_ = false;
+      }
+      player.handingDone_.notify_all();
+    }
+  };
   dmx::DmxRequest numbered = request;
   numbered.sequence = ++lightSequence_;
   request.pulseAnchor.reset();  // kept for comparison without what changes every time
   try {
+    const Handed handed{*this};
     light_->send(numbered);
   } catch (const ErrorException& error) {
     lightError_ = error.error().message;
@@ -488,7 +512,7 @@ void SessionPlayer::sendLight(dmx::DmxRequest request, std::int64_t now) {
     return;
   }
   lightError_.clear();
-  lit_ = std::any_of(request.dmx.begin(), request.dmx.end(), [](std::uint8_t v) { return v > 0; });
+  lit_ = lit;
   lastLight_ = std::move(request);
   lastAnchorNs_ = now;
 }

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -72,6 +73,9 @@ class SessionPlayer {
   static constexpr std::int64_t kAnchorRefreshNs = 1'000'000'000;
   static constexpr std::int64_t kLightRetryNs = 2'000'000'000;
   static constexpr const char* kLightClientId = "session";
+  // How long a blackout waits for a light request in hand (one being handed to an output that
+  // is still opening) before it darkens the lamps regardless, and again after that request.
+  static constexpr std::chrono::milliseconds kBlackoutWait{8};
 
   struct Options {
     Clock* clock = &systemClock();
@@ -145,6 +149,11 @@ class SessionPlayer {
   std::shared_ptr<LightSink> light_;
   std::unique_ptr<AudioDeviceOutput> output_;
   std::atomic<bool> blackout_{false};
+  // Whether a light request is being handed to the output: a blackout waits for it (briefly),
+  // so that it is never overtaken by a lit request already decided on.
+  std::mutex handingMutex_;
+  std::condition_variable handingDone_;
+  bool handing_ = false;
 
   // The queue's own state.
   PlayerState state_ = PlayerState::idle;
