@@ -289,13 +289,6 @@ ImportResult buildImportedSession(ImportDraft draft, ImportNotes& notes) {
       p->toneLevel = std::clamp(p->toneLevel, 0.0, 100.0);
       p->noiseLevel = std::clamp(p->noiseLevel, 0.0, 100.0);
     }
-    if (std::fabs(s.from.toneLevel - s.to.toneLevel) > 5 || std::fabs(s.from.noiseLevel - s.to.noiseLevel) > 5) {
-      notes.add("level-ramp", s.line,
-                "Een volume dat binnen een stuk verloopt, houdt hier zijn beginwaarde en gaat pas aan het begin van "
-                "de volgende fase naar de nieuwe waarde.",
-                "A volume that changes within a stretch keeps its starting value here and moves to the new value "
-                "at the start of the next phase.");
-    }
   }
 
   // Whole seconds: the phase times the page edits and the timeline reads.
@@ -345,6 +338,15 @@ ImportResult buildImportedSession(ImportDraft draft, ImportNotes& notes) {
     }
   }
 
+  for (const Phase& p : phases) {
+    if (std::fabs(p.from.toneLevel - p.to.toneLevel) > 5 || std::fabs(p.from.noiseLevel - p.to.noiseLevel) > 5) {
+      notes.add("level-ramp", p.line,
+                "Een volume dat binnen een stuk verloopt, houdt hier zijn beginwaarde en gaat pas aan het begin van "
+                "de volgende fase naar de nieuwe waarde.",
+                "A volume that changes within a stretch keeps its starting value here and moves to the new value "
+                "at the start of the next phase.");
+    }
+  }
   // Neighbours that make one straight line with the same sound are one phase.
   for (std::size_t i = 0; i + 1 < phases.size();) {
     const Phase& p = phases[i];

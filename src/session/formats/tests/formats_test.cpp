@@ -9,6 +9,7 @@
 
 #include "session/formats/gnaural_format.hpp"
 #include "session/formats/sbg_format.hpp"
+#include "session/timeline.hpp"
 
 namespace solvera::session {
 namespace {
@@ -224,8 +225,11 @@ TEST(GnauralReader, LongSchedulesAreMergedIntoTheSessionsPhasesWithTheirDeviatio
     const double to = arrow == std::string::npos ? from : std::stod(beat.substr(arrow + 3));
     auto seconds = [](const std::string& t) {
       int h = 0, m = 0, s = 0;
-      if (std::count(t.begin(), t.end(), ':') == 2) std::sscanf(t.c_str(), "%d:%d:%d", &h, &m, &s);
-      else std::sscanf(t.c_str(), "%d:%d", &m, &s);
+      if (std::count(t.begin(), t.end(), ':') == 2) {
+        std::sscanf(t.c_str(), "%d:%d:%d", &h, &m, &s);
+      } else {
+        std::sscanf(t.c_str(), "%d:%d", &m, &s);
+      }
       return h * 3600 + m * 60 + s;
     };
     const int a = seconds(p["start"]);
@@ -238,6 +242,59 @@ TEST(GnauralReader, LongSchedulesAreMergedIntoTheSessionsPhasesWithTheirDeviatio
     }
   }
   EXPECT_LT(worst, 0.1) << "64 straight pieces follow the wave";
+}
+
+TEST(ImportedSessions, PassTheSessionChecksAsThePageImportsThem) {
+  for (const char* name : {"slide.sbg", "blocks.sbg", "refused.sbg", "immediate.sbg", "schedule.gnaural", "voices.gnaural"}) {
+    const std::string file = name;
+    const ImportResult r = file.ends_with(".sbg") ? readSbg(corpus(file), file) : readGnaural(corpus(file), file);
+    ASSERT_TRUE(r) << name;
+    const SessionCheck checked = checkSession(Json::parse(r.session->dump()));
+    EXPECT_TRUE(checked) << name << ": " << checked.problem.message();
+  }
+}
+
+TEST(SbgWriter, EveryLibrarySessionReadsBackToItsPhases) {
+  std::ifstream in(std::string(SOLVERA_TEST_SOURCE_DIR) + "/public/sessions/library.json");
+  std::stringstream text;
+  text << in.rdbuf();
+  const std::vector<Session> library = parseSessionLibrary(text.str());
+  ASSERT_GT(library.size(), 20u);
+  for (const Session& original : library) {
+    SCOPED_TRACE(original.id);
+    const std::string sbg = writeSbg(original);
+    const ImportResult r = readSbg(sbg, original.id + ".sbg");
+    ASSERT_TRUE(r) << failureText(r.failure, true) << "\n" << sbg;
+    EXPECT_EQ(kinds(r), (Kinds{{"no-light", {}}})) << sbg;
+    const SessionCheck back = checkSession(Json::parse(r.session->dump()));
+    ASSERT_TRUE(back) << back.problem.message();
+    EXPECT_EQ(back.session->title, original.title);
+    EXPECT_EQ(back.session->audioMode.value_or("binaural"), original.audioMode.value_or("binaural"));
+    const Timeline a = buildTimeline(original);
+    const Timeline b = buildTimeline(*back.session);
+    ASSERT_EQ(b.phases.size(), a.phases.size()) << sbg;
+    for (std::size_t i = 0; i < a.phases.size(); ++i) {
+      const TimelinePhase& p = a.phases[i];
+      const TimelinePhase& q = b.phases[i];
+      SCOPED_TRACE("phase " + std::to_string(i + 1));
+      EXPECT_EQ(q.startS, p.startS);
+      EXPECT_EQ(q.endS, p.endS);
+      for (auto [x, y] : {std::pair{p.start, q.start}, std::pair{p.end, q.end}}) {
+        EXPECT_NEAR(y.beatHz, x.beatHz, 0.01);
+        EXPECT_NEAR(y.carrierHz, x.carrierHz, 0.01);
+        EXPECT_NEAR(y.pulseVolume, x.pulseVolume, 0.01);
+        EXPECT_NEAR(y.noiseVolume, x.noiseVolume, 0.01);
+      }
+      if (p.start.noiseVolume > 0) EXPECT_EQ(q.discrete.noiseType, p.discrete.noiseType);
+    }
+    // And the sound between the phase bounds, glides in included, is the same.
+    for (double t = 0; t < a.durationS; t += 7) {
+      const TimelineSample x = sampleTimeline(a, t);
+      const TimelineSample y = sampleTimeline(b, t);
+      EXPECT_NEAR(y.values.beatHz, x.values.beatHz, 0.01) << t;
+      EXPECT_NEAR(y.values.carrierHz, x.values.carrierHz, 0.01) << t;
+    }
+  }
 }
 
 }  // namespace
