@@ -285,7 +285,9 @@ TEST(SbgWriter, EveryLibrarySessionReadsBackToItsPhases) {
         EXPECT_NEAR(y.pulseVolume, x.pulseVolume, 0.01);
         EXPECT_NEAR(y.noiseVolume, x.noiseVolume, 0.01);
       }
-      if (p.start.noiseVolume > 0) EXPECT_EQ(q.discrete.noiseType, p.discrete.noiseType);
+      if (p.start.noiseVolume > 0) {
+        EXPECT_EQ(q.discrete.noiseType, p.discrete.noiseType);
+      }
     }
     // And the sound between the phase bounds, glides in included, is the same.
     for (double t = 0; t < a.durationS; t += 7) {
