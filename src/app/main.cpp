@@ -7,6 +7,7 @@
 
 #include "app/command_line.hpp"
 #include "app/front_end.hpp"
+#include "app/render_command.hpp"
 #include "common/app_info.hpp"
 #include "dmx/last_light.hpp"
 
@@ -49,6 +50,7 @@ int main(int argc, char** argv) {
               << bundle.info.shortVersion.value_or(SOLVERA_VERSION) << "\n";
     return 0;
   }
+  if (commandLine.render) return runRenderCommand(*commandLine.render, bundle);
 #ifdef SOLVERA_HAS_DESKTOP
   if (!commandLine.headless) {
     // Whatever ends this process from here on, the lamps go dark. The watcher is forked before
