@@ -27,7 +27,13 @@ RenderCommandLine parseRender(const std::vector<std::string>& args, std::size_t 
     };
     auto time = [&](const std::string& text) {
       auto seconds = session::parseRenderTime(text);
-      if (!seconds) throw std::invalid_argument(arg + " needs a time as mm:ss or h:mm:ss, not \"" + text + "\"");
+      if (!seconds) {
+        std::string message = arg;
+        message += " needs a time as mm:ss or h:mm:ss, not \"";
+        message += text;
+        message += "\"";
+        throw std::invalid_argument(message);
+      }
       return *seconds;
     };
     if (arg == "--rate") {

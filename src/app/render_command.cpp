@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -24,14 +25,14 @@ namespace {
 namespace fs = std::filesystem;
 
 // Session files are small; SBaGen and Gnaural files may hold long schedules.
-constexpr std::uintmax_t kMaxSessionFileBytes = 16 * 1024 * 1024;
+constexpr std::uintmax_t kMaxSessionFileBytes = std::uintmax_t{16} * 1024 * 1024;
 
 std::atomic<bool> gCancel{false};
 
 void onSignal(int) { gCancel.store(true); }
 
 std::string clockText(double seconds) {
-  const auto s = static_cast<long long>(seconds + 0.5);
+  const long long s = std::llround(seconds);
   char buffer[32];
   if (s >= 3600) {
     std::snprintf(buffer, sizeof buffer, "%lld:%02lld:%02lld", s / 3600, (s % 3600) / 60, s % 60);
