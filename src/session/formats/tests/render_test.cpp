@@ -5,11 +5,10 @@
 #include <sndfile.h>
 
 #include <cmath>
-#include <complex>
 #include <filesystem>
-#include <numbers>
 
 #include "session/formats/render_job.hpp"
+#include "session/formats/tests/beat_measure.hpp"
 #include "session/timeline.hpp"
 
 namespace solvera::session {
@@ -39,39 +38,6 @@ Session glidingBeat() {
                        {"carrierFrequencyHz", "220"}, {"pulseVolume", 80}, {"noiseVolume", 0}, {"musicVolume", 0},
                        {"reverbMix", 0}}}}};
   return *checkSession(raw).session;
-}
-
-// The beat of a binaural pair over one window: the left-right product carries cos(2 pi beat t);
-// its phase against a reference at `guess` Hz, window after window, gives the true rate.
-std::vector<double> measuredBeats(const std::vector<float>& stereo, double rate, double windowS,
-                                  const std::function<double(double)>& guess) {
-  const auto window = static_cast<std::size_t>(windowS * rate);
-  std::vector<double> beats;
-  const std::size_t frames = stereo.size() / 2;
-  // Smooth the product over 5 ms, which takes out the carrier's double and keeps the beat.
-  const auto smooth = static_cast<std::size_t>(0.005 * rate);
-  std::vector<double> product(frames);
-  double running = 0;
-  for (std::size_t i = 0; i < frames; ++i) {
-    running += static_cast<double>(stereo[2 * i]) * stereo[2 * i + 1];
-    if (i >= smooth) running -= static_cast<double>(stereo[2 * (i - smooth)]) * stereo[2 * (i - smooth) + 1];
-    product[i] = running;
-  }
-  for (std::size_t start = 0; start + window <= frames; start += window) {
-    const double centre = (static_cast<double>(start) + window / 2.0) / rate;
-    const double f0 = guess(centre);
-    // Phase at the window's two halves against a reference at f0.
-    std::complex<double> halves[2];
-    for (int h = 0; h < 2; ++h) {
-      for (std::size_t i = start + h * window / 2; i < start + (h + 1) * window / 2; ++i) {
-        const double t = static_cast<double>(i) / rate;
-        halves[h] += product[i] * std::polar(1.0, -2 * std::numbers::pi * f0 * t);
-      }
-    }
-    const double drift = std::arg(halves[1] / halves[0]);
-    beats.push_back(f0 + drift / (2 * std::numbers::pi * windowS / 2));
-  }
-  return beats;
 }
 
 TEST(RenderToFile, EveryFormatHasItsLengthRateAndTheTimelinesBeat) {
@@ -109,7 +75,7 @@ TEST(RenderToFile, EveryFormatHasItsLengthRateAndTheTimelinesBeat) {
     EXPECT_EQ(sf_readf_float(file, samples.data(), info.frames), info.frames);
     sf_close(file);
     // Every second, the beat of the sound is the timeline's (2 s in: the render's span).
-    const auto beats = measuredBeats(samples, c.rate, 1.0, [&](double t) { return sampleTimeline(timeline, 2 + t).values.beatHz; });
+    const auto beats = test::measuredBeats(samples, c.rate, 1.0, true, [&](double t) { return sampleTimeline(timeline, 2 + t).values.beatHz; });
     ASSERT_EQ(beats.size(), 16u);
     for (std::size_t k = 0; k < beats.size(); ++k) {
       const double expected = sampleTimeline(timeline, 2 + k + 0.5).values.beatHz;
