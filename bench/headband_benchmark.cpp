@@ -7,6 +7,8 @@
 #include <numbers>
 #include <random>
 
+#include <nlohmann/json.hpp>
+
 #include "bridge/headband/headband_stream.hpp"
 
 namespace {

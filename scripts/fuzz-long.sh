@@ -1,51 +1,61 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets and runs each for a while, then reports executions and crashes per
-# target. The test command runs it briefly; run it by hand for long sessions:
-#   scripts/fuzz-long.sh [--seconds N] [--runs N] [--jobs N] [target ...]
+# target. Each run first replays the target's corpus (the seeds in fuzz/corpus and what earlier
+# runs kept), then tries new inputs. The test command runs it briefly in its sanitizer tree;
+# run it by hand for long sessions:
+#   scripts/fuzz-long.sh [--seconds N] [--runs N] [--jobs N] [--build DIR] [target ...]
 # --seconds: time per target (default 3600); --runs: stop a target after this many executions
-# (default: no limit); --jobs: targets run side by side (default: the number of processors).
-# Exits 1 when any target found a crash; the inputs are kept in build-fuzz/artifacts.
+# (default: no limit); --jobs: targets run side by side (default: the number of processors);
+# --build: an existing tree configured with SOLVERA_FUZZ (default: build-fuzz, made here with
+# optimisation for long runs).
+# Exits 1 when any target found a crash; the inputs are kept in <build>/artifacts.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=3600
 runs=-1
 jobs=$(nproc)
+build=
 targets=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --seconds) seconds=$2; shift 2 ;;
     --runs) runs=$2; shift 2 ;;
     --jobs) jobs=$2; shift 2 ;;
+    --build) build=$2; shift 2 ;;
     *) targets+=("$1"); shift ;;
   esac
 done
 
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DSOLVERA_FUZZ=ON -DSOLVERA_BENCH=OFF -DSOLVERA_DESKTOP=OFF ${SOLVERA_CMAKE_LAUNCHER:-} >/dev/null
-ninja -C build-fuzz fuzz-targets
+if [ -z "$build" ]; then
+  build=build-fuzz
+  CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DSOLVERA_FUZZ=ON -DSOLVERA_BENCH=OFF -DSOLVERA_DESKTOP=OFF ${SOLVERA_CMAKE_LAUNCHER:-} \
+    >/dev/null
+fi
+ninja -C "$build" fuzz-targets
 if [ ${#targets[@]} -eq 0 ]; then
-  for target in build-fuzz/fuzz/fuzz_*; do
+  for target in "$build"/fuzz/fuzz_*; do
     [ -x "$target" ] && targets+=("$(basename "$target")")
   done
 fi
 
-logs=build-fuzz/logs
-artifacts=build-fuzz/artifacts
+logs=$build/logs
+artifacts=$build/artifacts
 mkdir -p "$logs" "$artifacts"
 # The file-reading targets write a scratch file per input: memory, not disk, when there is one.
 if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then export TMPDIR=/dev/shm; fi
 
 run_target() {
-  local name=$1 corpus=build-fuzz/corpus/$1
+  local name=$1 corpus=$build/corpus/$1
   mkdir -p "$corpus"
   # The time-out is generous: a slow input on a busy machine is not a finding.
-  "build-fuzz/fuzz/$name" -max_total_time="$seconds" -runs="$runs" -timeout=60 \
+  "$build/fuzz/$name" -max_total_time="$seconds" -runs="$runs" -timeout=60 \
     -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/$name-" \
     "$corpus" "fuzz/corpus/${name#fuzz_}" >"$logs/$name.log" 2>&1 || true
 }
 export -f run_target
-export seconds runs logs artifacts
+export seconds runs logs artifacts build
 for name in "${targets[@]}"; do rm -f "$logs/$name.log" "$artifacts/$name-"*; done
 printf '%s\n' "${targets[@]}" | xargs -P "$jobs" -I{} bash -c 'run_target {}'
 

@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config clang clang-tidy libclang-rt-14-dev
+  build-essential cmake ninja-build pkg-config clang clang-tidy libclang-rt-14-dev ccache mold
   libgtk-4-dev libwebkitgtk-6.0-dev libglib2.0-dev libasio-dev nlohmann-json3-dev
   libcurl4-openssl-dev libssl-dev libarchive-dev libsdl2-dev libicu-dev
   libgtest-dev libgmock-dev libbenchmark-dev libfftw3-dev python3-dbusmock

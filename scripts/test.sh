@@ -1,13 +1,23 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: the normal build, clang-tidy over the
-# program's sources, the AddressSanitizer/UndefinedBehaviorSanitizer build, the ThreadSanitizer
-# build of the threaded subsystems, and the fuzz targets for a short while.
+# Installs what is missing, builds, and runs every test: the normal build with its tests and
+# the web application's tests, clang-tidy over the program's sources, one clang tree with
+# AddressSanitizer and UndefinedBehaviorSanitizer for every test and the fuzz targets, and the
+# ThreadSanitizer build of the threaded subsystems.
+#   scripts/test.sh           the full gate (what CI runs)
+#   scripts/test.sh --quick   the everyday loop: the normal build, its C++ tests and the web
+#                             application's unit tests
 set -euo pipefail
 cd "$(dirname "$0")/.."
+quick=false
+case "${1:-}" in
+  --quick) quick=true ;;
+  "") ;;
+  *) echo "usage: scripts/test.sh [--quick]" >&2; exit 2 ;;
+esac
 bash scripts/setup.sh
 
 jobs=$(nproc)
-# A compiler cache, when installed, makes repeated runs on one machine fast.
+# The compiler cache (installed by setup.sh) makes repeated runs on one machine fast.
 launcher=()
 if command -v ccache >/dev/null; then
   launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
@@ -19,13 +29,24 @@ if command -v ccache >/dev/null; then
   if [ -z "${CCACHE_CONFIGPATH:-}" ] && [ -f "$user_config" ]; then
     export CCACHE_CONFIGPATH=$user_config
   fi
+  # Precompiled headers can be cached only with these; and every checkout of the project
+  # shares the cache, wherever it lies.
+  export CCACHE_SLOPPINESS=pch_defines,time_macros,include_file_mtime,include_file_ctime
+  export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=true
 fi
 export SOLVERA_CMAKE_LAUNCHER="${launcher[*]}"
-fuzz_seconds=${SOLVERA_FUZZ_SECONDS:-30}
+# clang-tidy's results for files that did not change since they last passed.
+export SOLVERA_TIDY_CACHE=${SOLVERA_TIDY_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/solvera-clang-tidy}
+fuzz_seconds=${SOLVERA_FUZZ_SECONDS:-10}
 
 # Tests never touch the user's own folders.
 scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
+background=()
+cleanup() {
+  for pid in "${background[@]}"; do kill "$pid" 2>/dev/null || true; done
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
 export XDG_CONFIG_HOME="$scratch/config" XDG_DATA_HOME="$scratch/data"
 export XDG_STATE_HOME="$scratch/state" XDG_CACHE_HOME="$scratch/cache"
 export SDL_AUDIODRIVER=${SDL_AUDIODRIVER:-dummy}
@@ -36,20 +57,40 @@ stage() { echo "== $* ($(date +%T))"; }
 stage "normal build"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
 ninja -C build
+
+if $quick; then
+  stage "tests"
+  ctest --test-dir build --output-on-failure -j "$jobs"
+  bash scripts/web-test.sh build unit
+  stage "quick tests passed"
+  exit 0
+fi
+
+# clang-tidy needs the processors, the tests mostly wait (on sockets, timers, the browser): the
+# two run side by side. The program's sources under src/ with the normal build's compile
+# commands; the tests are left out.
+stage "clang-tidy (the checks of .clang-tidy; a finding fails the run), beside the tests"
+python3 scripts/clang-tidy-cached.py -p build -j "$jobs" "^$PWD/src/(?!.*/tests/)" \
+  >"$scratch/tidy.log" 2>&1 &
+tidy=$!
+background+=("$tidy")
+
+stage "tests"
 ctest --test-dir build --output-on-failure -j "$jobs"
 bash scripts/web-test.sh build
 
-stage "clang-tidy (the checks of .clang-tidy; a finding fails the run)"
-# The program's sources under src/ with the normal build's compile commands; the tests are
-# left out to keep the stage short.
-if ! run-clang-tidy -p build -j "$jobs" -quiet "^$PWD/src/(?!.*/tests/)" >"$scratch/tidy.log" 2>&1; then
-  grep -v -e '^clang-tidy' -e 'warnings generated' "$scratch/tidy.log"
+stage "clang-tidy result"
+if ! wait "$tidy"; then
+  cat "$scratch/tidy.log"
   exit 1
 fi
+tail -n 1 "$scratch/tidy.log"
 
-stage "sanitizer build (address, undefined)"
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSOLVERA_SANITIZE=ON \
-  -DSOLVERA_BENCH=OFF "${launcher[@]}" >/dev/null
+# One clang tree for both sanitizers and the fuzz targets. Line tables are all a report needs.
+stage "sanitizer build (address, undefined; with the fuzz targets)"
+CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+  -DCMAKE_C_FLAGS_DEBUG="-O1 -gline-tables-only" -DCMAKE_CXX_FLAGS_DEBUG="-O1 -gline-tables-only" \
+  -DSOLVERA_SANITIZE=ON -DSOLVERA_FUZZ=ON -DSOLVERA_BENCH=OFF "${launcher[@]}" >/dev/null
 ninja -C build-asan
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0"
@@ -60,17 +101,19 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs" -R '^Desktop\.'
 
-stage "thread sanitizer build (server, light, audio, cloud and common tests)"
+stage "fuzz targets (their corpus, then ${fuzz_seconds} s of new inputs each, ${jobs} at a time)"
+bash scripts/fuzz-long.sh --build build-asan --seconds "$fuzz_seconds" --jobs "$jobs"
+
+stage "thread sanitizer build (server, light, audio, session, cloud and common tests)"
 # Only these test programs (and the program the light tests start) are built and run: they
 # hold the threads, queues and timers.
 tsan_tests=(server_tests dmx_tests audio_tests cloud_tests common_tests)
-cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSOLVERA_TSAN=ON \
-  -DSOLVERA_BENCH=OFF -DSOLVERA_DESKTOP=OFF "${launcher[@]}" >/dev/null
+[ -f src/session/CMakeLists.txt ] && tsan_tests+=(session_tests)
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" -DSOLVERA_TSAN=ON -DSOLVERA_BENCH=OFF \
+  -DSOLVERA_DESKTOP=OFF "${launcher[@]}" >/dev/null
 ninja -C build-tsan "${tsan_tests[@]}"
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp" \
   ctest --test-dir build-tsan --output-on-failure -j "$jobs" \
   -L "^($(IFS='|'; echo "${tsan_tests[*]}"))\$"
-
-stage "fuzz targets (${fuzz_seconds} s each, ${jobs} at a time)"
-bash scripts/fuzz-long.sh --seconds "$fuzz_seconds" --jobs "$jobs"
 stage "all tests passed"

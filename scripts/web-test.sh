@@ -3,9 +3,12 @@
 # Chromium against the headless program of the given build folder (default: build), an
 # accessibility check of every page with axe-core, then the script-message flows in the
 # program's own window under a virtual display.
+#   scripts/web-test.sh [BUILD] [unit]   (unit: only the node unit tests)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build_dir=$(cd "${1:-build}" && pwd)
+only_unit=false
+[ "${2:-}" = "unit" ] && only_unit=true
 
 if [ ! -x "$build_dir/solvera-pro" ]; then
   echo "web-test: $build_dir/solvera-pro is missing; build it first" >&2
@@ -28,6 +31,7 @@ fi
 export SOLVERA_BUILD_DIR="$build_dir" SOLVERA_CHROMIUM="$chromium"
 echo "== web: unit tests"
 node --test unit/
+$only_unit && exit 0
 echo "== web: browser tests"
 node --test --test-concurrency=1 --test-timeout=180000 e2e/
 # axe-core over every page in every state a user meets; serious or critical findings fail.

@@ -6,6 +6,7 @@
 
 #include "common/files.hpp"
 #include "common/main_thread.hpp"
+#include "platform/script_result.hpp"
 
 namespace solvera {
 

@@ -8,6 +8,7 @@
 
 #include "app/app_delegate.hpp"
 #include "app/content_services.hpp"
+#include "common/json.hpp"
 
 namespace solvera {
 

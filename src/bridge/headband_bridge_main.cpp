@@ -13,6 +13,7 @@
 #include <string>
 
 #include "bridge/headband/bluez_headband.hpp"
+#include "common/json.hpp"
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "cloud/text_limits.hpp"
+#include "common/json.hpp"
 #include "http/http.hpp"
 
 namespace solvera::cloud {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "cloud/upstream.hpp"
-#include "common/json.hpp"
+#include "common/json_fwd.hpp"
 
 namespace solvera::cloud {
 

@@ -1,8 +1,6 @@
 // One upstream exchange of a proxy: send, wait at most a wait limit, keep what arrived.
 #pragma once
 
-#include <asio/io_context.hpp>
-
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -11,6 +9,10 @@
 #include <vector>
 
 #include "cloud/http_client.hpp"
+
+namespace asio {
+class io_context;
+}
 
 namespace solvera {
 class SerialQueue;

@@ -2,6 +2,7 @@
 #include "common/app_info.hpp"
 
 #include "common/files.hpp"
+#include "common/json.hpp"
 
 namespace solvera {
 namespace fs = std::filesystem;

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "common/json.hpp"
+#include "common/json_fwd.hpp"
 
 namespace solvera {
 

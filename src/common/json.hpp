@@ -7,10 +7,10 @@
 #include <string>
 #include <string_view>
 
+#include "common/json_fwd.hpp"
+
 namespace solvera {
 
-using Json = nlohmann::json;
-using OrderedJson = nlohmann::ordered_json;
 
 // Parses bytes as one JSON document; nothing on any syntax error. The error text, when
 // wanted, is the parser's description.

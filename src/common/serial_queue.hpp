@@ -1,15 +1,18 @@
 // A serial work queue: one Asio io_context run by one thread of its own.
 #pragma once
 
-#include <asio/executor_work_guard.hpp>
-#include <asio/io_context.hpp>
-#include <asio/post.hpp>
-
+#include <exception>
 #include <functional>
-#include <future>
+#include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <type_traits>
+
+// Only the queue's own file and the few that run sockets or timers on it need all of Asio.
+namespace asio {
+class io_context;
+}
 
 namespace solvera {
 
@@ -21,13 +24,13 @@ class SerialQueue {
   SerialQueue& operator=(const SerialQueue&) = delete;
 
   const std::string& label() const { return label_; }
-  asio::io_context& context() { return io_; }
+  asio::io_context& context();
 
   // True when called from the queue's own thread.
   bool isCurrent() const { return std::this_thread::get_id() == threadId_; }
 
   // Queues work and returns at once.
-  void post(std::function<void()> work) { asio::post(io_, std::move(work)); }
+  void post(std::function<void()> work);
 
   // Runs work on the queue and waits for it; exceptions reach the caller. Called on the
   // queue itself (or after shutdown) it runs inline, so it cannot deadlock.
@@ -35,10 +38,28 @@ class SerialQueue {
   auto sync(F&& work) -> std::invoke_result_t<F&> {
     using R = std::invoke_result_t<F&>;
     if (isCurrent() || stopped_) return work();
-    std::packaged_task<R()> task(std::forward<F>(work));
-    auto result = task.get_future();
-    asio::post(io_, [&task] { task(); });
-    return result.get();
+    std::exception_ptr failure;
+    if constexpr (std::is_void_v<R>) {
+      runAndWait([&] {
+        try {
+          work();
+        } catch (...) {
+          failure = std::current_exception();
+        }
+      });
+      if (failure) std::rethrow_exception(failure);
+    } else {
+      std::optional<R> result;
+      runAndWait([&] {
+        try {
+          result.emplace(work());
+        } catch (...) {
+          failure = std::current_exception();
+        }
+      });
+      if (failure) std::rethrow_exception(failure);
+      return std::move(*result);
+    }
   }
 
   // Runs the work queued so far, then stops the thread; later timer ticks are dropped.
@@ -46,9 +67,12 @@ class SerialQueue {
   void shutdown();
 
  private:
+  struct Context;
+  // Queues work that never throws and waits until it has run.
+  void runAndWait(const std::function<void()>& work);
+
   std::string label_;
-  asio::io_context io_;
-  asio::executor_work_guard<asio::io_context::executor_type> work_;
+  std::unique_ptr<Context> context_;
   std::thread thread_;
   std::thread::id threadId_;
   bool stopped_ = false;

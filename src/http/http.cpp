@@ -6,6 +6,8 @@
 #include <limits>
 #include <vector>
 
+#include "common/json.hpp"
+
 namespace solvera::http {
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "common/json.hpp"
+#include "common/json_fwd.hpp"
 
 namespace solvera::http {
 

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <array>
 
+#include "common/json.hpp"
+
 namespace solvera::http {
 namespace {
 

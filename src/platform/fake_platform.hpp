@@ -6,6 +6,7 @@
 #include <map>
 
 #include "platform/platform.hpp"
+#include "platform/script_result.hpp"
 
 namespace solvera::platform {
 

@@ -1,5 +1,6 @@
 // The script messages' table and the page calls' builders.
 #include "platform/page_bridge.hpp"
+#include "common/json.hpp"
 
 namespace solvera {
 namespace {

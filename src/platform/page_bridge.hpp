@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/json.hpp"
+#include "common/json_fwd.hpp"
 #include "common/main_thread.hpp"
 #include "platform/platform.hpp"
 

@@ -11,17 +11,12 @@
 #include <vector>
 
 #include "common/app_info.hpp"
-#include "common/json.hpp"
+#include "common/json_fwd.hpp"
 
 namespace solvera::platform {
 
-// What a script evaluation gave back: its value (when it is one JSON can hold) or an error.
-struct ScriptResult {
-  std::optional<Json> value;
-  std::optional<std::string> error;  // the localised description, when the script failed
-
-  bool isTrue() const { return value && value->is_boolean() && value->get<bool>(); }
-};
+// What a script evaluation gave back (platform/script_result.hpp).
+struct ScriptResult;
 
 // The control web view.
 class WebView {

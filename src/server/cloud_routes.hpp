@@ -1,13 +1,15 @@
 // Cloud proxy routes: OpenAI, marketplace and affiliate services.
 #pragma once
 
-#include <asio/io_context.hpp>
-
 #include <memory>
 #include <string>
 
 #include "cloud/upstream.hpp"
 #include "common/app_info.hpp"
+
+namespace asio {
+class io_context;
+}
 
 namespace solvera {
 

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/json.hpp"
 #include "common/random.hpp"
 #include "http/http.hpp"
 #include "server/relay_json.hpp"

@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "common/json.hpp"
 #include "common/random.hpp"
 #include "http/http.hpp"
 #include "server/relay_json.hpp"

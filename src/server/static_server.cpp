@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <asio/ip/tcp.hpp>
 #include <asio/ip/v6_only.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
@@ -14,6 +15,7 @@
 #include <cerrno>
 #include <thread>
 
+#include "common/json.hpp"
 #include "common/main_thread.hpp"
 #include "common/random.hpp"
 #include "http/request_guard.hpp"
@@ -256,6 +258,15 @@ std::shared_ptr<StaticServer> StaticServer::create(Options options,
   });
 }
 
+struct StaticServer::Listener {
+  Listener(asio::ip::tcp::acceptor acceptor, asio::ip::tcp::endpoint endpoint)
+      : acceptor(std::move(acceptor)), endpoint(std::move(endpoint)) {}
+  static void handle(StaticServer& server, asio::ip::tcp::socket socket);
+
+  asio::ip::tcp::acceptor acceptor;
+  asio::ip::tcp::endpoint endpoint;
+};
+
 StaticServer::StaticServer(Options options, const RouteFactory& makeRoutes)
     : options_(std::move(options)),
       port_(options_.preferredPort),
@@ -272,7 +283,7 @@ StaticServer::~StaticServer() {
   // touches this object behind the thread.
   queue_.sync([this] {
     std::error_code ignored;
-    if (listener_) listener_->close(ignored);
+    if (listener_) listener_->acceptor.close(ignored);
   });
   queue_.shutdown();
   if (spareDescriptor_ >= 0) ::close(spareDescriptor_);
@@ -307,8 +318,7 @@ void StaticServer::start(std::function<void()> onReady,
     // otherwise inherit the listener and hold the port after we quit.
     ::fcntl(acceptor.native_handle(), F_SETFD, FD_CLOEXEC);
     port_ = static_cast<std::uint16_t>(candidate);
-    endpoint_ = endpoint;
-    listener_.emplace(std::move(acceptor));
+    listener_ = std::make_unique<Listener>(std::move(acceptor), endpoint);
     queue_.post([weak = weak_from_this(), onReady = std::move(onReady),
                  onFailure = std::move(onFailure)]() mutable {
       if (auto self = weak.lock()) self->listen(std::move(onReady), std::move(onFailure));
@@ -322,9 +332,9 @@ void StaticServer::listen(std::function<void()> onReady,
                           std::function<void(const Error&)> onFailure) {
   if (!listener_) return;  // stopped before it could start
   std::error_code ec;
-  listener_->bind(endpoint_, ec);
-  if (!ec) listener_->listen(asio::socket_base::max_listen_connections, ec);
-  if (!ec && port_ == 0) port_ = listener_->local_endpoint(ec).port();
+  listener_->acceptor.bind(listener_->endpoint, ec);
+  if (!ec) listener_->acceptor.listen(asio::socket_base::max_listen_connections, ec);
+  if (!ec && port_ == 0) port_ = listener_->acceptor.local_endpoint(ec).port();
   if (ec) {
     Error error = toError(ec);
     syslog(LOG_ERR, "Solvera server failed: %s", error.message.c_str());
@@ -337,12 +347,12 @@ void StaticServer::listen(std::function<void()> onReady,
 
 void StaticServer::acceptNext() {
   if (!listener_) return;
-  listener_->async_accept([weak = weak_from_this()](const std::error_code& ec,
+  listener_->acceptor.async_accept([weak = weak_from_this()](const std::error_code& ec,
                                                     asio::ip::tcp::socket socket) {
     auto self = weak.lock();
     if (!self || ec == asio::error::operation_aborted || !self->listener_) return;
     if (!ec) {
-      self->handle(std::move(socket));
+      Listener::handle(*self, std::move(socket));
       self->acceptNext();
       return;
     }
@@ -360,17 +370,17 @@ void StaticServer::acceptNext() {
   });
 }
 
-void StaticServer::handle(asio::ip::tcp::socket socket) {
+void StaticServer::Listener::handle(StaticServer& server, asio::ip::tcp::socket socket) {
   ::fcntl(socket.native_handle(), F_SETFD, FD_CLOEXEC);
   Peer peer = peerOf(socket);
-  if (!connections_->admit(peer)) {
+  if (!server.connections_->admit(peer)) {
     std::error_code ignored;
     socket.close(ignored);
     return;
   }
-  auto connection = std::make_shared<Connection>(std::move(socket), weak_from_this(), connections_,
-                                                 std::move(peer));
-  connection->start(*connections_);
+  auto connection = std::make_shared<Connection>(std::move(socket), server.weak_from_this(),
+                                                 server.connections_, std::move(peer));
+  connection->start(*server.connections_);
 }
 
 // Out of descriptors: the spare one is given up so the waiting connection can be taken off
@@ -378,7 +388,7 @@ void StaticServer::handle(asio::ip::tcp::socket socket) {
 void StaticServer::acceptAtDescriptorLimit() {
   if (spareDescriptor_ < 0) return;
   ::close(spareDescriptor_);
-  int fd = ::accept4(listener_->native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
+  int fd = ::accept4(listener_->acceptor.native_handle(), nullptr, nullptr, SOCK_CLOEXEC);
   if (fd >= 0) ::close(fd);
   spareDescriptor_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
@@ -387,7 +397,7 @@ void StaticServer::stop() {
   queue_.sync([this] {
     if (listener_) {
       std::error_code ignored;
-      listener_->close(ignored);
+      listener_->acceptor.close(ignored);
       listener_.reset();
     }
     routes_.audio->stop();

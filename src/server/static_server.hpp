@@ -1,8 +1,6 @@
 // The application's own HTTP/1.1 server: one request per connection, on one serial queue.
 #pragma once
 
-#include <asio/ip/tcp.hpp>
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -99,7 +97,6 @@ class StaticServer : public std::enable_shared_from_this<StaticServer> {
   StaticServer(Options options, const RouteFactory& makeRoutes);
   void listen(std::function<void()> onReady, std::function<void(const Error&)> onFailure);
   void acceptNext();
-  void handle(asio::ip::tcp::socket socket);
   void acceptAtDescriptorLimit();
   bool controlAuthorized(const http::RequestInfo& request, const Peer& peer) const;
   using Table = RouteTable<Responder>;
@@ -113,8 +110,8 @@ class StaticServer : public std::enable_shared_from_this<StaticServer> {
   int spareDescriptor_ = -1;  // given up to accept (and close) a connection at the limit
   SerialQueue queue_;  // declared before everything that lives on it
   std::shared_ptr<ConnectionTable> connections_;
-  std::optional<asio::ip::tcp::acceptor> listener_;
-  asio::ip::tcp::endpoint endpoint_;
+  struct Listener;  // the acceptor and its address: Asio stays in the server's own file
+  std::unique_ptr<Listener> listener_;
   ServerRoutes routes_;
   Table table_;  // after the route objects it calls
 };

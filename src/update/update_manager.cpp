@@ -5,6 +5,7 @@
 #include <unicode/uchar.h>
 
 #include "cloud/upstream.hpp"
+#include "common/json.hpp"
 #include "common/main_thread.hpp"
 
 namespace solvera::update {

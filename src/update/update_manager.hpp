@@ -10,7 +10,6 @@
 
 #include "cloud/http_client.hpp"
 #include "common/app_info.hpp"
-#include "common/json.hpp"
 
 namespace solvera::update {
 

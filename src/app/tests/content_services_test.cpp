@@ -6,6 +6,7 @@
 
 #include "app/app_delegate.hpp"
 #include "app/content_services.hpp"
+#include "common/json.hpp"
 #include "common/main_thread.hpp"
 #include "content/music_library.hpp"
 #include "content/music_library_installer.hpp"

@@ -18,6 +18,7 @@
 #include <sstream>
 
 #include "platform/tests/desktop_session.hpp"
+#include "common/json.hpp"
 #include "server/tests/test_client.hpp"
 
 using namespace solvera;

@@ -10,6 +10,7 @@
 #include "app/app_delegate.hpp"
 #include "app/shortcuts.hpp"
 #include "app/web_bridge.hpp"
+#include "common/json.hpp"
 #include "common/main_thread.hpp"
 #include "platform/fake_platform.hpp"
 #include "server/tests/test_client.hpp"

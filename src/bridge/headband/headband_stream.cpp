@@ -3,6 +3,8 @@
 
 #include <cmath>
 
+#include <nlohmann/json.hpp>
+
 namespace solvera::headband {
 
 namespace {

@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 #include "bridge/headband/band_power.hpp"
 #include "bridge/headband/muse_protocol.hpp"

@@ -3,6 +3,7 @@
 
 #include "cloud/openai.hpp"
 #include "cloud/tests/stand_in_service.hpp"
+#include "common/json.hpp"
 
 using namespace solvera;
 using test::StandInService;

@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "common/app_info.hpp"
+#include "common/json.hpp"
 #include "common/tests/scoped_env.hpp"
 #include "common/xdg.hpp"
 

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "common/files.hpp"
+#include "common/json.hpp"
 #include "common/main_thread.hpp"
 #include "content/analysis_print.hpp"
 #include "content/session_files.hpp"

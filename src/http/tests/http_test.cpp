@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "http/http.hpp"
+#include "common/json.hpp"
 #include "http/request_guard.hpp"
 
 using namespace solvera::http;

@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "common/json.hpp"
 #include "platform/gtk/key_events.hpp"
+#include "platform/script_result.hpp"
 
 namespace solvera::platform {
 namespace {

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <utility>
 
+#include "common/json.hpp"
 #include "http/http.hpp"
 
 extern char** environ;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <set>
 
+#include "common/json.hpp"
 #include "platform/tests/desktop_session.hpp"
 
 using namespace solvera;

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "cloud/tests/stand_in_service.hpp"
+#include "common/json.hpp"
 #include "common/main_thread.hpp"
 #include "update/update_manager.hpp"
 

@@ -1,0 +1,1 @@
+// Compiles the test programs' shared precompiled headers; it has no code of its own.
