@@ -120,7 +120,12 @@ std::optional<Error> SoundFileWriter::open(const fs::path& output, SoundFileSpec
   info.samplerate = spec.sampleRate;
   info.channels = 2;
   info.format = libsndfileFormat(spec);
-  if (sf_format_check(&info) == 0) {
+  // MPEG audio knows only these rates; libsndfile finds that out inside the encoder and
+  // leaks the encoder when it refuses, so the rate is checked here first.
+  constexpr int kMp3Rates[] = {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000};
+  const bool rateRefused = *format == SoundFileFormat::mp3 &&
+                           std::ranges::find(kMp3Rates, spec.sampleRate) == std::end(kMp3Rates);
+  if (sf_format_check(&info) == 0 || rateRefused) {
     abandon();
     return Error{kSoundFileErrorDomain, 400,
                  "Een " + std::string(soundFileFormatWord(*format)) + "-bestand kan niet met " +

@@ -35,8 +35,8 @@ class Program {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    args.insert(args.begin(), SOLVERA_EXECUTABLE);
-    std::vector<char*> argv;
+    std::string program = SOLVERA_EXECUTABLE;
+    std::vector<char*> argv{program.data()};
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     EXPECT_EQ(posix_spawn(&pid_, SOLVERA_EXECUTABLE, &actions, nullptr, argv.data(), environ), 0);

@@ -52,8 +52,8 @@ class Program {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     if (quiet) posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    args.insert(args.begin(), SOLVERA_EXECUTABLE);
-    std::vector<char*> argv, envp;
+    std::string program = SOLVERA_EXECUTABLE;
+    std::vector<char*> argv{program.data()}, envp;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     for (char** e = environ; *e; ++e) envp.push_back(*e);
