@@ -14,6 +14,7 @@
 #include "dmx/artnet_target.hpp"
 #include "dmx/dmx_wire.hpp"
 #include "dmx/last_light.hpp"
+#include "dmx/sequence_numbers.hpp"
 
 namespace solvera::dmx {
 namespace {
@@ -35,6 +36,11 @@ class UdpSocket final : public DatagramSocket {
   bool sendTo(const sockaddr_in& to, std::span<const std::uint8_t> bytes) override {
     ssize_t sent = ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     return sent == static_cast<ssize_t>(bytes.size());
+  }
+  bool multicastVia(unsigned interfaceIndex) override {
+    ip_mreqn request{};
+    request.imr_ifindex = static_cast<int>(interfaceIndex);
+    return ::setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_IF, &request, sizeof request) == 0;
   }
   void close() override {
     if (fd_ < 0) return;
@@ -73,6 +79,41 @@ class TraceFile final : public FrameTrace {
 }  // namespace
 
 std::unique_ptr<DatagramSocket> udpSocket() { return std::make_unique<UdpSocket>(); }
+
+std::vector<sockaddr_in> ArtSyncGroup::sent(std::size_t member, std::int64_t frameTimeNs, const sockaddr_in& node) {
+  std::lock_guard lock(mutex_);
+  std::vector<sockaddr_in> release;
+  auto add = [&](const sockaddr_in& to) {
+    const bool known = std::any_of(nodes_.begin(), nodes_.end(), [&](const sockaddr_in& n) {
+      return n.sin_addr.s_addr == to.sin_addr.s_addr && n.sin_port == to.sin_port;
+    });
+    if (!known) nodes_.push_back(to);
+  };
+  const bool sameMoment = count_ > 0 && std::llabs(frameTimeNs - roundNs_) <= kSameMomentNs;
+  if (member >= members_) return {node};
+  if (count_ > 0 && (!sameMoment || in_[member])) {
+    // Someone moved on before the round was whole: what came so far goes out now.
+    release.swap(nodes_);
+    std::fill(in_.begin(), in_.end(), false);
+    count_ = 0;
+  }
+  if (count_ == 0) roundNs_ = frameTimeNs;
+  in_[member] = true;
+  ++count_;
+  add(node);
+  if (count_ == members_) {
+    for (const auto& to : nodes_) {
+      const bool known = std::any_of(release.begin(), release.end(), [&](const sockaddr_in& n) {
+        return n.sin_addr.s_addr == to.sin_addr.s_addr;
+      });
+      if (!known) release.push_back(to);
+    }
+    nodes_.clear();
+    std::fill(in_.begin(), in_.end(), false);
+    count_ = 0;
+  }
+  return release;
+}
 std::unique_ptr<FrameTrace> traceFromEnvironment() { return std::make_unique<TraceFile>(); }
 
 class ArtNetSender::Transport final : public DmxTransport {
@@ -95,18 +136,30 @@ class ArtNetSender::Transport final : public DmxTransport {
 
   void write(const Stream& stream, std::span<const std::uint8_t> frame, std::size_t slots,
              std::int64_t frameTimeNs) override {
+    const DmxRequest& request = stream.request;
     trace_->frame(frameTimeNs, stream, frame);  // before the packet, so failed ones show too
-    sendPacket(artDmxPacket(frame, stream.request.universe, slots), stream.request.targetIp);
-    if (!lit_ || lit_->first != stream.request.targetIp || lit_->second != stream.request.universe) {
-      lit_.emplace(stream.request.targetIp, stream.request.universe);
-      lastLight_.artNet(lit_->first, lit_->second);
+    const sockaddr_in to = sendPacket(artDmxPacket(frame, request.universe, slots, sequenceFor(request)), request.targetIp);
+    const bool sync = request.sync.value_or(false);
+    if (sync) {
+      if (request.artSyncGroup) {
+        for (const auto& node : request.artSyncGroup->sent(request.artSyncMember, frameTimeNs, to)) sendSync(node);
+      } else {
+        sendSync(to);
+      }
+    }
+    if (!lit_ || lit_->targetIp != request.targetIp || lit_->universe != request.universe || lit_->sync != sync) {
+      lit_ = Lit{request.targetIp, request.universe, sync};
+      lastLight_.artNet(request.targetIp, request.universe, sync);
     }
   }
 
   void blackout(const Stream* stream) override {
     if (!stream) return;
     try {
-      sendPacket(artDmxPacket({}, stream->request.universe, kDmxChannels), stream->request.targetIp);
+      const auto& request = stream->request;
+      const sockaddr_in to = sendPacket(artDmxPacket({}, request.universe, kDmxChannels, sequenceFor(request)), request.targetIp);
+      // A node that holds its frames for an ArtSync shows the dark one only with one.
+      if (request.sync.value_or(false)) sendSync(to);
     } catch (const ErrorException&) {
       // Best effort at exit: nothing is left to tell.
     }
@@ -122,12 +175,22 @@ class ArtNetSender::Transport final : public DmxTransport {
   bool socketOpen() const { return socket_->isOpen(); }
 
  private:
-  void sendPacket(std::span<const std::uint8_t> packet, const std::string& targetIp) {
+  sockaddr_in sendPacket(std::span<const std::uint8_t> packet, const std::string& targetIp) {
     if (!socket_->open()) throw ErrorException(kDomain, errno, "Art-Net UDP-socket kon niet worden geopend.");
     const sockaddr_in address = destination(targetIp);
     if (!socket_->sendTo(address, packet)) {
       throw ErrorException(kDomain, errno, "Art-Net pakket kon niet worden verzonden.");
     }
+    return address;
+  }
+
+  void sendSync(const sockaddr_in& node) {
+    const auto sync = artSyncPacket();
+    if (!socket_->sendTo(node, sync)) throw ErrorException(kDomain, errno, "Art-Net pakket kon niet worden verzonden.");
+  }
+
+  static std::uint8_t sequenceFor(const DmxRequest& request) {
+    return request.sequencing.value_or(false) ? sequence::nextArtNet(request.universe & 0x7FFF) : 0;
   }
 
   // The machine's networks are read once per request, not on every frame.
@@ -147,7 +210,12 @@ class ArtNetSender::Transport final : public DmxTransport {
   std::unique_ptr<FrameTrace> trace_;
   std::function<std::vector<LocalNetwork>()> networks_;
   std::optional<std::pair<std::string, std::variant<sockaddr_in, Error>>> checked_;
-  std::optional<std::pair<std::string, std::uint16_t>> lit_;  // where the last frame went
+  struct Lit {
+    std::string targetIp;
+    std::uint16_t universe = 0;
+    bool sync = false;
+  };
+  std::optional<Lit> lit_;  // where the last frame went
   LastLight::Slot lastLight_{LastLight::Output::ArtNet};
 };
 

@@ -7,9 +7,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "common/clock.hpp"
 #include "dmx/artnet_target.hpp"
@@ -28,6 +30,8 @@ class DatagramSocket {
   // One datagram; false (errno set) unless it went out whole.
   virtual bool sendTo(const sockaddr_in& to, std::span<const std::uint8_t> bytes) = 0;
   virtual void close() = 0;
+  // The interface multicast leaves by (0: the system's choice); false (errno set) when refused.
+  virtual bool multicastVia(unsigned /*interfaceIndex*/) { return true; }
 };
 // A UDP socket that may send to broadcast addresses.
 std::unique_ptr<DatagramSocket> udpSocket();
@@ -40,6 +44,30 @@ class FrameTrace {
 };
 // The CSV file named by $SOLVERA_DMX_TRACE (read on first use; unset or empty: no trace).
 std::unique_ptr<FrameTrace> traceFromEnvironment();
+
+// Art-Net outputs (universes) of one request that release their frames together: nodes that
+// hold ArtDmx frames until an ArtSync put the universes out at the same moment.
+class ArtSyncGroup {
+ public:
+  explicit ArtSyncGroup(std::size_t members) : members_(members), in_(members, false) {}
+
+  // Member `member` has sent its frame of frameTimeNs to `node`. Returns the nodes an ArtSync
+  // goes to now: those of a round once every member has sent its frame of one moment, or the
+  // round so far when a member moves on before the others came (outputs on other rates).
+  std::vector<sockaddr_in> sent(std::size_t member, std::int64_t frameTimeNs, const sockaddr_in& node);
+  std::size_t members() const { return members_; }
+
+  // Frames within this of each other belong to one moment.
+  static constexpr std::int64_t kSameMomentNs = 2'000'000;
+
+ private:
+  std::mutex mutex_;
+  const std::size_t members_;
+  std::vector<bool> in_;  // who has sent in this round
+  std::size_t count_ = 0;
+  std::int64_t roundNs_ = 0;
+  std::vector<sockaddr_in> nodes_;
+};
 
 class ArtNetSender {
  public:

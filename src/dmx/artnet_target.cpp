@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "common/error.hpp"
+#include "dmx/sacn_wire.hpp"
 
 namespace solvera::dmx {
 
@@ -41,6 +42,18 @@ std::vector<LocalNetwork> localNetworks() {
   return networks;
 }
 
+bool ownNetworkAddress(std::uint32_t target, const std::vector<LocalNetwork>& networks) {
+  // A subnet's own address and its broadcast address are inside it; a network with a /32 mask
+  // is just the machine's own address.
+  auto inside = [target](std::uint32_t net, std::uint32_t mask) {
+    return (target & mask) == (net & mask);
+  };
+  return target == kLimitedBroadcast || inside(kLoopbackNet, kLoopbackMask) ||
+         std::any_of(networks.begin(), networks.end(), [&](const LocalNetwork& n) {
+           return n.netmask != 0 && inside(n.address, n.netmask);
+         });
+}
+
 sockaddr_in artNetDestination(const std::string& targetIp,
                               const std::vector<LocalNetwork>& networks) {
   sockaddr_in address{};
@@ -49,23 +62,43 @@ sockaddr_in artNetDestination(const std::string& targetIp,
   if (::inet_pton(AF_INET, targetIp.c_str(), &address.sin_addr) != 1) {
     throw ErrorException("SolveraArtNet", 400, "Ongeldig Art-Net IP-adres.");
   }
-  const std::uint32_t target = ntohl(address.sin_addr.s_addr);
-  // A subnet's own address and its broadcast address are inside it; a network with a /32 mask
-  // is just the machine's own address.
-  auto inside = [target](std::uint32_t net, std::uint32_t mask) {
-    return (target & mask) == (net & mask);
-  };
-  // The limited broadcast never leaves the local link.
-  bool allowed = target == kLimitedBroadcast || inside(kLoopbackNet, kLoopbackMask) ||
-                 std::any_of(networks.begin(), networks.end(), [&](const LocalNetwork& n) {
-                   return n.netmask != 0 && inside(n.address, n.netmask);
-                 });
-  if (!allowed) {
+  if (!ownNetworkAddress(ntohl(address.sin_addr.s_addr), networks)) {
     throw ErrorException(
         "SolveraArtNet", 403,
         "Art-Net-adres " + targetIp +
             " ligt niet in het eigen netwerk. Kies een lamp of node in een subnet van deze "
             "computer, het broadcastadres van dat subnet of 127.0.0.1.");
+  }
+  return address;
+}
+
+sockaddr_in sacnDestination(const std::string& targetIp, std::uint16_t universe,
+                            const std::vector<LocalNetwork>& networks) {
+  constexpr const char* kDomain = "SolveraSacn";
+  if (universe < kSacnMinUniverse || universe > kSacnMaxUniverse) {
+    throw ErrorException(kDomain, 400, "Een sACN-universe ligt tussen 1 en 63999.");
+  }
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(kSacnPort);
+  if (targetIp.empty()) {
+    address.sin_addr.s_addr = htonl(sacnMulticastGroup(universe));
+    return address;
+  }
+  if (::inet_pton(AF_INET, targetIp.c_str(), &address.sin_addr) != 1) {
+    throw ErrorException(kDomain, 400, "Ongeldig sACN IP-adres.");
+  }
+  const std::uint32_t target = ntohl(address.sin_addr.s_addr);
+  const bool multicast = (target & 0xF0000000U) == 0xE0000000U;
+  const std::uint32_t groupUniverse = target & 0xFFFFU;
+  const bool allowed = multicast ? (target & 0xFFFF0000U) == 0xEFFF0000U && groupUniverse >= kSacnMinUniverse &&
+                                       groupUniverse <= kSacnMaxUniverse
+                                 : ownNetworkAddress(target, networks);
+  if (!allowed) {
+    throw ErrorException(kDomain, 403,
+                         "sACN-adres " + targetIp +
+                             " ligt niet in het eigen netwerk. Laat het adres leeg voor multicast, of kies "
+                             "een ontvanger in een subnet van deze computer of 127.0.0.1.");
   }
   return address;
 }

@@ -1,5 +1,5 @@
-// The one check of Art-Net destinations: what a target text must look like and which
-// addresses the output may send to.
+// The one check of network light destinations (Art-Net and sACN): what a target text must look
+// like and which addresses the outputs may send to.
 #pragma once
 
 #include <netinet/in.h>
@@ -23,6 +23,11 @@ struct LocalNetwork {
 // The IPv4 networks of the interfaces that are up.
 std::vector<LocalNetwork> localNetworks();
 
+// Whether an IPv4 address (host byte order) is one the light may be sent to: this machine's own
+// (loopback), an address in one of its subnets (their broadcast addresses included), or the
+// limited broadcast 255.255.255.255, which never leaves the local link.
+bool ownNetworkAddress(std::uint32_t address, const std::vector<LocalNetwork>& networks);
+
 // The UDP destination (port 6454) for a dotted-decimal IPv4 text. Only this machine's own
 // addresses (loopback), its subnets, their broadcast addresses and the limited broadcast
 // 255.255.255.255 (which stays on the local link) are destinations: the light
@@ -31,5 +36,13 @@ std::vector<LocalNetwork> localNetworks();
 // block every tick.
 sockaddr_in artNetDestination(const std::string& targetIp,
                               const std::vector<LocalNetwork>& networks);
+
+// The sACN destination (port 5568) of a universe: its E1.31 multicast group when targetIp is
+// empty, else the unicast (or broadcast) address under the rule of ownNetworkAddress; a
+// multicast targetIp must be an E1.31 group (239.255.0.1 to 239.255.249.255). Throws
+// ErrorException ("SolveraSacn", 400 for a universe outside 1..63999 or a text that is no IPv4
+// address, 403 for an address outside).
+sockaddr_in sacnDestination(const std::string& targetIp, std::uint16_t universe,
+                            const std::vector<LocalNetwork>& networks);
 
 }  // namespace solvera::dmx

@@ -18,10 +18,6 @@ constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::min();
 // Where a queued send stands, for a caller that may stop waiting for it.
 enum class Stage { Queued, Opening, Writing };
 
-struct PendingSend {
-  std::promise<void> done;
-  std::atomic<Stage> stage{Stage::Queued};
-};
 
 std::int64_t steadyNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -35,7 +31,9 @@ bool sameLook(const Stream& a, const Stream& b) {
   const DmxRequest& y = b.request;
   return x.dmx == y.dmx && x.pulseChannels == y.pulseChannels && a.pulseShape == b.pulseShape &&
          a.pulseHz.has_value() == b.pulseHz.has_value() && x.shortFrames == y.shortFrames &&
-         x.targetIp == y.targetIp && x.universe == y.universe && x.serialPort == y.serialPort;
+         x.targetIp == y.targetIp && x.universe == y.universe && x.serialPort == y.serialPort &&
+         x.priority == y.priority && x.sourceName == y.sourceName && x.networkInterface == y.networkInterface &&
+         x.sequencing == y.sequencing && x.sync == y.sync;
 }
 
 bool dark(const std::vector<std::uint8_t>& dmx) {
@@ -46,6 +44,12 @@ bool dark(const std::vector<std::uint8_t>& dmx) {
 double clampedHz(double hz) { return std::min(std::max(hz, kMinPulseHz), kMaxPulseHz); }
 
 }  // namespace
+
+struct DmxOutput::Pending {
+  std::promise<void> done;
+  std::future<void> outcome = done.get_future();
+  std::atomic<Stage> stage{Stage::Queued};
+};
 
 class DmxOutput::Core : public std::enable_shared_from_this<Core> {
  public:
@@ -310,13 +314,19 @@ DmxOutput::~DmxOutput() {
 }
 
 void DmxOutput::send(const DmxRequest& request) {
+  Sending sending = start(request);
+  finish(sending);
+}
+
+DmxOutput::Sending DmxOutput::start(const DmxRequest& request) {
+  Sending sending;
   if (queue_.isCurrent()) {
     core_->send(request, nullptr);
-    return;
+    return sending;
   }
   transport_->check(request);
-  auto pending = std::make_shared<PendingSend>();
-  auto outcome = pending->done.get_future();
+  auto pending = std::make_shared<Pending>();
+  sending.pending_ = pending;
   queue_.post([weak = std::weak_ptr<Core>(core_), request, pending] {
     try {
       if (auto core = weak.lock()) core->send(request, &pending->stage);
@@ -325,14 +335,20 @@ void DmxOutput::send(const DmxRequest& request) {
       pending->done.set_exception(std::current_exception());
     }
   });
-  if (!transport_->writesMayStall()) return outcome.get();
+  return sending;
+}
+
+void DmxOutput::finish(Sending& sending) {
+  auto pending = std::move(sending.pending_);
+  if (!pending) return;
+  if (!transport_->writesMayStall()) return pending->outcome.get();
   // The caller (the server's queue) must not hang on a device: it waits for the answer of an
   // open, but not for a write that has stalled, before or within this request.
-  while (outcome.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready) {
+  while (pending->outcome.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready) {
     if (pending->stage == Stage::Opening) continue;
     if (core_->deviceCallNs() > std::chrono::nanoseconds(kStalledWriteWait).count()) return;
   }
-  outcome.get();
+  pending->outcome.get();
 }
 
 void DmxOutput::stop() {

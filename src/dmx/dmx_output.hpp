@@ -59,6 +59,7 @@ struct DmxOutputState {
 
 class DmxOutput {
  public:
+  struct Pending;
   // A request waits no longer than this behind a device write that has stalled.
   static constexpr std::chrono::milliseconds kStalledWriteWait{5};
 
@@ -78,6 +79,12 @@ class DmxOutput {
   // device write has stalled, returns after about kStalledWriteWait without the outcome: the
   // request is taken in turn.
   void send(const DmxRequest& request);
+  // send() in two halves, so that one caller can have several outputs take a request at once:
+  // start() checks the destination (throwing as send() does, changing nothing) and queues the
+  // request; finish() waits for its outcome as send() does and throws its error.
+  class Sending;
+  Sending start(const DmxRequest& request);
+  void finish(Sending& sending);
   // Throws ErrorException when send() would refuse the request's destination. Any thread.
   void check(const DmxRequest& request) const { transport_->check(request); }
   // Queued; return at once. blackoutAndStop() first sends one all-zero frame. exitBlackout()
@@ -101,6 +108,15 @@ class DmxOutput {
   SerialQueue queue_;
   DmxTransport* transport_;  // owned by the core
   std::shared_ptr<Core> core_;
+};
+
+class DmxOutput::Sending {
+ public:
+  Sending() = default;
+
+ private:
+  friend class DmxOutput;
+  std::shared_ptr<Pending> pending_;  // none: sent on the output's own queue already
 };
 
 }  // namespace solvera::dmx

@@ -68,14 +68,10 @@ std::optional<std::string> optionalText(const Json& object, std::string_view key
 
 }  // namespace
 
-DmxRequest decodeDmxRequest(std::string_view json) {
-  // The shared parser also refuses absurd nesting; its own text may quote the (not necessarily
-  // UTF-8) input, so the message stays ours.
-  std::optional<Json> parsed = parseJson(json);
-  if (!parsed) fail("geen geldige JSON.");
-  const Json& object = *parsed;
-  if (!object.is_object()) fail("verwacht een JSON-object.");
+namespace {
 
+// One output's request from one JSON object.
+DmxRequest decodeObject(const Json& object) {
   DmxRequest request;
   const Json& targetIp = required(object, "targetIp");
   if (!targetIp.is_string()) fail("\"targetIp\" moet een tekst zijn.");
@@ -101,10 +97,22 @@ DmxRequest decodeDmxRequest(std::string_view json) {
   request.outputMode = optionalText(object, "outputMode");
   request.serialPort = optionalText(object, "serialPort");
   request.pulseShape = optionalText(object, "pulseShape");
+  request.sourceName = optionalText(object, "sourceName");
+  request.networkInterface = optionalText(object, "interface");
 
-  if (const Json* shortFrames = member(object, "shortFrames")) {
-    if (!shortFrames->is_boolean()) fail("\"shortFrames\" moet waar of onwaar zijn.");
-    request.shortFrames = shortFrames->get<bool>();
+  auto flag = [&](std::string_view key) -> std::optional<bool> {
+    const Json* value = member(object, key);
+    if (!value) return std::nullopt;
+    if (!value->is_boolean()) fail(quoted(key) + " moet waar of onwaar zijn.");
+    return value->get<bool>();
+  };
+  request.shortFrames = flag("shortFrames");
+  request.sequencing = flag("sequencing");
+  request.sync = flag("sync");
+  if (const Json* priority = member(object, "priority")) {
+    auto value = integerIn(*priority, 0, 200);
+    if (!value) fail("\"priority\" moet een geheel getal van 0 tot 200 zijn.");
+    request.priority = static_cast<std::uint8_t>(*value);
   }
   if (const Json* sequence = member(object, "seq")) {
     request.sequence = integerIn(*sequence, 0, std::numeric_limits<std::int64_t>::max());
@@ -127,6 +135,47 @@ DmxRequest decodeDmxRequest(std::string_view json) {
       list.push_back(*value);
     }
     request.pulseChannels = std::move(list);
+  }
+  return request;
+}
+
+Json parsedObject(std::string_view json) {
+  // The shared parser also refuses absurd nesting; its own text may quote the (not necessarily
+  // UTF-8) input, so the message stays ours.
+  std::optional<Json> parsed = parseJson(json);
+  if (!parsed) fail("geen geldige JSON.");
+  if (!parsed->is_object()) fail("verwacht een JSON-object.");
+  return std::move(*parsed);
+}
+
+}  // namespace
+
+DmxRequest decodeDmxRequest(std::string_view json) { return decodeObject(parsedObject(json)); }
+
+LightRequest decodeLightRequest(std::string_view json) {
+  Json object = parsedObject(json);
+  auto outputs = object.find("outputs");
+  if (outputs == object.end() || outputs->is_null()) return LightRequest{{decodeObject(object)}, false};
+  if (!outputs->is_array() || outputs->empty()) fail("\"outputs\" moet een lijst met minstens één uitgang zijn.");
+  if (outputs->size() > kMaxLightOutputs) {
+    fail("hoogstens " + std::to_string(kMaxLightOutputs) + " uitgangen tegelijk.");
+  }
+  Json list = std::move(*outputs);
+  object.erase("outputs");
+  LightRequest request{{}, true};
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const std::string name = "uitgang " + std::to_string(i + 1);
+    if (!list[i].is_object()) fail(name + " moet een JSON-object zijn.");
+    // The output's own keys over the request's shared ones (the frame, the pulse, the page).
+    Json merged = object;
+    for (auto& [key, value] : list[i].items()) merged[key] = std::move(value);
+    try {
+      request.outputs.push_back(decodeObject(merged));
+    } catch (const ErrorException& e) {
+      const std::string& message = e.error().message;
+      const std::string prefix = "Ongeldig DMX-verzoek: ";
+      fail(name + ": " + (message.starts_with(prefix) ? message.substr(prefix.size()) : message));
+    }
   }
   return request;
 }

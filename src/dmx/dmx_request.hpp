@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -11,6 +12,8 @@
 namespace solvera::dmx {
 
 inline constexpr std::size_t kDmxChannels = 512;
+
+class ArtSyncGroup;
 
 // "At monotonic time atNs the waveform is at `position` (0 to below 1)": a player with a clock
 // of its own pins the pulse phase to it. Never part of a JSON body.
@@ -39,6 +42,20 @@ struct DmxRequest {
   std::optional<std::int64_t> sequence;
   // Where the pulse phase stands; without it the phase counts from the stream's start.
   std::optional<PulseAnchor> pulseAnchor;
+  // sACN and OLA: the priority receivers merge sources by (0 to 200).
+  std::optional<std::uint8_t> priority;
+  // sACN: the name receivers show for this source, and the network interface ("interface":
+  // its name or IPv4 address) multicast leaves by.
+  std::optional<std::string> sourceName;
+  std::optional<std::string> networkInterface;
+  // Art-Net: sequence numbers 1 to 255 per universe instead of 0, and an ArtSync after each
+  // frame.
+  std::optional<bool> sequencing;
+  std::optional<bool> sync;
+  // Art-Net outputs of one request that release their frames together; set by the router, never
+  // part of a JSON body.
+  std::shared_ptr<ArtSyncGroup> artSyncGroup;
+  std::size_t artSyncMember = 0;
 
   friend bool operator==(const DmxRequest&, const DmxRequest&) = default;
 };
@@ -54,10 +71,21 @@ struct Stream {
 inline constexpr double kMinPulseHz = 0.1;
 inline constexpr double kMaxPulseHz = 40.0;
 
+// A light request for one output or several ("outputs": a list of objects with the keys of a
+// single request, each taking the keys it leaves out from the request itself).
+struct LightRequest {
+  std::vector<DmxRequest> outputs;
+  bool several = false;  // the body listed its outputs
+};
+inline constexpr std::size_t kMaxLightOutputs = 8;
+
 // Decodes one JSON body. Anything out of range, fractional where an integer belongs, of the
 // wrong type or missing fails the whole request with ErrorException (nothing is clamped here);
 // JSON null stands for an absent optional member.
 DmxRequest decodeDmxRequest(std::string_view json);
+// Decodes a body with or without "outputs"; a fault in one output fails the whole request and
+// names the output ("Uitgang 2: ..."). At most kMaxLightOutputs outputs.
+LightRequest decodeLightRequest(std::string_view json);
 
 // The stream for a request: pulse frequency clamped to 0.1..40 Hz, unknown shapes as "square".
 Stream prepareStream(DmxRequest request, std::int64_t pulseEpochNs);

@@ -3,15 +3,16 @@
 
 #include <algorithm>
 #include <charconv>
+#include <iterator>
 
 namespace solvera::dmx {
 
 std::vector<std::uint8_t> artDmxPacket(std::span<const std::uint8_t> frame, std::uint16_t universe,
-                                       std::size_t slots) {
+                                       std::size_t slots, std::uint8_t sequence) {
   std::vector<std::uint8_t> packet{'A', 'r', 't', '-', 'N', 'e', 't', 0x00,  // ID
                                    0x00, 0x50,                               // OpDmx, low byte first
                                    0x00, 0x0E,                               // protocol version 14
-                                   0x00,                                     // sequence: disabled
+                                   sequence,                                 // 0: not sequenced
                                    0x00,                                     // physical port
                                    static_cast<std::uint8_t>(universe & 0xFF),
                                    static_cast<std::uint8_t>((universe >> 8) & 0x7F),
@@ -20,6 +21,61 @@ std::vector<std::uint8_t> artDmxPacket(std::span<const std::uint8_t> frame, std:
   packet.resize(18 + slots, 0x00);
   std::copy_n(frame.begin(), std::min(frame.size(), slots), packet.begin() + 18);
   return packet;
+}
+
+std::array<std::uint8_t, kArtSyncPacketBytes> artSyncPacket() {
+  return {'A', 'r', 't', '-', 'N', 'e', 't', 0x00,  // ID
+          0x00, 0x52,                               // OpSync, low byte first
+          0x00, 0x0E,                               // protocol version 14
+          0x00, 0x00};                              // Aux1, Aux2
+}
+
+std::array<std::uint8_t, kArtPollPacketBytes> artPollPacket() {
+  return {'A', 'r', 't', '-', 'N', 'e', 't', 0x00,  // ID
+          0x00, 0x20,                               // OpPoll, low byte first
+          0x00, 0x0E,                               // protocol version 14
+          0x00,                                     // flags: reply only when asked, no diagnostics
+          0x00};                                    // diagnostics priority (unused)
+}
+
+namespace {
+
+// A fixed-size text field: up to its first NUL, printable ASCII only (nodes fill names with
+// whatever their firmware holds).
+std::string textField(std::span<const std::uint8_t> packet, std::size_t at, std::size_t size) {
+  std::string text;
+  for (std::size_t i = at; i < at + size && i < packet.size() && packet[i] != 0; ++i) {
+    const char c = static_cast<char>(packet[i]);
+    text += c >= 0x20 && c < 0x7F ? c : '?';
+  }
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
+}  // namespace
+
+std::optional<ArtNode> parseArtPollReply(std::span<const std::uint8_t> packet) {
+  static constexpr std::uint8_t kId[8] = {'A', 'r', 't', '-', 'N', 'e', 't', 0x00};
+  if (packet.size() < kArtPollReplyMinBytes || !std::equal(std::begin(kId), std::end(kId), packet.begin())) {
+    return std::nullopt;
+  }
+  if (packet[8] != 0x00 || packet[9] != 0x21) return std::nullopt;  // OpPollReply
+  auto at = [&](std::size_t i) -> std::uint8_t { return i < packet.size() ? packet[i] : 0; };
+  ArtNode node;
+  node.address = static_cast<std::uint32_t>(packet[10]) << 24 | static_cast<std::uint32_t>(packet[11]) << 16 |
+                 static_cast<std::uint32_t>(packet[12]) << 8 | packet[13];
+  node.shortName = textField(packet, 26, 18);
+  node.longName = textField(packet, 44, 64);
+  node.report = textField(packet, 108, 64);
+  const unsigned ports = std::min<unsigned>(4, static_cast<unsigned>(packet[172]) << 8 | packet[173]);
+  const std::uint16_t net = static_cast<std::uint16_t>((packet[18] & 0x7F) << 8);
+  const std::uint16_t subnet = static_cast<std::uint16_t>((packet[19] & 0x0F) << 4);
+  for (unsigned i = 0; i < ports; ++i) {
+    const bool outputs = (packet[174 + i] & 0x80) != 0;  // PortTypes: the port puts DMX out
+    if (outputs) node.universes.push_back(static_cast<std::uint16_t>(net | subnet | (packet[190 + i] & 0x0F)));
+  }
+  node.bindIndex = at(211);
+  return node;
 }
 
 ArtDmxPacket buildArtDmxPacket(std::span<const std::uint8_t> frame, std::uint16_t universe) {

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -22,9 +23,34 @@ using DmxPayload = std::array<std::uint8_t, kDmxPayloadBytes>;
 // of the universe reach the wire.
 ArtDmxPacket buildArtDmxPacket(std::span<const std::uint8_t> frame, std::uint16_t universe);
 
-// The same with `slots` channels (even, 2 to 512): a short frame where few channels are used.
+// The same with `slots` channels (even, 2 to 512): a short frame where few channels are used;
+// sequence 1 to 255 lets a node drop a packet that arrives late (0: not sequenced).
 std::vector<std::uint8_t> artDmxPacket(std::span<const std::uint8_t> frame, std::uint16_t universe,
-                                       std::size_t slots);
+                                       std::size_t slots, std::uint8_t sequence = 0);
+
+inline constexpr std::size_t kArtSyncPacketBytes = 14;
+// ArtSync: a node that holds its ArtDmx frames puts them out now, all universes together.
+std::array<std::uint8_t, kArtSyncPacketBytes> artSyncPacket();
+
+inline constexpr std::size_t kArtPollPacketBytes = 14;
+// ArtPoll: asks every node that hears it for an ArtPollReply (no diagnostics, no unasked
+// replies later).
+std::array<std::uint8_t, kArtPollPacketBytes> artPollPacket();
+
+// What an ArtPollReply says of a node.
+struct ArtNode {
+  std::uint32_t address = 0;  // the node's IPv4 address as it reports it, host byte order
+  std::string shortName;
+  std::string longName;
+  std::string report;                   // the node's status text ("#0001 [0123] ...")
+  std::vector<std::uint16_t> universes;  // port addresses of its DMX output ports
+  std::uint8_t bindIndex = 0;            // which of a large node's replies this is (0 or 1: the first)
+};
+// Shortest ArtPollReply every consumer must accept; missing fields count as zero.
+inline constexpr std::size_t kArtPollReplyMinBytes = 207;
+// Parses an ArtPollReply; nothing for anything else (another packet, too short, a wrong ID or
+// OpCode).
+std::optional<ArtNode> parseArtPollReply(std::span<const std::uint8_t> packet);
 
 // Start code 0x00 and channels 1..512: the frame where it reaches, 0 beyond, extra dropped.
 // Both the USB Pro payload and the Open DMX line frame.

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <optional>
 #include <atomic>
 #include <csignal>
 #include <cstring>
@@ -18,6 +19,9 @@
 #include <sstream>
 
 #include "dmx/dmx_wire.hpp"
+#include "dmx/ola_sender.hpp"
+#include "dmx/sacn_wire.hpp"
+#include "dmx/sequence_numbers.hpp"
 #include "dmx/serial_line.hpp"
 
 namespace solvera::dmx {
@@ -28,9 +32,15 @@ constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGQU
 
 enum State : int { kFree, kDark, kLit };
 
+// A network output's dark frame, ready to go: a whole ArtDmx packet, or an E1.31 packet whose
+// sequence number is filled in when it is sent.
 struct Destination {
   sockaddr_in to{};
-  ArtDmxPacket black{};
+  unsigned interfaceIndex = 0;  // 0: as routed
+  std::array<std::uint8_t, kSacnPacketBytes> black{};
+  std::size_t size = 0;
+  std::uint16_t universe = 0;
+  bool artSync = false;
 };
 
 // One output's place. The handler reads only atomics, the descriptor number (fixed at install)
@@ -67,6 +77,10 @@ const char* wordFor(LastLight::Output output) {
       return "usbpro";
     case LastLight::Output::OpenDmx:
       return "opendmx";
+    case LastLight::Output::Sacn:
+      return "sacn";
+    case LastLight::Output::Ola:
+      return "ola";
   }
   return "";
 }
@@ -79,16 +93,56 @@ void blackOnSerial(LastLight::Output output, int fd) {
   }
 }
 
-void blackOnArtNet(Place& place) {
+// One datagram, out of a chosen interface when one is given. Async-signal-safe.
+void sendDatagram(int fd, const std::uint8_t* bytes, std::size_t size, const sockaddr_in& to, unsigned interfaceIndex) {
+  iovec data{const_cast<std::uint8_t*>(bytes), size};
+  msghdr message{};
+  message.msg_name = const_cast<sockaddr_in*>(&to);
+  message.msg_namelen = sizeof to;
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+  if (interfaceIndex != 0) {
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = IPPROTO_IP;
+    header->cmsg_type = IP_PKTINFO;
+    header->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    in_pktinfo info{};
+    info.ipi_ifindex = static_cast<int>(interfaceIndex);
+    std::memcpy(CMSG_DATA(header), &info, sizeof info);
+  }
+  ::sendmsg(fd, &message, MSG_NOSIGNAL);
+}
+
+// The dark frame of a destination, then what ends its stream: an ArtSync for a node that holds
+// frames for one, three stream-terminated packets for sACN. Async-signal-safe.
+void sendBlack(int fd, const Destination& d, LastLight::Output kind) {
+  if (kind == LastLight::Output::ArtNet) {
+    sendDatagram(fd, d.black.data(), d.size, d.to, 0);
+    if (d.artSync) {
+      const auto sync = artSyncPacket();
+      sendDatagram(fd, sync.data(), sync.size(), d.to, 0);
+    }
+    return;
+  }
+  std::array<std::uint8_t, kSacnPacketBytes> packet = d.black;
+  for (int i = 0; i < 4; ++i) {
+    packet[kSacnSequenceOffset] = sequence::nextSacn(d.universe);
+    packet[kSacnOptionsOffset] = i == 0 ? 0 : kSacnStreamTerminated;
+    sendDatagram(fd, packet.data(), d.size, d.to, d.interfaceIndex);
+  }
+}
+
+void blackOnNetwork(Place& place, LastLight::Output kind) {
   // Counted among the readers of the destination that is live after counting, so an update
   // never rewrites it under us; two tries, as an update may switch between load and count.
   for (int attempt = 0; attempt < 2; ++attempt) {
     const int b = place.live.load();
     ++place.readers[b];
     if (place.live.load() == b) {
-      const Destination& d = place.destinations[b];
-      ::sendto(udpFd, d.black.data(), d.black.size(), 0, reinterpret_cast<const sockaddr*>(&d.to),
-               sizeof d.to);
+      sendBlack(udpFd, place.destinations[b], kind);
       --place.readers[b];
       return;
     }
@@ -101,8 +155,10 @@ void onFatalSignal(int sig, siginfo_t* info, void* context) {
     for (Place& place : places) {
       if (place.state.load() != kLit) continue;
       const auto kind = static_cast<LastLight::Output>(place.kind.load());
-      if (kind == LastLight::Output::ArtNet) {
-        blackOnArtNet(place);
+      if (kind == LastLight::Output::ArtNet || kind == LastLight::Output::Sacn) {
+        blackOnNetwork(place, kind);
+      } else if (kind == LastLight::Output::Ola) {
+        // A client library call is no work for a signal handler: the watcher does it.
       } else {
         blackOnSerial(kind, place.fd);
       }
@@ -126,28 +182,84 @@ void onFatalSignal(int sig, siginfo_t* info, void* context) {
 
 // ---- the watcher ----------------------------------------------------------------------------
 
+std::string hex(std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned char c : bytes) {
+    text += kDigits[c >> 4];
+    text += kDigits[c & 0x0F];
+  }
+  return text;
+}
+
+std::string unhex(std::string_view text) {
+  std::string bytes;
+  for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
+    bytes += static_cast<char>(std::stoi(std::string(text.substr(i, 2)), nullptr, 16));
+  }
+  return bytes;
+}
+
+// What the watcher was told of a network output: "<ip> <universe> <sync>" for Art-Net,
+// "<ip> <universe> <interface> <priority> <cid> <name in hex>" for sACN.
+std::optional<Destination> toldDestination(const std::string& output, const std::string& told) {
+  std::istringstream in(told);
+  std::string ip;
+  unsigned universe = 0;
+  in >> ip >> universe;
+  Destination d;
+  d.to.sin_family = AF_INET;
+  d.to.sin_port = htons(output == "sacn" ? kSacnPort : 6454);
+  if (!in || ::inet_pton(AF_INET, ip.c_str(), &d.to.sin_addr) != 1) return std::nullopt;
+  d.universe = static_cast<std::uint16_t>(universe);
+  if (output == "artnet") {
+    int sync = 0;
+    in >> sync;
+    d.artSync = sync != 0;
+    const auto black = buildArtDmxPacket({}, d.universe);
+    std::copy(black.begin(), black.end(), d.black.begin());
+    d.size = black.size();
+    return d;
+  }
+  unsigned priority = 0;
+  std::string cid, name;
+  in >> d.interfaceIndex >> priority >> cid >> name;
+  SacnSource source;
+  auto parsed = parseCid(cid);
+  if (!parsed) return std::nullopt;
+  source.cid = *parsed;
+  source.priority = static_cast<std::uint8_t>(priority);
+  try {
+    source.name = unhex(name);
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+  const auto black = sacnDataPacket(source, d.universe, 0, 0, {}, kDmxChannels);
+  std::copy(black.begin(), black.end(), d.black.begin());
+  d.size = black.size();
+  return d;
+}
+
 // Per place: the output's word, a space and its destination.
 void blackWhereTold(const std::map<std::string, std::string>& where) {
   for (const auto& [place, told] : where) {
     const auto space = told.find(' ');
     if (space == std::string::npos) continue;
     const std::string output = told.substr(0, space), destination = told.substr(space + 1);
-    if (output == "artnet") {
+    if (output == "artnet" || output == "sacn") {
+      if (auto d = toldDestination(output, destination)) {
+        int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        int one = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+        sendBlack(fd, *d, output == "sacn" ? LastLight::Output::Sacn : LastLight::Output::ArtNet);
+        ::close(fd);
+      }
+      continue;
+    }
+    if (output == "ola") {
       std::istringstream in(destination);
-      std::string ip;
-      unsigned universe = 0;
-      in >> ip >> universe;
-      sockaddr_in to{};
-      to.sin_family = AF_INET;
-      to.sin_port = htons(6454);
-      if (::inet_pton(AF_INET, ip.c_str(), &to.sin_addr) != 1) continue;
-      int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-      int one = 1;
-      ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
-      const auto black = buildArtDmxPacket({}, static_cast<std::uint16_t>(universe));
-      ::sendto(fd, black.data(), black.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-               sizeof to);
-      ::close(fd);
+      unsigned port = 0, universe = 0;
+      if (in >> port >> universe) darkenOlaUniverse(static_cast<std::uint16_t>(port), universe);
       continue;
     }
     int fd = ::open(destination.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -198,6 +310,8 @@ void blackWhereTold(const std::map<std::string, std::string>& where) {
 
 void LastLight::install() {
   if (installed.exchange(true)) return;
+  // The watcher numbers its sACN packets on from the program's count.
+  sequence::shareWithChildren();
   const auto usbPro = usbProMessage(kUsbProSendDmxLabel, dmxPayload({}));
   std::copy(usbPro.begin(), usbPro.end(), usbProBlack.begin());
   openDmxBlack = dmxPayload({});
@@ -258,15 +372,12 @@ bool LastLight::Slot::take() {
   return false;
 }
 
-void LastLight::Slot::artNet(const std::string& targetIp, std::uint16_t universe) {
-  std::lock_guard lock(updates);
-  if (!take()) return;
-  Place& place = places[index_];
-  Destination next;
-  next.to.sin_family = AF_INET;
-  next.to.sin_port = htons(6454);
-  if (::inet_pton(AF_INET, targetIp.c_str(), &next.to.sin_addr) != 1) return;
-  next.black = buildArtDmxPacket({}, universe);
+namespace {
+
+// Switches a place to a new destination without a moment where the handler could read half of
+// it. Under the updates lock.
+void publish(int index, LastLight::Output kind, const Destination& next, const std::string& told) {
+  Place& place = places[index];
   const int spare = 1 - place.live.load();
   // A handler on another thread may still read the spare from before the last switch.
   while (place.readers[spare].load() != 0) {
@@ -274,7 +385,41 @@ void LastLight::Slot::artNet(const std::string& targetIp, std::uint16_t universe
   place.destinations[spare] = next;
   place.live = spare;
   place.state = kLit;
-  tellWatcher(std::to_string(index_) + " artnet " + targetIp + " " + std::to_string(universe) + "\n");
+  tellWatcher(std::to_string(index) + " " + wordFor(kind) + " " + told + "\n");
+}
+
+}  // namespace
+
+void LastLight::Slot::artNet(const std::string& targetIp, std::uint16_t universe, bool withSync) {
+  std::lock_guard lock(updates);
+  if (!take()) return;
+  Destination next;
+  next.to.sin_family = AF_INET;
+  next.to.sin_port = htons(6454);
+  if (::inet_pton(AF_INET, targetIp.c_str(), &next.to.sin_addr) != 1) return;
+  const auto black = buildArtDmxPacket({}, universe);
+  std::copy(black.begin(), black.end(), next.black.begin());
+  next.size = black.size();
+  next.artSync = withSync;
+  publish(index_, kind_, next, targetIp + " " + std::to_string(universe) + (withSync ? " 1" : " 0"));
+}
+
+void LastLight::Slot::sacn(const sockaddr_in& to, unsigned interfaceIndex, std::uint16_t universe,
+                           const SacnSource& source) {
+  std::lock_guard lock(updates);
+  if (!take()) return;
+  Destination next;
+  next.to = to;
+  next.interfaceIndex = interfaceIndex;
+  next.universe = universe;
+  const auto black = sacnDataPacket(source, universe, 0, 0, {}, kDmxChannels);
+  std::copy(black.begin(), black.end(), next.black.begin());
+  next.size = black.size();
+  char ip[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &to.sin_addr, ip, sizeof ip);
+  publish(index_, kind_, next, std::string(ip) + " " + std::to_string(universe) + " " + std::to_string(interfaceIndex) + " " +
+                    std::to_string(source.priority) + " " + cidText(source.cid) + " " +
+                    hex(source.name.substr(0, kSacnSourceNameBytes - 1)) + (source.name.empty() ? "00" : ""));
 }
 
 void LastLight::Slot::serial(const std::string& devicePath, int fd) {
@@ -287,12 +432,19 @@ void LastLight::Slot::serial(const std::string& devicePath, int fd) {
   tellWatcher(std::to_string(index_) + " " + wordFor(kind_) + " " + devicePath + "\n");
 }
 
+void LastLight::Slot::ola(std::uint16_t port, unsigned universe) {
+  std::lock_guard lock(updates);
+  if (!take()) return;
+  places[index_].state = kLit;
+  tellWatcher(std::to_string(index_) + " ola " + std::to_string(port) + " " + std::to_string(universe) + "\n");
+}
+
 void LastLight::Slot::none() {
   std::lock_guard lock(updates);
   if (index_ < 0) return;
   Place& place = places[index_];
   if (place.state.exchange(kDark) != kLit) return;
-  if (kind_ != Output::ArtNet) ::dup3(devNull, place.fd, O_CLOEXEC);  // lets the port go
+  if (kind_ == Output::UsbPro || kind_ == Output::OpenDmx) ::dup3(devNull, place.fd, O_CLOEXEC);  // lets the port go
   tellWatcher(std::to_string(index_) + " -\n");
 }
 

@@ -1,17 +1,21 @@
 // Darkness when the program dies without its orderly blackout: on a fatal signal the handler
-// sends one all-zero frame to every lit output, with descriptors and packets prepared in
+// sends one all-zero frame to every lit output (sACN streams are then ended too), with descriptors and packets prepared in
 // advance; after SIGKILL (or the out-of-memory killer) a small watcher process, forked at start
 // and told every output's destination, does the same once it sees the program gone.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <string>
+
+#include "dmx/sacn_wire.hpp"
 
 namespace solvera::dmx {
 
 class LastLight {
  public:
-  enum class Output { ArtNet, UsbPro, OpenDmx };
+  enum class Output { ArtNet, UsbPro, OpenDmx, Sacn, Ola };
   // Outputs that can be lit at once.
   static constexpr int kSlots = 16;
 
@@ -36,8 +40,14 @@ class LastLight {
 
     // Where the output's light goes now: an Art-Net destination, or a serial device with the
     // output's own descriptor for it (duplicated; the output may close its own at any time).
-    void artNet(const std::string& targetIp, std::uint16_t universe);
+    // withSync: the node may hold frames until an ArtSync, so the dark one is followed by one.
+    void artNet(const std::string& targetIp, std::uint16_t universe, bool withSync = false);
+    // An sACN universe: its dark frame and three stream-terminated packets, numbered on from the
+    // universe's count, out of the given interface (0: the system's choice).
+    void sacn(const sockaddr_in& to, unsigned interfaceIndex, std::uint16_t universe, const SacnSource& source);
     void serial(const std::string& devicePath, int fd);
+    // An OLA universe: only the watcher can darken it (through olad), once the program is gone.
+    void ola(std::uint16_t port, unsigned universe);
     // The output stopped: nothing to darken.
     void none();
 

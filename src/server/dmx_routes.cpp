@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <charconv>
+#include <mutex>
 
 #include "common/error.hpp"
+#include "common/serial_queue.hpp"
 #include "common/json.hpp"
 #include "dmx/artnet_target.hpp"
 #include "dmx/frame_schedule.hpp"
@@ -25,19 +27,51 @@ constexpr std::size_t kRememberedPages = 64;
 
 }  // namespace
 
-DmxRoutes::DmxRoutes(std::shared_ptr<dmx::LightRouter> router) : router_(std::move(router)) {}
+struct DmxRoutes::ReplyGate {
+  std::mutex mutex;
+  SerialQueue* queue = nullptr;  // none once the routes are gone
+};
 
-DmxRoutes::~DmxRoutes() = default;
+DmxRoutes::DmxRoutes(std::shared_ptr<dmx::LightRouter> router, std::shared_ptr<dmx::ArtNetDiscovery> discovery,
+                     SerialQueue& replies)
+    : router_(std::move(router)), discovery_(std::move(discovery)), gate_(std::make_shared<ReplyGate>()) {
+  gate_->queue = &replies;
+}
+
+DmxRoutes::~DmxRoutes() {
+  std::lock_guard lock(gate_->mutex);
+  gate_->queue = nullptr;
+}
 
 std::optional<std::string> DmxRoutes::handleDmx(const std::string& body) {
   std::string error;
   try {
-    const dmx::DmxRequest request = dmx::decodeDmxRequest(body);
-    const std::string& mode = router_->modeFor(request);
-    if ((mode != "artnet" || dmx::plausibleTargetIp(request.targetIp)) && superseded(request)) {
-      return accepted(mode);
+    const dmx::LightRequest request = dmx::decodeLightRequest(body);
+    const dmx::DmxRequest& first = request.outputs.front();
+    if (!request.several) {
+      const std::string mode = dmx::LightRouter::modeFor(first);
+      if ((mode != "artnet" || dmx::plausibleTargetIp(first.targetIp)) && superseded(first)) return accepted(mode);
+      return accepted(router_->send(first));
     }
-    return accepted(router_->send(request));
+    OrderedJson reply;
+    OrderedJson outputs = OrderedJson::array();
+    bool all = true;
+    if (superseded(first)) {
+      for (const auto& part : request.outputs) {
+        outputs.push_back(OrderedJson{{"outputMode", dmx::LightRouter::modeFor(part)}, {"ok", true}});
+      }
+    } else {
+      for (const auto& result : router_->send(request)) {
+        OrderedJson entry{{"outputMode", result.outputMode}, {"ok", !result.error}};
+        if (result.error) entry["error"] = result.error->message;
+        all = all && !result.error;
+        outputs.push_back(std::move(entry));
+      }
+    }
+    reply["ok"] = all;
+    reply["outputs"] = std::move(outputs);
+    if (!all) reply["availablePorts"] = dmx::OpenDmxFtdiSender::availablePorts(std::nullopt);
+    return http::jsonResponse(reply);
   } catch (const ErrorException& e) {
     error = e.error().message;
   } catch (const std::exception& e) {
@@ -85,10 +119,17 @@ std::string DmxRoutes::limitsResponse(const std::string& query) {
   const bool shortFrames = http::queryValue("shortFrames", query).value_or("") == "1";
   std::size_t slots = dmx::kDmxChannels;
   double fps = 0;
+  const bool known = mode == "enttec-usb-pro" || mode == "open-dmx-ftdi" || mode == "sacn" || mode == "ola";
   if (mode == "enttec-usb-pro" || mode == "open-dmx-ftdi") {
     if (shortFrames) slots = dmx::serialShortSlots(channels);
     fps = mode == "open-dmx-ftdi" ? dmx::OpenDmxFtdiSender::maxFramesPerSecond(slots)
                                   : dmx::EnttecDmxUsbProSender::maxFramesPerSecond(slots);
+  } else if (mode == "sacn") {
+    if (shortFrames) slots = dmx::SacnSender::shortSlots(channels);
+    fps = dmx::SacnSender::maxFramesPerSecond(slots);
+  } else if (mode == "ola") {
+    if (shortFrames) slots = dmx::serialShortSlots(channels);
+    fps = dmx::OlaSender::maxFramesPerSecond(slots);
   } else {
     if (shortFrames) slots = dmx::ArtNetSender::shortSlots(channels);
     fps = dmx::ArtNetSender::maxFramesPerSecond(slots);
@@ -100,11 +141,36 @@ std::string DmxRoutes::limitsResponse(const std::string& query) {
   }
   OrderedJson reply;
   reply["ok"] = true;
-  reply["outputMode"] = mode == "enttec-usb-pro" || mode == "open-dmx-ftdi" ? mode : "artnet";
+  reply["outputMode"] = known ? mode : "artnet";
   reply["slots"] = slots;
   reply["framesPerSecond"] = std::round(fps * 10) / 10;
   reply["maxPulseHz"] = limits;
   return http::jsonResponse(reply);
+}
+
+void DmxRoutes::nodesResponse(const std::string& query, std::function<void(std::string)> reply) {
+  const bool again = http::queryValue("refresh", query).value_or("") == "1";
+  discovery_->nodes(again, [gate = gate_, reply = std::move(reply)](const std::vector<dmx::DiscoveredNode>& nodes) {
+    OrderedJson list = OrderedJson::array();
+    for (const auto& node : nodes) {
+      list.push_back(OrderedJson{{"ip", node.ip},
+                                 {"name", node.name},
+                                 {"shortName", node.shortName},
+                                 {"universes", node.universes},
+                                 {"status", node.status}});
+    }
+    std::string body = http::jsonResponse(OrderedJson{{"ok", true}, {"nodes", std::move(list)}});
+    std::lock_guard lock(gate->mutex);
+    if (gate->queue) gate->queue->post([reply, body = std::move(body)] { reply(body); });
+  });
+}
+
+std::string DmxRoutes::interfacesResponse() {
+  OrderedJson list = OrderedJson::array();
+  for (const auto& interface : dmx::multicastInterfaces()) {
+    list.push_back(OrderedJson{{"name", interface.name}, {"address", interface.address}});
+  }
+  return http::jsonResponse(OrderedJson{{"ok", true}, {"interfaces", std::move(list)}});
 }
 
 void DmxRoutes::blackoutDmxOutputs() { router_->exitBlackout(); }

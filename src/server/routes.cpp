@@ -125,6 +125,16 @@ StaticServer::Table StaticServer::makeTable() {
            [this](const Request&, Responder& done) {
              return answerIf(done, routes_.dmx->serialPortsResponse());
            })
+      .add("GET", PathMatch::exact, "/dmx/nodes", control,
+           [this](const Request& r, Responder& done) {
+             routes_.dmx->nodesResponse(r.query, later(done));
+             return true;
+           })
+      .add("GET", PathMatch::exact, "/dmx/interfaces", control,
+           [this](const Request&, Responder& done) {
+             answer(done, routes_.dmx->interfacesResponse());
+             return true;
+           })
       .add("GET", PathMatch::exact, "/dmx/limits", control,
            [this](const Request& r, Responder& done) {
              answer(done, routes_.dmx->limitsResponse(r.query));

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "common/serial_queue.hpp"
+#include "dmx/artnet_discovery.hpp"
 #include "dmx/dmx_outputs.hpp"
 #include "dmx/light_router.hpp"
 #include "server/audio_routes.hpp"
@@ -27,7 +28,8 @@ RouteFactory standardRoutes(RouteSettings settings) {
       router = std::make_shared<dmx::LightRouter>(
           settings.dmxOutputs ? settings.dmxOutputs : std::make_shared<dmx::DmxOutputs>(*settings.clock));
     }
-    routes.dmx = std::make_unique<DmxRoutes>(std::move(router));
+    auto discovery = settings.artNetDiscovery ? settings.artNetDiscovery : std::make_shared<dmx::ArtNetDiscovery>();
+    routes.dmx = std::make_unique<DmxRoutes>(std::move(router), std::move(discovery), context.queue);
     routes.audio =
         std::make_unique<AudioRoutes>(sdlAudioBackend(settings.appInfo.productDisplayName()));
     routes.screenLight =

@@ -15,6 +15,7 @@ namespace solvera {
 namespace dmx {
 struct DmxOutputs;
 class LightRouter;
+class ArtNetDiscovery;
 }
 
 class SerialQueue;
@@ -57,6 +58,8 @@ struct RouteSettings {
   // The one router of light requests, shared with whoever else lights the lamps (a player);
   // when none is given it is made over dmxOutputs.
   std::shared_ptr<dmx::LightRouter> lightRouter{};
+  // How Art-Net nodes are looked for; when none is given, on this machine's networks.
+  std::shared_ptr<dmx::ArtNetDiscovery> artNetDiscovery{};
 };
 
 // Light outputs, SDL2 audio, the two relays (the remote counts a phone as connected for as

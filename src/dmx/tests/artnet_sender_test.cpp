@@ -18,6 +18,7 @@
 #include "dmx/artnet_target.hpp"
 #include "dmx/dmx_wire.hpp"
 #include "dmx/frame_schedule.hpp"
+#include "dmx/sequence_numbers.hpp"
 #include "dmx/tests/dmx_test_support.hpp"
 #include "server/tests/test_client.hpp"
 
@@ -465,4 +466,82 @@ TEST(ArtNetTarget, OnlyThisMachineItsSubnetsAndTheirBroadcasts) {
   auto packet = node.receive();
   ASSERT_TRUE(packet);
   EXPECT_EQ((*packet)[18], 4);
+}
+
+TEST(ArtNetSender, SequencesPerUniverseAndSyncsWhenAsked) {
+  ArtNetReceiver node;
+  ArtNetSender sender;
+  DmxRequest request = requestFor(node.address(), 0x0123, {90});
+  request.sequencing = true;
+  request.sync = true;
+  sender.send(request);
+  std::vector<Bytes> packets;
+  while (packets.size() < 8) {
+    auto packet = node.receive(10s);
+    ASSERT_TRUE(packet);
+    packets.push_back(*packet);
+  }
+  const std::vector<std::uint8_t> sync{'A', 'r', 't', '-', 'N', 'e', 't', 0,  // ID
+                                       0x00, 0x52,                          // OpSync
+                                       0x00, 0x0E,                          // protocol 14
+                                       0x00, 0x00};                         // Aux1, Aux2
+  // ArtDmx, ArtSync, ArtDmx, ArtSync, ...: each frame released at once.
+  const std::size_t firstDmx = packets[0].size() == 530 ? 0 : 1;
+  for (std::size_t i = firstDmx; i + 1 < packets.size(); i += 2) {
+    ASSERT_EQ(packets[i].size(), 530u) << i;
+    EXPECT_EQ(packets[i + 1], sync) << i + 1;
+    if (i >= firstDmx + 2) {
+      const std::uint8_t before = packets[i - 2][12], now = packets[i][12];
+      EXPECT_EQ(now, before == 255 ? 1 : before + 1) << "one after another, 0 never used";
+    }
+    EXPECT_NE(packets[i][12], 0) << "sequenced";
+  }
+  // The dark frame at blackout is released by an ArtSync too: a node that holds frames would
+  // otherwise keep the lamp lit.
+  sender.blackoutAndStop();
+  sender.status();
+  packets = node.drain();
+  ASSERT_GE(packets.size(), 2u);
+  EXPECT_TRUE(allZero(packets[packets.size() - 2]));
+  EXPECT_EQ(packets.back(), sync);
+
+  // The count wraps from 255 to 1 and is kept per universe.
+  std::set<std::uint8_t> values;
+  std::uint8_t last = sequence::nextArtNet(77);
+  for (int i = 0; i < 600; ++i) {
+    const std::uint8_t next = sequence::nextArtNet(77);
+    EXPECT_EQ(next, last == 255 ? 1 : last + 1);
+    values.insert(next);
+    last = next;
+  }
+  EXPECT_EQ(values.size(), 255u);
+  EXPECT_EQ(values.count(0), 0u);
+  EXPECT_EQ(sequence::nextArtNet(78), 1) << "another universe counts on its own";
+}
+
+TEST(ArtSyncGroup, OneSyncPerMomentToEveryNodeOfIt) {
+  auto node = [](std::uint32_t address) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(6454);
+    to.sin_addr.s_addr = htonl(address);
+    return to;
+  };
+  auto addresses = [](const std::vector<sockaddr_in>& nodes) {
+    std::vector<std::uint32_t> out;
+    for (const auto& n : nodes) out.push_back(ntohl(n.sin_addr.s_addr));
+    return out;
+  };
+  ArtSyncGroup group(3);
+  const std::int64_t t = 1'000'000'000;
+  EXPECT_TRUE(group.sent(0, t, node(1)).empty()) << "others have yet to send";
+  EXPECT_TRUE(group.sent(1, t + 400'000, node(2)).empty());
+  EXPECT_EQ(addresses(group.sent(2, t + 900'000, node(1))), (std::vector<std::uint32_t>{1, 2}))
+      << "the round is whole: one ArtSync to each node";
+  EXPECT_TRUE(group.sent(2, t + 50'000'000, node(1)).empty());
+  EXPECT_TRUE(group.sent(0, t + 50'500'000, node(1)).empty());
+  // Member 2 moves on before member 1 came: the round so far is released, a new one begins.
+  EXPECT_EQ(addresses(group.sent(2, t + 100'000'000, node(3))), (std::vector<std::uint32_t>{1}));
+  EXPECT_TRUE(group.sent(0, t + 100'200'000, node(1)).empty());
+  EXPECT_EQ(addresses(group.sent(1, t + 100'300'000, node(2))), (std::vector<std::uint32_t>{3, 1, 2}));
 }

@@ -6,13 +6,17 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sched.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 
 namespace solvera::dmx::test {
@@ -25,7 +29,7 @@ std::string uniqueLoopbackAddress() {
          "." + std::to_string(host & 0xFF);
 }
 
-ArtNetReceiver::ArtNetReceiver() {
+ArtNetReceiver::ArtNetReceiver(std::uint16_t port) {
   for (int attempt = 0; attempt < 64 && fd_ < 0; ++attempt) {
     std::string candidate = uniqueLoopbackAddress();
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -34,7 +38,7 @@ ArtNetReceiver::ArtNetReceiver() {
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_port = htons(6454);
+    address.sin_port = htons(port);
     ::inet_pton(AF_INET, candidate.c_str(), &address.sin_addr);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
       fd_ = fd;
@@ -43,7 +47,7 @@ ArtNetReceiver::ArtNetReceiver() {
       ::close(fd);
     }
   }
-  if (fd_ < 0) throw std::runtime_error("no free loopback address for port 6454");
+  if (fd_ < 0) throw std::runtime_error("no free loopback address for port " + std::to_string(port));
 }
 
 ArtNetReceiver::~ArtNetReceiver() { ::close(fd_); }
@@ -62,6 +66,115 @@ std::vector<Bytes> ArtNetReceiver::drain() {
   std::vector<Bytes> all;
   while (auto packet = receive(0ms)) all.push_back(std::move(*packet));
   return all;
+}
+
+namespace {
+
+std::vector<std::uint8_t> padded(const std::string& text, std::size_t size) {
+  std::vector<std::uint8_t> field(text.begin(), text.end());
+  field.resize(size, 0x00);
+  return field;
+}
+
+}  // namespace
+
+// An ArtPollReply of the full Art-Net 4 length (239 bytes), field by field.
+Bytes artPollReplyBytes(std::array<std::uint8_t, 4> ip, const std::string& shortName, const std::string& longName,
+                        std::uint8_t bindIndex) {
+  Bytes reply{'A', 'r', 't', '-', 'N', 'e', 't', 0x00,  // ID
+              0x00, 0x21,                               // OpPollReply, low byte first
+              ip[0], ip[1], ip[2], ip[3],               // the node's IP address
+              0x36, 0x19,                               // port 6454, low byte first
+              0x01, 0x00,                               // firmware version
+              0x01,                                     // NetSwitch: net 1
+              0x02,                                     // SubSwitch: sub-net 2
+              0x00, 0xFF,                               // OEM
+              0x00,                                     // UBEA version
+              0xD0,                                     // Status1
+              0x00, 0x00};                              // ESTA manufacturer
+  auto append = [&](const std::vector<std::uint8_t>& field) { reply.insert(reply.end(), field.begin(), field.end()); };
+  append(padded(shortName, 18));                                  // short name
+  append(padded(longName, 64));                                   // long name
+  append(padded("#0001 [0042] Power On Tests successful", 64));   // node report
+  append({0x00, 0x04});                                           // NumPorts: 4
+  append({0x80, 0x80, 0x40, 0xC0});                               // PortTypes: out, out, in only, in and out
+  append({0x00, 0x00, 0x00, 0x00});                               // GoodInput
+  append({0x80, 0x80, 0x00, 0x80});                               // GoodOutputA
+  append({0x00, 0x00, 0x02, 0x00});                               // SwIn
+  append({0x00, 0x01, 0x02, 0x03});                               // SwOut: universe nibbles
+  append({0x00, 0x00, 0x00, 0x00, 0x00, 0x00});                   // AcnPriority, SwMacro, SwRemote, spare
+  append({0x00});                                                 // Style: a node
+  append({0x02, 0x00, 0x00, 0x00, 0x00, 0x07});                   // MAC
+  append({ip[0], ip[1], ip[2], ip[3]});                           // BindIp
+  append({bindIndex});                                            // BindIndex
+  append({0x08});                                                 // Status2
+  reply.resize(239, 0x00);                                        // GoodOutputB .. filler
+  return reply;
+}
+
+FakeArtNetNode::FakeArtNetNode(std::function<Bytes(const std::string& self)> reply) : socket_(6454) {
+  thread_ = std::thread([this, reply = std::move(reply)] {
+    pollfd p{socket_.fd(), POLLIN, 0};
+    if (::poll(&p, 1, 20'000) <= 0) return;
+    Bytes poll(64);
+    sockaddr_in from{};
+    socklen_t length = sizeof from;
+    const ssize_t n = ::recvfrom(socket_.fd(), poll.data(), poll.size(), 0, reinterpret_cast<sockaddr*>(&from), &length);
+    poll.resize(static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+    polled_.set_value(poll);
+    const Bytes answer = reply(socket_.address());
+    ::sendto(socket_.fd(), answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from), length);
+  });
+}
+
+FakeArtNetNode::~FakeArtNetNode() { thread_.join(); }
+
+std::array<std::uint8_t, 4> bytesOf(const std::string& dotted) {
+  in_addr address{};
+  ::inet_pton(AF_INET, dotted.c_str(), &address);
+  const std::uint32_t host = ntohl(address.s_addr);
+  return {static_cast<std::uint8_t>(host >> 24), static_cast<std::uint8_t>(host >> 16),
+          static_cast<std::uint8_t>(host >> 8), static_cast<std::uint8_t>(host)};
+}
+
+
+bool inNetworkNamespace(const std::string& setup, const std::function<void()>& body, std::string* why) {
+  bool ran = false;
+  std::thread inside([&] {
+    if (::unshare(CLONE_NEWNET) != 0) {
+      *why = std::string("no network namespace: ") + std::strerror(errno);
+      return;
+    }
+    // Children of this thread start in its namespace.
+    pid_t pid = 0;
+    const char* argv[] = {"sh", "-ec", setup.c_str(), nullptr};
+    if (::posix_spawnp(&pid, "sh", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0) {
+      *why = "no shell for the namespace's setup";
+      return;
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      *why = "the namespace's setup failed: " + setup;
+      return;
+    }
+    body();
+    ran = true;
+  });
+  inside.join();
+  return ran;
+}
+
+std::uint16_t freeTcpPort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
 }
 
 FakeSerialDevice::FakeSerialDevice(std::filesystem::path link) : link_(std::move(link)) {
