@@ -12,6 +12,7 @@ packages=(
   xvfb xauth xdotool dbus dbus-x11 playerctl xclip procps
   libsystemd-dev systemd desktop-file-utils appstream dpkg-dev librsvg2-bin x11-apps
   wrk nginx chromium nodejs npm ca-certificates
+  libola-dev ola tshark
 )
 
 missing=()

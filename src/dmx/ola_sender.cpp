@@ -51,14 +51,10 @@ std::unique_ptr<ola::client::StreamingClient> connect(std::uint16_t port) {
   return client;
 }
 
-void universeInfo(std::optional<bool>* exists, ola::io::SelectServer* select, const ola::client::Result& result,
-                  const ola::client::OlaUniverse&) {
-  *exists = result.Success();
-  select->Terminate();
-}
-
-// Whether olad has the universe; nothing when it did not say within the limit.
-std::optional<bool> universeExists(std::uint16_t port, unsigned universe) {
+// One question to olad over a connection of its own, answered within a limit: ask() starts it
+// with a callback that stores the answer and terminates the loop.
+template <typename Answer, typename Ask>
+std::optional<Answer> askOlad(std::uint16_t port, Ask ask) {
   using ola::network::IPV4Address;
   using ola::network::IPV4SocketAddress;
   std::unique_ptr<ola::network::TCPSocket> socket(
@@ -68,13 +64,44 @@ std::optional<bool> universeExists(std::uint16_t port, unsigned universe) {
   ola::client::OlaClient client(socket.get());
   if (!client.Setup()) return std::nullopt;
   select.AddReadDescriptor(socket.get());
-  std::optional<bool> exists;
-  client.FetchUniverseInfo(universe, ola::NewSingleCallback(&universeInfo, &exists, &select));
+  std::optional<Answer> answer;
+  ask(client, answer, select);
   constexpr int kLimitMs = 500;
-  for (int waited = 0; !exists && waited < kLimitMs; waited += 10) select.RunOnce(ola::TimeInterval(0, 10'000));
+  for (int waited = 0; !answer && waited < kLimitMs; waited += 10) select.RunOnce(ola::TimeInterval(0, 10'000));
   select.RemoveReadDescriptor(socket.get());
   client.Stop();
-  return exists;
+  return answer;
+}
+
+// Whether olad has the universe; nothing when it did not say within the limit.
+std::optional<bool> universeExists(std::uint16_t port, unsigned universe) {
+  return askOlad<bool>(port, [universe](ola::client::OlaClient& client, std::optional<bool>& exists,
+                                        ola::io::SelectServer& select) {
+    client.FetchUniverseInfo(universe, ola::NewSingleCallback(
+                                           +[](std::optional<bool>* out, ola::io::SelectServer* loop,
+                                               const ola::client::Result& result, const ola::client::OlaUniverse&) {
+                                             *out = result.Success();
+                                             loop->Terminate();
+                                           },
+                                           &exists, &select));
+  });
+}
+
+// Whether olad's universe is dark now; nothing when it did not say.
+std::optional<bool> universeDark(std::uint16_t port, unsigned universe) {
+  return askOlad<bool>(port, [universe](ola::client::OlaClient& client, std::optional<bool>& dark,
+                                        ola::io::SelectServer& select) {
+    client.FetchDMX(universe, ola::NewSingleCallback(
+                                  +[](std::optional<bool>* out, ola::io::SelectServer* loop,
+                                      const ola::client::Result& result, const ola::client::DMXMetadata&,
+                                      const ola::DmxBuffer& buffer) {
+                                    bool zero = result.Success();
+                                    for (unsigned i = 0; zero && i < buffer.Size(); ++i) zero = buffer.Get(i) == 0;
+                                    *out = zero;
+                                    loop->Terminate();
+                                  },
+                                  &dark, &select));
+  });
 }
 #endif
 
@@ -82,6 +109,8 @@ std::optional<bool> universeExists(std::uint16_t port, unsigned universe) {
 
 class OlaSender::Transport final : public DmxTransport {
  public:
+  static constexpr int kDarkChecks = 5;
+
   Transport(Clock& clock, std::uint16_t port) : clock_(clock), port_(port), lastLight_(LastLight::Output::Ola) {}
 
   bool sameStream(const DmxRequest& current, const DmxRequest& next) const override {
@@ -147,8 +176,16 @@ class OlaSender::Transport final : public DmxTransport {
     try {
       write(*stream, {}, kDmxChannels, 0);
     } catch (const ErrorException&) {
-      // Best effort at exit: nothing is left to tell.
+      return;  // Best effort at exit: nothing is left to tell.
     }
+#ifdef SOLVERA_HAVE_OLA
+    // A frame still unread when the client hangs up can be lost with the connection: the close
+    // waits (briefly) until olad shows the universe dark. Another source merged in keeps it lit,
+    // so a few tries only.
+    for (int i = 0; i < kDarkChecks; ++i) {
+      if (universeDark(port_, stream->request.universe).value_or(true)) break;
+    }
+#endif
   }
 
   void close() override {
@@ -227,6 +264,10 @@ bool darkenOlaUniverse(std::uint16_t port, unsigned universe) {
   ola::DmxBuffer black;
   black.Blackout();
   const bool sent = client->SendDmx(universe, black);
+  // As at blackout: the frame must be in before the connection goes.
+  for (int i = 0; sent && i < OlaSender::Transport::kDarkChecks; ++i) {
+    if (universeDark(port, universe).value_or(true)) break;
+  }
   client->Stop();
   return sent;
 #else

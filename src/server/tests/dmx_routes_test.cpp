@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "common/json.hpp"
+#include "dmx/artnet_discovery.hpp"
 #include "dmx/dmx_wire.hpp"
 #include "dmx/frame_schedule.hpp"
 #include "dmx/tests/dmx_test_support.hpp"
@@ -261,4 +262,60 @@ TEST_F(DmxRoutesTest, LimitsTellThePageWhatEachOutputShowsAndTheOutputsKeepToThe
   EXPECT_EQ(routes().artNetSender().status().schedule.kind, dmx::FrameSchedule::Kind::Pulsed);
   EXPECT_EQ(post(pulse(10.99)).body(), R"({"ok":true,"outputMode":"artnet"})");
   EXPECT_EQ(routes().artNetSender().status().schedule.kind, dmx::FrameSchedule::Kind::Mean);
+}
+
+TEST_F(DmxRoutesTest, SeveralOutputsAtOnceAndTheNodesThatAnswered) {
+  ArtNetReceiver node, sacnReceiver(5568);
+  FakeArtNetNode lamp([](const std::string& self) { return artPollReplyBytes(bytesOf(self), "Lamp", "Lamp by the chair"); });
+  dmx::ArtNetDiscovery::Settings discovery;
+  discovery.bindAddress = uniqueLoopbackAddress();
+  discovery.pollTargets = [&] { return std::vector<std::string>{lamp.address()}; };
+  discovery.window = 500ms;
+  RouteSettings settings;
+  settings.clock = &clock;
+  settings.artNetDiscovery = std::make_shared<dmx::ArtNetDiscovery>(discovery);
+  server = std::make_unique<test::RunningServer>(settings);
+
+  // Shared keys (the frame) with each output's own; the unplugged widget fails alone.
+  auto reply = post(R"({"dmx":[40],"universe":1,"targetIp":"","outputs":[)"
+                    R"({"outputMode":"artnet","targetIp":")" + node.address() + R"("},)"
+                    R"({"outputMode":"sacn","targetIp":")" + sacnReceiver.address() +
+                    R"(","universe":9,"priority":150,"sourceName":"Kamer"},)"
+                    R"({"outputMode":"enttec-usb-pro","serialPort":")" + devicePath("ttyUSB9") + R"("}]})");
+  EXPECT_EQ(reply.statusLine(), "HTTP/1.1 200 OK");
+  auto json = bodyJson(reply);
+  EXPECT_EQ(json["ok"], false) << reply.body();
+  ASSERT_EQ(json["outputs"].size(), 3u) << reply.body();
+  EXPECT_EQ(json["outputs"][0], (Json{{"outputMode", "artnet"}, {"ok", true}}));
+  EXPECT_EQ(json["outputs"][1], (Json{{"outputMode", "sacn"}, {"ok", true}}));
+  EXPECT_EQ(json["outputs"][2]["outputMode"], "enttec-usb-pro");
+  EXPECT_EQ(json["outputs"][2]["ok"], false);
+  EXPECT_FALSE(json["outputs"][2]["error"].get<std::string>().empty());
+  EXPECT_TRUE(json["availablePorts"].is_array());
+  auto artNet = node.receive();
+  ASSERT_TRUE(artNet);
+  EXPECT_EQ((*artNet)[18], 40) << "Art-Net channel 1";
+  auto sacn = sacnReceiver.receive();
+  ASSERT_TRUE(sacn);
+  EXPECT_EQ((*sacn)[108], 150) << "sACN priority";
+  EXPECT_EQ((*sacn)[126], 40) << "sACN channel 1";
+
+  auto refused = [&](const std::string& body) {
+    auto r = post(body);
+    EXPECT_EQ(r.statusLine(), "HTTP/1.1 400 Bad Request") << body;
+    return bodyJson(r)["error"].get<std::string>();
+  };
+  EXPECT_EQ(refused(R"({"outputMode":"sacn","targetIp":"","universe":0,"dmx":[1]})"),
+            "Een sACN-universe ligt tussen 1 en 63999.");
+  EXPECT_EQ(refused(R"({"targetIp":"","universe":1,"dmx":[1],"outputs":[]})"),
+            "Ongeldig DMX-verzoek: \"outputs\" moet een lijst met minstens één uitgang zijn.");
+
+  auto nodes = server->send(test::request("GET", "/dmx/nodes"));
+  EXPECT_EQ(nodes.statusLine(), "HTTP/1.1 200 OK");
+  EXPECT_EQ(bodyJson(nodes), (Json{{"ok", true},
+                                   {"nodes", Json::array({Json{{"ip", lamp.address()},
+                                                               {"name", "Lamp by the chair"},
+                                                               {"shortName", "Lamp"},
+                                                               {"universes", {0x120, 0x121, 0x123}},
+                                                               {"status", "#0001 [0042] Power On Tests successful"}}})}}));
 }
