@@ -11,7 +11,10 @@ export const CHANNEL_LAYOUTS = {
   dimmer: ['dim'],
 };
 
-export const OUTPUT_MODES = ['artnet', 'enttec-usb-pro', 'open-dmx-ftdi'];
+export const OUTPUT_MODES = ['artnet', 'sacn', 'enttec-usb-pro', 'open-dmx-ftdi', 'ola'];
+export const SERIAL_MODES = ['enttec-usb-pro', 'open-dmx-ftdi'];
+// Outputs a request may carry besides the main one.
+export const MAX_EXTRA_OUTPUTS = 7;
 export const LIGHT_PULSE_SHAPES = ['sine', 'triangle', 'square', 'trapezoid', 'sawtooth'];
 export const DMX_CHANNELS = 512;
 
@@ -96,19 +99,32 @@ export function lightLook(sample, controls) {
   };
 }
 
-// The "/dmx" body. `pulse` is {hz, shape} or null for steady light.
-export function buildDmxRequest(output, frame, pulse, clientId = 'control') {
+// One output's own keys of a "/dmx" request.
+function outputKeys(output) {
   const mode = OUTPUT_MODES.includes(output.outputMode) ? output.outputMode : 'artnet';
-  const request = {
-    clientId,
-    sourceKind: 'session',
+  const keys = {
     outputMode: mode,
-    // The decoder wants an address and universe for every mode; serial outputs ignore them.
-    targetIp: typeof output.targetIp === 'string' && output.targetIp ? output.targetIp : '127.0.0.1',
-    universe: intIn(output.universe, 0, 32767, 0),
-    dmx: frame.dmx,
+    // The decoder wants an address and universe for every mode; serial outputs and OLA ignore
+    // the address, and sACN without one sends to the universe's multicast group.
+    targetIp: typeof output.targetIp === 'string' && output.targetIp ? output.targetIp : mode === 'sacn' ? '' : '127.0.0.1',
+    universe: intIn(output.universe, 0, 63999, 0),
   };
-  if (mode !== 'artnet' && output.serialPort) request.serialPort = output.serialPort;
+  if (SERIAL_MODES.includes(mode) && output.serialPort) keys.serialPort = output.serialPort;
+  if (mode === 'sacn') {
+    if (Number.isInteger(output.priority)) keys.priority = intIn(output.priority, 0, 200, 100);
+    if (output.networkInterface) keys.interface = output.networkInterface;
+  }
+  if (mode === 'artnet' && output.sequencing) keys.sequencing = true;
+  if (mode === 'artnet' && output.sync) keys.sync = true;
+  return keys;
+}
+
+// The "/dmx" body. `pulse` is {hz, shape} or null for steady light. Extra outputs ready to send
+// to get the same light: the body then lists every output.
+export function buildDmxRequest(output, frame, pulse, clientId = 'control') {
+  const request = { clientId, sourceKind: 'session', ...outputKeys(output), dmx: frame.dmx };
+  const extra = (Array.isArray(output.extraOutputs) ? output.extraOutputs : []).filter(outputReady);
+  if (extra.length > 0) request.outputs = [outputKeys(output), ...extra.slice(0, MAX_EXTRA_OUTPUTS).map(outputKeys)];
   if (pulse && pulse.hz > 0 && frame.pulseChannels.length > 0) {
     request.pulseHz = Math.round(pulse.hz * 100) / 100;
     request.pulseChannels = frame.pulseChannels;
@@ -127,13 +143,15 @@ export function blackoutRequest(output, layoutSettings, clientId = 'control') {
 // Whether the output is configured well enough to send to.
 export function outputReady(output) {
   // Without a chosen port the serial outputs take the best candidate themselves.
-  if (output.outputMode === 'enttec-usb-pro' || output.outputMode === 'open-dmx-ftdi') return true;
+  if (SERIAL_MODES.includes(output.outputMode) || output.outputMode === 'ola') return true;
+  // sACN without an address multicasts.
+  if (output.outputMode === 'sacn' && output.targetIp === '') return true;
   return typeof output.targetIp === 'string' && /^[A-Za-z0-9.-]+$/.test(output.targetIp);
 }
 
 // Identity of the native output stream: its pulse phase continues while this stays the same.
 export function streamKey(request) {
-  return request.outputMode === 'artnet'
-    ? `artnet|${request.targetIp}|${request.universe}`
-    : request.outputMode;
+  const key = (r) => (r.outputMode === 'artnet' || r.outputMode === 'sacn' ? `${r.outputMode}|${r.targetIp}|${r.universe}`
+    : r.outputMode === 'ola' ? `ola|${r.universe}` : r.outputMode);
+  return Array.isArray(request.outputs) ? request.outputs.map(key).join(',') : key(request);
 }

@@ -36,7 +36,14 @@ export class Outputs {
     if (item.path !== '/dmx') return;
     const light = this.state.light;
     const before = `${light.error}|${light.confirmed}`;
-    if (result.ok) {
+    // With several outputs the reply names each one's result: a fault of one (a widget
+    // unplugged) shows while the others go on.
+    const failed = result.ok && Array.isArray(result.body?.outputs)
+      ? result.body.outputs.filter((o) => o && o.ok === false) : [];
+    if (failed.length > 0) {
+      light.error = failed.map((o) => `${this.state.t(`output.${o.outputMode}`)}: ${o.error}`).join(' · ');
+      light.confirmed = false;
+    } else if (result.ok) {
       light.error = '';
       light.confirmed = true;
     } else {

@@ -1,7 +1,7 @@
 // The settings dialog (light output, fixtures, sound, language, key) and the
 // photosensitivity warning that must be accepted before any light.
 
-import { buildDmxFrame, fixtureChannels } from './dmx-frame.js';
+import { buildDmxFrame, fixtureChannels, MAX_EXTRA_OUTPUTS, OUTPUT_MODES, SERIAL_MODES } from './dmx-frame.js';
 import { normalizeSettings, PHOTOSENSITIVITY_KEY } from './settings.js';
 import { getJson } from './net.js';
 import { balanceText, gainText } from './views.js';
@@ -41,6 +41,8 @@ export function setupSettings(state, { onSaved }) {
       language: f.language.value,
       light: {
         outputMode: f.outputMode.value, targetIp: f.targetIp.value, universe: n('universe'), serialPort: f.serialPort.value,
+        priority: n('priority'), networkInterface: f.networkInterface.value, sequencing: f.sequencing.checked,
+        sync: f.sync.checked, extraOutputs: readExtraOutputs(),
         channelLayout: f.channelLayout.value, startAddress: n('startAddress'), fixtureCount: n('fixtureCount'),
         channelSpacing: n('channelSpacing'), pulse: f.pulse.checked, shortFrames: f.shortFrames.checked,
       },
@@ -57,6 +59,8 @@ export function setupSettings(state, { onSaved }) {
       if (el.type === 'checkbox') el.checked = Boolean(value); else el.value = String(value);
     };
     for (const [name, value] of Object.entries(s.light)) if (f[name] && name !== 'serialPort') set(name, value);
+    fillExtraOutputs(s.light.extraOutputs);
+    listNodes(false);
     set('audioMode', s.audio.mode);
     set('audioPulseShape', s.audio.pulseShape);
     for (const name of ['balance', 'bass', 'mid', 'treble', 'noise']) set(name, s.audio[name]);
@@ -71,7 +75,7 @@ export function setupSettings(state, { onSaved }) {
   function updateModeFields() {
     const mode = f.outputMode.value;
     for (const el of document.querySelectorAll('[data-for-mode]')) {
-      el.hidden = el.dataset.forMode === 'artnet' ? mode !== 'artnet' : mode === 'artnet';
+      el.hidden = !el.dataset.forMode.split(' ').includes(mode);
     }
   }
 
@@ -96,6 +100,56 @@ export function setupSettings(state, { onSaved }) {
     f.serialPort.value = selected || '';
   }
 
+  // More outputs, one row each: kind, address (or serial port), universe.
+  function extraOutputRow(output) {
+    const row = document.createElement('div');
+    row.className = 'row extra-output';
+    const mode = document.createElement('select');
+    for (const m of OUTPUT_MODES) mode.add(new Option(t(`output.${m}`), m));
+    mode.value = output.outputMode;
+    const address = document.createElement('input');
+    address.placeholder = t('settings.outputAddress');
+    address.setAttribute('aria-label', t('settings.outputAddress'));
+    address.value = SERIAL_MODES.includes(output.outputMode) ? output.serialPort : output.targetIp;
+    const universe = document.createElement('input');
+    Object.assign(universe, { type: 'number', min: 0, max: 63999, step: 1, value: output.universe });
+    universe.setAttribute('aria-label', t('settings.universe'));
+    const remove = document.createElement('button');
+    Object.assign(remove, { type: 'button', className: 'ghost small', textContent: t('settings.removeOutput') });
+    remove.addEventListener('click', () => { row.remove(); $('addOutput').disabled = false; });
+    row.append(mode, address, universe, remove);
+    return row;
+  }
+
+  function fillExtraOutputs(outputs) {
+    $('extraOutputs').replaceChildren(...outputs.map(extraOutputRow));
+    $('addOutput').disabled = outputs.length >= MAX_EXTRA_OUTPUTS;
+  }
+
+  function readExtraOutputs() {
+    return [...$('extraOutputs').children].map((row) => {
+      const [mode, address, universe] = row.querySelectorAll('select, input');
+      const serial = SERIAL_MODES.includes(mode.value);
+      return { outputMode: mode.value, targetIp: serial ? '' : address.value.trim(), universe: Number(universe.value),
+        serialPort: serial ? address.value.trim() : '' };
+    });
+  }
+
+  // The Art-Net nodes that answered; picking one fills in its address and first universe.
+  let nodes = [];
+  async function listNodes(again) {
+    const select = $('artNetNodes');
+    select.replaceChildren(new Option(t('settings.nodesLooking'), ''));
+    const reply = await getJson(again ? '/dmx/nodes?refresh=1' : '/dmx/nodes');
+    nodes = reply.ok && Array.isArray(reply.body?.nodes) ? reply.body.nodes : [];
+    const options = [new Option(t(nodes.length ? 'settings.nodesPick' : 'settings.nodesNone'), '')];
+    nodes.forEach((node, i) => {
+      const universes = Array.isArray(node.universes) && node.universes.length ? ` · ${node.universes.join(', ')}` : '';
+      options.push(new Option(`${node.name || node.ip} (${node.ip})${universes}`, String(i)));
+    });
+    select.replaceChildren(...options);
+  }
+
   function showRangeValues() {
     for (const input of form.querySelectorAll('input[type="range"]')) {
       let out = input.nextElementSibling;
@@ -112,6 +166,19 @@ export function setupSettings(state, { onSaved }) {
   f.outputMode.addEventListener('change', updateModeFields);
   $('settingsButton').addEventListener('click', () => { fill(); dialog.showModal(); });
   $('refreshPorts').addEventListener('click', () => refreshPorts());
+  $('refreshNodes').addEventListener('click', () => listNodes(true));
+  $('artNetNodes').addEventListener('change', (e) => {
+    const node = nodes[Number(e.target.value)];
+    if (!e.target.value || !node) return;
+    f.targetIp.value = node.ip;
+    if (Array.isArray(node.universes) && node.universes.length) f.universe.value = String(node.universes[0]);
+    updateLayoutPreview();
+  });
+  $('addOutput').addEventListener('click', () => {
+    const rows = $('extraOutputs');
+    rows.append(extraOutputRow({ outputMode: 'artnet', targetIp: '', universe: 0, serialPort: '' }));
+    $('addOutput').disabled = rows.children.length >= MAX_EXTRA_OUTPUTS;
+  });
   $('settingsCancel').addEventListener('click', () => dialog.close('cancel'));
   dialog.addEventListener('close', () => {
     if (dialog.returnValue !== 'save') return;

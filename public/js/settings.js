@@ -1,6 +1,6 @@
 // The page's settings, kept in its local storage, with defaults and repair of stored values.
 
-import { normalizeFixtureLayout, OUTPUT_MODES, LIGHT_PULSE_SHAPES } from './dmx-frame.js';
+import { normalizeFixtureLayout, OUTPUT_MODES, LIGHT_PULSE_SHAPES, MAX_EXTRA_OUTPUTS } from './dmx-frame.js';
 import { AUDIO_MODES, AUDIO_PULSE_SHAPES } from './native-audio.js';
 
 export const SETTINGS_KEY = 'solvera.settings.v1';
@@ -22,6 +22,14 @@ export const DEFAULT_SETTINGS = Object.freeze({
     pulse: true,
     // Off: the shortest frames some receivers accept cannot be known from here.
     shortFrames: false,
+    // sACN: the priority receivers merge by, and the interface multicast leaves by ('': the
+    // system's choice). Art-Net: sequence numbers and ArtSync, off as most nodes expect.
+    priority: 100,
+    networkInterface: '',
+    sequencing: false,
+    sync: false,
+    // More outputs that show the same light: [{outputMode, targetIp, universe, serialPort}].
+    extraOutputs: [],
   },
   audio: {
     mode: 'session',
@@ -58,13 +66,22 @@ export function normalizeSettings(raw) {
   const audio = r.audio && typeof r.audio === 'object' ? r.audio : {};
   const controls = r.controls && typeof r.controls === 'object' ? r.controls : {};
   const layout = normalizeFixtureLayout(light);
-  const targetIp = typeof light.targetIp === 'string' ? light.targetIp.trim() : '';
+  const address = (v) => {
+    const text = typeof v === 'string' ? v.trim() : '';
+    return /^[A-Za-z0-9.-]*$/.test(text) ? text : '';
+  };
+  const extra = (o) => ({
+    outputMode: oneOf(o?.outputMode, OUTPUT_MODES, d.light.outputMode),
+    targetIp: address(o?.targetIp),
+    universe: num(o?.universe, 0, 63999, 0, true),
+    serialPort: typeof o?.serialPort === 'string' ? o.serialPort : '',
+  });
   return {
     language: oneOf(r.language, ['nl', 'en'], d.language),
     light: {
       outputMode: oneOf(light.outputMode, OUTPUT_MODES, d.light.outputMode),
-      targetIp: /^[A-Za-z0-9.-]*$/.test(targetIp) ? targetIp : '',
-      universe: num(light.universe, 0, 32767, d.light.universe, true),
+      targetIp: address(light.targetIp),
+      universe: num(light.universe, 0, 63999, d.light.universe, true),
       serialPort: typeof light.serialPort === 'string' ? light.serialPort : '',
       startAddress: layout.startAddress,
       channelLayout: layout.channelLayout,
@@ -72,6 +89,11 @@ export function normalizeSettings(raw) {
       channelSpacing: num(light.channelSpacing, 0, 512, 0, true),
       pulse: bool(light.pulse, d.light.pulse),
       shortFrames: bool(light.shortFrames, d.light.shortFrames),
+      priority: num(light.priority, 0, 200, d.light.priority, true),
+      networkInterface: typeof light.networkInterface === 'string' ? light.networkInterface.trim() : '',
+      sequencing: bool(light.sequencing, false),
+      sync: bool(light.sync, false),
+      extraOutputs: (Array.isArray(light.extraOutputs) ? light.extraOutputs : []).slice(0, MAX_EXTRA_OUTPUTS).map(extra),
     },
     audio: {
       mode: oneOf(audio.mode, ['session', ...AUDIO_MODES], d.audio.mode),

@@ -61,3 +61,24 @@ test('requests carry the output, the pulse only when something can pulse, and bl
   assert.equal(outputReady({ outputMode: 'artnet', targetIp: '10.0.0.1:6454' }), false);
   assert.equal(outputReady({ outputMode: 'open-dmx-ftdi', serialPort: '' }), true);
 });
+
+test('several outputs: each keeps its own keys, unready ones are left out, the stream names them all', () => {
+  const frame = { dmx: [9], pulseChannels: [1] };
+  const main = { outputMode: 'sacn', targetIp: '', universe: 5, priority: 150, networkInterface: 'eth1', sequencing: true,
+    extraOutputs: [
+      { outputMode: 'enttec-usb-pro', serialPort: '/dev/ttyUSB0', targetIp: '', universe: 0 },
+      { outputMode: 'artnet', targetIp: '', universe: 1 }, // no address yet: not sent to
+      { outputMode: 'ola', targetIp: '', universe: 3 },
+    ] };
+  assert.ok(outputReady(main), 'sACN without an address multicasts');
+  const request = buildDmxRequest(main, frame, { hz: 10, shape: 'sine' });
+  assert.deepEqual(request.outputs, [
+    { outputMode: 'sacn', targetIp: '', universe: 5, priority: 150, interface: 'eth1' },
+    { outputMode: 'enttec-usb-pro', targetIp: '127.0.0.1', universe: 0, serialPort: '/dev/ttyUSB0' },
+    { outputMode: 'ola', targetIp: '127.0.0.1', universe: 3 },
+  ]);
+  assert.deepEqual([request.dmx, request.pulseHz], [[9], 10], 'the frame and pulse are shared');
+  assert.equal(streamKey(request), 'sacn||5,enttec-usb-pro,ola|3');
+  const art = buildDmxRequest({ outputMode: 'artnet', targetIp: '10.0.0.255', universe: 2, sequencing: true, sync: true }, frame, null);
+  assert.deepEqual([art.sequencing, art.sync, art.outputs], [true, true, undefined]);
+});

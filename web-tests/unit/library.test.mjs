@@ -96,10 +96,13 @@ test('settings: defaults, repair of stored values, and a store that fails', () =
   const d = normalizeSettings(null);
   assert.equal(d.language, 'nl');
   assert.equal(d.light.targetIp, '', 'no output address until the user gives one');
-  const repaired = normalizeSettings({ language: 'fr', light: { outputMode: 'laser', targetIp: '1.2.3.4:99', universe: 70000, startAddress: 600 },
+  const repaired = normalizeSettings({ language: 'fr', light: { outputMode: 'laser', targetIp: '1.2.3.4:99', universe: 70000, startAddress: 600,
+    extraOutputs: [{ outputMode: 'sacn', targetIp: 'x y', universe: 9 }, ...Array(9).fill({})] },
     audio: { mode: 'monaural', bass: 99, balance: 'left' }, controls: { masterVolume: 150, musicEnabled: false } });
   assert.deepEqual([repaired.language, repaired.light.outputMode, repaired.light.targetIp, repaired.light.universe, repaired.light.startAddress],
-    ['nl', 'artnet', '', 32767, 1]);
+    ['nl', 'artnet', '', 63999, 1], 'sACN universes reach 63999');
+  assert.equal(repaired.light.extraOutputs.length, 7, 'at most seven more outputs');
+  assert.deepEqual(repaired.light.extraOutputs[0], { outputMode: 'sacn', targetIp: '', universe: 9, serialPort: '' });
   assert.deepEqual([repaired.audio.mode, repaired.audio.bass, repaired.audio.balance], ['monaural', 12, 0]);
   assert.deepEqual([repaired.controls.masterVolume, repaired.controls.musicEnabled], [100, false]);
   const store = new Map();
