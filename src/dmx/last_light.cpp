@@ -44,12 +44,12 @@ struct Destination {
 };
 
 // One output's place. The handler reads only atomics, the descriptor number (fixed at install)
-// and the Art-Net destination that `live` names while it counts itself among its readers.
+// and the network destination that `live` names while it counts itself among its readers.
 struct Place {
+  Destination destinations[2];
   std::atomic<int> state{kFree};
   std::atomic<int> kind{0};
   int fd = -1;  // serial: the port duplicated onto it, or /dev/null
-  Destination destinations[2];
   std::atomic<int> live{0};
   std::atomic<int> readers[2] = {0, 0};
 };

@@ -233,6 +233,7 @@ OlaSender::Status OlaSender::status() {
     if (state.stream) status.universe = state.stream->request.universe;
     status.connected = static_cast<Transport&>(transport).connected();
     status.timerRunning = state.timerRunning;
+    status.schedule = state.schedule;
     return status;
   });
 }

@@ -11,6 +11,7 @@
 #include "common/clock.hpp"
 #include "dmx/dmx_output.hpp"
 #include "dmx/dmx_request.hpp"
+#include "dmx/frame_schedule.hpp"
 
 namespace solvera::dmx {
 
@@ -35,6 +36,7 @@ class OlaSender {
     std::optional<unsigned> universe;
     bool connected = false;
     bool timerRunning = false;
+    FrameSchedule schedule;
   };
   Status status();  // waits for the queue
   DmxOutput& output() { return output_; }
