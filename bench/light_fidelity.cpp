@@ -89,6 +89,8 @@ class Capture {
   virtual ~Capture() = default;
   virtual void start() = 0;
   virtual std::vector<Sample> stop() = 0;
+  // What came since start(), recording on.
+  virtual std::vector<Sample> peek() = 0;
 };
 
 // Art-Net (channel 1 at byte 18) or sACN (port 5568, channel 1 at byte 126) on loopback.
@@ -107,7 +109,12 @@ class UdpCapture final : public Capture {
   std::vector<Sample> stop() override {
     running_ = false;
     thread_.join();
+    std::lock_guard lock(mutex_);
     return std::move(samples_);
+  }
+  std::vector<Sample> peek() override {
+    std::lock_guard lock(mutex_);
+    return samples_;
   }
 
  private:
@@ -116,11 +123,13 @@ class UdpCapture final : public Capture {
       std::uint8_t data[600];
       auto datagram = receiveStamped(node_.fd(), data, 50);
       if (!datagram || datagram->size <= channel1_) continue;
+      std::lock_guard lock(mutex_);
       samples_.push_back({datagram->arrivalNs, double(data[channel1_])});
     }
   }
   test::ArtNetReceiver node_;
   std::size_t channel1_;
+  std::mutex mutex_;
   std::atomic<bool> running_{false};
   std::thread thread_;
   std::vector<Sample> samples_;
@@ -154,6 +163,10 @@ class PtyCapture final : public Capture {
   std::vector<Sample> stop() override {
     std::lock_guard lock(mutex_);
     recording_ = false;
+    return format_ == Format::UsbPro ? usbPro() : openDmx();
+  }
+  std::vector<Sample> peek() override {
+    std::lock_guard lock(mutex_);
     return format_ == Format::UsbPro ? usbPro() : openDmx();
   }
 
@@ -244,6 +257,7 @@ class OlaCapture final : public Capture {
   }
   std::uint16_t port() const { return olad_.port(); }
   void start() override { from_ = watcher_->frames().size(); }
+  std::vector<Sample> peek() override { return stop(); }
   std::vector<Sample> stop() override {
     std::vector<Sample> out;
     auto frames = watcher_->frames();
@@ -527,7 +541,17 @@ int blackoutBench(int tries) {
         capture->start();
       }
       rig.router->send(rig.request(lit));
-      std::this_thread::sleep_for(std::chrono::milliseconds(120));  // lit for a while, as a session is
+      // Every output lit (a widget may take a moment to open again after the last blackout).
+      auto isLit = [](Capture* c) {
+        auto samples = c->peek();
+        return std::any_of(samples.begin(), samples.end(), [](const Sample& x) { return x.value == 255; });
+      };
+      const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (!(isLit(rig.artNet.get()) && isLit(rig.sacn.get()) && isLit(rig.usbPro.get())) &&
+             std::chrono::steady_clock::now() < limit) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));  // lit for a while, as a session is
       const std::int64_t realNs = nowNs(CLOCK_REALTIME), monoNs = nowNs();
       if (page) {
         rig.router->send(rig.request(dark));
@@ -538,6 +562,9 @@ int blackoutBench(int tries) {
       const double a = firstDarkAfter(rig.artNet->stop(), realNs);
       const double s = firstDarkAfter(rig.sacn->stop(), realNs);
       const double u = firstDarkAfter(rig.usbPro->stop(), monoNs);
+      if (std::getenv("LIGHT_FIDELITY_DUMP")) {
+        std::fprintf(stderr, "%s: art %.2f sacn %.2f usb %.2f ms\n", page ? "page" : "all", a / 1e6, s / 1e6, u / 1e6);
+      }
       if (a < 0 || s < 0 || u < 0) {
         ++missed;
         continue;
