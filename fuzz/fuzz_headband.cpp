@@ -6,6 +6,7 @@
 #include <span>
 
 #include "bridge/headband/headband_stream.hpp"
+#include "common/json.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   solvera::headband::HeadbandStream stream([](solvera::headband::HeadbandStream::Event e) {

@@ -124,8 +124,11 @@ long residentKiB(pid_t pid) {
   return -1;
 }
 
+// gcc names the sanitizers with macros, clang through __has_feature.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+constexpr bool kSanitized = __has_feature(address_sanitizer) || __has_feature(thread_sanitizer);
 #else
 constexpr bool kSanitized = false;
 #endif
