@@ -6,6 +6,7 @@
 #include "common/xdg.hpp"
 #include "dmx/dmx_outputs.hpp"
 #include "platform/page_bridge.hpp"
+#include "server/session_routes.hpp"
 
 namespace solvera {
 
@@ -99,6 +100,37 @@ void AppDelegate::startMain() {
     return;
   }
   server_ = std::move(server);
+  connectPlayer();
+}
+
+// The keys, the media controls and the headband reach the session player directly, so that
+// they work with no page open.
+void AppDelegate::connectPlayer() {
+  std::weak_ptr<StaticServer> weak = server_;
+  shortcuts_->connectPlayer(
+      {[weak] {
+         auto server = weak.lock();
+         if (!server) return false;
+         session::SessionPlayer& player = server->session().player();
+         const bool on = !player.blackout();
+         player.setBlackout(on);
+         return on;
+       },
+       [weak]() -> std::string {
+         auto server = weak.lock();
+         if (!server) return "";
+         session::SessionPlayer& player = server->session().player();
+         switch (player.status().state) {
+           case session::PlayerState::running: return player.pause() ? "pause" : "";
+           case session::PlayerState::paused: return player.resume() ? "resume" : "";
+           default: return "";
+         }
+       }});
+  if (options_.content) {
+    options_.content->recordHeadbandTo([weak](const OrderedJson& events) {
+      if (auto server = weak.lock()) server->session().player().headbandEvents(events);
+    });
+  }
 }
 
 void AppDelegate::openControlInterface() {

@@ -94,6 +94,7 @@ class AppDelegate : public platform::ShellEvents,
 
   // The installed music library: the server serves it and the installer fills it.
   std::filesystem::path musicLibraryFolder() const;
+  void connectPlayer();
 
   platform::Platform platform_;
   Options options_;

@@ -69,7 +69,43 @@ RenderCommandLine parseRender(const std::vector<std::string>& args, std::size_t 
   return r;
 }
 
+bool parseUnsigned(const std::string& text, unsigned max, unsigned& out) {
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+  return ec == std::errc() && end == text.data() + text.size() && out <= max;
+}
+
 }  // namespace
+
+LightOutputOption parseLightOutput(const std::string& text) {
+  const auto colon = text.find(':');
+  const std::string kind = text.substr(0, colon);
+  const std::string rest = colon == std::string::npos ? "" : text.substr(colon + 1);
+  LightOutputOption out;
+  if (kind == "none" && colon == std::string::npos) {
+    out.mode = "none";
+    return out;
+  }
+  if (kind == "artnet" && !rest.empty()) {
+    out.mode = "artnet";
+    const auto second = rest.find(':');
+    out.targetIp = rest.substr(0, second);
+    if (second != std::string::npos) {
+      unsigned universe = 0;
+      if (!parseUnsigned(rest.substr(second + 1), 32767, universe)) {
+        throw std::invalid_argument("--output artnet:IP:UNIVERSE needs a universe from 0 to 32767");
+      }
+      out.universe = static_cast<int>(universe);
+    }
+    if (!out.targetIp.empty()) return out;
+  }
+  if ((kind == "enttec" || kind == "opendmx") && !rest.empty()) {
+    out.mode = kind == "enttec" ? "enttec-usb-pro" : "open-dmx-ftdi";
+    out.serialPort = rest;
+    return out;
+  }
+  throw std::invalid_argument("--output needs artnet:IP[:UNIVERSE], enttec:PORT, opendmx:PORT or none, not \"" +
+                              text + "\"");
+}
 
 CommandLine parseCommandLine(const std::vector<std::string>& args) {
   CommandLine cl;
@@ -107,10 +143,23 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
         throw std::invalid_argument("--port needs a number from 1 to 65535, not \"" + text + "\"");
       }
       cl.port = static_cast<std::uint16_t>(port);
+    } else if (arg == "--play") {
+      std::string session = value();
+      if (session.empty()) throw std::invalid_argument("--play needs a session id or file");
+      cl.play = session;
+    } else if (arg == "--output") {
+      cl.output = parseLightOutput(value());
+    } else if (arg == "--accept-photosensitivity-warning") {
+      cl.acceptPhotosensitivityWarning = true;
     } else {
       throw std::invalid_argument("unknown option \"" + args[i] + "\"");
     }
   }
+  if (!cl.play && (cl.output || cl.acceptPhotosensitivityWarning)) {
+    throw std::invalid_argument("--output and --accept-photosensitivity-warning go with --play");
+  }
+  // A played session needs no window.
+  if (cl.play) cl.headless = true;
   return cl;
 }
 
@@ -118,10 +167,19 @@ std::string usageText() {
   return "Usage: solvera-pro [--headless] [--resources DIR] [--port N]\n"
          "       solvera-pro [--resources DIR] render SESSION OUTPUT [--rate N] [--bits 16|24]\n"
          "                   [--from TIME] [--to TIME] [--no-music] [--no-noise]\n"
+         "       solvera-pro --headless --play SESSION [--output OUTPUT]\n"
+         "                   [--accept-photosensitivity-warning]\n"
          "\n"
          "  --headless       run without a window; open the printed address in a browser\n"
          "  --resources DIR  use DIR as the resource folder (Info.json, public/)\n"
          "  --port N         preferred port of the local server (default 8765)\n"
+         "  --play SESSION   play one session from start to end and exit: a library id, one\n"
+         "                   of your own sessions, or a .svpsession file\n"
+         "  --output OUTPUT  the lamps for --play, instead of the saved settings:\n"
+         "                   artnet:IP[:UNIVERSE], enttec:PORT, opendmx:PORT or none\n"
+         "  --accept-photosensitivity-warning\n"
+         "                   the person has read the photosensitivity warning: --play lights\n"
+         "                   the lamps (without it the session plays sound only)\n"
          "  --help           show this text\n"
          "  --version        show the version\n"
          "\n"

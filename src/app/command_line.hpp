@@ -1,5 +1,6 @@
 // The command line: solvera-pro [--headless] [--resources DIR] [--port N] [--help] [--version],
-// and solvera-pro [--resources DIR] render SESSION OUTPUT [render options]
+// solvera-pro [--resources DIR] render SESSION OUTPUT [render options], and, to play one
+// session without a page, --headless --play SESSION [--output OUTPUT] [--accept-photosensitivity-warning].
 #pragma once
 
 #include <cstdint>
@@ -22,8 +23,24 @@ struct RenderCommandLine {
   bool noNoise = false;
 };
 
+// The lamps a played session lights: mode "artnet" with an address and universe, "enttec-usb-pro"
+// or "open-dmx-ftdi" with a serial port, or "none".
+struct LightOutputOption {
+  std::string mode;
+  std::string targetIp;
+  int universe = 0;
+  std::string serialPort;
+  friend bool operator==(const LightOutputOption&, const LightOutputOption&) = default;
+};
+
+// "artnet:IP[:UNIVERSE]", "enttec:PORT", "opendmx:PORT" or "none"; throws std::invalid_argument.
+LightOutputOption parseLightOutput(const std::string& text);
+
 struct CommandLine {
   bool headless = false;
+  std::optional<std::string> play;  // a library session's id or a session file
+  std::optional<LightOutputOption> output;
+  bool acceptPhotosensitivityWarning = false;
   bool help = false;
   bool version = false;
   std::optional<std::filesystem::path> resources;

@@ -26,6 +26,17 @@ std::shared_ptr<ContentServices> ContentServices::create(const platform::Platfor
   bridge.productCode = info.productCode;
   bridge.resourceDir = platform.bundle.resourceDir;
   if (options.clock) bridge.clock = options.clock;
+  bridge.onEvents = [sink = services->headbandSink_](const std::vector<std::string_view>& lines) {
+    if (!*sink) return;
+    // The bridge's lines are only object-shaped; those that are not JSON are left out here.
+    OrderedJson events = OrderedJson::array();
+    for (std::string_view line : lines) {
+      if (auto event = parseOrderedJson(line); event && event->is_object()) {
+        events.push_back(std::move(*event));
+      }
+    }
+    if (!events.empty()) (*sink)(events);
+  };
   services->museBridge = MuseBridge::create(webView, std::move(bridge));
   return services;
 }

@@ -4,10 +4,12 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 
 #include "bridge/muse_bridge.hpp"
 #include "common/clock.hpp"
+#include "common/json.hpp"
 #include "content/analysis_print.hpp"
 #include "content/music_library_installer.hpp"
 #include "content/session_files.hpp"
@@ -34,6 +36,11 @@ class ContentServices {
   // The first finished load of the control page: the bridge starts, then the core library
   // is installed when it is missing.
   void firstPageDidLoad();
+  // The headband's events also go here (a list of event objects per batch, on the main
+  // thread), so that the session's record keeps them with no page.
+  void recordHeadbandTo(std::function<void(const OrderedJson&)> sink) {
+    *headbandSink_ = std::move(sink);
+  }
 
   std::shared_ptr<MusicLibraryInstaller> musicLibrary;
   std::shared_ptr<SessionFiles> sessionFiles;
@@ -42,6 +49,8 @@ class ContentServices {
 
  private:
   std::shared_ptr<WebViewProvider> page_ = std::make_shared<WebViewProvider>();
+  std::shared_ptr<std::function<void(const OrderedJson&)>> headbandSink_ =
+      std::make_shared<std::function<void(const OrderedJson&)>>();
 };
 
 }  // namespace solvera

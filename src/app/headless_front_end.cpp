@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "app/front_end.hpp"
+#include "app/play_session.hpp"
 #include "common/xdg.hpp"
 #include "dmx/last_light.hpp"
 #include "platform/gio_workspace.hpp"
@@ -15,6 +16,7 @@
 namespace solvera {
 
 int runHeadless(const CommandLine& commandLine, platform::Bundle bundle) {
+  if (commandLine.play) return runPlay(commandLine, bundle);
   GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
   platform::HeadlessShell shell(loop, std::cout, std::cerr);
   platform::HeadlessDialogs dialogs;

@@ -126,13 +126,26 @@ void ShortcutController::toggleBreathingCoaching() {
   double now = clock_.uptimeSeconds();
   if (now - lastMediaToggleTime_ <= kToggleDebounceSeconds) return;
   lastMediaToggleTime_ = now;
+  if (!window_.webView() && player_.togglePause) {
+    std::string done = player_.togglePause();
+    logInput("playerShortcut=" + (done.empty() ? std::string("none") : done));
+    return;
+  }
   runWebShortcut(kBreathingFunction, kBreathingFallback);
 }
 
+// Blackout is a safety control: it must not wait for a page that may be loading, frozen or
+// gone, so it goes to the player, which darkens every output at once; the page shows the
+// player's state.
 void ShortcutController::toggleBlackout() {
   double now = clock_.uptimeSeconds();
   if (now - lastBlackoutToggleTime_ <= kToggleDebounceSeconds) return;
   lastBlackoutToggleTime_ = now;
+  if (player_.toggleBlackout) {
+    const bool on = player_.toggleBlackout();
+    logInput(std::string("playerShortcut=blackout on=") + (on ? "true" : "false"));
+    return;
+  }
   runWebShortcut(kBlackoutFunction, kBlackoutFallback);
 }
 

@@ -44,9 +44,19 @@ class ShortcutController : public std::enable_shared_from_this<ShortcutControlle
     WebViewProvider webView;
   };
 
+  // The session player's live controls, which the toggles reach without the page.
+  struct Player {
+    std::function<bool()> toggleBlackout;  // returns whether blackout is on now
+    // Pauses a running session or resumes a paused one: "pause", "resume", or "" when
+    // nothing plays.
+    std::function<std::string()> togglePause;
+  };
+
   static std::shared_ptr<ShortcutController> create(const Clock& clock,
                                                     std::filesystem::path inputLogFile,
                                                     ControlWindow window);
+  // Once the program's player exists.
+  void connectPlayer(Player player) { player_ = std::move(player); }
 
   // The three key filters; true when the event is consumed. The application filter sees every
   // window's keys first; the window and web view filters catch what reaches them another way.
@@ -66,7 +76,9 @@ class ShortcutController : public std::enable_shared_from_this<ShortcutControlle
   void controlWebViewDidRequestBlackoutToggle();
   void toggleBreathingShortcut();
   void toggleBlackoutShortcut();
-  // The toggles; each has one debounce gate shared by every entry path.
+  // The toggles; each has one debounce gate shared by every entry path. Blackout goes to the
+  // player (the page follows its state); breathing coaching is the page's, and without a
+  // control page the same keys pause and resume the session.
   void toggleBreathingCoaching();
   void toggleBlackout();
   void runWebShortcut(const std::string& functionName, const std::string& fallbackScript,
@@ -87,6 +99,7 @@ class ShortcutController : public std::enable_shared_from_this<ShortcutControlle
   const Clock& clock_;
   std::filesystem::path inputLogFile_;
   ControlWindow window_;
+  Player player_;
   bool pageEditing_ = false;
   double lastMediaToggleTime_ = 0;     // uptime seconds of the last accepted breathing toggle
   double lastBlackoutToggleTime_ = 0;  // and of the last accepted blackout toggle

@@ -271,6 +271,7 @@ void MuseBridge::flushMuseBridgeEvents() {
   std::vector<std::string_view> batch(museBridgePendingLines_.end() - static_cast<long>(take),
                                       museBridgePendingLines_.end());
   std::string script = pagecall::museBridgeEvents(batch);
+  if (options_.onEvents) options_.onEvents(batch);
   museBridgePendingLines_.clear();
   callPage(webView_, script);
 }

@@ -40,6 +40,8 @@ class MuseBridge : public std::enable_shared_from_this<MuseBridge> {
     std::string processName = kBridgeName;  // what orphan cleanup looks for
     // A bridge that ignores the termination request is killed after this long.
     std::chrono::milliseconds killGrace{3000};
+    // Also told each batch the page is given, with or without a page.
+    std::function<void(const std::vector<std::string_view>&)> onEvents;
   };
 
   static std::shared_ptr<MuseBridge> create(WebViewProvider webView, Options options);

@@ -75,10 +75,14 @@ struct FileBody {
   const std::uint64_t length;  // the size announced in the head
 };
 
-// A reply ready for the connection: the bytes, then the file's bytes when there is one.
+class EventStream;
+
+// A reply ready for the connection: the bytes, then the file's bytes when there is one, or,
+// for a stream, its events for as long as it lasts.
 struct Response {
   std::string bytes;
   std::shared_ptr<FileBody> file;
+  std::shared_ptr<EventStream> events;
   // Everything as one byte string (reads the file).
   std::string flattened() const;
 };

@@ -87,7 +87,7 @@ std::optional<std::string> RemoteControl::handleRemote(const std::string& method
   const double now = clock_.wallMs();
   if (get && path == "/remote/state") {
     remoteClientLastSeenAt_ = now;
-    return http::httpResponse("200 OK", "application/json", remoteStateData_);
+    return http::httpResponse("200 OK", "application/json", servedState_);
   }
   if (get && path == "/remote/client-status") {
     return http::jsonResponse(OrderedJson{{"ok", true},
@@ -98,6 +98,7 @@ std::optional<std::string> RemoteControl::handleRemote(const std::string& method
   if (post && path == "/remote/state") {
     if (!relay::isJsonDocument(body)) return relay::invalidJson();
     remoteStateData_ = body;
+    updateServedState();
     return http::jsonResponse(OrderedJson{{"ok", true}});
   }
   if (get && path == "/remote/commands") return commandsResponse(query);
@@ -138,7 +139,35 @@ std::string RemoteControl::queueCommand(const std::string& body, double now) {
     remoteCommandBytes_ -= remoteCommands_.front().bytes;
     remoteCommands_.pop_front();
   }
+  if (commandHandler_) commandHandler_(OrderedJson(remoteCommands_.back().record));
   return http::jsonResponse(OrderedJson{{"ok", true}, {"id", id}});
+}
+
+void RemoteControl::setProgramState(std::optional<OrderedJson> members) {
+  programState_ = std::move(members);
+  updateServedState();
+}
+
+void RemoteControl::updateServedState() {
+  if (!programState_) {
+    servedState_ = remoteStateData_;
+    return;
+  }
+  // Only an object can take the program's members; anything else a page posted stays as it is.
+  auto page = parseOrderedJson(remoteStateData_);
+  if (!page || !page->is_object()) {
+    servedState_ = remoteStateData_;
+    return;
+  }
+  for (const auto& [key, value] : programState_->items()) {
+    OrderedJson& into = (*page)[key];
+    if (into.is_object() && value.is_object()) {
+      for (const auto& [inner, v] : value.items()) into[inner] = v;
+    } else {
+      into = value;
+    }
+  }
+  servedState_ = compactJson(*page).value_or(remoteStateData_);
 }
 
 }  // namespace solvera

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -39,6 +40,16 @@ class RemoteControl {
 
   const std::string& token() const { return remoteToken_; }
 
+  // The members the program knows (its session, blackout, the live controls), laid over the
+  // page's document for as long as it has them; nothing: the page's document as posted. On
+  // the server queue.
+  void setProgramState(std::optional<OrderedJson> members);
+  // Told of every command queued, after it was queued, on the server queue: the program
+  // carries out what it owns, so a phone works with no control page open.
+  void setCommandHandler(std::function<void(const OrderedJson& command)> handler) {
+    commandHandler_ = std::move(handler);
+  }
+
  private:
   struct Command {
     std::int64_t id;
@@ -50,6 +61,7 @@ class RemoteControl {
   bool connected(double now) const;
   std::string commandsResponse(const std::string& query) const;
   std::string queueCommand(const std::string& body, double now);
+  void updateServedState();
 
   NetworkAddresses network_;
   const Clock& clock_;
@@ -57,7 +69,10 @@ class RemoteControl {
   const double clientTimeoutMs_;
   const std::string remoteToken_;
   // Only touched on the server queue.
-  std::string remoteStateData_{kDefaultState};
+  std::string remoteStateData_{kDefaultState};  // as the page posted it
+  std::optional<OrderedJson> programState_;
+  std::string servedState_{kDefaultState};  // what a phone reads
+  std::function<void(const OrderedJson&)> commandHandler_;
   std::deque<Command> remoteCommands_;  // oldest first
   std::size_t remoteCommandBytes_ = 0;
   std::int64_t remoteCommandId_ = 0;    // only grows: trimming never reuses an id

@@ -15,8 +15,9 @@ namespace solvera {
 enum class PathMatch { exact, prefix };
 
 // Who may reach a row's paths: anyone, or (clients other than loopback) only with the control
-// token.
-enum class Access { open, control };
+// token; controlQuery also takes it from the query ("token="), for an event source, which
+// cannot send headers.
+enum class Access { open, control, controlQuery };
 
 // Reply: how a handler answers, handed to it by reference so that one that answers later can
 // take it along.
@@ -65,9 +66,19 @@ class RouteTable {
   // any row is asked.
   bool isControlPath(const std::string& path) const {
     for (const Route& route : routes_) {
-      if (route.access == Access::control && route.matchesPath(path)) return true;
+      if (route.access != Access::open && route.matchesPath(path)) return true;
     }
     return false;
+  }
+  // Whether every control row for this request takes the token from the query as well.
+  bool takesQueryToken(const http::RequestInfo& request) const {
+    bool any = false;
+    for (const Route& route : routes_) {
+      if (route.access == Access::open || !route.matches(request)) continue;
+      if (route.access != Access::controlQuery) return false;
+      any = true;
+    }
+    return any;
   }
 
   const std::vector<Route>& routes() const { return routes_; }

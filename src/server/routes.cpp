@@ -13,6 +13,7 @@
 #include "server/dmx_routes.hpp"
 #include "server/remote_control.hpp"
 #include "server/screen_light.hpp"
+#include "server/session_routes.hpp"
 #include "server/static_server.hpp"
 
 namespace solvera {
@@ -140,6 +141,61 @@ StaticServer::Table StaticServer::makeTable() {
              answer(done, routes_.dmx->limitsResponse(r.query));
              return true;
            })
+      // The session player, the program's settings and the person's own sessions.
+      .add("GET", PathMatch::exact, "/session/state", control,
+           [this](const Request&, Responder& done) {
+             answer(done, routes_.session->stateResponse());
+             return true;
+           })
+      .add("GET", PathMatch::exact, "/session/events", Access::controlQuery,
+           [this](const Request&, Responder& done) {
+             done(routes_.session->eventsResponse());
+             return true;
+           })
+      .add("GET", PathMatch::exact, "/session/record", control,
+           [this](const Request&, Responder& done) {
+             answer(done, routes_.session->recordResponse());
+             return true;
+           })
+      .add("POST", PathMatch::prefix, "/session/", control,
+           [this](const Request& r, Responder& done) {
+             return answerIf(done, sessionCommand(r.path, r.body));
+           })
+      .add("GET", PathMatch::exact, "/settings", control,
+           [this](const Request&, Responder& done) {
+             answer(done, routes_.session->settingsResponse());
+             return true;
+           })
+      .add("PUT", PathMatch::exact, "/settings", control,
+           [this](const Request& r, Responder& done) {
+             answer(done, routes_.session->putSettings(r.body));
+             return true;
+           })
+      .add("POST", PathMatch::exact, "/settings/consent", control,
+           [this](const Request& r, Responder& done) {
+             answer(done, routes_.session->consent(r.body));
+             return true;
+           })
+      .add("POST", PathMatch::exact, "/settings/carry-over", control,
+           [this](const Request& r, Responder& done) {
+             answer(done, routes_.session->carryOver(r.body));
+             return true;
+           })
+      .add("GET", PathMatch::exact, "/sessions/own", control,
+           [this](const Request&, Responder& done) {
+             answer(done, routes_.session->ownSessionsResponse());
+             return true;
+           })
+      .add("PUT", PathMatch::prefix, "/sessions/own/", control,
+           [this](const Request& r, Responder& done) {
+             answer(done, routes_.session->putOwnSession(r.path.substr(14), r.body));
+             return true;
+           })
+      .add("DELETE", PathMatch::prefix, "/sessions/own/", control,
+           [this](const Request& r, Responder& done) {
+             answer(done, routes_.session->deleteOwnSession(r.path.substr(14)));
+             return true;
+           })
       // The control page's own address with its token, for a page on another device.
       .add("GET", PathMatch::exact, "/control/info", control,
            [this](const Request&, Responder& done) {
@@ -164,8 +220,22 @@ StaticServer::Table StaticServer::makeTable() {
       // Everything under the lights and the AI service reaches the lamps or the user's key.
       .guard(PathMatch::prefix, "/dmx/")
       .guard(PathMatch::prefix, "/control/")
-      .guard(PathMatch::prefix, "/openai/");
+      .guard(PathMatch::prefix, "/openai/")
+      .guard(PathMatch::prefix, "/settings/")
+      .guard(PathMatch::prefix, "/sessions/");
   return table;
+}
+
+std::optional<std::string> StaticServer::sessionCommand(const std::string& path,
+                                                        const std::string& body) {
+  SessionRoutes& session = *routes_.session;
+  if (path == "/session/start") return session.start(body);
+  if (path == "/session/pause") return session.pause();
+  if (path == "/session/resume") return session.resume();
+  if (path == "/session/stop") return session.stopSession();
+  if (path == "/session/seek") return session.seek(body);
+  if (path == "/session/blackout") return session.blackout(body);
+  return std::nullopt;
 }
 
 }  // namespace solvera

@@ -48,7 +48,8 @@ std::optional<std::string> ScreenLight::handleScreenLight(const std::string& met
   const double now = clock_.wallMs();
   if (get && path == "/screen-light/state") {
     screenLightClientLastSeenAt_ = now;
-    return http::httpResponse("200 OK", "application/json", screenLightStateData_);
+    return http::httpResponse("200 OK", "application/json",
+                              programState_ ? *programState_ : screenLightStateData_);
   }
   if (get && path == "/screen-light/client-status") {
     // A page that never reported is not connected, whatever the clock says.

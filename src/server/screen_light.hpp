@@ -28,6 +28,9 @@ class ScreenLight {
   const std::string& token() const { return screenLightToken_; }
   // How old a page's last report may be for it to count as connected (the remote shares it).
   double clientTimeoutMs() const { return screenLightClientTimeoutMs_; }
+  // The program's own document while it has one (a session loaded), served in place of the
+  // posted one; nothing: the posted one again. On the server queue.
+  void setProgramState(std::optional<std::string> document) { programState_ = std::move(document); }
 
  private:
   bool screenLightAuthorized(const std::string& query) const;
@@ -39,6 +42,7 @@ class ScreenLight {
   const double screenLightClientTimeoutMs_ = kClientTimeoutMs;
   // Only touched on the server queue.
   std::string screenLightStateData_{kDefaultState};
+  std::optional<std::string> programState_;
   double screenLightClientLastSeenAt_ = 0;
   double screenLightActiveClientLastSeenAt_ = 0;
 };

@@ -10,8 +10,13 @@
 #include "server/audio_routes.hpp"
 #include "server/cloud_routes.hpp"
 #include "server/dmx_routes.hpp"
+#include "server/player_relays.hpp"
 #include "server/remote_control.hpp"
 #include "server/screen_light.hpp"
+#include "server/session_routes.hpp"
+#include "session/light_sink.hpp"
+#include "session/session_player.hpp"
+#include "session/settings.hpp"
 
 namespace solvera {
 
@@ -28,15 +33,36 @@ RouteFactory standardRoutes(RouteSettings settings) {
       router = std::make_shared<dmx::LightRouter>(
           settings.dmxOutputs ? settings.dmxOutputs : std::make_shared<dmx::DmxOutputs>(*settings.clock));
     }
+    const std::string name = settings.appInfo.productDisplayName();
+    auto player = settings.player;
+    if (!player) {
+      session::SessionPlayer::Options options;
+      options.clock = settings.clock;
+      options.audio = sdlAudioBackend(name);
+      options.light = session::routerLightSink(router);
+      player = std::make_shared<session::SessionPlayer>(std::move(options));
+    }
+    auto store = settings.settingsStore;
+    if (!store) {
+      store = std::make_shared<session::SettingsStore>(
+          session::SettingsStore::defaultSettingsFile(name),
+          session::SettingsStore::defaultOwnSessionsFile());
+    }
     auto discovery = settings.artNetDiscovery ? settings.artNetDiscovery : std::make_shared<dmx::ArtNetDiscovery>();
     routes.dmx = std::make_unique<DmxRoutes>(std::move(router), std::move(discovery), context.queue);
-    routes.audio =
-        std::make_unique<AudioRoutes>(sdlAudioBackend(settings.appInfo.productDisplayName()));
+    routes.audio = std::make_unique<AudioRoutes>(sdlAudioBackend(name));
+    routes.session = std::make_unique<SessionRoutes>(
+        SessionRoutes::Options{std::move(player), std::move(store),
+                               context.root / "sessions" / "library.json", context.musicLibrary,
+                               settings.clock});
     routes.screenLight =
         std::make_unique<ScreenLight>(settings.network, *settings.clock, context.port);
     routes.remote = std::make_unique<RemoteControl>(settings.network, *settings.clock, context.port,
                                                     routes.screenLight->clientTimeoutMs());
     routes.cloud = std::make_unique<CloudProxies>(settings.appInfo, context.queue.context());
+    routes.relays = std::make_unique<PlayerRelays>(*routes.session, *routes.remote,
+                                                   *routes.screenLight, context.queue,
+                                                   *settings.clock);
     return routes;
   };
 }

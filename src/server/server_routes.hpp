@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 
@@ -17,6 +18,10 @@ struct DmxOutputs;
 class LightRouter;
 class ArtNetDiscovery;
 }
+namespace session {
+class SessionPlayer;
+class SettingsStore;
+}
 
 class SerialQueue;
 class DmxRoutes;
@@ -24,11 +29,15 @@ class AudioRoutes;
 class RemoteControl;
 class ScreenLight;
 class CloudProxies;
+class SessionRoutes;
+class PlayerRelays;
 
 // What a server gives the routes it is handed.
 struct RouteContext {
   SerialQueue& queue;  // the server's queue: the proxies' answers arrive there
   PortSource port;     // the listener's port once bound
+  std::filesystem::path root;          // the page folder (the session library is in it)
+  std::filesystem::path musicLibrary;  // the installed music library
 };
 
 struct ServerRoutes {
@@ -37,12 +46,14 @@ struct ServerRoutes {
   ServerRoutes& operator=(ServerRoutes&&) noexcept;
   ~ServerRoutes();
 
-  // Ended in the reverse order: the proxies first, the light outputs last.
+  // Ended in the reverse order: the relays' feed and the proxies first, the light outputs last.
   std::unique_ptr<DmxRoutes> dmx;
   std::unique_ptr<AudioRoutes> audio;
+  std::unique_ptr<SessionRoutes> session;
   std::unique_ptr<RemoteControl> remote;
   std::unique_ptr<ScreenLight> screenLight;
   std::unique_ptr<CloudProxies> cloud;
+  std::unique_ptr<PlayerRelays> relays;  // feeds remote and screenLight from session
 };
 
 // Makes the routes once the server they serve exists.
@@ -60,10 +71,16 @@ struct RouteSettings {
   std::shared_ptr<dmx::LightRouter> lightRouter{};
   // How Art-Net nodes are looked for; when none is given, on this machine's networks.
   std::shared_ptr<dmx::ArtNetDiscovery> artNetDiscovery{};
+  // The session player; when none is given it is made on `clock` over the light router and
+  // the SDL2 output.
+  std::shared_ptr<session::SessionPlayer> player{};
+  // The program's settings and own sessions; when none are given, the person's files.
+  std::shared_ptr<session::SettingsStore> settingsStore{};
 };
 
-// Light outputs, SDL2 audio, the two relays (the remote counts a phone as connected for as
-// long as the screen light counts a screen) and the cloud proxies.
+// Light outputs, SDL2 audio, the session player with the settings, the two relays fed by it
+// (the remote counts a phone as connected for as long as the screen light counts a screen)
+// and the cloud proxies.
 RouteFactory standardRoutes(RouteSettings settings);
 
 }  // namespace solvera

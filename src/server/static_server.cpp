@@ -18,9 +18,11 @@
 #include "common/json.hpp"
 #include "common/main_thread.hpp"
 #include "common/random.hpp"
+#include "http/event_stream.hpp"
 #include "http/request_guard.hpp"
 #include "server/audio_routes.hpp"
 #include "server/dmx_routes.hpp"
+#include "server/session_routes.hpp"
 
 namespace solvera {
 namespace {
@@ -62,6 +64,8 @@ class ConnectionTable {
   bool admit(const Peer& peer);
   void add(Connection* c) { connections_.push_back(c); }
   void remove(Connection* c) { std::erase(connections_, c); }
+  // Ends every stream (the server stops): their clients see the end at once.
+  void closeStreams();
 
  private:
   bool closeOldestIdle(const std::function<bool(const Connection&)>& which);
@@ -90,6 +94,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
         lastActivity_(accepted_) {}
 
   ~Connection() {
+    if (stream_) stream_->detach();
     if (auto table = table_.lock()) table->remove(this);
   }
 
@@ -106,9 +111,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool idle() const { return state_ == State::receiving; }
   Clock::time_point lastActivity() const { return lastActivity_; }
 
+  bool streaming() const { return state_ == State::streaming; }
+
   void close() {
     if (state_ == State::closed) return;
     state_ = State::closed;
+    if (stream_) stream_->detach();
     std::error_code ignored;
     timer_.cancel();
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
@@ -117,7 +125,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   }
 
  private:
-  enum class State { receiving, answering, writing, closed };
+  enum class State { receiving, answering, writing, streaming, closed };
 
   void waitForBytes() {
     socket_.async_wait(
@@ -163,6 +171,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   void send(http::Response response) {
     if (state_ != State::answering) return;
+    if (response.events) return startStream(std::move(response));
     state_ = State::writing;
     response_ = std::move(response);
     write(asio::buffer(response_.bytes));
@@ -193,12 +202,86 @@ class Connection : public std::enable_shared_from_this<Connection> {
     write(asio::buffer(pieceBuffer_.get(), static_cast<std::size_t>(n)));
   }
 
-  void armTimer(Clock::time_point deadline) {
+  void armTimer(Clock::time_point deadline, void (Connection::*onExpiry)() = &Connection::close) {
     timer_.expires_at(deadline);
-    timer_.async_wait([weak = weak_from_this()](const std::error_code& ec) {
+    timer_.async_wait([weak = weak_from_this(), onExpiry](const std::error_code& ec) {
       if (ec) return;
-      if (auto self = weak.lock()) self->close();
+      if (auto self = weak.lock()) (self.get()->*onExpiry)();
     });
+  }
+
+  // A reply that stays open: the head, then the stream's events as they come and a comment
+  // when nothing else went out for a while, until the client goes, the stream ends or the
+  // server stops. Every write is asynchronous and a stream keeps only its latest events, so
+  // a reader that takes nothing holds neither the queue nor memory; one that takes nothing
+  // for the write limit is closed.
+  void startStream(http::Response response) {
+    auto table = table_.lock();
+    if (!table) return close();
+    state_ = State::streaming;
+    stream_ = std::move(response.events);
+    streamOut_ = std::move(response.bytes);
+    std::weak_ptr<Connection> weak = weak_from_this();
+    stream_->attach([weak, executor = socket_.get_executor()] {
+      asio::post(executor, [weak] {
+        if (auto self = weak.lock()) self->flushStream();
+      });
+    });
+    streamOut_ += stream_->take().bytes;
+    writeStream();
+    watchForClientEnd();
+  }
+
+  void writeStream() {
+    auto table = table_.lock();
+    if (!table) return close();
+    streamWriting_ = true;
+    armTimer(Clock::now() + table->limits().writeIdleTimeout);
+    asio::async_write(socket_, asio::buffer(streamOut_),
+                      [self = shared_from_this()](const std::error_code& ec, std::size_t) {
+                        if (ec || self->state_ != State::streaming) return self->close();
+                        self->streamWriting_ = false;
+                        self->lastActivity_ = Clock::now();
+                        self->flushStream();
+                      });
+  }
+
+  void flushStream() {
+    if (state_ != State::streaming || streamWriting_) return;
+    http::EventStream::Taken taken = stream_->take();
+    if (taken.finished) return close();
+    if (!taken.bytes.empty()) {
+      streamOut_ = std::move(taken.bytes);
+      return writeStream();
+    }
+    if (auto table = table_.lock()) {
+      armTimer(lastActivity_ + table->limits().keepAliveInterval, &Connection::keepAlive);
+    }
+  }
+
+  void keepAlive() {
+    if (state_ != State::streaming || streamWriting_) return;
+    streamOut_ = http::kKeepAliveComment;
+    writeStream();
+  }
+
+  // A client that goes shows itself as the end of its side (or an error); what it sends
+  // meanwhile is read and dropped.
+  void watchForClientEnd() {
+    socket_.async_wait(asio::ip::tcp::socket::wait_read,
+                       [self = shared_from_this()](const std::error_code& ec) {
+                         if (self->state_ != State::streaming) return;
+                         auto table = self->table_.lock();
+                         if (ec || !table) return self->close();
+                         std::error_code readError;
+                         std::size_t n = self->socket_.read_some(table->readBuffer(), readError);
+                         if (readError == asio::error::would_block ||
+                             readError == asio::error::try_again) {
+                           return self->watchForClientEnd();
+                         }
+                         if (readError || n == 0) return self->close();
+                         self->watchForClientEnd();
+                       });
   }
 
   static constexpr std::size_t kFilePieceBytes = 65536;
@@ -215,6 +298,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   http::Response response_;
   std::uint64_t fileOffset_ = 0;
   std::unique_ptr<char[]> pieceBuffer_;
+  std::shared_ptr<http::EventStream> stream_;
+  std::string streamOut_;  // being written
+  bool streamWriting_ = false;
 };
 
 }  // namespace
@@ -228,6 +314,14 @@ bool ConnectionTable::closeOldestIdle(const std::function<bool(const Connection&
   if (!oldest) return false;
   oldest->close();  // removes it from the table
   return true;
+}
+
+void ConnectionTable::closeStreams() {
+  std::vector<Connection*> streams;
+  for (Connection* c : connections_) {
+    if (c->streaming()) streams.push_back(c);
+  }
+  for (Connection* c : streams) c->close();  // each removes itself
 }
 
 bool ConnectionTable::admit(const Peer& peer) {
@@ -275,7 +369,8 @@ StaticServer::StaticServer(Options options, const RouteFactory& makeRoutes)
       spareDescriptor_(::open("/dev/null", O_RDONLY | O_CLOEXEC)),
       queue_("mirowen.server"),
       connections_(std::make_shared<ConnectionTable>(options_.limits)),
-      routes_(makeRoutes(RouteContext{queue_, [this] { return port(); }})),
+      routes_(makeRoutes(RouteContext{queue_, [this] { return port(); }, options_.rootURL,
+                                      options_.musicLibraryURL})),
       table_(makeTable()) {}
 
 StaticServer::~StaticServer() {
@@ -284,6 +379,7 @@ StaticServer::~StaticServer() {
   queue_.sync([this] {
     std::error_code ignored;
     if (listener_) listener_->acceptor.close(ignored);
+    connections_->closeStreams();
   });
   queue_.shutdown();
   if (spareDescriptor_ >= 0) ::close(spareDescriptor_);
@@ -400,6 +496,8 @@ void StaticServer::stop() {
       listener_->acceptor.close(ignored);
       listener_.reset();
     }
+    connections_->closeStreams();
+    routes_.session->stop();
     routes_.audio->stop();
     routes_.dmx->stop();
   });
@@ -423,6 +521,7 @@ bool StaticServer::controlAuthorized(const http::RequestInfo& r, const Peer& pee
   // user's behalf; the route table marks them.
   if (peer.loopback || !table_.isControlPath(r.path)) return true;
   auto token = r.header(kControlTokenHeader);
+  if (!token && table_.takesQueryToken(r)) token = http::queryValue("token", r.query);
   return token && constantTimeEquals(*token, controlToken_);
 }
 

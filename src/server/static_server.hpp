@@ -32,6 +32,9 @@ struct ConnectionLimits {
   std::chrono::milliseconds headTimeout{10000};       // from accept to the head's end
   std::chrono::milliseconds requestTimeout{30000};    // from accept to the last body byte
   std::chrono::milliseconds writeIdleTimeout{30000};  // a reader that takes nothing for this long
+  // An event stream with nothing to say for this long sends a comment, so that proxies and
+  // clients see it alive.
+  std::chrono::milliseconds keepAliveInterval{15000};
   std::size_t maxConnections = 256;
   std::size_t maxConnectionsPerPeer = 32;  // for peers other than loopback
   // Loopback connections beyond maxConnections when no idle one can make room; with the
@@ -92,6 +95,7 @@ class StaticServer : public std::enable_shared_from_this<StaticServer> {
   RemoteControl& remote() { return *routes_.remote; }
   ScreenLight& screenLight() { return *routes_.screenLight; }
   CloudProxies& cloud() { return *routes_.cloud; }
+  SessionRoutes& session() { return *routes_.session; }
 
  private:
   StaticServer(Options options, const RouteFactory& makeRoutes);
@@ -102,6 +106,8 @@ class StaticServer : public std::enable_shared_from_this<StaticServer> {
   using Table = RouteTable<Responder>;
   // Every route, in the order it is tried (routes.cpp).
   Table makeTable();
+  // The player's commands under "/session/"; nothing for another path there.
+  std::optional<std::string> sessionCommand(const std::string& path, const std::string& body);
 
   Options options_;
   std::atomic<std::uint16_t> port_;  // 0 asks the system for a free port (tests)
