@@ -9,7 +9,7 @@
 #include <iostream>
 #include <memory>
 
-#include "common/files.hpp"
+#include "app/named_session.hpp"
 #include "common/main_thread.hpp"
 #include "common/xdg.hpp"
 #include "dmx/dmx_outputs.hpp"
@@ -29,29 +29,6 @@ constexpr const char* kSoundOnlyLine =
 std::string clock(double seconds) { return "[" + session::formatClock(seconds) + "]"; }
 
 }  // namespace
-
-FoundSession findSessionToPlay(const std::string& name, const std::filesystem::path& sessionLibrary,
-                               const session::SettingsStore& store) {
-  std::error_code ec;
-  if (name.ends_with(".svpsession") || std::filesystem::is_regular_file(name, ec)) {
-    auto text = readWholeFile(name);
-    if (!text) return {std::nullopt, "Kan het sessiebestand niet lezen: " + name};
-    session::SessionCheck check = session::parseSessionFile(*text);
-    if (!check) return {std::nullopt, name + ": " + check.problem.message()};
-    return {std::move(check.session), ""};
-  }
-  if (auto text = readWholeFile(sessionLibrary)) {
-    for (session::Session& s : session::parseSessionLibrary(*text)) {
-      if (s.id == name) return {std::move(s), ""};
-    }
-  }
-  if (auto own = store.ownSession(name)) {
-    session::SessionCheck check = session::checkSession(*own);
-    if (!check) return {std::nullopt, name + ": " + check.problem.message()};
-    return {std::move(check.session), ""};
-  }
-  return {std::nullopt, "Geen sessie gevonden met de naam of het bestand \"" + name + "\"."};
-}
 
 session::ProgramSettings playSettings(session::ProgramSettings saved, const CommandLine& commandLine) {
   if (commandLine.output && commandLine.output->mode != "none") {
@@ -113,11 +90,9 @@ int runPlay(const CommandLine& commandLine, const platform::Bundle& bundle) {
   const std::string name = bundle.info.productDisplayName();
   session::SettingsStore store(session::SettingsStore::defaultSettingsFile(name),
                                session::SettingsStore::defaultOwnSessionsFile());
-  const std::filesystem::path library =
-      bundle.resourceDir.value_or(".") / "public" / "sessions" / "library.json";
-  FoundSession found = findSessionToPlay(*commandLine.play, library, store);
+  NamedSession found = loadNamedSession(*commandLine.play, bundle, store);
   if (!found.session) {
-    std::cerr << found.error << std::endl;
+    std::cerr << "solvera-pro: " << found.error << std::endl;
     return 1;
   }
   const session::ProgramSettings settings = playSettings(store.settings(), commandLine);

@@ -2,7 +2,6 @@
 // choosing the lamps, and the progress lines.
 #pragma once
 
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,15 +13,6 @@
 #include "session/settings.hpp"
 
 namespace solvera {
-
-// The session named on the command line: a ".svpsession" (or any existing) file, else a
-// library session's id, else one of the person's own sessions. The error is a Dutch line.
-struct FoundSession {
-  std::optional<session::Session> session;
-  std::string error;
-};
-FoundSession findSessionToPlay(const std::string& name, const std::filesystem::path& sessionLibrary,
-                               const session::SettingsStore& store);
 
 // The saved settings with the command line's lamps and consent: the warning counts as accepted
 // only when the command line says so.

@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <iostream>
 
-#include "common/files.hpp"
+#include "app/named_session.hpp"
 #include "common/xdg.hpp"
 #include "session/formats/render_job.hpp"
 #include "session/offline_render.hpp"
@@ -23,9 +23,6 @@ namespace solvera {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Session files are small; SBaGen and Gnaural files may hold long schedules.
-constexpr std::uintmax_t kMaxSessionFileBytes = std::uintmax_t{16} * 1024 * 1024;
 
 std::atomic<bool> gCancel{false};
 
@@ -42,47 +39,13 @@ std::string clockText(double seconds) {
   return buffer;
 }
 
-struct Loaded {
-  std::optional<session::Session> session;
-  std::string error;
-};
-
-Loaded loadSession(const std::string& name, const platform::Bundle& bundle, const session::SettingsStore& store) {
-  std::error_code ec;
-  if (fs::is_regular_file(name, ec)) {
-    if (fs::file_size(name, ec) > kMaxSessionFileBytes) return {std::nullopt, "Het sessiebestand is te groot."};
-    std::optional<std::string> text = readWholeFile(name);
-    if (!text) return {std::nullopt, "Het sessiebestand '" + name + "' kan niet worden gelezen."};
-    session::LoadedSession loaded = session::loadSessionText(*text, name);
-    for (const session::ImportNotice& notice : loaded.imported.notices) {
-      std::cerr << "Let op: " << session::noticeText(notice, true) << "\n";
-    }
-    if (!loaded.checked) return {std::nullopt, "'" + name + "' kan niet worden gelezen: " + loaded.error};
-    return {std::move(loaded.checked), {}};
-  }
-  const fs::path library = bundle.resourceDir.value_or(".") / "public" / "sessions" / "library.json";
-  if (std::optional<std::string> text = readWholeFile(library)) {
-    for (session::Session& s : session::parseSessionLibrary(*text)) {
-      if (s.id == name) return {std::move(s), {}};
-    }
-  }
-  for (const Json& own : store.ownSessions()) {
-    const Json* id = own.contains("id") ? &own["id"] : nullptr;
-    if (id == nullptr || !id->is_string() || *id != name) continue;
-    session::SessionCheck checked = session::checkSession(own);
-    if (checked) return {std::move(checked.session), {}};
-    return {std::nullopt, "De eigen sessie '" + name + "' kan niet worden gespeeld: " + checked.problem.message()};
-  }
-  return {std::nullopt, "Onbekende sessie '" + name + "': er is geen bestand met die naam en geen sessie met die id in de bibliotheek."};
-}
-
 }  // namespace
 
 int runRenderCommand(const RenderCommandLine& command, const platform::Bundle& bundle) {
   const std::string displayName = bundle.info.productDisplayName();
   session::SettingsStore store(session::SettingsStore::defaultSettingsFile(displayName),
                                session::SettingsStore::defaultOwnSessionsFile());
-  Loaded loaded = loadSession(command.session, bundle, store);
+  NamedSession loaded = loadNamedSession(command.session, bundle, store);
   if (!loaded.session) {
     std::cerr << "solvera-pro: " << loaded.error << "\n";
     return 1;

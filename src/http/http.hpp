@@ -82,7 +82,7 @@ class EventStream;
 struct Response {
   std::string bytes;
   std::shared_ptr<FileBody> file;
-  std::shared_ptr<EventStream> events;
+  std::shared_ptr<EventStream> events{};
   // Everything as one byte string (reads the file).
   std::string flattened() const;
 };

@@ -109,17 +109,10 @@ http::Response SessionRoutes::eventsResponse() {
   return response;
 }
 
-std::optional<session::Session> SessionRoutes::findSession(const std::string& id) const {
-  if (auto text = readWholeFile(options_.sessionLibrary)) {
-    for (session::Session& s : session::parseSessionLibrary(*text)) {
-      if (s.id == id) return std::move(s);
-    }
-  }
-  if (auto own = options_.settings->ownSession(id)) {
-    session::SessionCheck check = session::checkSession(*own);
-    if (check) return std::move(*check.session);
-  }
-  return std::nullopt;
+session::SessionCheck SessionRoutes::findSession(const std::string& id) const {
+  std::optional<std::string> text = readWholeFile(options_.sessionLibrary);
+  return session::sessionById(id, text ? session::parseSessionLibrary(*text) : std::vector<session::Session>{},
+                              options_.settings->ownSessions());
 }
 
 std::string SessionRoutes::start(const std::string& body) {
@@ -131,9 +124,10 @@ std::string SessionRoutes::start(const std::string& body) {
     if (!check) return problemReply(check.problem);
     start.session = std::move(*check.session);
   } else if (const Json* id = member(*request, "sessionId"); id && id->is_string()) {
-    auto found = findSession(id->get<std::string>());
-    if (!found) return failure("404 Not Found", "not_found", kNotFound);
-    start.session = std::move(*found);
+    session::SessionCheck found = findSession(id->get<std::string>());
+    if (!found && found.problem.reason == "missing") return failure("404 Not Found", "not_found", kNotFound);
+    if (!found) return problemReply(found.problem);
+    start.session = std::move(*found.session);
   } else {
     return failure("400 Bad Request", "no_session", kNoSession);
   }

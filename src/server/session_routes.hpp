@@ -69,7 +69,7 @@ class SessionRoutes {
   void onSettingsChanged(std::function<void()> listener) { settingsListener_ = std::move(listener); }
 
  private:
-  std::optional<session::Session> findSession(const std::string& id) const;
+  session::SessionCheck findSession(const std::string& id) const;
   std::string stateReply(bool changed) const;
   bool storeSettings(const session::ProgramSettings& next);
 

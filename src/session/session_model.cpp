@@ -303,7 +303,8 @@ std::string SessionProblem::message() const {
       {"format", "Dit bestand bevat geen Solvera-sessie."},
       {"title", "De sessie in dit bestand heeft geen titel."},
       {"phases", "De sessie in dit bestand heeft geen bruikbare fasen (1 tot 64)."},
-      {"duration", "De duur van de sessie is ongeldig (hoogstens 10 uur)."}};
+      {"duration", "De duur van de sessie is ongeldig (hoogstens 10 uur)."},
+      {"missing", "Deze sessie bestaat niet (meer)."}};
   auto it = texts.find(reason);
   return it != texts.end() ? it->second : "Importeren mislukt (" + reason + ").";
 }
@@ -412,6 +413,22 @@ std::vector<Session> parseSessionLibrary(std::string_view text) {
     if (SessionCheck checked = checkSession(raw)) sessions.push_back(std::move(*checked.session));
   }
   return sessions;
+}
+
+SessionCheck sessionById(const std::string& id, const std::vector<Session>& library, const std::vector<Json>& ownSessions) {
+  for (const Json& own : ownSessions) {
+    const Json* ownId = memberOf(own, "id");
+    if (ownId != nullptr && ownId->is_string() && *ownId == id) {
+      SessionCheck checked = checkSession(own);
+      // Kept under the id the person knows it by, even if the check would make another.
+      if (checked) checked.session->id = id;
+      return checked;
+    }
+  }
+  for (const Session& shipped : library) {
+    if (shipped.id == id) return SessionCheck{shipped, SessionProblem{}};
+  }
+  return refusal("missing");
 }
 
 std::string frequencyText(double from, double to) {

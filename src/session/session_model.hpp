@@ -65,7 +65,7 @@ struct Session {
 // Why a session was refused, in the page's words: reason "empty", "size", "json", "format",
 // "title", "phases", "duration", "values" (with the phase, 1-based, and the member), or
 // "limits" (a beat or carrier the tone generator does not play: the phase, field "beat" or
-// "carrier", the value and the generator's range).
+// "carrier", the value and the generator's range), or "missing" (no session of that id).
 struct SessionProblem {
   std::string reason;
   int phase = 0;
@@ -108,6 +108,11 @@ OrderedJson sessionFileDocument(const Session& session, double exportedAtWallMs,
 // The shipped library (public/sessions/library.json): each entry checked; entries that fail
 // are left out, as a page without them would still play the rest.
 std::vector<Session> parseSessionLibrary(std::string_view text);
+
+// The session with this id, checked: the person's own first (one of theirs may stand in for a
+// shipped one, as in the page's list), then the library's; reason "missing" when neither has it.
+[[nodiscard]] SessionCheck sessionById(const std::string& id, const std::vector<Session>& library,
+                                       const std::vector<Json>& ownSessions);
 
 // A frequency text for a glide from..to ("10" when both are the same, else "12 → 8").
 std::string frequencyText(double from, double to);

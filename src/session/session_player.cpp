@@ -77,6 +77,7 @@ OrderedJson PlayerStatus::toJson() const {
           {"soundOnly", soundOnly},
           {"sound", sound},
           {"audioDevice", audioDevice},
+          {"lightPulseEpochMs", number(std::round(lightPulseEpochMs))},
           {"revision", revision}};
 }
 
@@ -451,6 +452,11 @@ void SessionPlayer::tickOnQueue() {
   }
   const TimelineSample sample = sampleTimeline(run.timeline(), t);
   if (state_ == PlayerState::running) record_.sample(sample);
+  lightPulseEpochMs_ = 0;
+  if (state_ == PlayerState::running && snap.blocks > 0 && snap.lightHz > 0) {
+    const double cycleStartNs = static_cast<double>(snap.heardNs) - snap.lightPhase / snap.lightHz * 1e9;
+    lightPulseEpochMs_ = clock_.wallMs() - (static_cast<double>(now) - cycleStartNs) / 1e6;
+  }
   updateLight(&run, &sample, &snap, now);
   publish(&sample, false);
 }
@@ -540,6 +546,7 @@ void SessionPlayer::publish(const TimelineSample* sample, bool force) {
                  settings_.photosensitivityAccepted;
     next.sound = run.audible && output_ && output_->status().onDevice;
     next.audioDevice = next.sound ? output_->status().device : "";
+    next.lightPulseEpochMs = lightPulseEpochMs_;
   } else if (state_ == PlayerState::finished) {
     next.elapsedS = next.durationS;
     next.phaseElapsedS = next.phaseIndex >= 0 ? next.phaseElapsedS + next.phaseRemainingS : 0;
@@ -547,6 +554,7 @@ void SessionPlayer::publish(const TimelineSample* sample, bool force) {
     next.envelope = 0;
     next.light = false;
     next.sound = false;
+    next.lightPulseEpochMs = 0;
   } else {
     next = PlayerStatus{};
     next.blackout = blackout_.load();

@@ -60,6 +60,9 @@ struct PlayerStatus {
   bool soundOnly = false;
   bool sound = false;       // the session's sound goes to a device
   std::string audioDevice;  // the device playing ("" the default)
+  // Wall-clock ms at which the light's pulse last began a cycle as heard (0: no pulse), so
+  // that a screen far from the lamps can pulse in step with them.
+  double lightPulseEpochMs = 0;
   std::uint64_t revision = 0;
 
   OrderedJson toJson() const;
@@ -170,6 +173,7 @@ class SessionPlayer {
   std::string lightError_;
   long lastSecond_ = -1;
   int lastPhase_ = -1;
+  double lightPulseEpochMs_ = 0;
 
   mutable std::mutex statusMutex_;
   PlayerStatus status_;
