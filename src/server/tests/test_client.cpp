@@ -13,6 +13,7 @@
 #include <stdexcept>
 
 #include "common/main_thread.hpp"
+#include "session/settings.hpp"
 
 namespace solvera::test {
 namespace fs = std::filesystem;
@@ -91,6 +92,22 @@ std::string OpenConnection::readSome(std::size_t n) {
   return out;
 }
 
+bool OpenConnection::readUntil(std::string& into, const std::function<bool(const std::string&)>& done,
+                               std::chrono::milliseconds limit) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  char buf[65536];
+  while (!done(into)) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd p{fd_, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+    ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+    if (n <= 0) return false;
+    into.append(buf, static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
 Reply exchange(std::uint16_t port, const std::vector<std::string>& pieces, bool halfClose) {
   int fd = connectTo(port);
   Reply reply;
@@ -161,6 +178,11 @@ RunningServer::RunningServer(StaticServer::Options options, RouteSettings routes
   if (options.rootURL.empty()) options.rootURL = root();
   if (options.musicLibraryURL.empty()) options.musicLibraryURL = library();
   options.preferredPort = 0;
+  // The program's settings and own sessions in the test's folder, never the person's.
+  if (!routes.settingsStore) {
+    routes.settingsStore = std::make_shared<session::SettingsStore>(dir_.path() / "config" / "settings.json",
+                                                                    dir_.path() / "data" / "own-sessions.json");
+  }
   server_ = StaticServer::create(std::move(options), standardRoutes(std::move(routes)));
   bool ready = false, failed = false;
   server_->start([&] { ready = true; }, [&](const Error&) { failed = true; });

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -46,6 +47,10 @@ class OpenConnection {
   bool closedByServer();
   // Reads at most n bytes of what has arrived, waiting for the first one.
   std::string readSome(std::size_t n);
+  // Appends what arrives to `into` until `done(into)` holds (true), or the server closes or
+  // the limit passes (false).
+  bool readUntil(std::string& into, const std::function<bool(const std::string&)>& done,
+                 std::chrono::milliseconds limit = std::chrono::seconds(30));
 
  private:
   int fd_ = -1;
