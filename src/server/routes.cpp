@@ -222,7 +222,6 @@ StaticServer::Table StaticServer::makeTable() {
       .guard(PathMatch::prefix, "/control/")
       .guard(PathMatch::prefix, "/openai/")
       .guard(PathMatch::prefix, "/settings/")
-      .guard(PathMatch::prefix, "/session/")
       .guard(PathMatch::prefix, "/sessions/");
   return table;
 }
