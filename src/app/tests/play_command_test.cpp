@@ -61,6 +61,8 @@ class PlayCommand : public ::testing::Test {
   fs::path dir_;
 };
 
+}  // namespace
+
 TEST_F(PlayCommand, PlaysToTheEndOnLampsAndSoundAndEndsDark) {
   solvera::dmx::test::ArtNetReceiver node;
   const std::string session = (dir_ / "kort.svpsession").string();
