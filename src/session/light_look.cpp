@@ -20,7 +20,7 @@ constexpr std::array kRgbd{R::r, R::g, R::b, R::dim};
 constexpr std::array kRgbwd{R::r, R::g, R::b, R::w, R::dim};
 constexpr std::array kDimmer{R::dim};
 
-constexpr std::array<std::string_view, 3> kOutputModes{"artnet", "enttec-usb-pro", "open-dmx-ftdi"};
+constexpr std::array<std::string_view, 5> kOutputModes{"artnet", "sacn", "enttec-usb-pro", "open-dmx-ftdi", "ola"};
 constexpr std::array<std::string_view, 5> kPulseShapes{"sine", "triangle", "square", "trapezoid", "sawtooth"};
 constexpr int kChannels = static_cast<int>(dmx::kDmxChannels);
 
@@ -146,11 +146,20 @@ dmx::DmxRequest buildDmxRequest(const LightSettings& output, const DmxFrame& fra
   request.clientId = std::string(clientId);
   request.sourceKind = "session";
   request.outputMode = mode;
-  // The decoder wants an address and universe for every mode; serial outputs ignore them.
-  request.targetIp = output.targetIp.empty() ? "127.0.0.1" : output.targetIp;
-  request.universe = static_cast<std::uint16_t>(output.universe >= 0 && output.universe <= 32767 ? output.universe : 0);
+  // The decoder wants an address and universe for every mode; serial outputs and OLA ignore the
+  // address, and sACN without one goes to the universe's multicast group.
+  request.targetIp = output.targetIp.empty() && mode != "sacn" ? "127.0.0.1" : output.targetIp;
+  const int highest = mode == "artnet" ? 32767 : 63999;
+  const int lowest = mode == "sacn" ? 1 : 0;
+  request.universe = static_cast<std::uint16_t>(std::clamp(output.universe, lowest, highest));
   request.dmx = frame.dmx;
-  if (mode != "artnet" && !output.serialPort.empty()) request.serialPort = output.serialPort;
+  if ((mode == "enttec-usb-pro" || mode == "open-dmx-ftdi") && !output.serialPort.empty()) {
+    request.serialPort = output.serialPort;
+  }
+  if (mode == "sacn" || mode == "ola") request.priority = static_cast<std::uint8_t>(std::clamp(output.priority, 0, 200));
+  if (mode == "sacn" && !output.networkInterface.empty()) request.networkInterface = output.networkInterface;
+  if (mode == "artnet" && output.sequencing) request.sequencing = true;
+  if (mode == "artnet" && output.sync) request.sync = true;
   if (pulse && pulse->hz > 0 && !frame.pulseChannels.empty()) {
     // The rate is not rounded as a page's is: the player anchors the phase, and a glide
     // changes the rate smoothly.
@@ -171,7 +180,9 @@ dmx::DmxRequest blackoutRequest(const LightSettings& output, std::string_view cl
 bool outputReady(const LightSettings& output) {
   // Without a chosen port the serial outputs take the best candidate themselves.
   if (output.outputMode == "enttec-usb-pro" || output.outputMode == "open-dmx-ftdi") return true;
-  return validHost(output.targetIp, false);
+  // OLA has its own patch; sACN without an address uses the universe's multicast group.
+  if (output.outputMode == "ola") return true;
+  return validHost(output.targetIp, output.outputMode == "sacn");
 }
 
 }  // namespace solvera::session

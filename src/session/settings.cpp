@@ -100,10 +100,14 @@ ProgramSettings normalizeSettings(const Json& rawIn) {
   const FixtureLayout layout = normalizeFixtureLayout(light);
   ProgramSettings s;
   s.language = word(r, "language", {"nl", "en"}, "nl");
-  s.light.outputMode = word(light, "outputMode", {"artnet", "enttec-usb-pro", "open-dmx-ftdi"}, "artnet");
-  const std::string targetIp = textOf(light, "targetIp", true);
-  s.light.targetIp = hostText(targetIp) ? targetIp : "";
-  s.light.universe = static_cast<int>(num(light, "universe", 0, 32767, 0, true));
+  const auto address = [](const Json& object) {
+    const std::string text = textOf(object, "targetIp", true);
+    return hostText(text) ? text : "";
+  };
+  const std::initializer_list<std::string_view> modes{"artnet", "sacn", "enttec-usb-pro", "open-dmx-ftdi", "ola"};
+  s.light.outputMode = word(light, "outputMode", modes, "artnet");
+  s.light.targetIp = address(light);
+  s.light.universe = static_cast<int>(num(light, "universe", 0, 63999, 0, true));
   s.light.serialPort = textOf(light, "serialPort", false);
   s.light.startAddress = layout.startAddress;
   s.light.channelLayout = layout.channelLayout;
@@ -111,6 +115,18 @@ ProgramSettings normalizeSettings(const Json& rawIn) {
   s.light.channelSpacing = static_cast<int>(num(light, "channelSpacing", 0, 512, 0, true));
   s.light.pulse = flag(light, "pulse", true);
   s.light.shortFrames = flag(light, "shortFrames", false);
+  s.light.priority = static_cast<int>(num(light, "priority", 0, 200, 100, true));
+  s.light.networkInterface = textOf(light, "networkInterface", true);
+  s.light.sequencing = flag(light, "sequencing", false);
+  s.light.sync = flag(light, "sync", false);
+  if (const Json* extras = memberOf(light, "extraOutputs"); extras != nullptr && extras->is_array()) {
+    for (const Json& o : *extras) {
+      if (s.light.extraOutputs.size() == kMaxExtraOutputs) break;
+      s.light.extraOutputs.push_back(ExtraOutput{word(o, "outputMode", modes, "artnet"), address(o),
+                                                 static_cast<int>(num(o, "universe", 0, 63999, 0, true)),
+                                                 textOf(o, "serialPort", false)});
+    }
+  }
   s.audio.mode = word(audio, "mode", {"session", "binaural", "monaural", "isochronic", "isochronic-monaural"}, "session");
   s.audio.pulseShape = word(audio, "pulseShape", {"session", "sine", "triangle", "square", "trapezoid", "sawtooth"}, "session");
   s.audio.balance = num(audio, "balance", -1, 1, 0);
@@ -136,7 +152,14 @@ OrderedJson settingsToJson(const ProgramSettings& s) {
                        {"universe", s.light.universe},     {"serialPort", s.light.serialPort},
                        {"startAddress", s.light.startAddress}, {"channelLayout", s.light.channelLayout},
                        {"fixtureCount", s.light.fixtureCount}, {"channelSpacing", s.light.channelSpacing},
-                       {"pulse", s.light.pulse},           {"shortFrames", s.light.shortFrames}};
+                       {"pulse", s.light.pulse},           {"shortFrames", s.light.shortFrames},
+                       {"priority", s.light.priority},     {"networkInterface", s.light.networkInterface},
+                       {"sequencing", s.light.sequencing}, {"sync", s.light.sync},
+                       {"extraOutputs", OrderedJson::array()}};
+  for (const ExtraOutput& o : s.light.extraOutputs) {
+    light["extraOutputs"].push_back(OrderedJson{{"outputMode", o.outputMode}, {"targetIp", o.targetIp},
+                                                {"universe", o.universe}, {"serialPort", o.serialPort}});
+  }
   OrderedJson audio = {{"mode", s.audio.mode},       {"pulseShape", s.audio.pulseShape},
                        {"balance", numberJson(s.audio.balance)}, {"bass", numberJson(s.audio.bass)},
                        {"mid", numberJson(s.audio.mid)}, {"treble", numberJson(s.audio.treble)},

@@ -13,8 +13,18 @@
 
 namespace solvera::session {
 
+// One more output that shows the same light.
+struct ExtraOutput {
+  std::string outputMode = "artnet";
+  std::string targetIp;
+  int universe = 0;
+  std::string serialPort;
+  friend bool operator==(const ExtraOutput&, const ExtraOutput&) = default;
+};
+inline constexpr std::size_t kMaxExtraOutputs = 7;
+
 struct LightSettings {
-  std::string outputMode = "artnet";  // "artnet", "enttec-usb-pro", "open-dmx-ftdi"
+  std::string outputMode = "artnet";  // "artnet", "sacn", "enttec-usb-pro", "open-dmx-ftdi", "ola"
   std::string targetIp;               // no address until the person gives one
   int universe = 0;
   std::string serialPort;
@@ -24,6 +34,11 @@ struct LightSettings {
   int channelSpacing = 0;
   bool pulse = true;
   bool shortFrames = false;
+  int priority = 100;            // sACN and OLA: how receivers merge sources
+  std::string networkInterface;  // sACN multicast leaves by it; "" the system's choice
+  bool sequencing = false;       // Art-Net sequence numbers
+  bool sync = false;             // Art-Net ArtSync after each frame
+  std::vector<ExtraOutput> extraOutputs;
   friend bool operator==(const LightSettings&, const LightSettings&) = default;
 };
 

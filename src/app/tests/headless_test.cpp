@@ -227,7 +227,9 @@ TEST(Headless, RunsLeanWithoutWindowLibrariesAndReportsToTheServiceManager) {
     }
   }
   if (!kSanitized) {
-    EXPECT_LE(residentKiB(program.pid()), 20 * 1024) << "resident memory in KiB";
+    // 20 MiB before the OLA output came in: OLA's client library and protobuf, which it needs,
+    // add about 4 MiB of their pages.
+    EXPECT_LE(residentKiB(program.pid()), 26 * 1024) << "resident memory in KiB";
   }
 
   program.signal(SIGTERM);
