@@ -7,6 +7,7 @@
 
 #include "common/error.hpp"
 #include "common/repeating_timer.hpp"
+#include "dmx/last_light.hpp"
 #include "dmx/thread_timing.hpp"
 
 namespace solvera::dmx {
@@ -271,6 +272,7 @@ class DmxOutput::Core : public std::enable_shared_from_this<Core> {
   }
 
   void write(std::span<const std::uint8_t> frame, std::int64_t frameTimeNs) {
+    if (LastLight::struck()) return;  // the crash blackout was the last word
     const std::size_t wanted = wantedSlots();
     // Before frames get shorter, one whole frame sets the channels they leave out (dark where
     // this frame does not reach): receivers keep the last value of a channel nobody sends.

@@ -56,6 +56,7 @@ struct Place {
 
 std::atomic<bool> installed{false};
 std::atomic<bool> armed{false};
+std::atomic<bool> struckDown{false};
 std::mutex updates;
 Place places[LastLight::kSlots];
 int devNull = -1;
@@ -152,6 +153,7 @@ void blackOnNetwork(Place& place, LastLight::Output kind) {
 
 void onFatalSignal(int sig, siginfo_t* info, void* context) {
   if (armed.load()) {
+    struckDown = true;  // before the dark frames, so no tick lights a lamp after them
     for (Place& place : places) {
       if (place.state.load() != kLit) continue;
       const auto kind = static_cast<LastLight::Output>(place.kind.load());
@@ -447,6 +449,8 @@ void LastLight::Slot::none() {
   if (kind_ == Output::UsbPro || kind_ == Output::OpenDmx) ::dup3(devNull, place.fd, O_CLOEXEC);  // lets the port go
   tellWatcher(std::to_string(index_) + " -\n");
 }
+
+bool LastLight::struck() { return struckDown.load(); }
 
 void LastLight::disarm() {
   if (!installed) return;

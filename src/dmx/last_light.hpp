@@ -24,6 +24,9 @@ class LastLight {
   static void install();
   // The lamps were darkened in order: the handler does nothing more and the watcher leaves.
   static void disarm();
+  // A fatal signal has darkened the lamps: no output lights them again while the program dies
+  // (a sanitizer's or crash reporter's handler may run long after ours). Async-signal-safe.
+  static bool struck();
 
   // One output's place in the table the handler and the watcher read. The handler may run at
   // any instant on any thread, so what it reads is never half written: a serial place owns a
