@@ -377,8 +377,14 @@ void SessionPlayer::headbandEvents(const OrderedJson& events) {
 }
 
 PlayerStatus SessionPlayer::status() const {
-  std::lock_guard lock(statusMutex_);
-  return status_;
+  PlayerStatus status;
+  {
+    std::lock_guard lock(statusMutex_);
+    status = status_;
+  }
+  // The blackout takes effect at once, before the queue publishes the next status.
+  status.blackout = blackout_.load();
+  return status;
 }
 
 OrderedJson SessionPlayer::record() const {
