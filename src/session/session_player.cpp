@@ -91,6 +91,10 @@ struct SessionPlayer::Run {
   std::uint64_t pacedFrames = 0;   // silent: frames made since
   std::uint64_t commandGeneration = 0;
   double commandTargetS = 0;       // where the last command put the session
+  // The latest heard time given since the last command: a new fit of the output's clock may
+  // put the session a little behind it, and a session never goes back by itself.
+  mutable double heardFloorS = 0;
+  mutable std::uint64_t heardFloorGeneration = 0;
   double pausedAtS = 0;
 
   const Timeline& timeline() const { return renderer->timeline(); }
@@ -431,8 +435,13 @@ double SessionPlayer::heardTime(const Run& run, const ClockSnapshot& snap, std::
   // Until the blocks follow the last command, the session stands where the command put it.
   if (snap.blocks == 0 || snap.generation < run.commandGeneration) return run.commandTargetS;
   const double at = snap.sessionS + (snap.running ? static_cast<double>(now - snap.heardNs) / 1e9 : 0.0);
+  if (run.heardFloorGeneration != run.commandGeneration) {
+    run.heardFloorGeneration = run.commandGeneration;
+    run.heardFloorS = run.commandTargetS;
+  }
   // What was made before the command may still sound; the session does not go back for it.
-  return std::max(at, run.commandTargetS);
+  run.heardFloorS = std::max(at, run.heardFloorS);
+  return run.heardFloorS;
 }
 
 void SessionPlayer::tickOnQueue() {
