@@ -222,7 +222,8 @@ StaticServer::Table StaticServer::makeTable() {
       .guard(PathMatch::prefix, "/control/")
       .guard(PathMatch::prefix, "/openai/")
       .guard(PathMatch::prefix, "/settings/")
-      .guard(PathMatch::prefix, "/sessions/");
+      .guard(PathMatch::exact, "/sessions/own")
+      .guard(PathMatch::prefix, "/sessions/own/");
   return table;
 }
 
