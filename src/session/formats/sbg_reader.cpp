@@ -318,7 +318,7 @@ std::pair<std::string_view, double> splitAmp(std::string_view spec, int line, co
   const std::size_t slash = spec.rfind('/');
   std::optional<double> amp = slash == std::string_view::npos ? std::nullopt : decimal(spec.substr(slash + 1));
   if (!amp) {
-    fail(line, "'" + whole + "' is geen toonspecificatie (amplitude ontbreekt).", "'" + whole + "' is not a tone specification (the amplitude is missing).");
+    fail(line, "'" + whole + "' is geen geldige toon (amplitude ontbreekt).", "'" + whole + "' is not a valid tone (the amplitude is missing).");
   }
   return {spec.substr(0, slash), *amp};
 }
@@ -390,7 +390,7 @@ ImportPoint Reader::pointOf(const ToneSetDef& def) {
     const std::optional<double> carrier = decimal(body.substr(0, sign));
     std::optional<double> beat = sign == std::string_view::npos ? std::optional<double>(0) : decimal(body.substr(sign + 1));
     if (!carrier || !beat) {
-      fail(line, "'" + whole + "' is geen toonspecificatie.", "'" + whole + "' is not a tone specification.");
+      fail(line, "'" + whole + "' is geen geldige toon.", "'" + whole + "' is not a valid tone.");
     }
     tone.carrier = *carrier;
     tone.beat = *beat;

@@ -122,7 +122,7 @@ TEST(SbgReader, MalformedLinesFailWithTheirNumber) {
   };
   const Case cases[] = {
       {"a: 200+10/20\nNOW a\nNOW+00:10 b\n", 3, "Onbekende toonset"},
-      {"a: 200+1x/20\nNOW a\n", 1, "geen toonspecificatie"},
+      {"a: 200+1x/20\nNOW a\n", 1, "geen geldige toon"},
       {"a: 200+10\nNOW a\n", 1, "amplitude ontbreekt"},
       {"a: pink/10\nNOW+00:10 a\nNOW+00:05 a\n", 3, "op volgorde"},
       {"a: pink/10\n\nb: {\n +00:00 a\n", 3, "niet met } gesloten"},
