@@ -33,7 +33,10 @@ int replySocket(const std::string& address, std::uint16_t port) {
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
     // Someone holds the port alone: nodes that answer to the poll's own port are still heard.
     local.sin_port = 0;
-    ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+      ::close(fd);
+      return -1;
+    }
   }
   return fd;
 }
