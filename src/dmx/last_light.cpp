@@ -13,6 +13,8 @@
 #include <optional>
 #include <atomic>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -308,10 +310,36 @@ void blackWhereTold(const std::map<std::string, std::string>& where) {
   ::_exit(0);
 }
 
+// The threads of this process, from the kernel's own count.
+int threadCount() {
+  std::FILE* status = std::fopen("/proc/self/status", "re");
+  if (status == nullptr) return 1;
+  int threads = 1;
+  char line[256];
+  while (std::fgets(line, sizeof line, status) != nullptr) {
+    if (std::strncmp(line, "Threads:", 8) == 0) {
+      threads = static_cast<int>(std::strtol(line + 8, nullptr, 10));
+      break;
+    }
+  }
+  std::fclose(status);
+  return threads;
+}
+
+// Threads a shared library starts while it loads (WebKit's heap scavenger) run before main
+// and cannot be ordered; the watcher must be forked before any thread started after them.
+const int threadsAtLoad = threadCount();
+
 }  // namespace
 
 void LastLight::install() {
   if (installed.exchange(true)) return;
+  // A child forked beside other threads may find a lock held for ever that one of them had
+  // taken; the watcher takes locks (it allocates), so it is forked before our threads start.
+  if (const int threads = threadCount(); threads > threadsAtLoad) {
+    std::fprintf(stderr, "solvera-pro: the lamp watcher was forked beside %d threads started since loading\n",
+                 threads - threadsAtLoad);
+  }
   // The watcher numbers its sACN packets on from the program's count.
   sequence::shareWithChildren();
   const auto usbPro = usbProMessage(kUsbProSendDmxLabel, dmxPayload({}));

@@ -127,9 +127,17 @@ class Desktop {
     this->port = port;
     auto env = environment();
     for (const auto& [name, value] : extra) env[name] = value;
-    program.emplace(std::vector<std::string>{SOLVERA_EXECUTABLE, "--port", std::to_string(port),
-                                             "--resources", (dir.path() / "resources").string()},
+    // Its standard error goes to a file the test can read (the shell gives way to it).
+    env["DESKTOP_TEST_STDERR"] = (dir.path() / "program.stderr").string();
+    program.emplace(std::vector<std::string>{"/bin/sh", "-c",
+                                             "exec \"$0\" \"$@\" 2>>\"$DESKTOP_TEST_STDERR\"",
+                                             SOLVERA_EXECUTABLE, "--port", std::to_string(port), "--resources",
+                                             (dir.path() / "resources").string()},
                     env);
+  }
+  std::string errors() const {
+    std::ifstream in(dir.path() / "program.stderr");
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   }
 
   test::ToolResult tool(const std::vector<std::string>& args) {
@@ -255,6 +263,8 @@ TEST(Desktop, ControlWindowLoadsThePageAndKeysToggleBreathingOnce) {
   std::uint16_t port = freePort();
   desktop.start(port);
   EXPECT_EQ(readyLine(desktop), std::string(kName) + ": http://127.0.0.1:" + std::to_string(port));
+  // The lamp watcher was forked while the program had no other thread (before GTK's).
+  EXPECT_THAT(desktop.errors(), Not(HasSubstr("lamp watcher")));
 
   // The window has the display name as its title; the page is the server's, at the content
   // size, with the five message handlers.
