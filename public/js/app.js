@@ -1,36 +1,36 @@
-// The control page: puts the state, the outputs, the relays, the views and the panels
-// together and connects them to the page's elements, keys and the program's calls.
+// The control page: the face of the program's session player. Puts the state, the player's
+// event stream, the controller, the views and the panels together and connects them to the
+// page's elements, keys and the program's calls.
 
 import { AppState, pageStore } from './state.js';
-import { Outputs } from './outputs.js';
+import { SoundPreview } from './outputs.js';
 import { outputReady } from './dmx-frame.js';
 import { Relays } from './relays.js';
 import { Controller } from './controller.js';
+import { SessionEvents, EVENTS_PATH } from './session-events.js';
+import { ProgramStore } from './program-settings.js';
 import { BreathingOverlay, LIVE_SLIDERS, LIVE_TOGGLES, SOUND_SLIDERS, Toasts, Views } from './views.js';
 import { Library } from './library-view.js';
 import { setupSettings, setupWarning } from './settings-dialog.js';
 import { setupTransport } from './transport.js';
 import { setupKeys } from './keys.js';
 import { applyTexts } from './i18n.js';
-import { PageSound } from './page-sound.js';
-import { getJson, onControlTokenRefused, postJson } from './net.js';
+import { controlUrl, deleteJson, getJson, onControlTokenRefused, postJson, putJson } from './net.js';
 import { ClipboardReader, registerPageFunctions } from './native.js';
-import { SessionRecorder } from './report.js';
 import { setupEditor } from './editor-view.js';
 import { localizeValidation } from './form-messages.js';
 import { setupAskAi, setupDescription, setupMarketplace, setupPasteButtons } from './panels.js';
 import { setupHeadband, setupMusicLibrary, setupReport, setupSessionFiles } from './content-panels.js';
 import { limitsPath, setupLightLimits } from './light-limits.js';
-import { AudioLimits, soundRefusal } from './audio-limits.js';
+import { AudioLimits } from './audio-limits.js';
 
-const TICK_MS = 100;
+// The clock shown moves on between the player's reports; this only redraws the page.
+const DISPLAY_MS = 250;
 const $ = (id) => document.getElementById(id);
 
 const state = new AppState(pageStore(window));
 const t = (key, values) => state.t(key, values);
-const sound = new PageSound();
-const recorder = new SessionRecorder();
-state.recorder = recorder;
+const net = { getJson, postJson, putJson, deleteJson };
 const toasts = new Toasts();
 const toast = (message) => toasts.show(message);
 // A page opened on another device without the control token can drive nothing: it says so at
@@ -40,63 +40,63 @@ function refuseAccess() {
   state.accessRefused = true;
   $('accessNotice').hidden = false;
   views.player();
+  views.lightStatus();
 }
 onControlTokenRefused(refuseAccess);
-// The tone generator's ranges: a session beyond them does not start, and says why. The first
-// control call of the page, so it also tells whether the page has the token.
+// The tone generator's ranges, for the editor and the import.
 const audioLimits = new AudioLimits(getJson);
 const soundLimits = async () => {
   state.audioLimits = await audioLimits.load();
   return state.audioLimits;
 };
-function refusal(session) {
-  if (state.accessRefused) return t('net.tokenNeeded');
-  if (!state.audioLimits) soundLimits(); // asked again for the next try
-  return soundRefusal(session, state.audioLimits, t);
-}
-const views = new Views(state, { toasts, sound });
+const programStore = new ProgramStore({ net, store: state.store });
+const views = new Views(state, { toasts });
 views.lightLimits = () => lightLimits.limits();
 const breathing = new BreathingOverlay(t);
-const outputs = new Outputs(state, { transport: (path, body) => postJson(path, body), sound });
+const preview = new SoundPreview(state, { transport: (path, body) => postJson(path, body) });
 const panels = {};
 let showWarning = () => {};
 const controller = new Controller(state, {
-  outputs, recorder, sound,
+  net,
+  settings: programStore,
   askConsent: () => showWarning(),
-  onError: (error) => toast(String(error.message || error)),
+  onError: (error) => toast(String(error?.message ?? error)),
   onNotice: (key) => toast(t(key)),
-  refusal,
+  // The program checks the session itself; a page without the token cannot even ask.
+  refusal: () => (state.accessRefused ? t('net.tokenNeeded') : null),
 });
 const library = new Library(state, {
-  onSelected: () => { views.player(); controller.publishAll(); panels.ask?.render(); panels.editor?.render(); },
+  onSelected: () => { controller.dismissFinished(); views.player(); panels.ask?.render(); panels.editor?.render(); },
   onSeekPhase: (index) => controller.seekToPhase(index),
   onBusy: () => toast(t('library.busy')),
 });
 const relays = new Relays(state, {
-  net: { getJson, postJson },
-  outputs,
-  actions: controller.remoteActions(),
+  net,
+  actions: { isBreathing: () => state.breathing, setBreathing: (on) => controller.setBreathing(on) },
   onAddress: (kind, url, others) => views.showAddress(kind, url, others),
 });
-controller.relays = relays;
+const events = new SessionEvents({
+  url: controlUrl(EVENTS_PATH),
+  onState: (raw) => controller.follow(raw),
+  onConnection: (connected) => { state.following = connected; },
+  expectReports: () => state.player.running,
+});
 const lightLimits = setupLightLimits(state, { getJson, element: $('lightLimitNotice') });
 
 state.on('controls', () => {
   views.controls();
   breathing.show(state.breathing);
-  panels.music?.render();
 });
-state.on('light', () => views.lightStatus());
 state.on('devices', () => views.devices());
-state.on('player', () => { views.player(); library.detail(); });
-state.on('tick', () => {
+state.on('player', () => {
   views.player();
-  if (state.player.active) panels.music?.render();
+  views.lightStatus();
+  library.detail();
 });
 
 // The two page functions the desktop's shortcuts, menu and media keys call.
 registerPageFunctions({
-  toggleBlackout: () => controller.setBlackout(!state.blackout),
+  toggleBlackout: () => { controller.toggleBlackout(); },
   toggleBreathingCoaching: () => controller.setBreathing(!state.breathing),
 });
 
@@ -123,10 +123,7 @@ function copyOptions() {
 
 function wire() {
   copyOptions();
-  $('startButton').addEventListener('click', () => {
-    sound.ensure();
-    controller.start();
-  });
+  $('startButton').addEventListener('click', () => controller.start());
   $('pauseButton').addEventListener('click', () => controller.pause());
   $('resumeButton').addEventListener('click', () => controller.resume());
   $('stopButton').addEventListener('click', () => controller.stop());
@@ -134,7 +131,6 @@ function wire() {
   $('blackoutButton').addEventListener('click', () => window.toggleBlackout());
   $('breathingGuideEnabled').addEventListener('change', (e) => controller.setBreathing(e.target.checked));
   $('breathingClose').addEventListener('click', () => controller.setBreathing(false));
-  $('enableSoundButton').addEventListener('click', () => sound.resume().then(() => views.soundNotice()));
   for (const name of LIVE_SLIDERS) $(name).addEventListener('input', (e) => controller.setControl(name, Number(e.target.value)));
   for (const name of LIVE_TOGGLES) $(name).addEventListener('change', (e) => controller.setToggle(name, e.target.checked));
   for (const name of SOUND_SLIDERS) $(`live-${name}`).addEventListener('input', (e) => controller.setSound(name, Number(e.target.value)));
@@ -143,32 +139,46 @@ function wire() {
   for (const b of document.querySelectorAll('[data-lang]')) {
     b.addEventListener('click', () => {
       state.settings.language = b.dataset.lang;
-      state.saveSettings();
       renderAll();
-      controller.publishAll();
+      controller.save(false);
     });
   }
   localizeValidation(document, t);
   setupTransport(state, { controller, views });
   setupKeys(state, { controller });
-  // Closing or leaving the page darkens the lamps and silences the beat.
-  window.addEventListener('pagehide', () => outputs.leave((path, body) => postJson(path, body, { keepalive: true })));
-  window.addEventListener('pageshow', (event) => { if (event.persisted) outputs.back(); });
-  showWarning = setupWarning(state, {
-    onAccepted: () => controller.start(),
-    onClosed: () => relays.publishRemote(true),
+  // The session plays on in the program when the page goes; only the editor's preview ends.
+  window.addEventListener('pagehide', () => preview.leave((path, body) => postJson(path, body, { keepalive: true })));
+  window.addEventListener('pageshow', (event) => {
+    if (!event.persisted) return;
+    preview.back();
+    events.reconnect();
   });
+  // A page that slept (a phone's screen lock) looks again at once when it is shown.
+  document.addEventListener('visibilitychange', () => { if (!document.hidden && !state.following) events.reconnect(); });
+  showWarning = setupWarning(state, { onAccepted: (startAfter) => controller.consentGiven(startAfter) });
   setupSettings(state, {
-    onSaved: (previousLight) => {
-      if (JSON.stringify(previousLight) !== JSON.stringify(state.settings.light)) outputs.changeLightSettings(previousLight);
-      outputs.audio.gate.reset(null);
+    save: (settings) => programStore.save(settings),
+    onSaved: (stored) => {
       renderAll();
-      controller.tick();
-      controller.publishAll();
-      toast(t('settings.saved'));
+      if (stored) toast(t('settings.saved'));
     },
+    onFailed: () => toast(t('settings.notStored')),
   });
   setupPanels();
+}
+
+// The person's own sessions are the program's: shown here at once, kept there.
+async function keepSession(session) {
+  const before = state.custom;
+  library.setCustom([session, ...before.filter((s) => s.id !== session.id)]);
+  const result = await programStore.putSession(session);
+  if (!result.ok && result.message) library.setCustom(before);
+  return result;
+}
+
+function forgetSession(id) {
+  library.setCustom(state.custom.filter((s) => s.id !== id));
+  programStore.removeSession(id).then((ok) => { if (!ok) toast(t('files.storeFull')); });
 }
 
 // The panels get what they need from the page through one small context.
@@ -186,9 +196,9 @@ function setupPanels() {
     isCustom: (id) => state.customIds.has(id),
     customSessions: () => [...state.custom],
     shippedIds: () => new Set(state.shipped.map((s) => s.id)),
-    setCustomSessions: (list) => library.setCustom(list),
-    sound,
-    recorder,
+    keepSession,
+    forgetSession,
+    record: () => state.record,
     audioLimits: soundLimits,
     audioLimitsNow: () => state.audioLimits,
     clipboard: new ClipboardReader(window),
@@ -203,7 +213,7 @@ function setupPanels() {
   setupMarketplace(ctx);
   setupPasteButtons(ctx);
   panels.editor = setupEditor(ctx, {
-    listen: (listened) => outputs.preview(listened),
+    listen: (listened) => preview.listen(listened),
     lightLimits: async () => {
       const out = state.settings.light;
       if (!outputReady(out)) return null;
@@ -230,14 +240,17 @@ async function showControlAddress() {
 
 async function main() {
   wire();
-  await Promise.all([library.load(), soundLimits()]);
+  // The running session first: a reloaded page shows it as it is before anything else loads.
+  events.start();
+  const [kept] = await Promise.all([programStore.load(), soundLimits()]);
+  state.settings = kept.settings;
+  await library.load(kept.sessions);
   renderAll();
   showControlAddress();
   panels.music.load();
   relays.connectRemote();
   relays.connectScreenLight();
-  setInterval(() => controller.tick(), TICK_MS);
-  controller.tick();
+  setInterval(() => { if (state.player.running) views.player(); }, DISPLAY_MS);
 }
 
 main();

@@ -32,15 +32,12 @@ export function setupMusicLibrary(ctx) {
     const reply = await getJson('/music/library');
     const tracks = reply.body && Array.isArray(reply.body.tracks) ? reply.body.tracks.filter((x) => x && typeof x.file === 'string') : [];
     state.tracks = tracks;
-    ctx.sound.setTracks(tracks);
     render();
   }
 
   function render() {
-    const playing = ctx.sound.musicPlaying && ctx.sound.currentTrack();
     let status;
     if (state.phase) status = t(`music.status.${state.phase}`);
-    else if (playing) status = t('music.playing', { title: playing.title || playing.file });
     else if (state.tracks.length) status = t('music.ready', { count: state.tracks.length });
     else status = t('music.none');
     $('musicStatus').textContent = status;
@@ -131,13 +128,14 @@ export function setupSessionFiles(ctx) {
     return ctx.audioLimits().then((table) => (table ? importChecked(text, table) : ctx.toast(t('limits.unknown'))));
   }
 
-  function importChecked(text, audioLimits) {
+  async function importChecked(text, audioLimits) {
     const parsed = parseSessionFile(text, { audioLimits });
     if (!parsed.ok) { ctx.toast(importErrorText(t, ctx.language(), parsed)); return; }
-    const { list, session, replaced } = addImportedSession(ctx.customSessions(), ctx.shippedIds(), parsed.session);
-    if (!ctx.setCustomSessions(list)) ctx.toast(t('files.storeFull'));
+    const { session, replaced } = addImportedSession(ctx.customSessions(), ctx.shippedIds(), parsed.session);
+    const kept = await ctx.keepSession(session);
+    if (kept.message) { ctx.toast(t('files.notKept', { message: kept.message })); return; }
     ctx.select(session.id, { reveal: true });
-    ctx.toast(t(replaced ? 'files.reimported' : 'files.imported', { title: session.title }));
+    ctx.toast(kept.ok ? t(replaced ? 'files.reimported' : 'files.imported', { title: session.title }) : t('files.storeFull'));
   }
 
   const imported = (ok, value) => {
@@ -196,7 +194,7 @@ export function setupSessionFiles(ctx) {
     const session = ctx.selected();
     if (!session || !ctx.isCustom(session.id)) return;
     if (!window.confirm(t('files.confirmDelete', { title: session.title }))) return;
-    ctx.setCustomSessions(ctx.customSessions().filter((s) => s.id !== session.id));
+    ctx.forgetSession(session.id);
     ctx.select(null);
     ctx.toast(t('files.deleted', { title: session.title }));
   });
@@ -207,9 +205,14 @@ export function setupSessionFiles(ctx) {
 
 export function setupReport(ctx) {
   const { t } = ctx;
-  $('reportButton').addEventListener('click', () => {
-    const run = ctx.recorder.record;
-    if (!run) return;
+  $('reportButton').addEventListener('click', async () => {
+    // The program's record: it holds what happened while no page was open too.
+    let run = ctx.record();
+    if (!run) {
+      const reply = await getJson('/session/record');
+      run = reply.ok && reply.body?.record?.endedAt ? reply.body.record : null;
+    }
+    if (!run) { ctx.toast(t('report.none')); return; }
     const language = ctx.language();
     const html = buildReportHtml(run, { language, t, application: ctx.edition() });
     if (postNative('analysisPrint', { html, title: reportTitle(run, language, t) })) {

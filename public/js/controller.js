@@ -1,198 +1,195 @@
-// What the user (or the phone) does to the session: start, pause, seek, stop, blackout and
-// the live controls, and the tick that carries the session's moment to the outputs.
+// What the user does to the session, handed to the program's player: start, pause, resume,
+// seek, stop, blackout and the live controls. The program plays the session; what the page
+// shows comes from the player's state, in its replies and its event stream.
 
 import { PlayerState } from './player.js';
-import { outputReady } from './dmx-frame.js';
+import { limitText } from './audio-limits.js';
 
 export class Controller {
-  // outputs: Outputs; relays: Relays (set once made); recorder: SessionRecorder; sound:
-  // PageSound or null; askConsent(): shows the photosensitivity warning; refusal(session): why
-  // the session may not start here (a text for the user), or null; onNotice(key): tells the
-  // user something with a text key.
-  constructor(state, { outputs, recorder, sound = null, askConsent = () => {}, onError = () => {}, refusal = () => null,
-    onNotice = () => {} }) {
-    Object.assign(this, { state, outputs, recorder, sound, askConsent, onError, refusal, onNotice });
-    this.relays = null;
+  // net: {getJson, postJson}; settings: the ProgramStore; askConsent(): shows the
+  // photosensitivity warning; refusal(session): why the session may not start here (a text
+  // for the user), or null; onError(text); onNotice(key): tells the user something by its key.
+  constructor(state, { net, settings, askConsent = () => {}, onError = () => {}, refusal = () => null, onNotice = () => {} }) {
+    Object.assign(this, { state, net, settings, askConsent, onError, refusal, onNotice });
+    this.starting = false;
+    this.recordAsked = 0;
   }
 
-  publishAll() {
-    this.relays?.publishAll();
+  t(key, values) {
+    return this.state.t(key, values);
   }
 
-  start() {
+  // A state document of the program's player, from a reply or the event stream.
+  follow(raw) {
+    const s = this.state;
+    const wasActive = s.player.active;
+    const changed = s.player.apply(raw);
+    if (!changed) return;
+    if (changed.state || changed.phase || changed.blackout || changed.session) s.emit('player', 'controls');
+    else s.emit('player');
+    // A run that ended (or the page's first look at one) has a record for the report.
+    if (changed.state && !s.player.active && (wasActive || s.record === null)) this.loadRecord();
+  }
+
+  async loadRecord() {
+    const asked = ++this.recordAsked;
+    const reply = await this.net.getJson('/session/record');
+    if (asked !== this.recordAsked || !reply.ok) return;
+    const record = reply.body?.record;
+    this.state.record = record && typeof record === 'object' && record.endedAt ? record : null;
+    this.state.emit('player');
+  }
+
+  // A command to the player; its reply's state is shown at once. Null when it did not go
+  // through (the user has been told why).
+  async command(path, body = {}) {
+    const reply = await this.net.postJson(path, body);
+    if (reply.body?.state) this.follow(reply.body.state);
+    if (reply.ok) return reply;
+    this.failed(reply);
+    return null;
+  }
+
+  failed(reply) {
+    // A page without the control token says so in its own notice.
+    if (reply.status === 403) return;
+    if (reply.status === 0) this.onError(this.t('light.noConnection'));
+    else if (reply.body?.error === 'playing') this.onNotice('library.busy');
+    else this.onError(typeof reply.body?.message === 'string' && reply.body.message ? reply.body.message : this.t('player.commandFailed'));
+  }
+
+  async start() {
     const s = this.state;
     const session = s.selected;
-    if (!session || s.player.active) return;
+    if (!session || s.player.active || this.starting) return;
     const refused = this.refusal(session);
     if (refused) {
-      this.onError(new Error(refused));
+      this.onError(refused);
       return;
     }
-    if (!s.lightAccepted) {
+    this.starting = true;
+    const wasBlackout = s.player.blackout;
+    // The person's own sessions go as they are here; the program knows the library's by id.
+    const body = s.customIds.has(session.id) ? { session } : { sessionId: session.id };
+    let reply;
+    try {
+      reply = await this.net.postJson('/session/start', body);
+    } finally {
+      this.starting = false;
+    }
+    if (reply.ok) {
+      s.record = null;
+      if (reply.body?.state) this.follow(reply.body.state);
+      // The program lifts a blackout for the new session; the person is told, rather than
+      // wondering why the lamps came back.
+      if (wasBlackout && !s.player.blackout) this.onNotice('blackout.lifted');
+      return;
+    }
+    const error = reply.body?.error;
+    if (reply.status === 409 && error === 'consent_required') {
       s.pendingStart = true;
       this.askConsent();
-      this.relays?.publishRemote(true);
       return;
     }
-    try {
-      s.player.load(session);
-    } catch (error) {
-      this.onError(error);
+    if (reply.body?.reason === 'limits') {
+      const detail = reply.body.detail;
+      const known = detail && ['beat', 'carrier'].includes(detail.field) && [detail.phase, detail.value, detail.min, detail.max].every(Number.isFinite);
+      this.onError(known ? limitText((k, v) => this.t(k, v), detail, 'limits.notPlayed') : String(reply.body.message ?? ''));
       return;
     }
-    // A blackout belongs to the session it was pressed in: the next one starts with light, and
-    // the person is told, rather than sitting in the dark without knowing why.
-    if (s.blackout) {
-      this.setBlackout(false);
-      this.onNotice('blackout.lifted');
+    this.failed(reply);
+  }
+
+  // The warning was accepted: the program keeps that, and the session the person wanted starts.
+  async consentGiven(startAfter) {
+    if (!(await this.settings.accept())) {
+      this.onError(this.t('light.noConnection'));
+      return;
     }
-    s.player.start();
-    this.recorder.start(session, s.player.timeline, {
-      audioMode: s.settings.audio.mode === 'session' ? (session.audioMode || 'binaural') : s.settings.audio.mode,
-      outputMode: outputReady(s.settings.light) && s.settings.controls.outputEnabled ? s.settings.light.outputMode : '',
-      lightPulse: s.settings.light.pulse,
-    });
-    s.audioFailed = false;
-    // The page graph needs a gesture in an ordinary browser; a remote start may not have one.
-    this.sound?.resume().then(() => s.emit('player'));
-    this.changed();
+    this.state.settings.photosensitivityAccepted = true;
+    if (startAfter) await this.start();
   }
 
   pause() {
-    if (!this.state.player.pause()) return;
-    this.recorder.mark('pause', this.state.player.elapsed());
-    this.sound?.pause();
-    this.changed();
+    return this.state.player.state === PlayerState.RUNNING ? this.command('/session/pause') : null;
   }
 
   resume() {
-    if (!this.state.player.resume()) return;
-    this.recorder.mark('resume', this.state.player.elapsed());
-    this.sound?.resume().then(() => this.state.emit('player'));
-    this.changed();
+    return this.state.player.state === PlayerState.PAUSED ? this.command('/session/resume') : null;
   }
 
   togglePause() {
     const { state } = this.state.player;
-    if (state === PlayerState.RUNNING) this.pause();
-    else if (state === PlayerState.PAUSED) this.resume();
-    else this.start();
+    if (state === PlayerState.RUNNING) return this.pause();
+    if (state === PlayerState.PAUSED) return this.resume();
+    return this.start();
   }
 
   stop() {
-    const elapsed = this.state.player.elapsed();
-    if (!this.state.player.stop()) return;
-    this.recorder.finish('stopped', elapsed);
-    this.outputs.end();
-    this.changed();
+    return this.state.player.active ? this.command('/session/stop') : null;
   }
 
   // Jumps to `seconds` into the playing session; values glide on from there.
   seek(seconds) {
-    const { player } = this.state;
-    if (!player.seek(seconds)) return;
-    this.recorder.mark('seek', player.elapsed());
-    this.changed();
+    if (!this.state.player.active || !Number.isFinite(seconds)) return null;
+    return this.command('/session/seek', { seconds });
   }
 
   seekToPhase(index) {
-    const phase = this.state.player.timeline?.phases[index];
-    if (phase) this.seek(phase.startS);
+    if (!this.state.player.active || !Number.isInteger(index)) return null;
+    return this.command('/session/seek', { phase: index });
   }
 
   // The finished state stays until the user acts; this is that act when they do nothing else.
   dismissFinished() {
-    if (this.state.player.state !== PlayerState.FINISHED) return;
-    this.state.player.state = PlayerState.IDLE;
-    this.changed();
+    return this.state.player.state === PlayerState.FINISHED ? this.command('/session/stop') : null;
   }
 
-  setBlackout(on) {
+  // Shown at once; the program darkens every output and its answer confirms it.
+  async setBlackout(on) {
     const s = this.state;
-    if (Boolean(on) !== s.blackout) this.recorder.mark(on ? 'blackoutOn' : 'blackoutOff', s.player.elapsed());
-    s.blackout = Boolean(on);
-    if (s.blackout) this.outputs.blackout();
-    else this.outputs.refreshLight();
+    const wanted = Boolean(on);
+    s.blackoutAsked = wanted;
     s.emit('controls');
-    this.tick();
-    this.publishAll();
+    const reply = await this.net.postJson('/session/blackout', { on: wanted });
+    if (s.blackoutAsked === wanted) s.blackoutAsked = null;
+    if (reply.body?.state) this.follow(reply.body.state);
+    if (!reply.ok) this.failed(reply);
+    s.emit('controls');
+  }
+
+  toggleBlackout() {
+    return this.setBlackout(!this.state.blackout);
   }
 
   setBreathing(on) {
     this.state.breathing = Boolean(on);
     this.state.emit('controls');
-    this.relays?.publishRemote(true);
   }
 
-  // Sliders fire many times a second; the next tick carries the change to lamps, sound and relays.
+  // Sliders fire many times a second; the program gets the last position.
   setControl(name, value) {
     this.state.settings.controls[name] = value;
-    this.state.saveSettings();
     this.state.emit('controls');
+    return this.save(true);
   }
 
   setToggle(name, value) {
-    const s = this.state;
-    s.settings.controls[name] = Boolean(value);
-    s.saveSettings();
-    if (name === 'audioEnabled' && value) s.audioFailed = false;
-    if (name === 'outputEnabled' && value) this.outputs.refreshLight();
-    s.emit('controls');
-    this.tick();
-    this.publishAll();
+    this.state.settings.controls[name] = Boolean(value);
+    this.state.emit('controls');
+    return this.save(false);
   }
 
-  // Balance, equaliser and tone mode: saved, and heard from the next tick on.
+  // Balance, equaliser and tone mode: heard at once in the playing session.
   setSound(name, value) {
     this.state.settings.audio[name] = value;
-    this.state.saveSettings();
     this.state.emit('controls');
+    return this.save(true);
   }
 
-  // What the phone's commands call.
-  remoteActions() {
-    return {
-      start: () => (this.state.player.state === PlayerState.PAUSED ? this.resume() : this.start()),
-      pause: () => this.pause(),
-      resume: () => this.resume(),
-      togglePause: () => this.togglePause(),
-      stop: () => this.stop(),
-      isBlackout: () => this.state.blackout,
-      setBlackout: (v) => this.setBlackout(v),
-      isBreathing: () => this.state.breathing,
-      setBreathing: (v) => this.setBreathing(v),
-      isAudioEnabled: () => this.state.settings.controls.audioEnabled,
-      setAudioEnabled: (v) => this.setToggle('audioEnabled', v),
-      isMusicEnabled: () => this.state.settings.controls.musicEnabled,
-      setMusicEnabled: (v) => this.setToggle('musicEnabled', v),
-      isOutputEnabled: () => this.state.settings.controls.outputEnabled,
-      setOutputEnabled: (v) => this.setToggle('outputEnabled', v),
-      setControl: (name, v) => this.setControl(name, v),
-    };
-  }
-
-  changed() {
-    this.tick();
-    this.state.emit('player');
-    this.publishAll();
-  }
-
-  tick() {
-    const s = this.state;
-    const wasActive = s.player.active;
-    const sample = s.player.tick();
-    s.lastSample = sample;
-    const finishedNow = wasActive && s.player.state === PlayerState.FINISHED;
-    if (s.running || finishedNow) this.recorder.sample(sample);
-    if (finishedNow) {
-      this.outputs.end();
-      this.recorder.finish('finished', s.player.duration());
-      s.emit('player');
-      this.publishAll();
-    }
-    this.outputs.update(sample);
-    s.emit('tick');
-    this.relays?.publishScreenLight(false);
-    this.relays?.publishRemote(false);
+  async save(soon) {
+    const stored = await this.settings.save(this.state.settings, { soon });
+    if (stored === null) this.onError(this.t('settings.notStored'));
+    return stored;
   }
 }

@@ -6,7 +6,6 @@ import { addPhase, checkDraft, draftFromSession, movePhase, newDraft, NOISE_TYPE
   removePhase, sessionFromDraft, setPhaseTime, splitPhase } from './session-draft.js';
 import { buildTimeline, rgbToHex, sampleTimeline } from './timeline.js';
 import { parseSessionFile, sessionFileContent } from './session-file.js';
-import { PlayerState, SessionPlayer } from './player.js';
 import { limitText } from './audio-limits.js';
 
 const $ = (id) => document.getElementById(id);
@@ -143,13 +142,13 @@ export function setupEditor(ctx, { listen, lightLimits }) {
   function startListening(index) {
     stopListening();
     const session = phaseSession(draft, index);
-    const player = new SessionPlayer();
-    player.load(session);
-    player.start();
+    const timeline = buildTimeline(session);
+    const startedAt = performance.now();
     const step = () => {
-      const sample = player.tick();
+      const at = (performance.now() - startedAt) / 1000;
       // Heard at its level from the first moment: no session fade for a short listen.
-      if (player.state !== PlayerState.RUNNING || !listen({ session, sample: { ...sample, envelope: 1 } })) { stopListening(); renderPhases(); }
+      const sample = at < timeline.durationS ? { ...sampleTimeline(timeline, at), envelope: 1 } : null;
+      if (!sample || !listen({ session, sample })) { stopListening(); renderPhases(); }
     };
     listening = { index, timer: setInterval(step, LISTEN_TICK_MS) };
     step();
@@ -216,7 +215,7 @@ export function setupEditor(ctx, { listen, lightLimits }) {
   $('editorAddPhase').addEventListener('click', () => { addPhase(draft); renderPhases(); });
   $('editorCancel').addEventListener('click', () => dialog.close('cancel'));
   dialog.addEventListener('close', stopListening);
-  form.addEventListener('submit', (event) => {
+  form.addEventListener('submit', async (event) => {
     event.preventDefault();
     showAll = true;
     const problems = validate();
@@ -229,10 +228,12 @@ export function setupEditor(ctx, { listen, lightLimits }) {
       return;
     }
     const session = { ...parsed.session, id: draft.id };
-    const saved = ctx.setCustomSessions([session, ...ctx.customSessions().filter((s) => s.id !== session.id)]);
+    const kept = await ctx.keepSession(session);
+    // The program checks what it keeps; its refusal is said where the person is.
+    if (kept.message) { $('editorStatus').textContent = t('files.notKept', { message: kept.message }); return; }
     dialog.close('save');
     ctx.select(session.id, { reveal: true });
-    ctx.toast(t(saved ? 'editor.saved' : 'files.notStored', { title: session.title }));
+    ctx.toast(t(kept.ok ? 'editor.saved' : 'files.notStored', { title: session.title }));
   });
 
   const freshId = () => `eigen-${Date.now().toString(36)}${Math.floor(Math.random() * 1296).toString(36)}`;

@@ -92,7 +92,6 @@ export function setupHeadband(ctx) {
 
   const events = (list) => {
     monitor.accept(list);
-    ctx.recorder.headband(list);
     renderStatus();
     schedule();
   };

@@ -1,11 +1,9 @@
 // The session library: the shipped sessions and the user's own, the list with its search and
 // category chips, the selected session's card with its phases, and the selection itself.
 
-import { PlayerState } from './player.js';
 import { buildTimeline, formatClock } from './timeline.js';
 import { localized } from './i18n.js';
 import { searchSessions } from './search.js';
-import { CUSTOM_SESSIONS_KEY } from './settings.js';
 import { getJson } from './net.js';
 
 const $ = (id) => document.getElementById(id);
@@ -26,28 +24,21 @@ export class Library {
     return this.state.t(key, values);
   }
 
-  async load() {
+  // The shipped library; own: the person's own sessions, as the program keeps them.
+  async load(own = []) {
     const s = this.state;
     const reply = await getJson('sessions/library.json');
     s.shipped = Array.isArray(reply.body?.sessions) ? reply.body.sessions : [];
-    let custom = [];
-    try {
-      const parsed = JSON.parse(s.store.getItem(CUSTOM_SESSIONS_KEY) ?? '[]');
-      if (Array.isArray(parsed)) custom = parsed.filter((x) => x && typeof x.id === 'string' && Array.isArray(x.phases));
-    } catch { custom = []; }
-    s.setSessions(custom);
+    s.setSessions(own);
     const last = s.store.getItem(LAST_SESSION_KEY);
     s.selectedId = s.sessions.some((x) => x.id === last) ? last : null;
   }
 
-  // Keeps the user's own sessions; false when the browser could not store them (they still
-  // hold for this visit).
+  // The list of own sessions as shown (the program keeps them; see ProgramStore).
   setCustom(list) {
     this.state.setSessions(list);
-    const saved = this.state.store.setItem(CUSTOM_SESSIONS_KEY, JSON.stringify(list));
     this.render();
     this.detail();
-    return saved;
   }
 
   select(id, { reveal = false } = {}) {
@@ -60,8 +51,6 @@ export class Library {
       if (session && s.category !== null && !(s.category === MINE ? s.customIds.has(id) : session.category === s.category)) s.category = null;
       if (session && $('searchInput').value && !searchSessions([session], $('searchInput').value).length) $('searchInput').value = '';
     }
-    // Choosing a session is the user's act that ends a finished one's display.
-    s.player.state = PlayerState.IDLE;
     s.store.setItem(LAST_SESSION_KEY, id);
     this.render();
     this.detail();
@@ -93,7 +82,7 @@ export class Library {
     button.querySelector('.meta').textContent = `${localized(s, 'category', language)} · ${s.durationMinutes} ${this.t('library.minutes')}${range}`;
     button.addEventListener('click', () => {
       // The playing session stays; the person learns why the click changed nothing.
-      if (this.state.player.active && s.id !== this.state.player.session?.id) this.onBusy();
+      if (this.state.player.active && s.id !== this.state.player.status.sessionId) this.onBusy();
       else this.select(s.id);
     });
     li.append(button);
@@ -128,7 +117,9 @@ export class Library {
   // The selected session's card and the phase segments of the transport bar.
   detail() {
     const s = this.state;
-    const session = s.player.active ? s.player.session : s.selected;
+    // The session playing, even one this page does not have (started elsewhere): its title then.
+    const status = s.player.status;
+    const session = s.player.active ? (s.playing ?? { id: status.sessionId, title: status.title, titleEn: status.titleEn, durationMinutes: Math.round(status.durationS / 60), phases: [] }) : s.selected;
     const language = s.settings.language;
     $('sessionActions').hidden = !session;
     $('deleteButton').hidden = !session || !s.customIds.has(session.id);

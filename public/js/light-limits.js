@@ -80,12 +80,12 @@ export function setupLightLimits(state, { getJson, element }) {
         });
       }
     }
-    const session = state.player.active ? state.player.session : state.selected;
+    const session = state.shown;
     if (session !== timelineOf) {
       timelineOf = session;
       try { timeline = session ? buildTimeline(session) : null; } catch { timeline = null; }
     }
-    const sample = state.player.active && state.lastSample ? state.lastSample : null;
+    const sample = state.player.moment();
     const text = limits ? limitNotice({ timeline, limits, sample, language: s.language, t: (k, v) => state.t(k, v) }) : '';
     if (text === shownText) return;
     shownText = text;
@@ -93,6 +93,6 @@ export function setupLightLimits(state, { getJson, element }) {
     element.hidden = !text;
   }
 
-  for (const topic of ['player', 'tick', 'controls', 'light']) state.on(topic, render);
+  for (const topic of ['player', 'controls']) state.on(topic, render);
   return { render, limits: () => limits };
 }

@@ -4,7 +4,7 @@
 // (/?token=…, as the program prints it); the page keeps it and sends it with every call. On
 // this machine there is none and nothing is added.
 const CONTROL_TOKEN_KEY = 'solvera.controlToken';
-function controlToken() {
+export function controlToken() {
   try {
     if (['/', '/index.html'].includes(location.pathname)) {
       const given = new URLSearchParams(location.search).get('token');
@@ -51,13 +51,28 @@ export function getJson(path, { timeoutMs = 4000, headers = {} } = {}) {
   return exchange(path, { headers: { Accept: 'application/json', ...headers } }, timeoutMs);
 }
 
-export function postJson(path, data, { timeoutMs = 4000, keepalive = false, headers = {} } = {}) {
+export function postJson(path, data, { timeoutMs = 4000, keepalive = false, headers = {}, method = 'POST' } = {}) {
   return exchange(path, {
-    method: 'POST',
+    method,
     headers: { 'Content-Type': 'application/json', ...headers },
     body: JSON.stringify(data),
     keepalive,
   }, timeoutMs);
+}
+
+export function putJson(path, data, options = {}) {
+  return postJson(path, data, { ...options, method: 'PUT' });
+}
+
+export function deleteJson(path, { timeoutMs = 4000 } = {}) {
+  return exchange(path, { method: 'DELETE', headers: { Accept: 'application/json' } }, timeoutMs);
+}
+
+// A control path for what cannot send the token in a header (an event stream): the token, if
+// the page has one, goes in its query.
+export function controlUrl(path) {
+  const token = controlToken();
+  return token ? withToken(path, token) : path;
 }
 
 export function withToken(path, token, extra = {}) {

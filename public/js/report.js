@@ -1,117 +1,12 @@
 // The analysis report of one run of a session: what the player actually did (phases reached,
 // frequencies, colours, pauses and blackouts, headband readings), as a printable HTML document.
+// The program keeps the run's record ("/session/record"); a reload or a closed page loses nothing.
 
 import { formatClock, rgbToHex } from './timeline.js';
 import { localized } from './i18n.js';
-import { BAND_NAMES, HeadbandSummary } from './headband.js';
+import { BAND_NAMES } from './headband.js';
 
-// Samples every 10 s; short sessions more often, so that a report always shows their course.
-export const LOG_INTERVAL_S = 10;
-const MIN_LOG_INTERVAL_S = 1;
 export const REPORT_MAX_BYTES = 5_000_000;
-const MAX_LOG = 4000;
-
-export class SessionRecorder {
-  constructor(wallNow = () => Date.now()) {
-    this.wallNow = wallNow;
-    this.current = null;
-  }
-
-  get active() {
-    return Boolean(this.current && !this.current.endedAt);
-  }
-
-  // context: {audioMode, outputMode, lightPulse} as set when the session starts.
-  start(session, timeline, context = {}) {
-    this.summary = new HeadbandSummary();
-    this.lastLogS = -Infinity;
-    this.lastPhase = -1;
-    this.lastSample = null;
-    this.logInterval = Math.min(LOG_INTERVAL_S, Math.max(MIN_LOG_INTERVAL_S, timeline.durationS / 120));
-    this.current = {
-      session: {
-        id: session.id, title: session.title ?? '', titleEn: session.titleEn ?? '', goal: session.goal ?? '',
-        goalEn: session.goalEn ?? '', category: session.category ?? '', categoryEn: session.categoryEn ?? '',
-        audioMode: session.audioMode ?? '',
-      },
-      context,
-      startedAt: this.wallNow(),
-      endedAt: null,
-      outcome: null,
-      plannedS: timeline.durationS,
-      elapsedS: 0,
-      phases: timeline.phases.map((p) => ({
-        name: p.name, nameEn: p.nameEn, plannedStartS: p.startS, plannedEndS: p.endS, reachedAtS: null,
-        beat: [p.start.beatHz, p.end.beatHz], light: [p.start.lightHz, p.end.lightHz],
-        carrier: [p.start.carrierHz, p.end.carrierHz], colorHex: rgbToHex(p.start),
-        rgbIntensity: p.start.rgbIntensity, whiteIntensity: p.start.whiteIntensity,
-        pulseShape: p.discrete.pulseShape, noiseType: p.discrete.noiseType,
-      })),
-      log: [],
-      events: [],
-      headband: null,
-    };
-  }
-
-  // One sample of a running session (timeline.js's sampleTimeline).
-  sample(sample) {
-    const run = this.current;
-    if (!run || run.endedAt || !sample) return;
-    run.elapsedS = Math.max(run.elapsedS, sample.time);
-    this.lastSample = sample;
-    const phaseChanged = sample.phaseIndex !== this.lastPhase;
-    if (phaseChanged) {
-      this.lastPhase = sample.phaseIndex;
-      const phase = run.phases[sample.phaseIndex];
-      if (phase && phase.reachedAtS === null) phase.reachedAtS = sample.time;
-    }
-    if (phaseChanged || sample.time - this.lastLogS >= this.logInterval) this.log(sample);
-  }
-
-  log(sample) {
-    const run = this.current;
-    if (run.log.length < MAX_LOG) {
-      this.lastLogS = sample.time;
-      run.log.push({
-        t: Math.round(sample.time * 10) / 10,
-        phase: sample.phaseIndex,
-        beatHz: Math.round(sample.beatHz * 100) / 100,
-        lightHz: Math.round(sample.lightHz * 100) / 100,
-        carrierHz: Math.round(sample.carrierHz * 10) / 10,
-        color: rgbToHex(sample.color),
-        rgbIntensity: Math.round(sample.rgbIntensity),
-        whiteIntensity: Math.round(sample.whiteIntensity),
-      });
-    }
-  }
-
-  // kind: "pause", "resume", "blackoutOn", "blackoutOff".
-  mark(kind, elapsedS) {
-    if (!this.active) return;
-    this.current.events.push({ kind, atS: Math.round(elapsedS), at: this.wallNow() });
-  }
-
-  headband(events) {
-    // Band powers count towards the phase playing when they arrive.
-    if (this.active) this.summary.add(events, this.lastPhase >= 0 ? this.lastPhase : null);
-  }
-
-  // outcome: "finished" or "stopped".
-  finish(outcome, elapsedS) {
-    if (!this.active) return;
-    const run = this.current;
-    // The last moment played closes the course.
-    if (this.lastSample && this.lastSample.time > this.lastLogS) this.log(this.lastSample);
-    run.endedAt = this.wallNow();
-    run.outcome = outcome;
-    run.elapsedS = outcome === 'finished' ? run.plannedS : Math.max(run.elapsedS, elapsedS);
-    run.headband = this.summary.result();
-  }
-
-  get record() {
-    return this.current && this.current.endedAt ? this.current : null;
-  }
-}
 
 const ESCAPES = { '&': '&amp;', '<': '&lt;', '>': '&gt;', '"': '&quot;', "'": '&#39;' };
 export function escapeHtml(value) {

@@ -1,24 +1,23 @@
-// The settings dialog (light output, fixtures, sound, language, key) and the
-// photosensitivity warning that must be accepted before any light.
+// The settings dialog (light output, fixtures, sound with its device and delay, language,
+// key) and the photosensitivity warning that must be accepted before any light. The program
+// keeps both.
 
 import { buildDmxFrame, fixtureChannels, MAX_EXTRA_OUTPUTS, OUTPUT_MODES, SERIAL_MODES } from './dmx-frame.js';
-import { normalizeSettings, PHOTOSENSITIVITY_KEY } from './settings.js';
+import { normalizeProgramSettings } from './settings.js';
 import { getJson } from './net.js';
 import { balanceText, gainText } from './views.js';
+import { CalibrationAid } from './calibration.js';
 
 const $ = (id) => document.getElementById(id);
 
-export function setupWarning(state, { onAccepted, onClosed }) {
+// onAccepted(startAfter): the person accepted; startAfter when a start waited for it.
+export function setupWarning(state, { onAccepted }) {
   const dialog = $('warningDialog');
   $('warningCheck').addEventListener('change', (e) => { $('warningAccept').disabled = !e.target.checked; });
   dialog.addEventListener('close', () => {
     const pending = state.pendingStart;
     state.pendingStart = false;
-    if (dialog.returnValue === 'accept' && $('warningCheck').checked) {
-      state.store.setItem(PHOTOSENSITIVITY_KEY, 'yes');
-      if (pending) onAccepted();
-    }
-    onClosed();
+    if (dialog.returnValue === 'accept' && $('warningCheck').checked) onAccepted(pending);
   });
   return () => {
     $('warningCheck').checked = false;
@@ -27,16 +26,30 @@ export function setupWarning(state, { onAccepted, onClosed }) {
   };
 }
 
-// onSaved(previousLight): the new settings are in state.settings.
-export function setupSettings(state, { onSaved }) {
+// The sound devices of "/audio/devices" as options: the system's default first, a chosen one
+// that is not there now kept (and named so), so that opening and saving changes nothing.
+export function deviceOptions(reply, chosen, t) {
+  const names = Array.isArray(reply?.devices) ? reply.devices.map((d) => d?.name).filter((n) => typeof n === 'string' && n) : [];
+  const options = [{ value: '', label: t('settings.deviceDefault') }, ...[...new Set(names)].map((n) => ({ value: n, label: n }))];
+  if (chosen && !names.includes(chosen)) options.push({ value: chosen, label: t('settings.deviceMissing', { name: chosen }) });
+  return options;
+}
+
+// save(settings) -> the program's stored settings or null; onSaved(stored): they are in
+// state.settings (stored: and the program has them); onFailed(): the program did not take them.
+export function setupSettings(state, { save, onSaved, onFailed }) {
   const dialog = $('settingsDialog');
   const form = $('settingsForm');
   const f = form.elements;
   const t = (key, values) => state.t(key, values);
+  const calibration = new CalibrationAid({
+    createContext: () => (globalThis.AudioContext ? new AudioContext({ latencyHint: 'interactive' }) : null),
+    flash: (on) => $('calibrationFlash').classList.toggle('on', on),
+  });
 
   function read() {
     const n = (name) => Number(f[name].value);
-    return normalizeSettings({
+    return normalizeProgramSettings({
       ...state.settings,
       language: f.language.value,
       light: {
@@ -47,7 +60,7 @@ export function setupSettings(state, { onSaved }) {
         channelSpacing: n('channelSpacing'), pulse: f.pulse.checked, shortFrames: f.shortFrames.checked,
       },
       audio: { mode: f.audioMode.value, pulseShape: f.audioPulseShape.value, balance: n('balance'), bass: n('bass'),
-        mid: n('mid'), treble: n('treble'), noise: f.noise.checked },
+        mid: n('mid'), treble: n('treble'), noise: f.noise.checked, device: f.audioDevice.value, latencyMs: n('latencyMs') },
       openAIKey: f.openAIKey.value,
     });
   }
@@ -63,10 +76,11 @@ export function setupSettings(state, { onSaved }) {
     listNodes(false);
     set('audioMode', s.audio.mode);
     set('audioPulseShape', s.audio.pulseShape);
-    for (const name of ['balance', 'bass', 'mid', 'treble', 'noise']) set(name, s.audio[name]);
+    for (const name of ['balance', 'bass', 'mid', 'treble', 'noise', 'latencyMs']) set(name, s.audio[name]);
     set('language', s.language);
     set('openAIKey', s.openAIKey);
     refreshPorts(s.light.serialPort);
+    refreshDevices(s.audio.device);
     showRangeValues();
     updateModeFields();
     updateLayoutPreview();
@@ -150,6 +164,16 @@ export function setupSettings(state, { onSaved }) {
     select.replaceChildren(...options);
   }
 
+  async function refreshDevices(chosen = f.audioDevice.value) {
+    const show = (options) => {
+      f.audioDevice.replaceChildren(...options.map((o) => new Option(o.label, o.value)));
+      f.audioDevice.value = chosen || '';
+    };
+    show(deviceOptions(null, chosen, t));
+    const reply = await getJson('/audio/devices');
+    if (reply.ok) show(deviceOptions(reply.body, chosen, t));
+  }
+
   function showRangeValues() {
     for (const input of form.querySelectorAll('input[type="range"]')) {
       let out = input.nextElementSibling;
@@ -158,13 +182,27 @@ export function setupSettings(state, { onSaved }) {
         input.after(out);
       }
       const v = Number(input.value);
-      out.textContent = input.name === 'balance' ? balanceText(v) : gainText(v);
+      out.textContent = input.name === 'balance' ? balanceText(v) : input.name === 'latencyMs' ? `${v} ms` : gainText(v);
     }
   }
 
-  form.addEventListener('input', () => { showRangeValues(); updateLayoutPreview(); });
+  function calibrate(on) {
+    const started = on && calibration.start();
+    if (!on) calibration.stop();
+    $('calibrateButton').setAttribute('aria-pressed', String(Boolean(started)));
+    $('calibrateButton').textContent = t(started ? 'settings.calibrateStop' : 'settings.calibrate');
+    const help = $('calibrationHelp');
+    help.hidden = !on;
+    help.textContent = on ? t(started ? 'settings.calibrateHelp' : 'settings.calibrateNoSound') : '';
+  }
+
+  form.addEventListener('input', () => {
+    showRangeValues();
+    updateLayoutPreview();
+    calibration.extraMs = Number(f.latencyMs.value);
+  });
   f.outputMode.addEventListener('change', updateModeFields);
-  $('settingsButton').addEventListener('click', () => { fill(); dialog.showModal(); });
+  $('settingsButton').addEventListener('click', () => { fill(); calibration.extraMs = Number(f.latencyMs.value); dialog.showModal(); });
   $('refreshPorts').addEventListener('click', () => refreshPorts());
   $('refreshNodes').addEventListener('click', () => listNodes(true));
   $('artNetNodes').addEventListener('change', (e) => {
@@ -179,15 +217,21 @@ export function setupSettings(state, { onSaved }) {
     rows.append(extraOutputRow({ outputMode: 'artnet', targetIp: '', universe: 0, serialPort: '' }));
     $('addOutput').disabled = rows.children.length >= MAX_EXTRA_OUTPUTS;
   });
+  $('calibrateButton').addEventListener('click', () => calibrate(!calibration.running));
   $('settingsCancel').addEventListener('click', () => dialog.close('cancel'));
-  dialog.addEventListener('close', () => {
+  dialog.addEventListener('close', async () => {
+    calibrate(false);
     if (dialog.returnValue !== 'save') return;
     const next = read();
-    const previous = state.settings.light;
     // The live controls may have moved while the dialog was open; they are not the dialog's.
     next.controls = state.settings.controls;
+    next.photosensitivityAccepted = state.settings.photosensitivityAccepted;
     state.settings = next;
-    state.saveSettings();
-    onSaved(previous);
+    onSaved(false);
+    const stored = await save(next);
+    if (!stored) { onFailed(); return; }
+    // The program's repair is the one that holds; the live controls stay as they are now.
+    state.settings = { ...stored, controls: state.settings.controls };
+    onSaved(true);
   });
 }

@@ -1,4 +1,6 @@
-// The page's settings, kept in its local storage, with defaults and repair of stored values.
+// The settings: their defaults and the repair of stored or sent values. The program keeps them
+// (with the sound device, the extra latency and the accepted warning); what a page kept in its
+// local storage before is carried over to the program once.
 
 import { normalizeFixtureLayout, OUTPUT_MODES, LIGHT_PULSE_SHAPES, MAX_EXTRA_OUTPUTS } from './dmx-frame.js';
 import { AUDIO_MODES, AUDIO_PULSE_SHAPES } from './native-audio.js';
@@ -114,6 +116,46 @@ export function normalizeSettings(raw) {
     },
     openAIKey: typeof r.openAIKey === 'string' ? r.openAIKey.trim() : '',
   };
+}
+
+// The extra delay of the sound the person may set (Bluetooth headphones), in ms.
+export const LATENCY_MAX_MS = 1000;
+export const CARRIED_OVER_KEY = 'solvera.carriedOver.v1';
+
+// The program's settings: the page's, plus the sound device ("" follows the system's default),
+// the extra latency and whether the photosensitivity warning was accepted.
+export function normalizeProgramSettings(raw) {
+  const r = raw && typeof raw === 'object' ? raw : {};
+  const audio = r.audio && typeof r.audio === 'object' ? r.audio : {};
+  const page = normalizeSettings(r);
+  return {
+    ...page,
+    audio: {
+      ...page.audio,
+      device: typeof audio.device === 'string' ? audio.device.trim() : '',
+      latencyMs: Math.round(num(audio.latencyMs, 0, LATENCY_MAX_MS, 0)),
+    },
+    photosensitivityAccepted: r.photosensitivityAccepted === true,
+  };
+}
+
+// What this browser kept before the program kept it, for "/settings/carry-over"; null when it
+// kept nothing.
+export function pageStorage(storage) {
+  const read = (key) => {
+    try {
+      const text = storage.getItem(key);
+      return text === null ? null : JSON.parse(text);
+    } catch {
+      return null;
+    }
+  };
+  const settings = read(SETTINGS_KEY);
+  const sessions = read(CUSTOM_SESSIONS_KEY);
+  const customSessions = Array.isArray(sessions) ? sessions.filter((x) => x && typeof x.id === 'string' && Array.isArray(x.phases)) : [];
+  const accepted = storage.getItem(PHOTOSENSITIVITY_KEY) === 'yes';
+  if (!settings && !accepted && customSessions.length === 0) return null;
+  return { settings: settings && typeof settings === 'object' ? normalizeSettings(settings) : null, photosensitivityAccepted: accepted, customSessions };
 }
 
 export function loadSettings(storage) {

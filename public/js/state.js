@@ -1,14 +1,13 @@
 // The control page's shared state, and the news of what changed in it. Modules change the
 // state and emit a topic; whoever shows or relays that part listens for it.
 
-import { SessionPlayer, PlayerState } from './player.js';
-import { loadSettings, saveSettings, PHOTOSENSITIVITY_KEY } from './settings.js';
-import { ClockOffsetEstimator } from './screen-sync.js';
+import { PlayerState, PlayerView } from './player.js';
+import { normalizeProgramSettings } from './settings.js';
 import { translate } from './i18n.js';
 
-// Topics: 'controls' (live controls, blackout, breathing), 'player' (start, pause, seek, end),
-// 'library' (sessions and the selection), 'settings', 'language', 'light' (the output's
-// state), 'devices' (remote and screen connections), 'tick' (the session's moment moved).
+// Topics: 'controls' (live controls, blackout, breathing), 'player' (the program's player
+// changed: state, phase, blackout, light), 'devices' (remote and screen connections), 'tick'
+// (the clock shown moved on).
 
 // The browser's local storage, or a memory of this visit where the browser refuses it.
 export function pageStore(win = globalThis.window) {
@@ -31,28 +30,29 @@ export function pageStore(win = globalThis.window) {
 export class AppState {
   constructor(store, now = () => performance.now()) {
     this.store = store;
-    this.settings = loadSettings(store);
-    this.player = new SessionPlayer(now);
+    // The program's settings once it has given them; until then the defaults.
+    this.settings = normalizeProgramSettings(null);
+    this.player = new PlayerView(now);
     this.sessions = [];
     this.shipped = [];
     this.custom = [];
     this.customIds = new Set();
     this.selectedId = null;
     this.category = null;
-    this.blackout = false;
     this.breathing = false;
-    this.lastSample = null;
     this.pendingStart = false;
-    // The light output: whether it has answered since its settings last changed, its error.
-    this.light = { error: '', confirmed: false, lit: false };
-    this.audioFailed = false;
+    // A blackout asked for and not yet confirmed by the program: shown at once.
+    this.blackoutAsked = null;
+    // The last run's record, when the program has one that ended.
+    this.record = null;
     // The tone generator's ranges as the program reports them, once it has.
     this.audioLimits = null;
     // The program refused this page's control calls: it lacks the control token.
     this.accessRefused = false;
+    // Whether the program's event stream is open.
+    this.following = false;
     this.remoteConnected = false;
     this.screenConnected = false;
-    this.clock = new ClockOffsetEstimator();
     this.listeners = new Map();
   }
 
@@ -71,29 +71,32 @@ export class AppState {
     return translate(this.settings.language, key, values);
   }
 
-  serverNow() {
-    return Date.now() + this.clock.offset();
-  }
-
-  saveSettings() {
-    return saveSettings(this.store, this.settings);
-  }
-
   get lightAccepted() {
-    return this.store.getItem(PHOTOSENSITIVITY_KEY) === 'yes';
+    return this.settings.photosensitivityAccepted;
+  }
+
+  // Blackout as the person sees it: what they just asked for, else what the program says.
+  get blackout() {
+    return this.blackoutAsked ?? this.player.blackout;
   }
 
   get selected() {
     return this.sessions.find((s) => s.id === this.selectedId) ?? null;
   }
 
+  // The session the program plays, as this page knows it (null when it does not).
+  get playing() {
+    const id = this.player.status.sessionId;
+    return this.player.active || this.player.state === PlayerState.FINISHED ? this.sessions.find((s) => s.id === id) ?? null : null;
+  }
+
   // The session on show: the one playing, else the one selected.
   get shown() {
-    return this.player.active ? this.player.session : this.selected;
+    return this.player.active ? this.playing : this.selected;
   }
 
   get running() {
-    return this.player.state === PlayerState.RUNNING;
+    return this.player.running;
   }
 
   setSessions(custom) {

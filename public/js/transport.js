@@ -41,13 +41,14 @@ export function setupTransport(state, { controller, views }) {
   bar.addEventListener('keydown', (event) => {
     if (!state.player.active) return;
     const at = state.player.elapsed();
-    const phases = state.player.timeline.phases;
-    const index = state.lastSample?.phaseIndex ?? 0;
+    const { phaseIndex, phaseCount, phaseElapsedS } = state.player.status;
+    const index = Math.max(0, phaseIndex);
     const moves = {
-      ArrowLeft: () => controller.seek(at - 10),
-      ArrowRight: () => controller.seek(at + 10),
-      PageUp: () => controller.seekToPhase(Math.max(0, index - (at - phases[index].startS > 3 ? 0 : 1))),
-      PageDown: () => controller.seekToPhase(Math.min(phases.length - 1, index + 1)),
+      ArrowLeft: () => controller.seek(Math.max(0, at - 10)),
+      ArrowRight: () => controller.seek(Math.min(state.player.duration(), at + 10)),
+      // Back to this phase's start, or to the one before when just begun.
+      PageUp: () => controller.seekToPhase(Math.max(0, index - (phaseElapsedS > 3 ? 0 : 1))),
+      PageDown: () => controller.seekToPhase(Math.min(Math.max(0, phaseCount - 1), index + 1)),
       Home: () => controller.seek(0),
     };
     if (!moves[event.key]) return;

@@ -4,7 +4,7 @@
 
 import qrcode from '../vendor/qrcode-generator/qrcode.js';
 import { PlayerState } from './player.js';
-import { formatClock, rgbToHex } from './timeline.js';
+import { formatClock } from './timeline.js';
 import { outputReady } from './dmx-frame.js';
 import { localized } from './i18n.js';
 import { lampPulseHz } from './light-limits.js';
@@ -66,10 +66,9 @@ export class Toasts {
 }
 
 export class Views {
-  constructor(state, { toasts, sound = null }) {
+  constructor(state, { toasts }) {
     this.state = state;
     this.toasts = toasts;
-    this.sound = sound;
     this.shownLightError = '';
     this.shownAudioFailure = false;
     this.seekPreview = null; // fraction while the user drags on the progress bar
@@ -91,7 +90,7 @@ export class Views {
     const state = s.player.state;
     const was = this.announced.state;
     if (was !== null && was !== state) {
-      const title = localized(s.player.session, 'title', s.settings.language);
+      const title = localized(s.player.status, 'title', s.settings.language);
       const key = state === PlayerState.RUNNING ? (was === PlayerState.PAUSED ? 'announce.resumed' : 'announce.running')
         : state === PlayerState.PAUSED ? 'announce.paused' : state === PlayerState.FINISHED ? 'announce.finished' : 'announce.stopped';
       this.announce(this.t(key, { title }));
@@ -126,16 +125,18 @@ export class Views {
   lightStatus() {
     const s = this.state;
     const out = s.settings.light;
+    const status = s.player.status;
     const el = $('lightStatus');
     let text;
-    const message = s.light.error;
+    // The program's own words for a failing output; a page that may not drive it says why.
+    const message = s.accessRefused ? this.t('light.noAccess') : s.player.active && status.light ? status.lightError : '';
     const error = Boolean(message);
     if (error) text = this.t('light.error', { message });
     else if (!outputReady(out)) text = this.t('light.notConfigured');
     else if (s.blackout) text = this.t('light.blackout');
     else if (!s.settings.controls.outputEnabled) text = this.t('light.off');
-    else if (s.light.confirmed) text = this.t('light.ok', { mode: this.outputName(out.outputMode) });
-    else if (s.player.active) text = this.t('light.connecting', { mode: this.outputName(out.outputMode) });
+    else if (s.player.active && status.light && status.lightLit) text = this.t('light.ok', { mode: this.outputName(out.outputMode) });
+    else if (s.player.active && status.light) text = this.t('light.connecting', { mode: this.outputName(out.outputMode) });
     else text = this.t('light.ready', { mode: this.outputName(out.outputMode) });
     el.textContent = text;
     el.classList.toggle('error', error);
@@ -169,21 +170,19 @@ export class Views {
     button.classList.toggle('active', s.blackout);
     this.announceChanges();
     $('breathingGuideEnabled').checked = s.breathing;
-    if (s.audioFailed && !this.shownAudioFailure) this.toasts.show(this.t('audio.startFailed'), 'audio');
-    if (!s.audioFailed) this.toasts.dismiss('audio');
-    this.shownAudioFailure = s.audioFailed;
+    // The program plays the session silently when no sound device opens.
+    const silent = s.player.running && (c.audioEnabled || c.musicEnabled) && !s.player.status.sound;
+    if (silent && !this.shownAudioFailure) this.toasts.show(this.t('audio.startFailed'), 'audio');
+    if (!silent) this.toasts.dismiss('audio');
+    this.shownAudioFailure = silent;
     this.lightStatus();
   }
 
-  soundNotice() {
-    $('audioNotice').hidden = !(this.state.running && this.sound?.suspended);
-  }
-
-  // The transport bar and the readouts; called every tick.
+  // The transport bar and the readouts: on every report of the player, and as its clock moves.
   player() {
     const s = this.state;
     const p = s.player;
-    const sample = s.lastSample;
+    const moment = p.moment();
     const state = p.state;
     const selected = s.selected;
     const finished = state === PlayerState.FINISHED;
@@ -193,11 +192,11 @@ export class Views {
     $('pauseButton').hidden = state !== PlayerState.RUNNING;
     $('resumeButton').hidden = state !== PlayerState.PAUSED;
     $('stopButton').disabled = !p.active;
-    $('reportButton').hidden = p.active || !s.recorder?.record;
+    $('reportButton').hidden = p.active || !s.record;
     $('finishedNote').hidden = !finished;
     document.body.dataset.state = state;
     const language = s.settings.language;
-    const duration = p.timeline && (p.active || finished) ? p.duration() : (selected ? Number(selected.durationMinutes) * 60 : 0);
+    const duration = p.active || finished ? p.duration() : (selected ? Number(selected.durationMinutes) * 60 : 0);
     const elapsed = p.active || finished ? p.elapsed() : 0;
     const shownElapsed = this.seekPreview !== null && p.active ? this.seekPreview * duration : elapsed;
     $('elapsed').textContent = formatClock(shownElapsed);
@@ -206,20 +205,22 @@ export class Views {
     bar.setAttribute('aria-valuemax', String(Math.round(duration)));
     bar.setAttribute('aria-valuenow', String(Math.round(shownElapsed)));
     const position = { elapsed: formatClock(shownElapsed), duration: formatClock(duration) };
-    bar.setAttribute('aria-valuetext', sample && p.active
-      ? this.t('transport.positionPhase', { ...position, phase: localized(sample.phase, 'name', language) })
+    bar.setAttribute('aria-valuetext', moment
+      ? this.t('transport.positionPhase', { ...position, phase: localized(moment.phase, 'name', language) })
       : this.t('transport.position', position));
     bar.classList.toggle('seekable', p.active);
     $('phaseCursor').style.left = duration > 0 ? `${(100 * shownElapsed) / duration}%` : '0';
-    const live = sample && p.active;
-    if (live) {
-      $('phaseName').textContent = localized(sample.phase, 'name', language);
-      $('phasePurpose').textContent = localized(sample.phase, 'purpose', language);
-      $('beatHz').textContent = `${sample.beatHz.toFixed(2)} Hz`;
-      const pulse = lampPulseHz(sample, { pulse: s.settings.light.pulse, limits: this.lightLimits() });
-      $('lightHz').textContent = pulse ? `${pulse.toFixed(2)} Hz` : this.t('player.steady');
-      $('carrierHz').textContent = `${sample.carrierHz.toFixed(1)} Hz`;
-      $('colourSwatch').style.background = rgbToHex(sample.color);
+    if (moment) {
+      $('phaseName').textContent = localized(moment.phase, 'name', language);
+      const phase = s.playing?.phases?.[moment.phaseIndex];
+      $('phasePurpose').textContent = phase ? localized(phase, 'purpose', language) : '';
+      $('beatHz').textContent = `${moment.beatHz.toFixed(2)} Hz`;
+      // The lamps' own state: no pulse while paused (steady colour), off, or beyond the output.
+      const pulse = p.status.light && p.running
+        ? lampPulseHz(moment, { pulse: s.settings.light.pulse, limits: this.lightLimits() }) : 0;
+      $('lightHz').textContent = !p.status.light ? '—' : pulse ? `${pulse.toFixed(2)} Hz` : this.t('player.steady');
+      $('carrierHz').textContent = `${moment.carrierHz.toFixed(1)} Hz`;
+      $('colourSwatch').style.background = moment.color;
     } else {
       // A finished session shows its end, not the last frequencies as if they still played.
       $('phaseName').textContent = finished ? this.t('transport.finished') : '—';
@@ -228,12 +229,11 @@ export class Views {
       $('colourSwatch').style.background = 'transparent';
     }
     for (const [i, li] of [...$('phaseList').children].entries()) {
-      li.classList.toggle('current', Boolean(live) && i === sample.phaseIndex);
+      li.classList.toggle('current', Boolean(moment) && i === moment.phaseIndex);
     }
     $('topStatus').textContent = state === PlayerState.RUNNING ? this.t('player.running')
       : state === PlayerState.PAUSED ? this.t('player.paused') : finished ? this.t('transport.finished') : '';
     this.announceChanges();
-    this.soundNotice();
   }
 
   showAddress(kind, url, others) {

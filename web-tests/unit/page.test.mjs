@@ -1,9 +1,8 @@
-// Texts of the pages in both languages, and the pure parts of the page's own sound.
+// Texts of the pages in both languages.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFileSync, readdirSync } from 'node:fs';
 import { TEXTS, translate, localized } from '../../public/js/i18n.js';
-import { fillNoise, pickTrack, trackMatches } from '../../public/js/page-sound.js';
 
 const publicDir = new URL('../../public/', import.meta.url);
 
@@ -22,24 +21,4 @@ test('every text exists in Dutch and English, and every key the pages use is def
   assert.equal(translate('fr', 'player.start'), 'Start', 'unknown languages fall back to Dutch');
   assert.equal(localized({ title: 'Slaap', titleEn: 'Sleep' }, 'title', 'en'), 'Sleep');
   assert.equal(localized({ title: 'Slaap' }, 'title', 'en'), 'Slaap');
-});
-
-test('noise colours: normalised, and darker colours change more slowly', () => {
-  let seed = 1;
-  const random = () => { seed = (seed * 16807) % 2147483647; return seed / 2147483647; };
-  const roughness = (a) => a.reduce((s, v, i) => (i ? s + Math.abs(v - a[i - 1]) : 0), 0) / a.length;
-  const white = fillNoise('white', new Float32Array(20000), random);
-  const pink = fillNoise('pink', new Float32Array(20000), random);
-  const brown = fillNoise('brown', new Float32Array(20000), random);
-  for (const a of [white, pink, brown]) assert.ok(Math.abs(Math.max(...a.map(Math.abs)) - 0.5) < 1e-6);
-  assert.ok(roughness(white) > roughness(pink) && roughness(pink) > roughness(brown));
-});
-
-test('music tracks are picked by mood and picks move on', () => {
-  const tracks = [{ file: 'a', mood: 'focus' }, { file: 'b', moods: ['calm', 'sleep'] }, { file: 'c', title: 'Calm Sea' }];
-  assert.ok(trackMatches(tracks[1], 'sleep'));
-  assert.equal(pickTrack(tracks, 'calm'), 1);
-  assert.equal(pickTrack(tracks, 'calm', 1), 2, 'the next matching track');
-  assert.equal(pickTrack(tracks, 'bright', 0), 1, 'no match: simply the next one');
-  assert.equal(pickTrack([], 'calm'), -1);
 });
