@@ -1,8 +1,7 @@
 // The ranges the program's tone generator plays, as the program reports them ("/audio/limits").
-// The editor, the import, the request builder and the start of a session all check against
-// this one table: a session that asks for more is told so, never played differently.
-
-import { buildTimeline } from './timeline.js';
+// The editor, the import and the request builder check against this one table (the program
+// checks a session against it when it starts): a session that asks for more is told so, never
+// played differently.
 
 export const AUDIO_LIMITS_PATH = '/audio/limits';
 const RANGES = ['beatHz', 'carrierHz', 'volume', 'balance', 'gainDb'];
@@ -45,16 +44,6 @@ export function soundOutsideLimits(timeline, limits) {
 export function limitText(t, problem, outcome) {
   const { phase, value, min, max } = problem;
   return t(outcome, { problem: t(`limits.${problem.field}`, { phase, value, min, max }) });
-}
-
-// Why a session may not start with this table (a text for the user), or null. Without the
-// table nobody can say what would play, so nothing starts.
-export function soundRefusal(session, limits, t) {
-  if (!limits) return t('limits.unknown');
-  let timeline;
-  try { timeline = buildTimeline(session); } catch { return null; }
-  const problem = soundOutsideLimits(timeline, limits);
-  return problem ? limitText(t, problem, 'limits.notPlayed') : null;
 }
 
 // The page's copy of the table: asked once at start, again whenever it is needed and missing.

@@ -3,7 +3,7 @@
 // keeps both.
 
 import { buildDmxFrame, fixtureChannels, MAX_EXTRA_OUTPUTS, OUTPUT_MODES, SERIAL_MODES } from './dmx-frame.js';
-import { normalizeProgramSettings } from './settings.js';
+import { deviceOptions, normalizeProgramSettings } from './settings.js';
 import { getJson } from './net.js';
 import { balanceText, gainText } from './views.js';
 import { CalibrationAid } from './calibration.js';
@@ -24,15 +24,6 @@ export function setupWarning(state, { onAccepted }) {
     $('warningAccept').disabled = true;
     if (!dialog.open) dialog.showModal();
   };
-}
-
-// The sound devices of "/audio/devices" as options: the system's default first, a chosen one
-// that is not there now kept (and named so), so that opening and saving changes nothing.
-export function deviceOptions(reply, chosen, t) {
-  const names = Array.isArray(reply?.devices) ? reply.devices.map((d) => d?.name).filter((n) => typeof n === 'string' && n) : [];
-  const options = [{ value: '', label: t('settings.deviceDefault') }, ...[...new Set(names)].map((n) => ({ value: n, label: n }))];
-  if (chosen && !names.includes(chosen)) options.push({ value: chosen, label: t('settings.deviceMissing', { name: chosen }) });
-  return options;
 }
 
 // save(settings) -> the program's stored settings or null; onSaved(stored): they are in

@@ -158,6 +158,15 @@ export function pageStorage(storage) {
   return { settings: settings && typeof settings === 'object' ? normalizeSettings(settings) : null, photosensitivityAccepted: accepted, customSessions };
 }
 
+// The sound devices of "/audio/devices" as options: the system's default first, a chosen one
+// that is not there now kept (and named so), so that opening and saving changes nothing.
+export function deviceOptions(reply, chosen, t) {
+  const names = Array.isArray(reply?.devices) ? reply.devices.map((d) => d?.name).filter((n) => typeof n === 'string' && n) : [];
+  const options = [{ value: '', label: t('settings.deviceDefault') }, ...[...new Set(names)].map((n) => ({ value: n, label: n }))];
+  if (chosen && !names.includes(chosen)) options.push({ value: chosen, label: t('settings.deviceMissing', { name: chosen }) });
+  return options;
+}
+
 export function loadSettings(storage) {
   try {
     return normalizeSettings(JSON.parse(storage.getItem(SETTINGS_KEY) ?? 'null'));

@@ -4,12 +4,13 @@ import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFileSync } from 'node:fs';
 import { addImportedSession, parseSessionFile, sessionFileContent, sessionFileName, CUSTOM_CATEGORY } from '../../public/js/session-file.js';
-import { buildReportHtml, escapeHtml, reportTitle, SessionRecorder } from '../../public/js/report.js';
+import { buildReportHtml, escapeHtml, reportTitle } from '../../public/js/report.js';
+import { recordOf } from './record-fixture.mjs';
 import { HeadbandMonitor, HeadbandSummary, readings } from '../../public/js/headband.js';
 import { affiliateOutcome, affiliateQuery, buildSubmission, marketplaceOutcome, profileFields } from '../../public/js/marketplace.js';
 import { descriptionBlocks } from '../../public/js/panels.js';
 import { importErrorText, musicResultText } from '../../public/js/content-panels.js';
-import { buildTimeline, sampleTimeline } from '../../public/js/timeline.js';
+import { buildTimeline } from '../../public/js/timeline.js';
 import { translate } from '../../public/js/i18n.js';
 
 const sessions = JSON.parse(readFileSync(new URL('../../public/sessions/library.json', import.meta.url), 'utf8')).sessions;
@@ -89,65 +90,17 @@ test('imported sessions: a re-import replaces, a shipped id is never hidden', ()
   assert.equal(r.list.length, 2);
 });
 
-// A run of a two-phase session of 60 s: sampled every second, paused, blacked out, stopped.
-function recordRun({ stopAt = null, headband = null } = {}) {
-  let wall = Date.UTC(2024, 4, 1, 19, 30);
-  const session = {
-    id: 'test', title: 'Test <b>vet</b>', titleEn: 'Test', goal: 'Doel & meer', category: 'Test', audioMode: 'binaural',
-    phases: [
-      { name: 'Rood', start: '00:00', end: '00:30', audioFrequencyHz: '10', lightFrequencyHz: '10', colorHex: '#ff0000', rgbIntensity: 40 },
-      { name: 'Blauw "b"', start: '00:30', end: '01:00', audioFrequencyHz: '10 → 6', lightFrequencyHz: '6', colorHex: '#0000ff' },
-    ],
-  };
-  const timeline = buildTimeline(session);
-  const recorder = new SessionRecorder(() => wall);
-  recorder.start(session, timeline, { audioMode: 'binaural', outputMode: 'artnet', lightPulse: true });
-  for (let s = 0; s <= 60; s += 1) {
-    wall += 1000;
-    if (stopAt !== null && s > stopAt) { recorder.finish('stopped', stopAt); break; }
-    if (s === 12) recorder.mark('pause', s);
-    if (s === 14) recorder.mark('resume', s);
-    if (s === 20) recorder.mark('blackoutOn', s);
-    if (headband && s === 5) recorder.headband(headband);
-    recorder.sample(sampleTimeline(timeline, s));
-  }
-  if (stopAt === null) recorder.finish('finished', 60);
-  return recorder.record;
-}
-
-test('the recorder keeps what was played: phases reached, samples, pauses, headband readings', () => {
-  const run = recordRun({ headband: [{ type: 'status', status: 'starting' }, { type: 'bands', bands: { alpha: 0.5 } }, { type: 'bands', bands: { alpha: 0.7 } }] });
-  assert.deepEqual(run.phases.map((p) => p.reachedAtS), [0, 30]);
-  assert.deepEqual(run.log.map((e) => e.t), Array.from({ length: 61 }, (_, i) => i), 'a minute\'s session every second');
-  assert.equal(run.log[10].beatHz, 10);
-  assert.ok(run.log[50].beatHz < 10 && run.log[50].beatHz > 6, 'the glide is in the log');
-  assert.equal(run.log[60].color, '#0000ff');
-  assert.deepEqual(run.events.map((e) => e.kind), ['pause', 'resume', 'blackoutOn']);
-  assert.deepEqual([run.outcome, run.elapsedS], ['finished', 60]);
-  assert.equal(run.headband.readings, 2);
-  assert.deepEqual(run.headband.statuses, ['starting']);
-  assert.equal(run.headband.series[0].mean.toFixed(2), '0.60');
-
-  const stopped = recordRun({ stopAt: 25 });
-  assert.deepEqual(stopped.phases.map((p) => p.reachedAtS), [0, null]);
-  assert.deepEqual([stopped.outcome, stopped.elapsedS, stopped.headband], ['stopped', 25, null]);
-  const recorder = new SessionRecorder();
-  assert.equal(recorder.record, null, 'no report before a run ends');
-
-  // Half an hour, sampled ten times a second as the page does: every 10 s, at each phase, and
-  // the last moment.
-  const long = { id: 'lang', title: 'Lang', phases: [
-    { name: 'a', start: '00:00', end: '12:34', audioFrequencyHz: '10' },
-    { name: 'b', start: '12:34', end: '30:00', audioFrequencyHz: '6' }] };
-  const timeline = buildTimeline(long);
-  recorder.start(long, timeline);
-  for (let tenth = 0; tenth <= 1795 * 10; tenth += 1) recorder.sample(sampleTimeline(timeline, tenth / 10));
-  recorder.finish('stopped', 1795);
-  const times = recorder.record.log.map((e) => e.t);
-  assert.equal(times.length, 180 + 1 + 1);
-  assert.ok(times.includes(754), 'the phase change');
-  assert.equal(times.at(-1), 1795);
-  assert.ok(times.slice(1).every((t, i) => t > times[i] && t - times[i] <= 10));
+// A run of a two-phase session of 60 s: paused, blacked out, stopped or played to its end.
+const reportSession = {
+  id: 'test', title: 'Test <b>vet</b>', titleEn: 'Test', goal: 'Doel & meer', category: 'Test', audioMode: 'binaural',
+  phases: [
+    { name: 'Rood', start: '00:00', end: '00:30', audioFrequencyHz: '10', lightFrequencyHz: '10', colorHex: '#ff0000', rgbIntensity: 40 },
+    { name: 'Blauw "b"', start: '00:30', end: '01:00', audioFrequencyHz: '10 → 6', lightFrequencyHz: '6', colorHex: '#0000ff' },
+  ],
+};
+const recordRun = ({ stopAt = null } = {}) => recordOf(reportSession, {
+  stopAt, context: { audioMode: 'binaural', outputMode: 'artnet', lightPulse: true },
+  events: [{ kind: 'pause', atS: 12 }, { kind: 'resume', atS: 14 }, { kind: 'blackoutOn', atS: 20 }],
 });
 
 test('the report document: escaped texts, the phases, the run and its outcome, in both languages', () => {

@@ -1,14 +1,9 @@
-// Small faults a new user met, shown without a browser: the keys by what has focus, a blackout
-// that must not carry over into the next session, the light readout while the lamps hold
+// Small faults a new user met, shown without a browser: the keys by what has focus (the blackout
+// lifted for a new session is the controller's, in page-modules.test.mjs), the light readout while the lamps hold
 // steady light, the editor's moving phase edges, and texts that said something untrue.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { pageKeyAction, takesKeys } from '../../public/js/keys.js';
-import { AppState, pageStore } from '../../public/js/state.js';
-import { Outputs } from '../../public/js/outputs.js';
-import { Controller } from '../../public/js/controller.js';
-import { SessionRecorder } from '../../public/js/report.js';
-import { PHOTOSENSITIVITY_KEY } from '../../public/js/settings.js';
 import { lampPulseHz } from '../../public/js/light-limits.js';
 import { checkDraft, newDraft, setPhaseTime } from '../../public/js/session-draft.js';
 import { translate } from '../../public/js/i18n.js';
@@ -49,41 +44,6 @@ test('B is blackout wherever the focus is, except in text; Space pauses unless t
   assert.equal(key('Escape', text), 'escape', 'Escape closes the coaching from a field too');
   // The desktop's presenter keys stay with elements that use the arrows themselves.
   assert.deepEqual([slider, range, element('SELECT'), text, element('BUTTON')].map(takesKeys), [true, true, true, true, false]);
-});
-
-function page() {
-  const sent = [];
-  const notices = [];
-  const clock = { ms: 1000 };
-  const state = new AppState(pageStore(null), () => clock.ms);
-  state.store.setItem(PHOTOSENSITIVITY_KEY, 'yes');
-  state.settings.light = { ...state.settings.light, targetIp: '127.0.0.9', universe: 2 };
-  state.shipped = [{ id: 'a', title: 'A', phases: [{ name: 'A', start: '00:00', end: '01:00', audioFrequencyHz: '10', colorHex: '#ff0000', rgbIntensity: 100 }] }];
-  state.setSessions([]);
-  state.selectedId = 'a';
-  const outputs = new Outputs(state, { transport: async (path, body) => { sent.push({ path, body }); return { ok: true }; }, now: () => clock.ms, later: () => {} });
-  const controller = new Controller(state, { outputs, recorder: new SessionRecorder(() => clock.ms), onNotice: (k) => notices.push(k) });
-  return { state, controller, sent, notices, clock };
-}
-
-test('a new session starts with blackout lifted, and the page says so', async () => {
-  const p = page();
-  p.controller.setBlackout(true);
-  await new Promise((r) => setImmediate(r));
-  const frames = () => p.sent.filter((r) => r.path === '/dmx').map((r) => r.body.dmx);
-  assert.ok(frames().at(-1).every((v) => v === 0), 'blackout while idle');
-  p.controller.start();
-  await new Promise((r) => setImmediate(r));
-  assert.equal(p.state.blackout, false);
-  assert.deepEqual(p.notices, ['blackout.lifted']);
-  assert.equal(nl('blackout.lifted'), 'Blackout opgeheven: de nieuwe sessie begint met licht.');
-  p.clock.ms += 10_000; // past the fade-in
-  p.controller.tick();
-  await new Promise((r) => setImmediate(r));
-  assert.ok(frames().at(-1).some((v) => v > 0), 'the session gives light');
-  p.controller.stop();
-  p.controller.start();
-  assert.deepEqual(p.notices, ['blackout.lifted'], 'nothing to say when there was no blackout');
 });
 
 test('the light readout says steady light whenever the lamps hold it', () => {

@@ -3,8 +3,8 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { HeadbandMonitor, statusMessage } from '../../public/js/headband.js';
-import { buildReportHtml, SessionRecorder } from '../../public/js/report.js';
-import { buildTimeline, sampleTimeline } from '../../public/js/timeline.js';
+import { buildReportHtml } from '../../public/js/report.js';
+import { recordOf } from './record-fixture.mjs';
 import { TEXTS, translate } from '../../public/js/i18n.js';
 
 const known = (key) => Object.hasOwn(TEXTS.nl, key);
@@ -67,19 +67,10 @@ test('the report gives the mean band powers of each phase, the strongest in bold
       { name: 'Diep', start: '00:30', end: '01:00', audioFrequencyHz: '6', lightFrequencyHz: '6', colorHex: '#0000ff' },
     ],
   };
-  const timeline = buildTimeline(session);
-  const recorder = new SessionRecorder(() => Date.UTC(2024, 4, 1));
-  recorder.headband([{ type: 'bands', bands: { delta: 1, theta: 0, alpha: 0, beta: 0, gamma: 0 } }]); // before the start
-  recorder.start(session, timeline, {});
-  const bands = (delta, theta, alpha) => ({ type: 'bands', bands: { delta, theta, alpha, beta: 0.1, gamma: 1 - delta - theta - alpha - 0.1 } });
-  recorder.sample(sampleTimeline(timeline, 5));
-  recorder.headband([bands(0.1, 0.2, 0.6), bands(0.1, 0.2, 0.4), { type: 'contact', channel: 'TP9', quality: 'good' }]);
-  recorder.sample(sampleTimeline(timeline, 40));
-  recorder.headband([bands(0.1, 0.5, 0.2)]);
-  recorder.finish('finished', 60);
-  const run = recorder.record;
-  assert.deepEqual(run.headband.phases.map((p) => [p.phase, p.n, Math.round(p.bands.alpha * 100), Math.round(p.bands.theta * 100)]),
-    [[0, 2, 50, 20], [1, 1, 20, 50]]);
+  // The program's record: per phase the mean of the band powers that arrived while it played.
+  const run = recordOf(session, { headband: { readings: 3, statuses: [], series: [], phases: [
+    { phase: 0, n: 2, bands: { delta: 0.1, theta: 0.2, alpha: 0.5, beta: 0.1, gamma: 0.1 } },
+    { phase: 1, n: 1, bands: { delta: 0.1, theta: 0.5, alpha: 0.2, beta: 0.1, gamma: 0.1 } }] } });
 
   const html = buildReportHtml(run, { language: 'nl', t: words('nl').t });
   assert.match(html, /<h2>Hersengolven per fase<\/h2>/);
@@ -88,9 +79,6 @@ test('the report gives the mean band powers of each phase, the strongest in bold
   assert.equal(rows[0][3], '<td>10%</td><td>20%</td><td><b>50%</b></td><td>10%</td><td>10%</td>');
   assert.equal(rows[1][3], '<td>10%</td><td><b>50%</b></td><td>20%</td><td>10%</td><td>10%</td>');
 
-  const quiet = new SessionRecorder(() => Date.UTC(2024, 4, 2));
-  quiet.start(session, timeline, {});
-  quiet.sample(sampleTimeline(timeline, 1));
-  quiet.finish('stopped', 1);
+  const quiet = { record: recordOf(session, { stopAt: 1 }) };
   assert.match(buildReportHtml(quiet.record, { language: 'en', t: words('en').t }), /No brain-wave readings arrived during this session\./);
 });

@@ -1,8 +1,7 @@
-// Timeline building, glides between and within phases, and the session player.
+// Timeline building, glides between and within phases.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { buildTimeline, sampleTimeline, parseTime, parseFrequency, formatClock } from '../../public/js/timeline.js';
-import { SessionPlayer, PlayerState } from '../../public/js/player.js';
 
 const session = {
   durationMinutes: 3,
@@ -76,31 +75,3 @@ test('unreadable or inconsistent phase times share the duration out evenly', () 
   assert.throws(() => buildTimeline({}));
 });
 
-test('the player counts time, excludes pauses and finishes at the end', () => {
-  let now = 1000;
-  const player = new SessionPlayer(() => now);
-  assert.equal(player.tick(), null);
-  player.load(session);
-  assert.equal(player.pause(), false, 'nothing to pause before start');
-  assert.ok(player.start());
-  now += 30_000;
-  assert.equal(player.elapsed(), 30);
-  assert.ok(player.pause());
-  now += 60_000;
-  assert.equal(player.elapsed(), 30, 'time stands still while paused');
-  assert.equal(player.start(), false, 'a paused session is not restarted');
-  assert.ok(player.resume());
-  now += 15_000;
-  assert.equal(player.elapsed(), 45);
-  assert.equal(player.tick().phaseIndex, 0);
-  assert.throws(() => player.load(session), 'no reload while running');
-  now += 200_000;
-  const last = player.tick();
-  assert.equal(player.state, PlayerState.FINISHED);
-  assert.equal(last.time, 180);
-  assert.equal(player.stop(), false, 'a finished session needs no stop');
-  assert.ok(player.start(), 'and can be played again');
-  assert.equal(player.elapsed(), 0);
-  assert.ok(player.stop());
-  assert.equal(player.state, PlayerState.IDLE);
-});
