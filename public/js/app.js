@@ -153,7 +153,9 @@ function wire() {
     preview.back();
     events.reconnect();
   });
-  // A page that slept (a phone's screen lock) looks again at once when it is shown.
+  // A page that slept (a phone's screen lock, a frozen tab) looks again at once when it wakes:
+  // its stream may have been cut while it could not notice.
+  document.addEventListener('resume', () => events.reconnect());
   document.addEventListener('visibilitychange', () => { if (!document.hidden && !state.following) events.reconnect(); });
   showWarning = setupWarning(state, { onAccepted: (startAfter) => controller.consentGiven(startAfter) });
   setupSettings(state, {
