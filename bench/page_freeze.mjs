@@ -1,0 +1,148 @@
+// The session without its page: a real Chromium page on loopback starts a session in the
+// program, then is frozen for 60 s across a phase boundary (as a phone's browser freezes a page
+// on screen lock), reloaded mid-session, and closed. Prints how late the new phase's colour and
+// light rate reached the lamps (an Art-Net node on loopback) against the session's schedule,
+// how long the reloaded page took to show the running session, and how the session ended.
+//
+//   node bench/page_freeze.mjs [build folder]       (web-tests' packages installed: npm ci there)
+import { resolve } from 'node:path';
+import { startArtNetListener, startProgram, waitFor } from '../web-tests/e2e/harness.mjs';
+import { launchDevToolsBrowser } from '../web-tests/e2e/devtools.mjs';
+import { buildTimeline, sampleTimeline } from '../public/js/timeline.js';
+import { buildDmxFrame, lightLook } from '../public/js/dmx-frame.js';
+
+const buildDir = resolve(process.argv[2] || 'build');
+const UNIVERSE = 5;
+const FREEZE_MS = 60_000;
+const BOUNDARY_S = 30;
+const layout = { startAddress: 1, channelLayout: 'rgb', fixtureCount: 1, channelSpacing: 0 };
+
+// Red at 10 Hz, then a glide to blue at 6 Hz from 0:30; 1:40 in all.
+const session = {
+  id: 'bench-bevriezen', title: 'Bevriezen', category: 'Bench', durationMinutes: 100 / 60, audioMode: 'binaural', carrierFrequencyHz: 200,
+  phases: [
+    { name: 'Rood', start: '00:00', end: '00:30', audioFrequencyHz: '10', lightFrequencyHz: '10', colorHex: '#ff0000', rgbIntensity: 100 },
+    { name: 'Blauw', start: '00:30', end: '01:40', audioFrequencyHz: '6', lightFrequencyHz: '6', colorHex: '#0000ff', rgbIntensity: 100 },
+  ],
+};
+const timeline = buildTimeline(session);
+const controls = { masterVolume: 80, rgbIntensity: 100, whiteIntensity: 100, audioEnabled: true, musicEnabled: false, outputEnabled: true };
+const expected = (t) => buildDmxFrame(layout, lightLook(sampleTimeline(timeline, t), controls)).dmx;
+
+const percentile = (values, p) => {
+  const sorted = [...values].sort((a, b) => a - b);
+  return sorted[Math.min(sorted.length - 1, Math.floor((p / 100) * sorted.length))];
+};
+const ms = (v) => `${v.toFixed(1)} ms`;
+
+let program;
+let lamps;
+let devtools;
+const call = async (path, method = 'GET', body = undefined) => (await fetch(`${program.url}${path}`, {
+  method, headers: { 'Content-Type': 'application/json' }, body: body === undefined ? undefined : JSON.stringify(body) })).json();
+
+// The wall time of session second 0 by the program's own clock: its reports of where the
+// session is, each with the wall time of the reply, averaged.
+async function scheduleZero() {
+  const zeros = [];
+  for (let i = 0; i < 10; i += 1) {
+    const sent = Date.now();
+    const reply = await call('/session/state');
+    const received = Date.now();
+    const wall = Number(reply.serverTimeMs) || (sent + received) / 2;
+    zeros.push(wall - reply.state.elapsedS * 1000);
+    await new Promise((r) => setTimeout(r, 50));
+  }
+  return zeros.reduce((a, b) => a + b) / zeros.length;
+}
+
+// For each frame in the glide, the session moment whose light it shows (the channels are
+// monotonic there), and how late it came against that moment's place in the schedule.
+function colourLags(frames, zeroWall) {
+  const glideEnd = BOUNDARY_S + timeline.phases[1].glideS;
+  const lags = [];
+  for (const f of frames) {
+    const [r, , b] = f.dmx;
+    if (!(r > 2 && b > 2)) continue; // only frames inside the glide say where in it they are
+    let lo = BOUNDARY_S;
+    let hi = glideEnd;
+    for (let i = 0; i < 40; i += 1) {
+      const mid = (lo + hi) / 2;
+      if (expected(mid)[2] < b) lo = mid; else hi = mid;
+    }
+    lags.push(f.at - (zeroWall + lo * 1000));
+  }
+  return lags;
+}
+
+async function main() {
+  program = await startProgram(buildDir, { music: false });
+  lamps = await startArtNetListener();
+  devtools = await launchDevToolsBrowser();
+  try {
+    const { settings } = await call('/settings');
+    // Steady light for the colour, so that each frame carries the colour of its moment.
+    await call('/settings', 'PUT', { ...settings, controls, light: { ...settings.light, ...layout, outputMode: 'artnet', targetIp: lamps.address,
+      universe: UNIVERSE, pulse: false } });
+    await call('/settings/consent', 'POST', { accepted: true });
+    await call(`/sessions/own/${session.id}`, 'PUT', session);
+
+    const page = await devtools.open(program.url);
+    await waitFor(() => page.evaluate(`Boolean(document.querySelector('[data-id="${session.id}"]'))`), 'the session in the list');
+    await page.evaluate(`document.querySelector('[data-id="${session.id}"]').click(); document.getElementById('startButton').click()`);
+    await waitFor(() => page.evaluate('document.body?.dataset.state === "running"'), 'the session to run');
+    const zeroWall = await scheduleZero();
+
+    // Frozen from 0:05 to 1:05: the boundary at 0:30 and the glide after it pass meanwhile.
+    await waitFor(() => Date.now() >= zeroWall + 5000, 'second 5', 10_000, 100);
+    await page.freeze();
+    const frozenAt = Date.now();
+    await new Promise((r) => setTimeout(r, FREEZE_MS));
+    await page.thaw();
+    const during = lamps.frames.filter((f) => f.universe === UNIVERSE && f.at >= frozenAt && f.at <= frozenAt + FREEZE_MS);
+    const lags = colourLags(during, zeroWall);
+    const firstBlue = during.find((f) => f.dmx[2] > 0);
+    console.log(`frozen ${FREEZE_MS / 1000} s across the phase boundary at 0:${BOUNDARY_S}: ${during.length} Art-Net frames while frozen`);
+    if (lags.length) {
+      console.log(`  colour of the glide against the schedule (${lags.length} frames): median ${ms(percentile(lags, 50))}, p95 ${ms(percentile(lags, 95))}, `
+        + `max ${ms(Math.max(...lags))}, min ${ms(Math.min(...lags))}`);
+    } else {
+      console.log('  no frame of the glide reached the lamps while the page was frozen');
+    }
+    if (firstBlue) console.log(`  first blue frame ${ms(firstBlue.at - (zeroWall + BOUNDARY_S * 1000))} after the boundary's place in the schedule`);
+    const rate = await call('/session/state');
+    console.log(`  the player meanwhile: phase ${rate.state.phaseIndex + 1}, light ${rate.state.lightHz ?? rate.state.values?.lightHz} Hz`);
+
+    // Reloaded: how long until the page shows the running session with its phase.
+    await page.send('Page.addScriptToEvaluateOnNewDocument', { source: `new MutationObserver(() => {
+      if (!window.__shownAt && document.body?.dataset.state === 'running' && document.getElementById('phaseName')?.textContent === 'Blauw') window.__shownAt = performance.now();
+    }).observe(document, { subtree: true, attributes: true, childList: true, characterData: true });` });
+    const shown = [];
+    for (let i = 0; i < 5; i += 1) {
+      await page.reload();
+      await waitFor(() => page.evaluate('window.__shownAt ?? null'), 'the reloaded page to show the session', 10_000, 20);
+      shown.push(await page.evaluate('window.__shownAt'));
+    }
+    console.log(`reload mid-session: the running session shown ${shown.map((v) => Math.round(v)).join(', ')} ms after each navigation started`);
+
+    // Every page closed: the session plays to its end and ends dark.
+    await devtools.closeTab(page);
+    const closedAt = Date.now();
+    await waitFor(async () => (await call('/session/state')).state.state === 'finished', 'the end', 120_000, 100);
+    const endedAt = Date.now();
+    await new Promise((r) => setTimeout(r, 2000));
+    const after = lamps.frames.filter((f) => f.universe === UNIVERSE && f.at > endedAt + 200);
+    const lastLit = [...lamps.frames].reverse().find((f) => f.universe === UNIVERSE && f.dmx.some((v) => v > 0));
+    const record = (await call('/session/record')).record;
+    console.log(`every page closed ${((closedAt - zeroWall) / 1000).toFixed(1)} s in: finished ${ms(endedAt - (zeroWall + timeline.durationS * 1000))} `
+      + `after the scheduled end; last lit frame ${ms(lastLit.at - (zeroWall + timeline.durationS * 1000))} against it; `
+      + `${after.length} frames after the end, ${after.every((f) => f.dmx.every((v) => v === 0)) ? 'all dark' : 'NOT all dark'}; `
+      + `record: ${record.outcome}, phases reached at ${record.phases.map((p) => p.reachedAtS).join(' s, ')} s`);
+  } finally {
+    await devtools?.close();
+    await lamps?.close();
+    await program?.stop();
+  }
+}
+
+main().catch((error) => { console.error(error); process.exit(1); });
