@@ -203,8 +203,8 @@ test('session files in a browser: export downloads the file, import reads it bac
   assert.equal(await page.isVisible('#deleteButton'), true);
   await page.click('.chip >> text=Mijn sessies');
   assert.deepEqual(await page.$$eval('.session-item', (els) => els.map((e) => e.dataset.id).sort()), ['e2e-kort', 'slaap-inslapen-eigen']);
-  const stored = await page.evaluate(() => JSON.parse(localStorage.getItem('solvera.customSessions.v1')).map((s) => s.id));
-  assert.ok(stored.includes('slaap-inslapen-eigen'), 'kept for the next visit');
+  const stored = (await (await fetch(`${program.url}/sessions/own`)).json()).sessions.map((s) => s.id);
+  assert.ok(stored.includes('slaap-inslapen-eigen'), 'kept by the program for the next visit');
 
   const bad = join(scratch, 'fout.svpsession');
   writeFileSync(bad, JSON.stringify({ ...doc, session: { ...doc.session, phases: [{ name: 'x', audioFrequencyHz: '10', lightFrequencyHz: '80' }] } }));
@@ -226,14 +226,12 @@ test('a session that asks more than the tone generator plays is told so: not imp
   await waitFor(async () => (await text('#toast')) === refused, 'the refusal with the program\'s own range');
   assert.equal(await page.$('.session-item[data-id="e2e-te-snel"]'), null, 'not in the list');
 
-  // A session kept from before (an earlier import) does not play at another beat: it does not start.
-  const requests = [];
-  const record = (r) => { if (r.method() === 'POST' && new URL(r.url()).pathname.startsWith('/audio/')) requests.push(r); };
-  page.on('request', record);
-  await page.evaluate((s) => {
-    const list = JSON.parse(localStorage.getItem('solvera.customSessions.v1'));
-    localStorage.setItem('solvera.customSessions.v1', JSON.stringify([s, ...list]));
-  }, tooFast);
+  // A session kept from before (an earlier import, another table) does not play at another
+  // beat: the program refuses to start it and the page says why.
+  await page.route('**/sessions/own', async (route) => {
+    const reply = await (await route.fetch()).json();
+    await route.fulfill({ json: { ...reply, sessions: [tooFast, ...reply.sessions] } });
+  });
   await page.reload();
   await waitFor(() => page.evaluate(() => document.querySelectorAll('.session-item').length > 20), 'the library');
   await page.click('.session-item[data-id="e2e-te-snel"]');
@@ -241,12 +239,8 @@ test('a session that asks more than the tone generator plays is told so: not imp
   await waitFor(async () => (await text('#toast')).startsWith(`Fase 1 vraagt een toon van ${asked} Hz`), 'the reason it does not start');
   assert.match(await text('#toast'), /De sessie start niet: pas haar aan in de editor\.$/);
   assert.equal(await page.evaluate(() => document.body.dataset.state), 'idle');
-  assert.deepEqual(requests.map((r) => new URL(r.url()).pathname), [], 'nothing asked of the tone generator');
-  page.off('request', record);
-  await page.evaluate(() => {
-    const list = JSON.parse(localStorage.getItem('solvera.customSessions.v1'));
-    localStorage.setItem('solvera.customSessions.v1', JSON.stringify(list.filter((s) => s.id !== 'e2e-te-snel')));
-  });
+  assert.equal((await (await fetch(`${program.url}/session/state`)).json()).state.state, 'idle', 'nothing plays');
+  await page.unroute('**/sessions/own');
   await page.reload();
   await waitFor(() => page.evaluate(() => document.querySelectorAll('.session-item').length > 20), 'the library');
 });
