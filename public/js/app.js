@@ -91,8 +91,8 @@ state.on('devices', () => views.devices());
 state.on('player', () => {
   views.player();
   views.lightStatus();
-  library.detail();
 });
+state.on('session', () => library.detail());
 
 // The two page functions the desktop's shortcuts, menu and media keys call.
 registerPageFunctions({

@@ -25,6 +25,9 @@ export class Controller {
     const wasActive = s.player.active;
     const changed = s.player.apply(raw);
     if (!changed) return;
+    // 'session': what plays or whether it plays changed (the card and its phase list are drawn
+    // again); 'player': every report (the readouts).
+    if (changed.state || changed.session) s.emit('session');
     if (changed.state || changed.phase || changed.blackout || changed.session) s.emit('player', 'controls');
     else s.emit('player');
     // A run that ended (or the page's first look at one) has a record for the report.

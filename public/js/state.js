@@ -5,8 +5,8 @@ import { PlayerState, PlayerView } from './player.js';
 import { normalizeProgramSettings } from './settings.js';
 import { translate } from './i18n.js';
 
-// Topics: 'controls' (live controls, blackout, breathing), 'player' (the program's player
-// changed: state, phase, blackout, light), 'devices' (remote and screen connections), 'tick'
+// Topics: 'controls' (live controls, blackout, breathing), 'player' (a report of the program's
+// player), 'session' (what plays, or whether it plays, changed), 'devices' (remote and screen connections), 'tick'
 // (the clock shown moved on).
 
 // The browser's local storage, or a memory of this visit where the browser refuses it.
