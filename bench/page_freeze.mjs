@@ -15,7 +15,8 @@ const buildDir = resolve(process.argv[2] || 'build');
 const UNIVERSE = 5;
 const FREEZE_MS = 60_000;
 const BOUNDARY_S = 30;
-const layout = { startAddress: 1, channelLayout: 'rgb', fixtureCount: 1, channelSpacing: 0 };
+// A dimmer that pulses before the colour channels, which then hold the colour of each moment.
+const layout = { startAddress: 1, channelLayout: 'drgb', fixtureCount: 1, channelSpacing: 0 };
 
 // Red at 10 Hz, then a glide to blue at 6 Hz from 0:30; 1:40 in all.
 const session = {
@@ -58,21 +59,42 @@ async function scheduleZero() {
 
 // For each frame in the glide, the session moment whose light it shows (the channels are
 // monotonic there), and how late it came against that moment's place in the schedule.
+// The moment in the glide where f(t) (rising) reaches value, by bisection.
+function momentOf(f, value) {
+  let lo = BOUNDARY_S;
+  let hi = BOUNDARY_S + timeline.phases[1].glideS;
+  for (let i = 0; i < 40; i += 1) {
+    const mid = (lo + hi) / 2;
+    if (f(mid) < value) lo = mid; else hi = mid;
+  }
+  return lo;
+}
+
 function colourLags(frames, zeroWall) {
-  const glideEnd = BOUNDARY_S + timeline.phases[1].glideS;
   const lags = [];
   for (const f of frames) {
-    const [r, , b] = f.dmx;
+    const [, r, , b] = f.dmx;
     if (!(r > 2 && b > 2)) continue; // only frames inside the glide say where in it they are
-    let lo = BOUNDARY_S;
-    let hi = glideEnd;
-    for (let i = 0; i < 40; i += 1) {
-      const mid = (lo + hi) / 2;
-      if (expected(mid)[2] < b) lo = mid; else hi = mid;
-    }
-    lags.push(f.at - (zeroWall + lo * 1000));
+    lags.push(f.at - (zeroWall + momentOf((t) => expected(t)[3], b) * 1000));
   }
   return lags;
+}
+
+// The light's rate from the frames: the output sends a fixed number of frames per pulse cycle,
+// so the rate is the frame rate over that number (taken from the first phase's 10 Hz). The
+// rate over 9 frames, against the moment of the glide whose rate it is.
+function rateLags(frames, zeroWall, before) {
+  const rateOf = (list) => (list.length - 1) / ((list.at(-1).at - list[0].at) / 1000);
+  const perCycle = Math.round(rateOf(before) / 10);
+  const lags = [];
+  for (let i = 8; i < frames.length; i += 1) {
+    const window = frames.slice(i - 8, i + 1);
+    const hz = rateOf(window) / perCycle;
+    if (!(hz < 9.5 && hz > 6.5)) continue;
+    const at = (window[0].at + window.at(-1).at) / 2;
+    lags.push(at - (zeroWall + momentOf((t) => -sampleTimeline(timeline, t).lightHz, -hz) * 1000));
+  }
+  return { perCycle, lags };
 }
 
 async function main() {
@@ -81,9 +103,8 @@ async function main() {
   devtools = await launchDevToolsBrowser();
   try {
     const { settings } = await call('/settings');
-    // Steady light for the colour, so that each frame carries the colour of its moment.
     await call('/settings', 'PUT', { ...settings, controls, light: { ...settings.light, ...layout, outputMode: 'artnet', targetIp: lamps.address,
-      universe: UNIVERSE, pulse: false } });
+      universe: UNIVERSE, pulse: true } });
     await call('/settings/consent', 'POST', { accepted: true });
     await call(`/sessions/own/${session.id}`, 'PUT', session);
 
@@ -101,7 +122,9 @@ async function main() {
     await page.thaw();
     const during = lamps.frames.filter((f) => f.universe === UNIVERSE && f.at >= frozenAt && f.at <= frozenAt + FREEZE_MS);
     const lags = colourLags(during, zeroWall);
-    const firstBlue = during.find((f) => f.dmx[2] > 0);
+    const firstBlue = during.find((f) => f.dmx[3] > 0);
+    const beforeBoundary = during.filter((f) => f.at < zeroWall + (BOUNDARY_S - 1) * 1000);
+    const rate = rateLags(during, zeroWall, beforeBoundary);
     console.log(`frozen ${FREEZE_MS / 1000} s across the phase boundary at 0:${BOUNDARY_S}: ${during.length} Art-Net frames while frozen`);
     if (lags.length) {
       console.log(`  colour of the glide against the schedule (${lags.length} frames): median ${ms(percentile(lags, 50))}, p95 ${ms(percentile(lags, 95))}, `
@@ -110,8 +133,12 @@ async function main() {
       console.log('  no frame of the glide reached the lamps while the page was frozen');
     }
     if (firstBlue) console.log(`  first blue frame ${ms(firstBlue.at - (zeroWall + BOUNDARY_S * 1000))} after the boundary's place in the schedule`);
-    const rate = await call('/session/state');
-    console.log(`  the player meanwhile: phase ${rate.state.phaseIndex + 1}, light ${rate.state.lightHz ?? rate.state.values?.lightHz} Hz`);
+    if (rate.lags.length) {
+      console.log(`  light rate of the glide against the schedule (${rate.perCycle} frames a cycle, ${rate.lags.length} windows of 9 frames): `
+        + `median ${ms(percentile(rate.lags, 50))}, p95 ${ms(percentile(rate.lags, 95))}, max ${ms(Math.max(...rate.lags))}, min ${ms(Math.min(...rate.lags))}`);
+    } else {
+      console.log('  the light rate did not glide on the lamps while the page was frozen');
+    }
 
     // Reloaded: how long until the page shows the running session with its phase.
     await page.send('Page.addScriptToEvaluateOnNewDocument', { source: `new MutationObserver(() => {
