@@ -123,6 +123,7 @@ RenderRoutes::~RenderRoutes() {
   if (worker_.joinable()) worker_.join();
   std::error_code ec;
   if (last) fs::remove(last->path, ec);
+  fs::remove(options_.workFolder, ec);  // only when empty: the folder may be shared
 }
 
 void RenderRoutes::finishJob() {

@@ -58,7 +58,7 @@ class RenderRoutesTest : public ::testing::Test {
   }
   void TearDown() override {
     routes.reset();
-    EXPECT_TRUE(fs::is_empty(folder)) << "every render's file goes with the routes";
+    EXPECT_FALSE(fs::exists(folder)) << "every render's file goes with the routes";
     fs::remove_all(folder);
   }
 
