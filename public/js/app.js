@@ -18,6 +18,7 @@ import { applyTexts } from './i18n.js';
 import { controlUrl, deleteJson, getJson, onControlTokenRefused, postJson, putJson } from './net.js';
 import { ClipboardReader, registerPageFunctions } from './native.js';
 import { setupEditor } from './editor-view.js';
+import { setupAudioExport } from './audio-export.js';
 import { localizeValidation } from './form-messages.js';
 import { setupAskAi, setupDescription, setupMarketplace, setupPasteButtons } from './panels.js';
 import { setupHeadband, setupMusicLibrary, setupReport, setupSessionFiles } from './content-panels.js';
@@ -214,6 +215,14 @@ function setupPanels() {
   setupDescription(ctx);
   setupMarketplace(ctx);
   setupPasteButtons(ctx);
+  const audioExport = setupAudioExport(ctx);
+  ctx.exportAudio = audioExport.open;
+  // The person's own sessions go as they are here; the program knows the library's by id.
+  $('audioExportButton').addEventListener('click', () => {
+    const session = state.selected;
+    if (session) audioExport.open(state.customIds.has(session.id) ? { session } : { sessionId: session.id }, session.title);
+  });
+  ctx.openImported = (session, notices) => panels.editor.openImported(session, notices);
   panels.editor = setupEditor(ctx, {
     listen: (listened) => preview.listen(listened),
     lightLimits: async () => {

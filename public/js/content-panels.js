@@ -3,7 +3,7 @@
 // browser can do itself (downloads, a file input, a new tab) or says where it works.
 
 import { TEXTS } from './i18n.js';
-import { getJson } from './net.js';
+import { getJson, postJson } from './net.js';
 import { hasNative, postNative } from './native.js';
 import { addImportedSession, parseSessionFile, sessionFileContent, sessionFileName, SESSION_FILE_MAX_BYTES, utf8Length } from './session-file.js';
 import { buildReportHtml, reportTitle } from './report.js';
@@ -12,6 +12,7 @@ import { limitText } from './audio-limits.js';
 const $ = (id) => document.getElementById(id);
 const known = (key) => Object.hasOwn(TEXTS.nl, key);
 const STEPS = ['downloading', 'verifying', 'installing'];
+const OTHER_PLAYER = /\.(sbg|gnaural)$/i;
 
 // ---- music library -------------------------------------------------------------------------
 
@@ -138,8 +139,29 @@ export function setupSessionFiles(ctx) {
     ctx.toast(kept.ok ? t(replaced ? 'files.reimported' : 'files.imported', { title: session.title }) : t('files.storeFull'));
   }
 
+  // Another player's file (SBaGen, Gnaural): the program reads it, and the editor opens it as a
+  // new session with what it could not take over named.
+  async function importOther(fileName, text) {
+    ctx.toast(t('files.import.converting'));
+    const reply = await postJson('/session/import', { fileName, text }, { timeoutMs: 15_000 });
+    if (reply.ok && reply.body?.session) { ctx.openImported(reply.body.session, reply.body.notices ?? []); return; }
+    if (!reply.body) { ctx.toast(t('light.noConnection')); return; }
+    const error = reply.body.error;
+    const message = typeof error === 'object' && error ? (error[ctx.language()] ?? error.nl) : reply.body.message;
+    ctx.toast(t('files.import.failed', { message: String(message ?? error ?? '') }));
+  }
+
+  // The window's own file dialog hands over only the text: XML is Gnaural's, other text that
+  // is not JSON is read as SBaGen's.
+  function importAny(name, text) {
+    const head = text.trimStart();
+    const other = name ? OTHER_PLAYER.test(name) && name
+      : !head.startsWith('{') && (head.startsWith('<') ? 'bestand.gnaural' : 'bestand.sbg');
+    if (other) importOther(other, text); else importText(text);
+  }
+
   const imported = (ok, value) => {
-    if (ok) { importText(String(value ?? '')); return; }
+    if (ok) { importAny(null, String(value ?? '')); return; }
     const key = `files.import.${value}`;
     ctx.toast(known(key) ? t(key) : t('files.import.other', { word: String(value) }));
   };
@@ -187,7 +209,7 @@ export function setupSessionFiles(ctx) {
     if (file.size > SESSION_FILE_MAX_BYTES) { ctx.toast(t('files.invalid.size')); return; }
     let text;
     try { text = await file.text(); } catch { ctx.toast(t('files.import.read')); return; }
-    importText(text);
+    importAny(file.name, text);
   });
 
   $('deleteButton').addEventListener('click', () => {

@@ -154,9 +154,13 @@ export function setupEditor(ctx, { listen, lightLimits }) {
     step();
   }
 
-  async function open(next) {
+  // notices: what an imported file held that the session cannot ({nl, en} each).
+  async function open(next, { notices = [], heading = null } = {}) {
     soundLimits = await ctx.audioLimits();
     draft = next;
+    const language = ctx.language();
+    $('editorNoticeList').replaceChildren(...notices.map((n) => el('li', { text: String(n[language] ?? n.nl ?? '') })));
+    $('editorNotices').hidden = notices.length === 0;
     touched = new Set();
     showAll = false;
     const f = form.elements;
@@ -166,7 +170,7 @@ export function setupEditor(ctx, { listen, lightLimits }) {
     f.audioMode.value = draft.audioMode;
     f.carrier.value = String(draft.carrier);
     $('editorCategories').replaceChildren(...[...new Set(ctx.sessions().map((s) => s.category).filter(Boolean))].map((c) => new Option(c)));
-    $('editorHeading').textContent = t(ctx.isCustom(draft.id) ? 'editor.editTitle' : 'editor.newTitle');
+    $('editorHeading').textContent = t(heading ?? (ctx.isCustom(draft.id) ? 'editor.editTitle' : 'editor.newTitle'));
     $('editorStatus').textContent = '';
     renderPhases();
     if (!dialog.open) dialog.showModal();
@@ -213,6 +217,15 @@ export function setupEditor(ctx, { listen, lightLimits }) {
     renderPhases();
   });
   $('editorAddPhase').addEventListener('click', () => { addPhase(draft); renderPhases(); });
+  // The session as it stands in the editor, rendered by the program without saving it first.
+  $('editorAudioExport').addEventListener('click', () => {
+    showAll = true;
+    const problems = validate();
+    if (problems.length) { $('editorStatus').textContent = t('audioExport.invalid'); showProblem(problems[0].field); return; }
+    $('editorStatus').textContent = '';
+    const session = { ...sessionFromDraft(draft), id: draft.id };
+    ctx.exportAudio({ session }, session.title);
+  });
   $('editorCancel').addEventListener('click', () => dialog.close('cancel'));
   dialog.addEventListener('close', stopListening);
   form.addEventListener('submit', async (event) => {
@@ -245,6 +258,10 @@ export function setupEditor(ctx, { listen, lightLimits }) {
       : draftFromSession(session, { id: freshId(), copyTitle: t('editor.copyTitle', { title: session.title }) }));
   });
   return {
+    // Another player's file read by the program: a new session, not yet saved.
+    openImported(session, notices) {
+      return open(draftFromSession(session, { id: freshId() }), { notices, heading: 'editor.importTitle' });
+    },
     render() {
       const session = ctx.selected();
       $('editButton').textContent = t(session && ctx.isCustom(session.id) ? 'editor.edit' : 'editor.copy');
