@@ -12,6 +12,7 @@
 #include "server/cloud_routes.hpp"
 #include "server/dmx_routes.hpp"
 #include "server/remote_control.hpp"
+#include "server/render_routes.hpp"
 #include "server/screen_light.hpp"
 #include "server/session_routes.hpp"
 #include "server/static_server.hpp"
@@ -155,6 +156,36 @@ StaticServer::Table StaticServer::makeTable() {
       .add("GET", PathMatch::exact, "/session/record", control,
            [this](const Request&, Responder& done) {
              answer(done, routes_.session->recordResponse());
+             return true;
+           })
+      // A session rendered to a sound file on a thread of its own, and other players' files
+      // read for the editor. The download may carry the token in its query (a link).
+      .add("POST", PathMatch::exact, "/session/render", control,
+           [this](const Request& r, Responder& done) {
+             if (!routes_.render) return false;
+             answer(done, routes_.render->start(r.body));
+             return true;
+           })
+      .add("GET", PathMatch::prefix, "/session/render/", Access::controlQuery,
+           [this](const Request& r, Responder& done) {
+             if (!routes_.render) return false;
+             std::string id = r.path.substr(16);
+             if (id.ends_with("/file")) {
+               done(routes_.render->file(id.substr(0, id.size() - 5)));
+             } else {
+               answer(done, routes_.render->status(id));
+             }
+             return true;
+           })
+      .add("DELETE", PathMatch::prefix, "/session/render/", control,
+           [this](const Request& r, Responder& done) {
+             if (!routes_.render) return false;
+             answer(done, routes_.render->cancel(r.path.substr(16)));
+             return true;
+           })
+      .add("POST", PathMatch::exact, "/session/import", control,
+           [](const Request& r, Responder& done) {
+             answer(done, RenderRoutes::importFile(r.body));
              return true;
            })
       .add("POST", PathMatch::prefix, "/session/", control,

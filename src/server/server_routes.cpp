@@ -11,7 +11,10 @@
 #include "server/cloud_routes.hpp"
 #include "server/dmx_routes.hpp"
 #include "server/player_relays.hpp"
+#include "common/files.hpp"
+#include "common/random.hpp"
 #include "server/remote_control.hpp"
+#include "server/render_routes.hpp"
 #include "server/screen_light.hpp"
 #include "server/session_routes.hpp"
 #include "session/light_sink.hpp"
@@ -52,9 +55,20 @@ RouteFactory standardRoutes(RouteSettings settings) {
     routes.dmx = std::make_unique<DmxRoutes>(std::move(router), std::move(discovery), context.queue);
     routes.audio = std::make_unique<AudioRoutes>(sdlAudioBackend(name));
     routes.session = std::make_unique<SessionRoutes>(
-        SessionRoutes::Options{std::move(player), std::move(store),
+        SessionRoutes::Options{std::move(player), store,
                                context.root / "sessions" / "library.json", context.musicLibrary,
                                settings.clock});
+    const std::filesystem::path library = context.root / "sessions" / "library.json";
+    routes.render = std::make_unique<RenderRoutes>(RenderRoutes::Options{
+        // A folder of this server's own: several programs may run at once (tests do).
+        std::filesystem::temp_directory_path() / ("solvera-render-" + randomHexToken().substr(0, 12)),
+        [library, store = store](const std::string& id) -> std::optional<session::Session> {
+          std::optional<std::string> text = readWholeFile(library);
+          session::SessionCheck found = session::sessionById(
+              id, text ? session::parseSessionLibrary(*text) : std::vector<session::Session>{}, store->ownSessions());
+          return found.session;
+        },
+        [session = routes.session.get()] { return session->settings(); }, context.musicLibrary});
     routes.screenLight =
         std::make_unique<ScreenLight>(settings.network, *settings.clock, context.port);
     routes.remote = std::make_unique<RemoteControl>(settings.network, *settings.clock, context.port,

@@ -31,6 +31,7 @@ class ScreenLight;
 class CloudProxies;
 class SessionRoutes;
 class PlayerRelays;
+class RenderRoutes;
 
 // What a server gives the routes it is handed.
 struct RouteContext {
@@ -54,6 +55,7 @@ struct ServerRoutes {
   std::unique_ptr<ScreenLight> screenLight;
   std::unique_ptr<CloudProxies> cloud;
   std::unique_ptr<PlayerRelays> relays;  // feeds remote and screenLight from session
+  std::unique_ptr<RenderRoutes> render;  // renders for download; ended first (stops its thread)
 };
 
 // Makes the routes once the server they serve exists.
