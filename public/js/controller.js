@@ -97,7 +97,9 @@ export class Controller {
     if (reply.body?.reason === 'limits') {
       const detail = reply.body.detail;
       const known = detail && ['beat', 'carrier'].includes(detail.field) && [detail.phase, detail.value, detail.min, detail.max].every(Number.isFinite);
-      this.onError(known ? limitText((k, v) => this.t(k, v), detail, 'limits.notPlayed') : String(reply.body.message ?? ''));
+      // Without the numbers, the program's own sentence says which phase asks what.
+      this.onError(known ? limitText((k, v) => this.t(k, v), detail, 'limits.notPlayed')
+        : this.t('limits.notPlayed', { problem: String(reply.body.message ?? '') }));
       return;
     }
     this.failed(reply);

@@ -52,7 +52,7 @@ after(async () => {
   await program?.stop();
 });
 
-test('the control page: idle, with the settings open, with the editor open, playing (window and phone)', async (t) => {
+test('the control page: idle, with the settings open, with the editor open, the audio export, playing (window and phone)', async (t) => {
   await check(t, control, 'control page, idle');
   await control.click('#settingsButton');
   await check(t, control, 'control page, settings open');
@@ -62,6 +62,12 @@ test('the control page: idle, with the settings open, with the editor open, play
   await check(t, control, 'control page, editor open');
   await control.click('#editorCancel');
   await control.click(`[data-id="${session.id}"]`);
+  // Exported as audio: the dialog with its finished download.
+  await control.click('#audioExportButton');
+  await control.click('#audioExportStart');
+  await waitFor(() => control.isVisible('#audioExportDownload'), 'the audio file', 30_000);
+  await check(t, control, 'control page, audio export done');
+  await control.click('#audioExportClose');
   await control.click('#startButton');
   await waitFor(() => control.evaluate(() => document.body.dataset.state === 'running'), 'the session to run');
   await check(t, control, 'control page, playing at 1280 × 860');

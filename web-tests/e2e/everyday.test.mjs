@@ -16,7 +16,8 @@ const threePhases = {
   })),
 };
 const fourSeconds = {
-  id: 'e2e-vier', title: 'Vier seconden', category: 'Test', durationMinutes: 4 / 60, audioMode: 'binaural',
+  // The shortest duration a session file may state (0.1 min); its phase ends sooner.
+  id: 'e2e-vier', title: 'Vier seconden', category: 'Test', durationMinutes: 0.1, audioMode: 'binaural',
   phases: [{ name: 'Kort', start: '00:00', end: '00:04', audioFrequencyHz: '7', colorHex: '#334455' }],
 };
 
@@ -34,6 +35,10 @@ after(async () => {
 });
 
 async function openPage({ width = 1280, height = 860 } = {}) {
+  // The program plays on after an earlier test's page closed: each test starts from rest.
+  for (const [path, body] of [['/session/stop', {}], ['/session/blackout', { on: false }]]) {
+    await fetch(`${program.url}${path}`, { method: 'POST', body: JSON.stringify(body) });
+  }
   const page = await browser.context.newPage();
   await page.setViewportSize({ width, height });
   await page.addInitScript((custom) => {

@@ -45,6 +45,8 @@ const playing = async () => (await call('/session/state')).state;
 // The first page carries its storage over to the program; given settings go to the program
 // itself (it keeps them for every page).
 async function openPage({ width, height, settings = null }) {
+  // The program plays on after an earlier test's page closed: each test starts from rest.
+  await call('/session/stop', 'POST', {});
   const page = await browser.context.newPage();
   await page.setViewportSize({ width, height });
   await page.addInitScript(([custom]) => {
@@ -207,7 +209,8 @@ test('the light status follows the program\'s output: an error while it fails (a
     await page.click('#settingsForm button[value="save"]');
     await waitFor(async () => /^Licht: Art-Net → .* actief$/.test(await page.textContent('#lightStatus')), 'the output to work');
     await waitFor(() => lamps.frames.some((f) => f.universe === 1 && f.dmx.some((v) => v > 0)), 'frames on the lamps');
-    assert.equal(await page.isHidden('#toast'), true, 'the stale error toast has gone');
+    // The settings' own "saved" may show; the light's error does not.
+    assert.ok(await page.isHidden('#toast') || !/^Licht: /.test(await page.textContent('#toast')), 'the stale error toast has gone');
     await page.click('#stopButton');
     // The editor holds light pulses to what an output shows, as the program reports it.
     await page.click('#settingsButton');

@@ -130,7 +130,7 @@ test('the program\'s refusals: the warning first, a session beyond the tone gene
   assert.equal(p.shown.errors.at(-1), 'Fase 2 vraagt een toon van 40 Hz; de toongenerator speelt 1 tot 30 Hz. De sessie start niet: pas haar aan in de editor.');
   p.program.replies['/session/start'] = () => ({ ok: false, status: 400, body: { ok: false, reason: 'limits', message: 'Fase 2 vraagt te veel.' } });
   await p.controller.start();
-  assert.equal(p.shown.errors.at(-1), 'Fase 2 vraagt te veel.', 'without its figures, the program\'s own sentence');
+  assert.equal(p.shown.errors.at(-1), 'Fase 2 vraagt te veel. De sessie start niet: pas haar aan in de editor.', 'without its figures, the program\'s own sentence and what follows');
   p.program.replies['/session/start'] = () => ({ ok: false, status: 409, body: { ok: false, error: 'playing', message: 'x' } });
   await p.controller.start();
   assert.deepEqual(p.shown.notices, ['library.busy'], 'started elsewhere meanwhile');
