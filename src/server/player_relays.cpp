@@ -79,8 +79,9 @@ std::optional<double> levelOf(const OrderedJson* value) {
 }  // namespace
 
 std::optional<OrderedJson> remoteProgramState(const session::PlayerStatus& s,
-                                              const session::ProgramSettings& settings) {
-  if (!loaded(s) && !s.blackout) return std::nullopt;
+                                              const session::ProgramSettings& settings,
+                                              bool settingsFresh, double nowMs) {
+  if (!loaded(s) && !s.blackout && settingsFresh) return std::nullopt;
   const auto& c = settings.controls;
   OrderedJson session{{"running", active(s)}, {"paused", s.state == PlayerState::paused}};
   if (loaded(s)) {
@@ -95,6 +96,7 @@ std::optional<OrderedJson> remoteProgramState(const session::PlayerStatus& s,
   }
   const bool musicPlaying = active(s) && s.sound && c.musicEnabled && s.values.musicVolume > 0;
   return OrderedJson{
+      {"updatedAt", static_cast<std::int64_t>(std::floor(nowMs))},
       {"session", std::move(session)},
       {"output", {{"enabled", c.outputEnabled}, {"blackout", s.blackout}}},
       {"controls",
@@ -108,9 +110,16 @@ std::optional<OrderedJson> remoteProgramState(const session::PlayerStatus& s,
 
 std::optional<std::string> screenProgramState(const session::PlayerStatus& s,
                                               const session::ProgramSettings& settings,
-                                              double nowMs) {
-  if (!loaded(s)) return std::nullopt;
+                                              bool settingsFresh, double nowMs) {
   const std::string& language = settings.language;
+  if (!loaded(s)) {
+    if (settingsFresh) return std::nullopt;
+    // The relay's resting document, in the program's language.
+    OrderedJson doc = parseOrderedJson(ScreenLight::kDefaultState).value_or(OrderedJson::object());
+    doc["updatedAt"] = static_cast<std::int64_t>(std::floor(nowMs));
+    doc["language"] = language == "en" ? "en" : "nl";
+    return compactJson(doc);
+  }
   const bool on = lightWanted(s, settings);
   std::string color = session::rgbToHex(s.values.r, s.values.g, s.values.b);
   double intensity = 0;
@@ -161,8 +170,10 @@ void PlayerRelays::refresh(const session::PlayerStatus& status) {
   if (status.revision < last_.revision) return;
   last_ = status;
   const session::ProgramSettings settings = session_.settings();
-  remote_.setProgramState(remoteProgramState(status, settings));
-  screen_.setProgramState(screenProgramState(status, settings, clock_.wallMs()));
+  const bool fresh = session_.settingsFresh();
+  const double now = clock_.wallMs();
+  remote_.setProgramState(remoteProgramState(status, settings, fresh, now));
+  screen_.setProgramState(screenProgramState(status, settings, fresh, now));
 }
 
 void PlayerRelays::carryOut(const OrderedJson& command) {

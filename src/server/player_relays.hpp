@@ -19,15 +19,18 @@ class RemoteControl;
 class ScreenLight;
 
 // What the program lays over the phone's state document: the session while one is loaded,
-// blackout, the live controls and the language; nothing while idle without blackout (the
-// page's document as posted).
+// blackout, the switches and levels of its settings and the language, playing or not.
+// Nothing only while idle without blackout and with no settings of its own (fresh): the
+// page's document as posted, or the relay's placeholders.
 std::optional<OrderedJson> remoteProgramState(const session::PlayerStatus& status,
-                                              const session::ProgramSettings& settings);
-// The screen-light document while a session is loaded (the lamps' look, colour at full
-// strength with its intensity, the pulse counted from the sound's phase); nothing otherwise.
+                                              const session::ProgramSettings& settings,
+                                              bool settingsFresh, double nowMs);
+// The screen-light document: while a session is loaded the lamps' look (colour at full
+// strength with its intensity, the pulse counted from the sound's phase); idle, the resting
+// document in the settings' language. Nothing while idle with fresh settings.
 std::optional<std::string> screenProgramState(const session::PlayerStatus& status,
                                               const session::ProgramSettings& settings,
-                                              double nowMs);
+                                              bool settingsFresh, double nowMs);
 
 class PlayerRelays {
  public:

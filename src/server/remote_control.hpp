@@ -21,7 +21,8 @@ class RemoteControl {
   static constexpr std::size_t kMaxQueuedCommandBytes = std::size_t{1024} * 1024;
   // Deeper command values are refused: a few thousand levels would overflow the server's stack.
   static constexpr std::size_t kMaxValueDepth = 64;
-  // The state a phone sees until the control page posts its own.
+  // The state a phone sees until the control page posts its own or the program has settings
+  // of its own.
   static constexpr std::string_view kDefaultState =
       R"({"ok":true,"updatedAt":0,"connected":false,)"
       R"("session":{"title":"Solvera Pro","timer":"--:--","running":false,"paused":false},)"
@@ -40,9 +41,9 @@ class RemoteControl {
 
   const std::string& token() const { return remoteToken_; }
 
-  // The members the program knows (its session, blackout, the live controls), laid over the
-  // page's document for as long as it has them; nothing: the page's document as posted. On
-  // the server queue.
+  // The members the program knows (its session, blackout, its settings' switches), laid
+  // over the page's document for as long as it has them; nothing: the page's document as
+  // posted. On the server queue.
   void setProgramState(std::optional<OrderedJson> members);
   // Told of every command queued, after it was queued, on the server queue: the program
   // carries out what it owns, so a phone works with no control page open.

@@ -12,7 +12,8 @@ namespace solvera {
 class ScreenLight {
  public:
   static constexpr double kClientTimeoutMs = 2500;
-  // The state every screen shows until the control page posts its own.
+  // The state every screen shows until the control page posts its own or the program has
+  // settings of its own.
   static constexpr std::string_view kDefaultState =
       R"({"ok":true,"updatedAt":0,"active":false,"frequencyHz":10,"pulseShape":"sine",)"
       R"("pulseMode":"sync","pulseEpochMs":0,"color":"#40c9ff","intensity":0,"language":"nl",)"
@@ -28,8 +29,8 @@ class ScreenLight {
   const std::string& token() const { return screenLightToken_; }
   // How old a page's last report may be for it to count as connected (the remote shares it).
   double clientTimeoutMs() const { return screenLightClientTimeoutMs_; }
-  // The program's own document while it has one (a session loaded), served in place of the
-  // posted one; nothing: the posted one again. On the server queue.
+  // The program's own document while it has one (a session loaded, or settings of its own),
+  // served in place of the posted one; nothing: the posted one again. On the server queue.
   void setProgramState(std::optional<std::string> document) { programState_ = std::move(document); }
 
  private:

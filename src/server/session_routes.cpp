@@ -48,7 +48,7 @@ OrderedJson statusJson(const session::PlayerStatus& status) { return status.toJs
 }  // namespace
 
 SessionRoutes::SessionRoutes(Options options) : options_(std::move(options)) {
-  settings_ = options_.settings->settings();
+  reloadSettings();
   options_.player->updateSettings(settings_);
   // Every notice becomes the latest state event; publishing runs on the player's queue and
   // only hands bytes to the streams.
@@ -73,12 +73,21 @@ session::ProgramSettings SessionRoutes::settings() const {
   return settings_;
 }
 
+bool SessionRoutes::settingsFresh() const {
+  std::lock_guard lock(settingsMutex_);
+  return fresh_;
+}
+
+void SessionRoutes::reloadSettings() {
+  std::optional<session::ProgramSettings> stored = options_.settings->storedSettings();
+  std::lock_guard lock(settingsMutex_);
+  fresh_ = !stored.has_value();
+  settings_ = stored.value_or(session::ProgramSettings{});
+}
+
 bool SessionRoutes::storeSettings(const session::ProgramSettings& next) {
   if (!options_.settings->saveSettings(next)) return false;
-  {
-    std::lock_guard lock(settingsMutex_);
-    settings_ = options_.settings->settings();
-  }
+  reloadSettings();
   options_.player->updateSettings(settings());
   if (settingsListener_) settingsListener_();
   return true;
@@ -223,10 +232,7 @@ std::string SessionRoutes::carryOver(const std::string& body) {
   }
   session::PageStorageMerge merge = options_.settings->mergePageStorage(storage);
   if (merge.settingsTaken) {
-    {
-      std::lock_guard lock(settingsMutex_);
-      settings_ = options_.settings->settings();
-    }
+    reloadSettings();
     options_.player->updateSettings(settings());
     if (settingsListener_) settingsListener_();
   }

@@ -62,6 +62,8 @@ class SessionRoutes {
   EventHub& events() { return *events_; }
   // The program's settings as they stand (stored, or the defaults while there are none).
   session::ProgramSettings settings() const;
+  // Whether the program has no settings file of its own yet (the defaults stand in).
+  bool settingsFresh() const;
   // Changes the settings through the store and hands them to the player; false when they
   // could not be written (nothing changes then).
   bool changeSettings(const std::function<void(session::ProgramSettings&)>& change);
@@ -70,6 +72,7 @@ class SessionRoutes {
 
  private:
   session::SessionCheck findSession(const std::string& id) const;
+  void reloadSettings();
   std::string stateReply(bool changed) const;
   bool storeSettings(const session::ProgramSettings& next);
 
@@ -78,6 +81,7 @@ class SessionRoutes {
   std::size_t subscription_ = 0;
   mutable std::mutex settingsMutex_;
   session::ProgramSettings settings_;
+  bool fresh_ = true;  // no settings file yet; under settingsMutex_
   std::function<void()> settingsListener_;
 };
 

@@ -113,6 +113,29 @@ class EventReader {
   std::string buffer_;
 };
 
+// Whether `holds` comes true within a generous limit (the relays follow the player's notices
+// and the settings through the server's queue).
+bool eventually(const std::function<bool()>& holds) {
+  const auto limit = std::chrono::steady_clock::now() + 10s;
+  while (!holds()) {
+    if (std::chrono::steady_clock::now() > limit) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+// Every member of `shape` (and of its objects) is in `doc`; a message naming the first missing.
+std::string missingMember(const Json& shape, const Json& doc, const std::string& at = "") {
+  for (const auto& [key, value] : shape.items()) {
+    if (!doc.contains(key)) return at + key;
+    if (value.is_object()) {
+      std::string inner = missingMember(value, doc[key], at + key + ".");
+      if (!inner.empty()) return inner;
+    }
+  }
+  return {};
+}
+
 std::string replyFor(StaticServer& server, const std::string& request, const Peer& peer,
                      std::shared_ptr<http::EventStream>* stream = nullptr) {
   std::string out;
@@ -343,14 +366,6 @@ TEST_F(SessionRoutesTest, PhoneAndScreenFollowAndSteerThePlayerWithNoPageOpen) {
 
   // The phone's commands reach the player at once; the relays follow its notices, which
   // travel through the server's queue.
-  auto eventually = [](const std::function<bool()>& holds) {
-    const auto limit = std::chrono::steady_clock::now() + 10s;
-    while (!holds()) {
-      if (std::chrono::steady_clock::now() > limit) return false;
-      std::this_thread::sleep_for(5ms);
-    }
-    return true;
-  };
   EXPECT_EQ(command(R"({"type":"pause"})")["ok"], true);
   EXPECT_EQ(state()["state"], "paused");
   EXPECT_TRUE(eventually([&] { return remoteState()["session"]["paused"] == true; }));
@@ -367,4 +382,76 @@ TEST_F(SessionRoutesTest, PhoneAndScreenFollowAndSteerThePlayerWithNoPageOpen) {
   command(R"({"type":"stop"})");
   EXPECT_NE(state()["state"], "running");
   EXPECT_TRUE(eventually([&] { return remoteState()["session"]["running"] != true; }));
+}
+
+TEST_F(SessionRoutesTest, RelaysShowTheProgramsSettingsWhetherOrNotASessionPlays) {
+  const std::string remote = server.server().remote().token();
+  const std::string screen = server.server().screenLight().token();
+  auto remoteState = [&] { return call("GET", "/remote/state?token=" + remote); };
+  auto screenState = [&] { return call("GET", "/screen-light/state?token=" + screen); };
+  const Json placeholders = parseJson(RemoteControl::kDefaultState).value();
+  const Json resting = parseJson(ScreenLight::kDefaultState).value();
+
+  // No settings of its own yet: the relays' placeholders.
+  EXPECT_EQ(remoteState(), placeholders) << "fresh: the phone's placeholders";
+  EXPECT_EQ(screenState(), resting) << "fresh: the screen's resting document";
+
+  // Settings changed with nothing playing reach the phone and the screen.
+  Json settings = call("GET", "/settings")["settings"];
+  settings["controls"] = {{"masterVolume", 55}, {"rgbIntensity", 70}, {"whiteIntensity", 10},
+                          {"audioEnabled", true}, {"musicEnabled", false}, {"outputEnabled", true}};
+  settings["language"] = "en";
+  ASSERT_EQ(call("PUT", "/settings", settings.dump())["ok"], true);
+  ASSERT_TRUE(eventually([&] { return remoteState()["output"]["enabled"] == true; }))
+      << "idle, the phone's light switch follows the settings: " << remoteState();
+  Json phone = remoteState();
+  EXPECT_EQ(missingMember(placeholders, phone), "") << "the document keeps its shape: " << phone;
+  EXPECT_EQ(phone["updatedAt"], static_cast<std::int64_t>(clock.wallMs())) << phone;
+  EXPECT_EQ(phone["session"]["running"], false);
+  EXPECT_EQ(phone["session"]["title"], "Solvera Pro") << "no session: the resting title";
+  EXPECT_FALSE(phone["session"].contains("elapsed")) << "no session: no times";
+  EXPECT_EQ(phone["output"], Json({{"enabled", true}, {"blackout", false}}));
+  EXPECT_EQ(phone["controls"], Json({{"masterVolume", 55}, {"rgbIntensity", 70}, {"whiteIntensity", 10}}));
+  EXPECT_EQ(phone["audio"], Json({{"enabled", true}, {"musicPlaying", false}, {"musicEnabled", false}}));
+  EXPECT_EQ(phone["language"], "en");
+  ASSERT_TRUE(eventually([&] { return screenState()["language"] == "en"; })) << screenState();
+  Json expected = resting;
+  expected["language"] = "en";
+  expected["updatedAt"] = static_cast<std::int64_t>(clock.wallMs());
+  EXPECT_EQ(screenState(), expected) << "idle: the resting document in the program's language";
+
+  // The phone's own switch, idle, is read back off; so is a page's change of the settings.
+  post("/remote/command?token=" + remote, R"({"type":"output"})");
+  EXPECT_EQ(call("GET", "/settings")["settings"]["controls"]["outputEnabled"], false);
+  EXPECT_TRUE(eventually([&] { return remoteState()["output"]["enabled"] == false; }));
+  settings["controls"]["rgbIntensity"] = 20;
+  settings["controls"]["outputEnabled"] = false;
+  ASSERT_EQ(call("PUT", "/settings", settings.dump())["ok"], true);
+  EXPECT_TRUE(eventually([&] { return remoteState()["controls"]["rgbIntensity"] == 20; }));
+
+  // After a session the settings stay, not the placeholders.
+  ASSERT_EQ(post("/session/start", R"({"sessionId":"proef","soundOnly":true})")["ok"], true);
+  advance(2);
+  EXPECT_TRUE(eventually([&] { return remoteState()["session"]["running"] == true; }));
+  post("/session/stop");
+  EXPECT_TRUE(eventually([&] { return remoteState()["session"]["running"] == false; }));
+  phone = remoteState();
+  EXPECT_EQ(phone["output"]["enabled"], false) << phone;
+  EXPECT_EQ(phone["controls"]["masterVolume"], 55) << phone;
+
+  // A program started with settings of its own shows them from the start.
+  TempDir sources2;
+  std::shared_ptr<session::SessionPlayer> player2;
+  RouteSettings r = routes(clock, sources2, player2);
+  sources2.write("settings.json", settings.dump());
+  r.settingsStore = std::make_shared<session::SettingsStore>(sources2.path() / "settings.json",
+                                                             sources2.path() / "own.json");
+  RunningServer started{options(), r};
+  const std::string startedRemote = started.server().remote().token();
+  auto startedState = [&] {
+    return parseJson(started.send(request("GET", "/remote/state?token=" + startedRemote)).body()).value_or(Json());
+  };
+  EXPECT_TRUE(eventually([&] { return startedState()["controls"]["masterVolume"] == 55; }))
+      << "at start: " << startedState();
+  EXPECT_EQ(startedState()["language"], "en");
 }
