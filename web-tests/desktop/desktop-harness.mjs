@@ -338,6 +338,7 @@ export async function startDesktop({ buildDir, library, bridge = BRIDGE, extraEn
       env,
       dirs,
       files: dirs.files,
+      url: `http://127.0.0.1:${port}`,
       resources,
       content,
       page: driver,
