@@ -68,9 +68,10 @@ class PageSession {
 // Headless Chromium with its DevTools endpoint on a port of its own choice.
 export async function launchDevToolsBrowser() {
   const profile = mkdtempSync(join(tmpdir(), 'solvera-devtools-'));
+  // A process group of its own: closing ends the helpers too, before the profile is removed.
   const child = spawn(CHROMIUM, ['--headless=new', '--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
     '--disable-component-update', '--disable-sync', '--remote-debugging-port=0', '--remote-debugging-address=127.0.0.1',
-    '--autoplay-policy=no-user-gesture-required', `--user-data-dir=${profile}`, 'about:blank'], { stdio: 'ignore' });
+    '--autoplay-policy=no-user-gesture-required', `--user-data-dir=${profile}`, 'about:blank'], { stdio: 'ignore', detached: true });
   const exited = new Promise((r) => child.once('exit', r));
   const port = await waitFor(() => {
     if (child.exitCode !== null) throw new Error('chromium exited');
@@ -94,9 +95,21 @@ export async function launchDevToolsBrowser() {
       session.close();
       await fetch(`${base}/json/close/${session.targetId}`);
     },
+    // The browser's helpers (renderers, network service, crash handler) may still write into
+    // the profile after the browser itself has gone: the whole group ends first.
     async close() {
-      child.kill('SIGTERM');
+      const groupAlive = () => {
+        try { process.kill(-child.pid, 0); return true; } catch { return false; }
+      };
+      const signalGroup = (signal) => { try { process.kill(-child.pid, signal); } catch { /* nobody left */ } };
+      signalGroup('SIGTERM');
       await exited;
+      try {
+        await waitFor(() => !groupAlive(), 'the browser\'s helpers to end', 10_000);
+      } catch {
+        signalGroup('SIGKILL');
+        await waitFor(() => !groupAlive(), 'the browser\'s helpers to be killed', 10_000);
+      }
       rmSync(profile, { recursive: true, force: true });
     },
   };

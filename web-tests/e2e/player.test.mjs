@@ -174,8 +174,10 @@ test('the end of a session stays shown until the user acts; Stop ends it in the 
     await waitFor(() => page.evaluate(() => document.getElementById('toast').hidden), 'the toast to go', 15_000);
     assert.equal(await page.isVisible('#finishedNote'), true, 'the finished state stays');
     assert.equal(await page.textContent('#remaining'), '00:00');
+    // Dismissing stops the finished run in the program; the note goes with the program's answer.
     await page.click('#finishedDismiss');
-    assert.equal(await page.isHidden('#finishedNote'), true);
+    await waitFor(() => page.isHidden('#finishedNote'), 'the finished note to go');
+    assert.equal((await playing()).state, 'idle', 'the program let the finished run go');
 
     // Stop during the session: the program's player ends it, and the page shows that.
     await page.click('#startButton');

@@ -45,10 +45,13 @@ before(async () => {
   assert.equal((await call(`/sessions/own/${session.id}`, 'PUT', session)).ok, true);
 });
 
+// Each is ended even when one before it fails: a program left running would hold the file open.
 after(async () => {
-  await devtools?.close();
-  await lamps?.close();
-  await program?.stop();
+  try {
+    await devtools?.close();
+  } finally {
+    try { await lamps?.close(); } finally { await program?.stop(); }
+  }
 });
 
 const shownState = (page) => page.evaluate('document.body?.dataset.state ?? ""');
