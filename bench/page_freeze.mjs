@@ -1,7 +1,8 @@
 // The session without its page: a real Chromium page on loopback starts a session in the
 // program, then is frozen for 60 s across a phase boundary (as a phone's browser freezes a page
 // on screen lock), reloaded mid-session, and closed. Prints how late the new phase's colour and
-// light rate reached the lamps (an Art-Net node on loopback) against the session's schedule,
+// light rate reached the lamps (an Art-Net node on loopback) against the session's schedule
+// (by the wall clock, and by the program's own session clock, which follows its sound output),
 // how long the reloaded page took to show the running session, and how the session ended.
 //
 //   node bench/page_freeze.mjs [build folder]       (web-tests' packages installed: npm ci there)
@@ -70,32 +71,88 @@ function momentOf(f, value) {
   return lo;
 }
 
-function colourLags(frames, zeroWall) {
+// The program's session clock follows its sound output's clock, which need not keep the wall
+// clock's pace (SDL's disk driver, used here, paces itself by sleeping, and falls behind on a
+// busy machine). Its reports, taken all through the run, give the wall time of each session
+// moment, read between the two nearest reports.
+class ProgramClock {
+  constructor() { this.samples = []; this.running = false; }
+  start() {
+    this.running = true;
+    const take = async () => {
+      if (!this.running) return;
+      try {
+        const reply = await call('/session/state');
+        if (reply.state?.state === 'running' && Number.isFinite(reply.serverTimeMs)) {
+          this.samples.push({ wall: reply.serverTimeMs, s: reply.state.elapsedS });
+        }
+      } catch { /* the program is busy or gone: the next report will do */ }
+      setTimeout(take, 100);
+    };
+    take();
+  }
+  stop() { this.running = false; }
+  // The wall time of a session moment, and the session moment of a wall time; beyond the
+  // reports, at the pace of the nearest two.
+  wallAt(sec) { return this.between('s', 'wall', sec); }
+  sessionAt(wall) { return this.between('wall', 's', wall); }
+  between(from, to, value) {
+    const list = this.samples;
+    let i = list.findIndex((p) => p[from] >= value);
+    if (i <= 0) i = i === 0 ? 1 : list.length - 1;
+    const [a, b] = [list[i - 1], list[i]];
+    if (b[from] === a[from]) return b[to];
+    return a[to] + ((value - a[from]) / (b[from] - a[from])) * (b[to] - a[to]);
+  }
+  // Wall milliseconds per session second over the whole run, and the longest the session clock
+  // stood still or crept between two reports.
+  pace() {
+    const [first, last] = [this.samples[0], this.samples.at(-1)];
+    let worstGap = 0;
+    for (let i = 1; i < this.samples.length; i += 1) {
+      const p = this.samples[i];
+      const q = this.samples[i - 1];
+      worstGap = Math.max(worstGap, (p.wall - q.wall) - (p.s - q.s) * 1000);
+    }
+    return { msPerSecond: (last.wall - first.wall) / (last.s - first.s), worstGap, count: this.samples.length };
+  }
+}
+
+function colourLags(frames, wallAt) {
   const lags = [];
   for (const f of frames) {
     const [, r, , b] = f.dmx;
     if (!(r > 2 && b > 2)) continue; // only frames inside the glide say where in it they are
-    lags.push(f.at - (zeroWall + momentOf((t) => expected(t)[3], b) * 1000));
+    lags.push(f.at - wallAt(momentOf((t) => expected(t)[3], b)));
   }
   return lags;
 }
 
-// The light's rate from the frames: the output sends a fixed number of frames per pulse cycle,
-// so the rate is the frame rate over that number (taken from the first phase's 10 Hz). The
-// rate over 9 frames, against the moment of the glide whose rate it is.
-function rateLags(frames, zeroWall, before) {
-  const rateOf = (list) => (list.length - 1) / ((list.at(-1).at - list[0].at) / 1000);
-  const perCycle = Math.round(rateOf(before) / 10);
-  const lags = [];
-  for (let i = 8; i < frames.length; i += 1) {
-    const window = frames.slice(i - 8, i + 1);
-    const hz = rateOf(window) / perCycle;
-    if (!(hz < 9.5 && hz > 6.5)) continue;
-    const at = (window[0].at + window.at(-1).at) / 2;
-    lags.push(at - (zeroWall + momentOf((t) => -sampleTimeline(timeline, t).lightHz, -hz) * 1000));
+// The light's rate from the frames: the dimmer pulses, and each cycle has one frame at its
+// highest (the output draws the waveform at fixed positions, however many frames a cycle it
+// can afford at the moment's rate). The time between the peaks, counted in session seconds
+// (sessionAt: a frame's arrival as a session moment), over a run of cycles, gives the rate,
+// against the moment of the glide whose rate it is, in milliseconds of the session. The glide
+// changes the rate slowly (least near its ends, which are left out), so this says less than
+// the colour does.
+const RATE_CYCLES = 20;
+function rateLags(frames, sessionAt) {
+  const peaks = [];
+  for (let i = 1; i + 1 < frames.length; i += 1) {
+    const [before, here, next] = [frames[i - 1].dmx[0], frames[i].dmx[0], frames[i + 1].dmx[0]];
+    if (here > before && here >= next) peaks.push(sessionAt(frames[i].at));
   }
-  return { perCycle, lags };
+  const lags = [];
+  for (let i = RATE_CYCLES; i < peaks.length; i += 1) {
+    const hz = RATE_CYCLES / (peaks[i] - peaks[i - RATE_CYCLES]);
+    if (!(hz < 9 && hz > 7)) continue; // near its ends the glide barely changes the rate
+    const at = (peaks[i] + peaks[i - RATE_CYCLES]) / 2;
+    lags.push((at - momentOf((t) => -sampleTimeline(timeline, t).lightHz, -hz)) * 1000);
+  }
+  return { lags };
 }
+
+const summary = (lags) => `median ${ms(percentile(lags, 50))}, p95 ${ms(percentile(lags, 95))}, max ${ms(Math.max(...lags))}, min ${ms(Math.min(...lags))}`;
 
 async function main() {
   program = await startProgram(buildDir, { music: false });
@@ -113,6 +170,8 @@ async function main() {
     await page.evaluate(`document.querySelector('[data-id="${session.id}"]').click(); document.getElementById('startButton').click()`);
     await waitFor(() => page.evaluate('document.body?.dataset.state === "running"'), 'the session to run');
     const zeroWall = await scheduleZero();
+    const clock = new ProgramClock();
+    clock.start();
 
     // Frozen from 0:05 to 1:05: the boundary at 0:30 and the glide after it pass meanwhile.
     await waitFor(() => Date.now() >= zeroWall + 5000, 'second 5', 10_000, 100);
@@ -121,24 +180,6 @@ async function main() {
     await new Promise((r) => setTimeout(r, FREEZE_MS));
     await page.thaw();
     const during = lamps.frames.filter((f) => f.universe === UNIVERSE && f.at >= frozenAt && f.at <= frozenAt + FREEZE_MS);
-    const lags = colourLags(during, zeroWall);
-    const firstBlue = during.find((f) => f.dmx[3] > 0);
-    const beforeBoundary = during.filter((f) => f.at < zeroWall + (BOUNDARY_S - 1) * 1000);
-    const rate = rateLags(during, zeroWall, beforeBoundary);
-    console.log(`frozen ${FREEZE_MS / 1000} s across the phase boundary at 0:${BOUNDARY_S}: ${during.length} Art-Net frames while frozen`);
-    if (lags.length) {
-      console.log(`  colour of the glide against the schedule (${lags.length} frames): median ${ms(percentile(lags, 50))}, p95 ${ms(percentile(lags, 95))}, `
-        + `max ${ms(Math.max(...lags))}, min ${ms(Math.min(...lags))}`);
-    } else {
-      console.log('  no frame of the glide reached the lamps while the page was frozen');
-    }
-    if (firstBlue) console.log(`  first blue frame ${ms(firstBlue.at - (zeroWall + BOUNDARY_S * 1000))} after the boundary's place in the schedule`);
-    if (rate.lags.length) {
-      console.log(`  light rate of the glide against the schedule (${rate.perCycle} frames a cycle, ${rate.lags.length} windows of 9 frames): `
-        + `median ${ms(percentile(rate.lags, 50))}, p95 ${ms(percentile(rate.lags, 95))}, max ${ms(Math.max(...rate.lags))}, min ${ms(Math.min(...rate.lags))}`);
-    } else {
-      console.log('  the light rate did not glide on the lamps while the page was frozen');
-    }
 
     // Reloaded: how long until the page shows the running session with its phase.
     await page.send('Page.addScriptToEvaluateOnNewDocument', { source: `new MutationObserver(() => {
@@ -150,19 +191,44 @@ async function main() {
       await waitFor(() => page.evaluate('window.__shownAt ?? null'), 'the reloaded page to show the session', 10_000, 20);
       shown.push(await page.evaluate('window.__shownAt'));
     }
-    console.log(`reload mid-session: the running session shown ${shown.map((v) => Math.round(v)).join(', ')} ms after each navigation started`);
 
     // Every page closed: the session plays to its end and ends dark.
     await devtools.closeTab(page);
     const closedAt = Date.now();
     await waitFor(async () => (await call('/session/state')).state.state === 'finished', 'the end', 120_000, 100);
     const endedAt = Date.now();
+    clock.stop();
     await new Promise((r) => setTimeout(r, 2000));
     const after = lamps.frames.filter((f) => f.universe === UNIVERSE && f.at > endedAt + 200);
     const lastLit = [...lamps.frames].reverse().find((f) => f.universe === UNIVERSE && f.dmx.some((v) => v > 0));
     const record = (await call('/session/record')).record;
-    console.log(`every page closed ${((closedAt - zeroWall) / 1000).toFixed(1)} s in: finished ${ms(endedAt - (zeroWall + timeline.durationS * 1000))} `
-      + `after the scheduled end; last lit frame ${ms(lastLit.at - (zeroWall + timeline.durationS * 1000))} against it; `
+
+    const pace = clock.pace();
+    console.log(`frozen ${FREEZE_MS / 1000} s across the phase boundary at 0:${BOUNDARY_S}: ${during.length} Art-Net frames while frozen`);
+    console.log(`the program's session clock: ${((pace.msPerSecond / 1000 - 1) * 100).toFixed(2)} % slower than the wall clock `
+      + `over the run (${pace.count} reports; it fell behind by up to ${ms(pace.worstGap)} between two reports 0.1 s apart)`);
+    const schedules = [
+      ['the wall clock from the start', (sec) => zeroWall + sec * 1000, (wall) => (wall - zeroWall) / 1000],
+      ['the program\'s own session clock', (sec) => clock.wallAt(sec), (wall) => clock.sessionAt(wall)],
+    ];
+    for (const [name, wallAt, sessionAt] of schedules) {
+      console.log(`against ${name}:`);
+      const lags = colourLags(during, wallAt);
+      if (lags.length) console.log(`  colour of the glide (${lags.length} frames): ${summary(lags)}`);
+      else console.log('  no frame of the glide reached the lamps while the page was frozen');
+      const firstBlue = during.find((f) => f.dmx[3] > 0);
+      if (firstBlue) console.log(`  first blue frame ${ms(firstBlue.at - wallAt(BOUNDARY_S))} after the boundary's place`);
+      const rate = rateLags(during, sessionAt);
+      if (rate.lags.length) {
+        console.log(`  light rate of the glide (${rate.lags.length} runs of ${RATE_CYCLES} cycles): ${summary(rate.lags)}`);
+      } else {
+        console.log('  the light rate did not glide on the lamps while the page was frozen');
+      }
+      console.log(`  end: finished ${ms(endedAt - wallAt(timeline.durationS))} after the scheduled end; `
+        + `last lit frame ${ms(lastLit.at - wallAt(timeline.durationS))} against it`);
+    }
+    console.log(`reload mid-session: the running session shown ${shown.map((v) => Math.round(v)).join(', ')} ms after each navigation started`);
+    console.log(`every page closed ${((closedAt - zeroWall) / 1000).toFixed(1)} s in: `
       + `${after.length} frames after the end, ${after.every((f) => f.dmx.every((v) => v === 0)) ? 'all dark' : 'NOT all dark'}; `
       + `record: ${record.outcome}, phases reached at ${record.phases.map((p) => p.reachedAtS).join(' s, ')} s`);
   } finally {
