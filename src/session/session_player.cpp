@@ -458,9 +458,10 @@ void SessionPlayer::tickOnQueue() {
   const ClockSnapshot snap = run.renderer->snapshot();
   const double t = heardTime(run, snap, now);
   const double duration = run.timeline().durationS;
-  // The end comes when its last block is heard.
+  // The end comes when its last frame is heard (not the latest block's: the device keeps
+  // pulling past the end, always a latency ahead of the ear).
   if (state_ == PlayerState::running && snap.ended && snap.generation >= run.commandGeneration && t >= duration &&
-      now >= snap.heardNs) {
+      now >= snap.endHeardNs) {
     finishRun(now);
     publish(nullptr, true);
     return;

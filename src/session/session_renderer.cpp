@@ -179,6 +179,8 @@ void SessionRenderer::takeCommands() noexcept {
     appliedSeek_ = t.seekGeneration;
     sessionS_ = std::clamp(finiteOr(t.seekToS, 0), 0.0, timeline_.durationS);
     ended_ = sessionS_ >= timeline_.durationS;
+    endBlock_ = 0;
+    endHeardNs_ = 0;
   }
   if (t.fadeOut) fading_ = true;
 }
@@ -225,6 +227,8 @@ void SessionRenderer::nextBlock(bool audible) noexcept {
   block_.lightHz = lightHz;
   block_.running = running_ && !ended_;
   block_.ended = ended_;
+  // The first block that starts at the end: its first frame is the session's last heard.
+  if (ended_ && endBlock_ == 0) endBlock_ = block_.blocks;
   if (blocks_ == 0) mixer_.snapLevels(scene);
   if (audible) {
     mixer_.render(scene, kBlockFrames, pending_.data());
@@ -266,6 +270,9 @@ void SessionRenderer::nextBlock(bool audible) noexcept {
 void SessionRenderer::publish(std::int64_t heardNs, bool audible) noexcept {
   ClockSnapshot s = block_;
   s.heardNs = heardNs;
+  // A block published again (from the next callback's better estimate) moves its end too.
+  if (s.ended && s.blocks == endBlock_) endHeardNs_ = heardNs;
+  s.endHeardNs = s.ended ? endHeardNs_ : 0;
   s.audible = audible;
   s.fadedOut = fading_ && fadeGain_ <= 0;
   snapshot_.store(s);

@@ -37,6 +37,10 @@ struct ClockSnapshot {
   double beatHz = 0;             // the rates from there on
   double lightHz = 0;
   std::int64_t heardNs = 0;  // monotonic time at which that frame is heard (silent: played)
+  // Once ended: the monotonic time at which the session's last frame is heard. The device
+  // keeps pulling silent blocks past the end, each heard a latency later than it is made, so
+  // the latest block's heardNs stays ahead of the clock for as long as the device keeps pace.
+  std::int64_t endHeardNs = 0;
   bool running = false;      // session time advancing
   bool ended = false;        // the session's end is reached
   bool audible = false;      // a device plays the blocks (else they are paced silently)
@@ -174,6 +178,8 @@ class SessionRenderer final : public AudioRenderSource {
   double beatPhase_ = 0;
   double lightPhase_ = 0;
   ClockSnapshot block_;  // the latest block's clock (heardNs filled in when published)
+  std::uint64_t endBlock_ = 0;    // the first block made at the end (0: not reached)
+  std::int64_t endHeardNs_ = 0;   // when that block's first frame is heard
   bool fading_ = false;
   double fadeGain_ = 1.0;
   std::array<float, 2 * kBlockFrames> pending_{};

@@ -408,6 +408,23 @@ TEST(PlayerWithSound, LightPulsesWhereTheSoundsPulseIsHeard) {
     quiet = on ? 0 : quiet + 1;
   }
   EXPECT_GE(onsets, 30) << "bursts of the isochronic beat found";
+
+  // The device goes on pulling at its steady pace, each block heard a latency after it is
+  // asked for (so the latest block is always still ahead of the ear): the run ends when the
+  // session's last frame is heard, not when the device happens to be late.
+  const double endHeardNs = static_cast<double>(startNs) + 20e9 + 30e6 + 25e6;
+  std::optional<double> finishedNs;
+  for (int k = 0; k < 4000 && !finishedNs; ++k) {
+    backend->pull(512);
+    if (k % 2 == 0) {
+      player.tick();
+      if (player.status().state == PlayerState::finished) finishedNs = static_cast<double>(clock.monotonicNs());
+    }
+  }
+  ASSERT_TRUE(finishedNs.has_value()) << "the session never ended while its device kept pulling";
+  EXPECT_GE(*finishedNs, endHeardNs - 6e6) << "ended before its end was heard";
+  EXPECT_LE(*finishedNs, endHeardNs + 50e6) << "ended late: " << (*finishedNs - endHeardNs) / 1e6 << " ms after it was heard";
+  EXPECT_EQ(player.record()["outcome"], "finished");
   ASSERT_TRUE(player.stop());
 }
 
