@@ -405,6 +405,13 @@ def analyse(frames, envelope, window, length, driver):
     if not offsets:
         print("too short a run")
         return
+    # Offsets near half a period would split between +P/2 and -P/2: wrap them around their
+    # circular mean instead of around 0.
+    period_ms = period * 1000
+    angle = math.atan2(sum(math.sin(2 * math.pi * o[1] / period_ms) for o in offsets),
+                       sum(math.cos(2 * math.pi * o[1] / period_ms) for o in offsets))
+    centre = angle / (2 * math.pi) * period_ms
+    offsets = [(o[0], (o[1] - centre + period_ms / 2) % period_ms - period_ms / 2 + centre) + o[2:] for o in offsets]
     values = [o[1] for o in offsets]
     mean = sum(values) / len(values)
     drift, _ = linear_fit([o[0] for o in offsets], values) if len(values) > 1 else (0.0, 0)
