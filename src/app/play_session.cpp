@@ -37,6 +37,8 @@ session::ProgramSettings playSettings(session::ProgramSettings saved, const Comm
     saved.light.targetIp = o.targetIp;
     saved.light.universe = o.universe;
     saved.light.serialPort = o.serialPort;
+    // The lamps named are the lamps lit: the saved extra outputs stay dark.
+    saved.light.extraOutputs.clear();
   }
   saved.photosensitivityAccepted = commandLine.acceptPhotosensitivityWarning;
   // Played for someone: the lamps are on unless the command line leaves them out.
@@ -48,10 +50,26 @@ std::string lightLine(const session::ProgramSettings& settings, bool soundOnly, 
   if (soundOnly) return kSoundOnlyLine;
   const session::LightSettings& l = settings.light;
   if (!lamps) return "Licht: geen lampen (--output none).";
-  if (!session::outputReady(l)) return "Licht: geen uitgang ingesteld; geef er een met --output.";
-  if (l.outputMode == "enttec-usb-pro") return "Licht: Enttec DMX USB Pro op " + l.serialPort + ".";
-  if (l.outputMode == "open-dmx-ftdi") return "Licht: Open DMX op " + l.serialPort + ".";
-  return "Licht: Art-Net naar " + l.targetIp + ", universe " + std::to_string(l.universe) + ".";
+  const std::vector<session::LightSettings> outputs = session::lightOutputs(l);
+  if (outputs.empty()) return "Licht: geen uitgang ingesteld; geef er een met --output.";
+  const session::LightSettings& first = outputs.front();
+  std::string line;
+  if (first.outputMode == "enttec-usb-pro") {
+    line = "Licht: Enttec DMX USB Pro op " + first.serialPort;
+  } else if (first.outputMode == "open-dmx-ftdi") {
+    line = "Licht: Open DMX op " + first.serialPort;
+  } else if (first.outputMode == "ola") {
+    line = "Licht: OLA, universe " + std::to_string(first.universe);
+  } else if (first.outputMode == "sacn") {
+    line = "Licht: sACN naar " + (first.targetIp.empty() ? std::string("multicast") : first.targetIp) + ", universe " +
+           std::to_string(first.universe);
+  } else {
+    line = "Licht: Art-Net naar " + first.targetIp + ", universe " + std::to_string(first.universe);
+  }
+  const std::size_t more = outputs.size() - 1;
+  if (more == 1) line += ", en 1 extra uitgang";
+  if (more > 1) line += ", en " + std::to_string(more) + " extra uitgangen";
+  return line + ".";
 }
 
 std::vector<std::string> progressLines(const session::PlayerStatus& before,

@@ -185,4 +185,34 @@ bool outputReady(const LightSettings& output) {
   return validHost(output.targetIp, output.outputMode == "sacn");
 }
 
+bool sameDestination(const LightSettings& a, const LightSettings& b) {
+  // As the requests name them (modes and addresses as buildDmxRequest fills them in).
+  const dmx::DmxRequest x = blackoutRequest(a, ""), y = blackoutRequest(b, "");
+  auto serial = [](const dmx::DmxRequest& r) { return r.outputMode == "enttec-usb-pro" || r.outputMode == "open-dmx-ftdi"; };
+  if (serial(x) || serial(y)) return serial(x) && serial(y) && x.serialPort == y.serialPort;
+  if (x.outputMode == "ola" || y.outputMode == "ola") return x.outputMode == y.outputMode && x.universe == y.universe;
+  return x.outputMode == y.outputMode && x.targetIp == y.targetIp && x.universe == y.universe;
+}
+
+std::vector<LightSettings> lightOutputs(const LightSettings& light) {
+  std::vector<LightSettings> outputs;
+  auto add = [&](const LightSettings& output) {
+    if (!outputReady(output)) return;
+    if (std::any_of(outputs.begin(), outputs.end(), [&](const LightSettings& o) { return sameDestination(o, output); })) return;
+    outputs.push_back(output);
+  };
+  LightSettings main = light;
+  main.extraOutputs.clear();
+  add(main);
+  for (const ExtraOutput& extra : light.extraOutputs) {
+    LightSettings output = main;
+    output.outputMode = extra.outputMode;
+    output.targetIp = extra.targetIp;
+    output.universe = extra.universe;
+    output.serialPort = extra.serialPort;
+    add(output);
+  }
+  return outputs;
+}
+
 }  // namespace solvera::session

@@ -59,5 +59,12 @@ dmx::DmxRequest buildDmxRequest(const LightSettings& output, const DmxFrame& fra
 dmx::DmxRequest blackoutRequest(const LightSettings& output, std::string_view clientId);
 // Whether the output is set up well enough to send to (an address for Art-Net).
 bool outputReady(const LightSettings& output);
+// Whether two outputs light the same lamps: one serial port, one OLA universe, or one mode,
+// address and universe.
+bool sameDestination(const LightSettings& a, const LightSettings& b);
+// Every output that shows the light: the chosen one, then the extra ones, each only when it is
+// ready and each destination once. An extra output is the chosen one (fixtures, pulse and
+// options) at its own mode, address, universe and port.
+std::vector<LightSettings> lightOutputs(const LightSettings& light);
 
 }  // namespace solvera::session

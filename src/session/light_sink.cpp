@@ -9,7 +9,11 @@ namespace {
 class RouterLightSink final : public LightSink {
  public:
   explicit RouterLightSink(std::shared_ptr<dmx::LightRouter> router) : router_(std::move(router)) {}
-  void send(const dmx::DmxRequest& request) override { router_->send(request); }
+  std::vector<std::optional<Error>> send(const dmx::LightRequest& request) override {
+    std::vector<std::optional<Error>> errors;
+    for (dmx::LightRouter::Result& result : router_->send(request)) errors.push_back(std::move(result.error));
+    return errors;
+  }
   void blackout() override { router_->blackoutAll(); }
 
  private:

@@ -3,7 +3,10 @@
 #pragma once
 
 #include <memory>
+#include <optional>
+#include <vector>
 
+#include "common/error.hpp"
 #include "dmx/dmx_request.hpp"
 
 namespace solvera::dmx {
@@ -15,10 +18,12 @@ namespace solvera::session {
 class LightSink {
  public:
   virtual ~LightSink() = default;
-  // The addressed output shows the request from now on (the others stop). A request with a
-  // pulse carries its anchor: where the waveform stands at a moment of the monotonic clock.
-  // Throws ErrorException with the output's Dutch message when it cannot take it.
-  virtual void send(const dmx::DmxRequest& request) = 0;
+  // Each part to its own output, all at once, from now on (outputs not named stop). A part with
+  // a pulse carries its anchor: where the waveform stands at a moment of the monotonic clock.
+  // One entry per part: nothing when the output took it, else its Dutch message (an output that
+  // cannot be opened is its own fault; the others show the light). Throws ErrorException,
+  // changing nothing, when the request as a whole is refused.
+  virtual std::vector<std::optional<Error>> send(const dmx::LightRequest& request) = 0;
   // Every output dark at once, without waiting behind a device; may be called from any thread,
   // also while send() runs on another.
   virtual void blackout() = 0;

@@ -170,11 +170,12 @@ std::optional<Error> SessionPlayer::start(StartRequest request) {
     lightError_.clear();
     lastSecond_ = -1;
     lastPhase_ = -1;
-    const bool lightTakesPart = light_ && !run->soundOnly && outputReady(settings_.light) && settings_.controls.outputEnabled;
+    const std::vector<LightSettings> outputs = lightOutputs(settings_.light);
+    const bool lightTakesPart = light_ && !run->soundOnly && !outputs.empty() && settings_.controls.outputEnabled;
     SessionRecord::Context context;
     const std::string& mode = settings_.audio.mode;
     context.audioMode = mode == "session" ? (audioMode.empty() ? "binaural" : audioMode) : mode;
-    context.outputMode = lightTakesPart ? settings_.light.outputMode : "";
+    context.outputMode = lightTakesPart ? outputs.front().outputMode : "";
     context.lightPulse = settings_.light.pulse;
     record_.start(run->session, run->timeline(), context, clock_.wallMs());
     run->pacerStartNs = now;
@@ -351,16 +352,23 @@ void SessionPlayer::updateSettings(const ProgramSettings& settings) {
     settings_ = settings;
     const LightSettings& was = previous.light;
     const LightSettings& now = settings.light;
-    const bool otherOutput = was.outputMode != now.outputMode || was.targetIp != now.targetIp ||
-                             was.universe != now.universe || was.serialPort != now.serialPort;
-    if (otherOutput && lit_ && light_ && outputReady(was)) {
-      // The old output goes dark before the new one takes over.
-      try {
-        light_->send(blackoutRequest(was, kLightClientId));
-      } catch (const ErrorException&) {
-        // An output that fails now was failing before; the new one is what matters.
+    if (lit_ && light_) {
+      // Outputs no longer in the settings go dark before the others go on with the new ones
+      // (in the tick below): an output left out of a request only stops, holding its last frame.
+      const std::vector<LightSettings> after = lightOutputs(now);
+      dmx::LightRequest gone;
+      for (const LightSettings& output : lightOutputs(was)) {
+        const bool kept = std::any_of(after.begin(), after.end(), [&](const LightSettings& o) { return sameDestination(o, output); });
+        if (!kept) gone.outputs.push_back(blackoutRequest(output, kLightClientId));
       }
-      lit_ = false;
+      gone.several = gone.outputs.size() > 1;
+      if (!gone.outputs.empty()) {
+        try {
+          (void)light_->send(gone);
+        } catch (const ErrorException&) {
+          // An output that fails now was failing before; the new ones are what matters.
+        }
+      }
     }
     if (!(was == now)) {
       lastLight_.reset();
@@ -479,31 +487,50 @@ void SessionPlayer::tickOnQueue() {
 
 void SessionPlayer::updateLight(const Run* run, const TimelineSample* sample, const ClockSnapshot* snap, std::int64_t now) {
   if (!light_) return;
-  const LightSettings& out = settings_.light;
-  if (!outputReady(out)) return;
+  const std::vector<LightSettings> outputs = lightOutputs(settings_.light);
   const bool wanted = run != nullptr && !run->soundOnly && settings_.controls.outputEnabled && !blackout_.load() &&
-                      settings_.photosensitivityAccepted;
+                      settings_.photosensitivityAccepted && !outputs.empty();
   if (!wanted) {
     // Dark once, then quiet: nothing is sent while idle.
-    if (lit_) sendLight(blackoutRequest(out, kLightClientId), now);
+    if (lit_) {
+      std::vector<dmx::DmxRequest> dark;
+      dark.reserve(outputs.size());
+      for (const LightSettings& output : outputs) dark.push_back(blackoutRequest(output, kLightClientId));
+      sendLight(std::move(dark), now);
+    }
     return;
   }
+  // An output that failed is tried again now and then, though nothing changed.
+  const bool retryDue = !lightError_.empty() && now >= lightRetryAtNs_;
   if (!lastLight_ && now < lightRetryAtNs_) return;
-  const DmxFrame frame = buildDmxFrame(fixtureLayoutOf(out), lightLook(sample->values, sample->envelope, settings_.controls));
+  // Every output shows the one look: the chosen output's fixtures and pulse.
+  const DmxFrame frame = buildDmxFrame(fixtureLayoutOf(settings_.light), lightLook(sample->values, sample->envelope, settings_.controls));
   // A paused session holds its colour as steady light: flashing without the session is no rest.
-  const bool pulses = out.pulse && snap->lightHz > 0 && state_ == PlayerState::running;
+  const bool pulses = settings_.light.pulse && snap->lightHz > 0 && state_ == PlayerState::running;
   std::optional<LightPulse> pulse;
   if (pulses) pulse = LightPulse{snap->lightHz, sample->phase->discrete.pulseShape};
-  dmx::DmxRequest request = buildDmxRequest(out, frame, pulse, kLightClientId);
-  if (lastLight_ && *lastLight_ == request && (!pulse || now - lastAnchorNs_ < kAnchorRefreshNs)) return;
+  std::vector<dmx::DmxRequest> parts;
+  parts.reserve(outputs.size());
+  for (const LightSettings& output : outputs) parts.push_back(buildDmxRequest(output, frame, pulse, kLightClientId));
+  if (lastLight_ && *lastLight_ == parts && !retryDue && (!pulse || now - lastAnchorNs_ < kAnchorRefreshNs)) return;
   // The pulse stands where the sound's pulse is heard: the light's phase at the moment the
-  // latest block's first frame reaches the ear.
-  if (request.pulseHz) request.pulseAnchor = dmx::PulseAnchor{snap->heardNs, snap->lightPhase};
-  sendLight(std::move(request), now);
+  // latest block's first frame reaches the ear; one anchor for every output, so they pulse as one.
+  for (dmx::DmxRequest& part : parts) {
+    if (part.pulseHz) part.pulseAnchor = dmx::PulseAnchor{snap->heardNs, snap->lightPhase};
+  }
+  sendLight(std::move(parts), now);
 }
 
-void SessionPlayer::sendLight(dmx::DmxRequest request, std::int64_t now) {
-  const bool lit = std::any_of(request.dmx.begin(), request.dmx.end(), [](std::uint8_t v) { return v > 0; });
+void SessionPlayer::sendLight(std::vector<dmx::DmxRequest> parts, std::int64_t now) {
+  const bool lit = std::any_of(parts.begin(), parts.end(), [](const dmx::DmxRequest& part) {
+    return std::any_of(part.dmx.begin(), part.dmx.end(), [](std::uint8_t v) { return v > 0; });
+  });
+  if (parts.empty()) {
+    // No output left to darken: those that went were darkened as they went.
+    lit_ = false;
+    lastLight_.reset();
+    return;
+  }
   {
     std::lock_guard lock(handingMutex_);
     // A blackout that came while this was decided on wins.
@@ -521,21 +548,35 @@ void SessionPlayer::sendLight(dmx::DmxRequest request, std::int64_t now) {
       player.handingDone_.notify_all();
     }
   };
-  dmx::DmxRequest numbered = request;
-  numbered.sequence = ++lightSequence_;
-  request.pulseAnchor.reset();  // kept for comparison without what changes every time
+  dmx::LightRequest request{parts, parts.size() > 1};
+  const std::int64_t sequence = ++lightSequence_;
+  for (dmx::DmxRequest& part : request.outputs) part.sequence = sequence;
+  for (dmx::DmxRequest& part : parts) part.pulseAnchor.reset();  // kept for comparison without what changes every time
+  std::vector<std::optional<Error>> errors;
   try {
     const Handed handed{*this};
-    light_->send(numbered);
+    errors = light_->send(request);
   } catch (const ErrorException& error) {
     lightError_ = error.error().message;
     lastLight_.reset();
     lightRetryAtNs_ = now + kLightRetryNs;
     return;
   }
-  lightError_.clear();
+  // The outputs keep what they were given, also one that is not there yet (it sends once its
+  // device is), so the lamps count as lit; the first fault is shown, named when there are more.
   lit_ = lit;
-  lastLight_ = std::move(request);
+  lightError_.clear();
+  std::size_t failed = 0;
+  for (std::size_t i = 0; i < errors.size(); ++i) {
+    if (!errors[i]) continue;
+    if (failed++ == 0) lightError_ = parts.size() > 1 ? "Uitgang " + std::to_string(i + 1) + ": " + errors[i]->message : errors[i]->message;
+  }
+  if (failed > 0) lightRetryAtNs_ = now + kLightRetryNs;
+  if (failed > 0 && failed == parts.size()) {
+    lastLight_.reset();
+    return;
+  }
+  lastLight_ = std::move(parts);
   lastAnchorNs_ = now;
 }
 
@@ -558,7 +599,7 @@ void SessionPlayer::publish(const TimelineSample* sample, bool force) {
     next.durationS = timeline.durationS;
     next.phaseCount = static_cast<int>(timeline.phases.size());
     next.soundOnly = run.soundOnly;
-    next.light = light_ && !run.soundOnly && settings_.controls.outputEnabled && outputReady(settings_.light) &&
+    next.light = light_ && !run.soundOnly && settings_.controls.outputEnabled && !lightOutputs(settings_.light).empty() &&
                  settings_.photosensitivityAccepted;
     next.sound = run.audible && output_ && output_->status().onDevice;
     next.audioDevice = next.sound ? output_->status().device : "";

@@ -140,7 +140,8 @@ class SessionPlayer {
   void finishRun(std::int64_t now);
   void endRun(std::string_view outcome, double elapsedS, std::int64_t now);
   void updateLight(const Run* run, const TimelineSample* sample, const ClockSnapshot* snap, std::int64_t now);
-  void sendLight(dmx::DmxRequest request, std::int64_t now);
+  // Every output its part of one request (all dark, or the same look on the same phase).
+  void sendLight(std::vector<dmx::DmxRequest> parts, std::int64_t now);
   void startSound(Run& run);
   void closeFadedSound(std::int64_t now);
   void publish(const TimelineSample* sample, bool force);
@@ -165,7 +166,7 @@ class SessionPlayer {
   SessionRecord record_;
   std::shared_ptr<SessionRenderer> fading_;  // sound fading out before its stream closes
   std::int64_t closeAtNs_ = 0;
-  std::optional<dmx::DmxRequest> lastLight_;  // without its sequence number and anchor
+  std::optional<std::vector<dmx::DmxRequest>> lastLight_;  // without sequence numbers and anchors
   std::int64_t lastAnchorNs_ = 0;
   std::int64_t lightRetryAtNs_ = 0;
   std::int64_t lightSequence_ = 0;

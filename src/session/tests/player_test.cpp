@@ -17,26 +17,36 @@ namespace solvera::session {
 namespace {
 
 struct SentLight {
-  dmx::DmxRequest request;
+  dmx::DmxRequest request;  // the first output's part
   std::optional<dmx::PulseAnchor> anchor;
   std::int64_t sentNs = 0;
+  std::vector<dmx::DmxRequest> parts;  // every output's
   bool lit() const {
     return std::any_of(request.dmx.begin(), request.dmx.end(), [](std::uint8_t v) { return v > 0; });
   }
 };
 
-// Every light request and blackout, in order, from whichever thread.
+// Every light request and blackout, in order, from whichever thread; handed on to the real
+// outputs when given some.
 class FakeLight final : public LightSink {
  public:
-  explicit FakeLight(const Clock& clock) : clock_(clock) {}
-  void send(const dmx::DmxRequest& request) override {
-    std::lock_guard lock(mutex_);
-    log_.push_back({request, request.pulseAnchor, clock_.monotonicNs()});
+  explicit FakeLight(const Clock& clock, std::shared_ptr<LightSink> through = nullptr)
+      : clock_(clock), through_(std::move(through)) {}
+  std::vector<std::optional<Error>> send(const dmx::LightRequest& request) override {
+    {
+      std::lock_guard lock(mutex_);
+      const dmx::DmxRequest& first = request.outputs.front();
+      log_.push_back({first, first.pulseAnchor, clock_.monotonicNs(), request.outputs});
+    }
+    return through_ ? through_->send(request) : std::vector<std::optional<Error>>(request.outputs.size());
   }
   void blackout() override {
-    std::lock_guard lock(mutex_);
-    ++blackouts_;
-    log_.push_back({dmx::DmxRequest{}, std::nullopt, -1});  // a marker in the order of things
+    {
+      std::lock_guard lock(mutex_);
+      ++blackouts_;
+      log_.push_back({dmx::DmxRequest{}, std::nullopt, -1, {}});  // a marker in the order of things
+    }
+    if (through_) through_->blackout();
   }
   std::vector<SentLight> log() const {
     std::lock_guard lock(mutex_);
@@ -56,6 +66,7 @@ class FakeLight final : public LightSink {
 
  private:
   const Clock& clock_;
+  std::shared_ptr<LightSink> through_;
   mutable std::mutex mutex_;
   std::vector<SentLight> log_;
   int blackouts_ = 0;
@@ -437,6 +448,37 @@ std::optional<std::vector<std::uint8_t>> artDmxData(const dmx::test::Bytes& pack
   return std::vector<std::uint8_t>(packet.begin() + 18, packet.end());
 }
 
+using Frame = std::vector<std::uint8_t>;
+bool dark(const Frame& d) { return std::all_of(d.begin(), d.end(), [](std::uint8_t v) { return v == 0; }); }
+
+// Waits for the node's next ArtDmx frame that satisfies `want`, each frame before it handed to
+// `before`; false when none comes. Every frame must carry `universe` (when given).
+bool frameWhere(dmx::test::ArtNetReceiver& node, const std::function<bool(const Frame&)>& want,
+                const std::function<void(const Frame&)>& before = {}, std::optional<int> universe = std::nullopt) {
+  for (int i = 0; i < 5000; ++i) {
+    std::optional<dmx::test::Bytes> packet = node.receive();
+    if (!packet) return false;
+    std::optional<Frame> data = artDmxData(*packet);
+    if (!data) continue;
+    // SubUni and Net: the universe's low and high bytes.
+    if (universe) {
+      EXPECT_EQ((*packet)[14] | ((*packet)[15] << 8), *universe) << "a frame on another universe";
+    }
+    if (want(*data)) return true;
+    if (before) before(*data);
+  }
+  return false;
+}
+
+// Every ArtDmx frame the node has now is dark.
+void expectAllDark(dmx::test::ArtNetReceiver& node, const char* what) {
+  for (const auto& packet : node.drain()) {
+    if (auto data = artDmxData(packet)) {
+      EXPECT_TRUE(dark(*data)) << what;
+    }
+  }
+}
+
 // The player through the program's own light router to an Art-Net node on loopback, on the
 // real clock: the session's colours arrive, a blackout darkens and holds, and the run ends
 // dark by itself.
@@ -458,21 +500,6 @@ TEST(PlayerWithLamps, ArtNetFramesFollowTheSessionAndEndDark) {
     std::unique_lock lock(mutex);
     return changed.wait_for(lock, std::chrono::seconds(20), [&] { return done(latest); });
   };
-  // The next frame that satisfies `want`; every frame before it is handed to `before`.
-  auto frameWhere = [&](const std::function<bool(const std::vector<std::uint8_t>&)>& want,
-                        const std::function<void(const std::vector<std::uint8_t>&)>& before = {}) {
-    for (int i = 0; i < 2000; ++i) {
-      std::optional<dmx::test::Bytes> packet = node.receive();
-      if (!packet) return false;
-      std::optional<std::vector<std::uint8_t>> data = artDmxData(*packet);
-      if (!data) continue;
-      if (want(*data)) return true;
-      if (before) before(*data);
-    }
-    return false;
-  };
-  auto dark = [](const std::vector<std::uint8_t>& d) { return std::all_of(d.begin(), d.end(), [](std::uint8_t v) { return v == 0; }); };
-
   Json raw = {{"title", "Lampen"},
               {"phases", {{{"start", "00:00"}, {"end", "00:03"}, {"audioFrequencyHz", "10"}, {"lightFrequencyHz", "0"},
                            {"colorHex", "#ff0000"}, {"rgbIntensity", 100}},
@@ -482,28 +509,114 @@ TEST(PlayerWithLamps, ArtNetFramesFollowTheSessionAndEndDark) {
   start.settings.light.targetIp = node.address();
   start.settings.photosensitivityAccepted = true;
   ASSERT_FALSE(player.start(start).has_value());
-  EXPECT_TRUE(frameWhere([](const auto& d) { return d.size() >= 3 && d[0] > 200 && d[1] == 0 && d[2] == 0; }))
+  EXPECT_TRUE(frameWhere(node, [](const auto& d) { return d.size() >= 3 && d[0] > 200 && d[1] == 0 && d[2] == 0; }))
       << "red reached the node";
 
   player.setBlackout(true);
-  ASSERT_TRUE(frameWhere(dark)) << "the blackout reached the node";
+  ASSERT_TRUE(frameWhere(node, dark)) << "the blackout reached the node";
   ASSERT_TRUE(waitFor([](const PlayerStatus& s) { return s.phaseIndex == 1; }));
-  for (const auto& packet : node.drain()) {
-    if (auto data = artDmxData(packet)) {
-      EXPECT_TRUE(dark(*data)) << "lit while blacked out, in phase 2";
-    }
-  }
+  expectAllDark(node, "lit while blacked out, in phase 2");
   player.setBlackout(false);
-  EXPECT_TRUE(frameWhere([](const auto& d) { return d.size() >= 3 && d[0] == 0 && d[2] > 100; })) << "blue after the blackout";
+  EXPECT_TRUE(frameWhere(node, [](const auto& d) { return d.size() >= 3 && d[0] == 0 && d[2] > 100; })) << "blue after the blackout";
 
   ASSERT_TRUE(waitFor([](const PlayerStatus& s) { return s.state == PlayerState::finished; }));
-  EXPECT_TRUE(frameWhere(dark)) << "dark at the end";
-  for (const auto& packet : node.drain()) {
-    if (auto data = artDmxData(packet)) {
-      EXPECT_TRUE(dark(*data)) << "lit after the end";
-    }
-  }
+  EXPECT_TRUE(frameWhere(node, dark)) << "dark at the end";
+  expectAllDark(node, "lit after the end");
   EXPECT_EQ(player.record()["outcome"], "finished");
+}
+
+// The chosen output and the extra ones of the settings, real Art-Net nodes on loopback: each
+// output its own address and universe, all in one request with one look and one pulse anchor;
+// a change of the outputs applies at once (the one left out goes dark), and blackout and the
+// end darken them all.
+TEST(PlayerWithLamps, EveryOutputOfTheSettingsShowsTheOneLight) {
+  FakeClock clock;
+  dmx::test::ArtNetReceiver chosen, extra, added;
+  auto router = std::make_shared<dmx::LightRouter>(std::make_shared<dmx::DmxOutputs>());
+  auto light = std::make_shared<FakeLight>(clock, routerLightSink(router));
+  SessionPlayer::Options options;
+  options.clock = &clock;
+  options.timer = false;
+  options.light = light;
+  SessionPlayer player(options);
+  auto advance = [&](double seconds) {
+    for (double done = 0; done < seconds - 1e-9; done += 0.02) {
+      clock.advanceMs(20);
+      player.tick();
+    }
+  };
+  // A dimmer channel first that pulses, then steady red, green and blue: only a blackout gives
+  // an all-dark frame, not the bottom of a pulse.
+  auto red = [](const Frame& d) { return d.size() >= 4 && d[1] > 100 && d[2] == 0 && d[3] == 0; };
+  auto lit = [](const Frame& d) { return !dark(d); };
+  // Every request since `from` names these outputs, in order, with one look, rate and anchor.
+  auto expectOneLight = [&](std::size_t from, const std::vector<std::pair<std::string, int>>& outputs, const char* what) {
+    const auto log = light->log();
+    int checked = 0;
+    for (std::size_t i = from; i < log.size(); ++i) {
+      if (log[i].sentNs < 0 || !log[i].lit()) continue;
+      const auto& parts = log[i].parts;
+      ASSERT_EQ(parts.size(), outputs.size()) << what << ": a request without every output";
+      for (std::size_t k = 0; k < parts.size(); ++k) {
+        EXPECT_EQ(parts[k].targetIp, outputs[k].first) << what << ", output " << k + 1;
+        EXPECT_EQ(parts[k].universe, outputs[k].second) << what << ", output " << k + 1;
+        EXPECT_EQ(parts[k].dmx, parts[0].dmx) << what << ": another look on output " << k + 1;
+        EXPECT_EQ(parts[k].pulseHz, parts[0].pulseHz) << what << ": another rate on output " << k + 1;
+        EXPECT_EQ(parts[k].pulseAnchor, parts[0].pulseAnchor) << what << ": another phase on output " << k + 1;
+        EXPECT_EQ(parts[k].sequence, parts[0].sequence) << what;
+      }
+      ++checked;
+    }
+    EXPECT_GT(checked, 0) << what << ": nothing lit";
+  };
+
+  // The extra outputs: a node of its own, the chosen node again (once is enough) and one
+  // without an address yet (not sent to).
+  StartRequest start = request(true);
+  start.settings.light.targetIp = chosen.address();
+  start.settings.light.universe = 1;
+  start.settings.light.channelLayout = "drgb";
+  start.settings.light.extraOutputs = {{"artnet", extra.address(), 3, ""}, {"artnet", chosen.address(), 1, ""}, {"artnet", "", 5, ""}};
+  ASSERT_FALSE(player.start(start).has_value());
+  advance(10);
+  EXPECT_TRUE(player.status().light);
+  EXPECT_TRUE(frameWhere(chosen, red, {}, 1)) << "red at the chosen output";
+  EXPECT_TRUE(frameWhere(extra, red, {}, 3)) << "red at the extra output";
+  const auto first = light->last();
+  ASSERT_TRUE(first && first->request.pulseHz && first->anchor) << "phase 1 pulses at 10 Hz";
+  expectOneLight(0, {{chosen.address(), 1}, {extra.address(), 3}}, "two outputs");
+
+  // Settings changed mid-session: the extra output gives way to another, at once.
+  ProgramSettings changed = start.settings;
+  changed.light.extraOutputs = {{"artnet", added.address(), 7, ""}};
+  const std::size_t changedAt = light->log().size();
+  player.updateSettings(changed);
+  EXPECT_TRUE(frameWhere(extra, dark, {}, 3)) << "the output left out went dark";
+  EXPECT_TRUE(frameWhere(added, red, {}, 7)) << "the output added lit without a tick";
+  advance(2);
+  expectAllDark(extra, "the output left out lit again");
+  expectOneLight(changedAt, {{chosen.address(), 1}, {added.address(), 7}}, "after the change");
+
+  // Blackout darkens every output and holds; lifted, they light together again.
+  player.setBlackout(true);
+  EXPECT_TRUE(frameWhere(chosen, dark)) << "blackout at the chosen output";
+  EXPECT_TRUE(frameWhere(added, dark)) << "blackout at the added output";
+  advance(3);
+  expectAllDark(chosen, "lit during blackout");
+  expectAllDark(added, "lit during blackout");
+  player.setBlackout(false);
+  advance(0.1);
+  EXPECT_TRUE(frameWhere(chosen, lit)) << "the chosen output after the blackout";
+  EXPECT_TRUE(frameWhere(added, lit)) << "the added output after the blackout";
+
+  // The end darkens them all.
+  advance(80);
+  ASSERT_EQ(player.status().state, PlayerState::finished);
+  EXPECT_TRUE(frameWhere(chosen, dark)) << "the chosen output dark at the end";
+  EXPECT_TRUE(frameWhere(added, dark)) << "the added output dark at the end";
+  expectAllDark(chosen, "lit after the end");
+  expectAllDark(added, "lit after the end");
+  expectAllDark(extra, "the output left out lit after the end");
 }
 
 }  // namespace
