@@ -13,7 +13,10 @@
 #include "common/json.hpp"
 #include "common/main_thread.hpp"
 #include "platform/fake_platform.hpp"
+#include "server/session_routes.hpp"
+#include "server/static_server.hpp"
 #include "server/tests/test_client.hpp"
+#include "session/session_model.hpp"
 
 using namespace solvera;
 using platform::KeyEvent;
@@ -409,6 +412,83 @@ TEST(MediaControls, OneMediaKeyMonitorPerRun) {
   EXPECT_EQ(shell.fakes.shell.keyMonitors.size(), 1u);
   EXPECT_TRUE(shell.fakes.shell.sendToKeyMonitors(mediaPlay()));
   EXPECT_EQ(shell.page().evaluations.size(), 1u);
+}
+
+// A control window that shows no page, as the headless program's.
+class PagelessShell : public platform::FakeShell {
+ public:
+  std::shared_ptr<platform::WebView> openControlWindow(const platform::ControlWindowSpec& spec) override {
+    FakeShell::openControlWindow(spec);
+    return nullptr;
+  }
+};
+
+// With no page to ask, the keys, the Play key and the media remote pause and resume the
+// program's own player, and the blackout keys darken through it; nothing waits for a page.
+TEST(MediaControls, WithoutAPageKeysPlayKeyAndRemoteReachThePlayer) {
+  using Command = platform::MediaRemote::Command;
+  test::TempDir dir;
+  dir.write("public/index.html", "index");
+  platform::FakePlatform fakes;
+  PagelessShell shell;
+  FakeClock clock{5'000'000'000, 1.7e12};
+  AppDelegate::Options options;
+  options.port = 0;
+  options.musicLibraryURL = dir.path() / "library";
+  options.inputLogFile = dir.path() / "input.log";
+  options.clock = &clock;
+  auto delegate = AppDelegate::create(platform::Platform{shell, fakes.dialogs, fakes.clipboard, fakes.workspace,
+                                                         fakes.mediaRemote, fakes.preferences, {dir.path(), {}}},
+                                      options);
+  delegate->applicationDidFinishLaunching();
+  ASSERT_TRUE(mainthread::runUntil([&] { return !delegate->isStartingMain(); }));
+  ASSERT_EQ(shell.controlWindows.size(), 1u);
+  ASSERT_EQ(fakes.mediaRemote.handlers.size(), 3u) << "the media remote is listened to";
+  session::SessionPlayer& player = delegate->server()->session().player();
+  auto lastLogLine = [&] {
+    std::ifstream in(options.inputLogFile);
+    std::string line, last;
+    while (std::getline(in, line)) last = line;
+    return last.substr(last.find(' ') + 1);
+  };
+  auto next = [&] { clock.advanceMs(400); };  // past the toggles' debounce
+
+  // Nothing plays: the Play key has nothing to pause.
+  EXPECT_TRUE(shell.sendToKeyMonitors(mediaPlay()));
+  EXPECT_EQ(lastLogLine(), "playerShortcut=none");
+
+  Json raw = {{"title", "Zonder pagina"}, {"phases", {{{"start", "00:00"}, {"end", "10:00"}, {"audioFrequencyHz", "10"}}}}};
+  ASSERT_FALSE(player.start({*session::checkSession(raw).session, {}, true, {}}).has_value());
+  ASSERT_EQ(player.status().state, session::PlayerState::running);
+
+  // Right arrow pauses, the Play key resumes, the remote's pause and play/pause go on in turn.
+  next();
+  EXPECT_TRUE(delegate->applicationKeyEvent(key(124)));
+  EXPECT_EQ(player.status().state, session::PlayerState::paused) << "Right arrow";
+  EXPECT_EQ(lastLogLine(), "playerShortcut=pause");
+  next();
+  EXPECT_TRUE(shell.sendToKeyMonitors(mediaPlay()));
+  EXPECT_EQ(player.status().state, session::PlayerState::running) << "the Play key";
+  EXPECT_EQ(lastLogLine(), "playerShortcut=resume");
+  next();
+  fakes.mediaRemote.send(Command::pause);
+  EXPECT_TRUE(mainthread::runUntil([&] { return player.status().state == session::PlayerState::paused; }))
+      << "the remote's pause";
+  next();
+  fakes.mediaRemote.send(Command::togglePlayPause);
+  EXPECT_TRUE(mainthread::runUntil([&] { return player.status().state == session::PlayerState::running; }))
+      << "the remote's play/pause";
+
+  // The window's blackout key and the menu's entry: on, then off.
+  next();
+  delegate->shortcuts().controlWindowDidRequestBlackoutToggle("window-key-11");
+  EXPECT_TRUE(player.blackout()) << "the blackout key";
+  EXPECT_EQ(lastLogLine(), "playerShortcut=blackout on=true");
+  next();
+  delegate->shortcuts().toggleBlackoutShortcut();
+  EXPECT_FALSE(player.blackout()) << "the menu's blackout entry lifts it";
+  EXPECT_EQ(player.status().state, session::PlayerState::running) << "blackout leaves the session playing";
+  delegate->applicationWillTerminate();
 }
 
 TEST(Lifecycle, StartUpOrder) {
