@@ -5,14 +5,10 @@
 #include <exception>
 #include <vector>
 
+#include "common/clock.hpp"
+
 namespace solvera {
 namespace {
-
-std::int64_t monotonicNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 bool listed(const std::vector<AudioDeviceInfo>& devices, const std::string& name) {
   return std::any_of(devices.begin(), devices.end(),
@@ -178,7 +174,7 @@ void AudioDeviceOutput::startPacerLocked() {
         sleeper.wait_until(lock, stop, next, [] { return false; });
         continue;
       }
-      const AudioBlockTiming timing{.callbackNs = monotonicNs(), .latencyNs = 0, .device = false};
+      const AudioBlockTiming timing{.callbackNs = systemClock().monotonicNs(), .latencyNs = 0, .device = false};
       source->renderTimed(frames, AudioBufferList(&buffer, 1), timing);
       next += period;
     }

@@ -1,13 +1,12 @@
 // SDL2 audio output: float32 stereo at 44100 Hz through SDL's pull callback.
 #include <SDL2/SDL.h>
 
-#include <time.h>
-
 #include <atomic>
 #include <mutex>
 #include <string_view>
 
 #include "audio/audio_output.hpp"
+#include "common/clock.hpp"
 #include "common/error.hpp"
 
 namespace solvera {
@@ -24,12 +23,6 @@ std::mutex& sdlMutex() {
 constexpr Uint16 kCallbackFrames = 512;
 
 Error sdlError() { return Error{"SDL", -1, SDL_GetError()}; }
-
-std::int64_t monotonicNs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
 
 // SDL does not tell how long a block waits before it is heard. Behind the callback's own
 // buffer, the sound-server and ALSA drivers keep about one more buffer queued (SDL asks the
@@ -73,7 +66,7 @@ class SdlAudioStream final : public AudioOutputStream {
     auto* self = static_cast<SdlAudioStream*>(user);
     const AudioBuffer buffer{reinterpret_cast<float*>(stream), self->channels_};
     const auto frames = static_cast<std::size_t>(bytes) / (sizeof(float) * self->channels_);
-    const AudioBlockTiming timing{.callbackNs = monotonicNs(),
+    const AudioBlockTiming timing{.callbackNs = systemClock().monotonicNs(),
                                   .latencyNs = self->latencyNs_.load(std::memory_order_relaxed)};
     self->source_->renderTimed(frames, AudioBufferList(&buffer, 1), timing);
   }

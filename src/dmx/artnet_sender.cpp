@@ -19,7 +19,7 @@
 namespace solvera::dmx {
 namespace {
 
-constexpr const char* kDomain = "SolveraArtNet";
+constexpr const char* kArtNetDomain = "SolveraArtNet";
 
 class UdpSocket final : public DatagramSocket {
  public:
@@ -176,17 +176,17 @@ class ArtNetSender::Transport final : public DmxTransport {
 
  private:
   sockaddr_in sendPacket(std::span<const std::uint8_t> packet, const std::string& targetIp) {
-    if (!socket_->open()) throw ErrorException(kDomain, errno, "Art-Net UDP-socket kon niet worden geopend.");
+    if (!socket_->open()) throw ErrorException(kArtNetDomain, errno, "Art-Net UDP-socket kon niet worden geopend.");
     const sockaddr_in address = destination(targetIp);
     if (!socket_->sendTo(address, packet)) {
-      throw ErrorException(kDomain, errno, "Art-Net pakket kon niet worden verzonden.");
+      throw ErrorException(kArtNetDomain, errno, "Art-Net pakket kon niet worden verzonden.");
     }
     return address;
   }
 
   void sendSync(const sockaddr_in& node) {
     const auto sync = artSyncPacket();
-    if (!socket_->sendTo(node, sync)) throw ErrorException(kDomain, errno, "Art-Net pakket kon niet worden verzonden.");
+    if (!socket_->sendTo(node, sync)) throw ErrorException(kArtNetDomain, errno, "Art-Net pakket kon niet worden verzonden.");
   }
 
   static std::uint8_t sequenceFor(const DmxRequest& request) {

@@ -12,10 +12,10 @@
 namespace solvera::dmx {
 namespace {
 
-constexpr std::string_view kDomain = "SolveraDmxRequest";
+constexpr std::string_view kRequestDomain = "SolveraDmxRequest";
 
 [[noreturn]] void fail(const std::string& detail) {
-  throw ErrorException(std::string(kDomain), 400, "Ongeldig DMX-verzoek: " + detail);
+  throw ErrorException(std::string(kRequestDomain), 400, "Ongeldig DMX-verzoek: " + detail);
 }
 
 std::string quoted(std::string_view key) { return "\"" + std::string(key) + "\""; }

@@ -16,10 +16,10 @@
 namespace solvera::dmx {
 namespace {
 
-constexpr const char* kDomain = "SolveraEnttec";
+constexpr const char* kEnttecDomain = "SolveraEnttec";
 // A healthy widget takes a message at once (the driver buffers several); one that is this far
 // behind has stalled.
-constexpr auto kWriteLimit = std::chrono::milliseconds(100);
+constexpr auto kFrameWriteLimit = std::chrono::milliseconds(100);
 
 }  // namespace
 
@@ -31,7 +31,7 @@ class EnttecDmxUsbProSender::Transport final : public SerialTransport {
     if (fileDescriptor_ >= 0) return;
     const std::int64_t now = clock_.monotonicNs();
     if (lastOpenAttemptNs_ != 0 && now - lastOpenAttemptNs_ < kOpenRetryNs) {
-      throw ErrorException(kDomain, 429, "Enttec DMX USB Pro wordt gezocht.");
+      throw ErrorException(kEnttecDomain, 429, "Enttec DMX USB Pro wordt gezocht.");
     }
     lastOpenAttemptNs_ = now;
     // The preferred port is only tried first: another widget may answer instead.
@@ -48,17 +48,17 @@ class EnttecDmxUsbProSender::Transport final : public SerialTransport {
       }
       ::close(fd);
     }
-    throw ErrorException(kDomain, 404, "Geen Enttec DMX USB Pro seriële poort gevonden.");
+    throw ErrorException(kEnttecDomain, 404, "Geen Enttec DMX USB Pro seriële poort gevonden.");
   }
 
   std::int64_t frameNs(std::size_t slots) const override { return dmxFrameNs(slots); }
 
  private:
   void writeDmxFrame(std::span<const std::uint8_t> frame, std::size_t slots) override {
-    if (fileDescriptor_ < 0) throw ErrorException(kDomain, 400, "Enttec DMX USB Pro is niet geopend.");
+    if (fileDescriptor_ < 0) throw ErrorException(kEnttecDomain, 400, "Enttec DMX USB Pro is niet geopend.");
     const auto message = usbProMessage(kUsbProSendDmxLabel, dmxPayload(frame, slots));
-    if (!writeWithin(fileDescriptor_, message, kWriteLimit)) {
-      throw ErrorException(kDomain, 500, "Enttec DMX USB Pro frame kon niet volledig worden geschreven.");
+    if (!writeWithin(fileDescriptor_, message, kFrameWriteLimit)) {
+      throw ErrorException(kEnttecDomain, 500, "Enttec DMX USB Pro frame kon niet volledig worden geschreven.");
     }
   }
 

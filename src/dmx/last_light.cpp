@@ -29,7 +29,7 @@
 namespace solvera::dmx {
 namespace {
 
-constexpr auto kWriteLimit = std::chrono::milliseconds(100);
+constexpr auto kDarkWriteLimit = std::chrono::milliseconds(100);
 constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGQUIT, SIGHUP};
 
 enum State : int { kFree, kDark, kLit };
@@ -90,7 +90,7 @@ const char* wordFor(LastLight::Output output) {
 
 void blackOnSerial(LastLight::Output output, int fd) {
   if (output == LastLight::Output::UsbPro) {
-    writeWithin(fd, usbProBlack, kWriteLimit);
+    writeWithin(fd, usbProBlack, kDarkWriteLimit);
   } else {
     writeOpenDmxLine(fd, openDmxBlack);
   }

@@ -26,10 +26,10 @@
 namespace solvera::dmx {
 namespace {
 
-constexpr const char* kDomain = "SolveraOla";
+constexpr const char* kOlaDomain = "SolveraOla";
 
 Error notRunning() {
-  return {kDomain, 503,
+  return {kOlaDomain, 503,
           "OLA draait niet: start olad (Open Lighting Architecture) op deze computer, of kies een andere "
           "lichtuitgang."};
 }
@@ -137,14 +137,14 @@ class OlaSender::Transport final : public DmxTransport {
     if (!checked_ || *checked_ != universe_) {
       auto exists = universeExists(port_, universe_);
       if (exists && !*exists) {
-        throw ErrorException(kDomain, 404,
+        throw ErrorException(kOlaDomain, 404,
                              "OLA heeft geen universe " + std::to_string(universe_) +
                                  ": koppel in olad eerst een uitgang aan die universe.");
       }
       checked_ = universe_;
     }
 #else
-    throw ErrorException(kDomain, 501, "Deze versie van het programma is gebouwd zonder OLA.");
+    throw ErrorException(kOlaDomain, 501, "Deze versie van het programma is gebouwd zonder OLA.");
 #endif
   }
 
@@ -167,7 +167,7 @@ class OlaSender::Transport final : public DmxTransport {
     }
 #else
     (void)stream, (void)frame, (void)slots;
-    throw ErrorException(kDomain, 501, "Deze versie van het programma is gebouwd zonder OLA.");
+    throw ErrorException(kOlaDomain, 501, "Deze versie van het programma is gebouwd zonder OLA.");
 #endif
   }
 

@@ -16,7 +16,7 @@
 namespace solvera::dmx {
 namespace {
 
-constexpr const char* kDomain = "SolveraOpenDmx";
+constexpr const char* kOpenDmxDomain = "SolveraOpenDmx";
 // The break byte (11 bits at 38 400 baud), the waits around it, two speed changes and a
 // margin for the adapter's own buffer.
 constexpr std::int64_t kBreakToDataNs = 286'000 + 600'000 + 24'000 + 500'000;
@@ -49,7 +49,7 @@ class OpenDmxFtdiSender::Transport final : public SerialTransport {
     std::string message = selectedSerialPort_ ? "Gekozen FTDI/Open DMX poort kon niet worden geopend."
                                               : "Geen FTDI/Open DMX seriële poort gevonden.";
     for (std::size_t i = 0; i < failures.size(); ++i) message += (i == 0 ? " " : "; ") + failures[i];
-    throw ErrorException(kDomain, 404, message);
+    throw ErrorException(kOpenDmxDomain, 404, message);
   }
 
   std::int64_t frameNs(std::size_t slots) const override { return openDmxFrameNs(slots); }
@@ -63,18 +63,18 @@ class OpenDmxFtdiSender::Transport final : public SerialTransport {
   }
 
   void writeDmxFrame(std::span<const std::uint8_t> frame, std::size_t slots) override {
-    if (fileDescriptor_ < 0) throw ErrorException(kDomain, 400, "FTDI/Open DMX interface is niet geopend.");
+    if (fileDescriptor_ < 0) throw ErrorException(kOpenDmxDomain, 400, "FTDI/Open DMX interface is niet geopend.");
     switch (writeOpenDmxLine(fileDescriptor_, dmxPayload(frame, slots))) {
       case OpenDmxLine::Written:
         return;
       case OpenDmxLine::SpeedNotLowered:
-        throw ErrorException(kDomain, 500, "FTDI/Open DMX kon baudrate niet tijdelijk verlagen.");
+        throw ErrorException(kOpenDmxDomain, 500, "FTDI/Open DMX kon baudrate niet tijdelijk verlagen.");
       case OpenDmxLine::BreakNotSent:
-        throw ErrorException(kDomain, 500, "FTDI/Open DMX break kon niet worden verzonden.");
+        throw ErrorException(kOpenDmxDomain, 500, "FTDI/Open DMX break kon niet worden verzonden.");
       case OpenDmxLine::Incomplete:
         break;
     }
-    throw ErrorException(kDomain, 500,
+    throw ErrorException(kOpenDmxDomain, 500,
                          "FTDI/Open DMX frame kon niet volledig worden geschreven naar " +
                              currentSerialPort_.value_or("onbekende poort") + ".");
   }

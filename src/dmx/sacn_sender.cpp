@@ -21,7 +21,7 @@
 namespace solvera::dmx {
 namespace {
 
-constexpr const char* kDomain = "SolveraSacn";
+constexpr const char* kSacnDomain = "SolveraSacn";
 
 std::string dotted(const sockaddr_in& address) {
   char text[INET_ADDRSTRLEN] = {};
@@ -80,7 +80,7 @@ MulticastInterface chosenInterface(const std::string& text) {
   for (auto& interface : multicastInterfaces()) {
     if (interface.name == text || interface.address == text) return interface;
   }
-  throw ErrorException(kDomain, 400, "Netwerkinterface " + text + " is er niet op deze computer.");
+  throw ErrorException(kSacnDomain, 400, "Netwerkinterface " + text + " is er niet op deze computer.");
 }
 
 class SacnSender::Transport final : public DmxTransport {
@@ -121,7 +121,7 @@ class SacnSender::Transport final : public DmxTransport {
 
   void write(const Stream&, std::span<const std::uint8_t> frame, std::size_t slots, std::int64_t) override {
     if (refused_) throw ErrorException(*refused_);
-    if (!wanted_) throw ErrorException(kDomain, 400, "Geen sACN-bestemming.");
+    if (!wanted_) throw ErrorException(kSacnDomain, 400, "Geen sACN-bestemming.");
     send(*wanted_, 0, frame, slots);
     if (!lit_ || !lit_->sameWire(*wanted_) || !(lit_->source == wanted_->source)) {
       lit_ = wanted_;
@@ -179,16 +179,16 @@ class SacnSender::Transport final : public DmxTransport {
   }
 
   void send(const Destination& d, std::uint8_t options, std::span<const std::uint8_t> frame, std::size_t slots) {
-    if (!socket_->open()) throw ErrorException(kDomain, errno, "sACN UDP-socket kon niet worden geopend.");
+    if (!socket_->open()) throw ErrorException(kSacnDomain, errno, "sACN UDP-socket kon niet worden geopend.");
     if (d.interfaceIndex != via_) {
       if (!socket_->multicastVia(d.interfaceIndex)) {
-        throw ErrorException(kDomain, errno, "sACN kon de netwerkinterface niet kiezen.");
+        throw ErrorException(kSacnDomain, errno, "sACN kon de netwerkinterface niet kiezen.");
       }
       via_ = d.interfaceIndex;
     }
     const auto packet = sacnDataPacket(d.source, d.universe, sequence::nextSacn(d.universe), options, frame, slots);
     if (!socket_->sendTo(d.to, packet)) {
-      throw ErrorException(kDomain, errno, "sACN pakket kon niet worden verzonden.");
+      throw ErrorException(kSacnDomain, errno, "sACN pakket kon niet worden verzonden.");
     }
   }
 

@@ -49,7 +49,7 @@ constexpr unsigned kDmxBaud = 250'000;
 constexpr unsigned kBreakBaud = 38'400;
 constexpr auto kBreakWait = std::chrono::microseconds(600);
 constexpr auto kMarkAfterBreak = std::chrono::microseconds(24);
-constexpr auto kWriteLimit = std::chrono::milliseconds(50);
+constexpr auto kLineWriteLimit = std::chrono::milliseconds(50);
 }  // namespace
 
 OpenDmxLine writeOpenDmxLine(int fd, std::span<const std::uint8_t> startCodeAndChannels) {
@@ -60,7 +60,7 @@ OpenDmxLine writeOpenDmxLine(int fd, std::span<const std::uint8_t> startCodeAndC
   std::this_thread::sleep_for(kBreakWait);
   if (written != 1 || !setDmxLineSpeed(fd, kDmxBaud)) return OpenDmxLine::BreakNotSent;
   std::this_thread::sleep_for(kMarkAfterBreak);
-  return writeWithin(fd, startCodeAndChannels, kWriteLimit) ? OpenDmxLine::Written : OpenDmxLine::Incomplete;
+  return writeWithin(fd, startCodeAndChannels, kLineWriteLimit) ? OpenDmxLine::Written : OpenDmxLine::Incomplete;
 }
 
 }  // namespace solvera::dmx

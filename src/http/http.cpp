@@ -22,13 +22,6 @@ std::string_view trim(std::string_view s) {
   return s;
 }
 
-std::string lower(std::string_view s) {
-  std::string out(s);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return out;
-}
-
 // A decimal integer with one optional sign and nothing else; nothing on overflow.
 std::optional<std::int64_t> parseInteger(std::string_view s) {
   if (!s.empty() && s.front() == '+') {
@@ -58,6 +51,13 @@ std::vector<std::string_view> splitLines(std::string_view head) {
 
 }  // namespace
 
+std::string lowerAscii(std::string_view s) {
+  std::string out(s);
+  std::transform(out.begin(), out.end(), out.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return out;
+}
+
 std::optional<std::string> RequestInfo::header(const std::string& lowerName) const {
   auto it = headers.find(lowerName);
   if (it == headers.end()) return std::nullopt;
@@ -86,7 +86,7 @@ bool RequestFraming::append(std::string_view piece) {
     for (std::size_t i = 1; headUsable_ && i < lines.size(); ++i) {
       std::size_t colon = lines[i].find(':');
       if (colon == std::string_view::npos) continue;
-      if (lower(trim(lines[i].substr(0, colon))) != "content-length") continue;
+      if (lowerAscii(trim(lines[i].substr(0, colon))) != "content-length") continue;
       if (auto n = parseInteger(trim(lines[i].substr(colon + 1)))) {
         contentLength_ = *n;
         break;
@@ -144,7 +144,7 @@ RequestInfo requestInfo(std::string_view bytes) {
     std::size_t colon = lines[i].find(':');
     if (colon == std::string_view::npos) continue;
     // emplace keeps the first value of a repeated header.
-    info.headers.emplace(lower(trim(lines[i].substr(0, colon))),
+    info.headers.emplace(lowerAscii(trim(lines[i].substr(0, colon))),
                          std::string(trim(lines[i].substr(colon + 1))));
   }
 
@@ -206,7 +206,7 @@ std::optional<std::string> queryValue(std::string_view name, std::string_view qu
 
 std::string mimeType(const std::filesystem::path& file) {
   std::string ext = file.extension().string();
-  if (!ext.empty()) ext = lower(ext.substr(1));
+  if (!ext.empty()) ext = lowerAscii(ext.substr(1));
   if (ext == "html") return "text/html; charset=utf-8";
   if (ext == "css") return "text/css; charset=utf-8";
   if (ext == "js") return "application/javascript; charset=utf-8";

@@ -53,6 +53,9 @@ class RequestFraming {
 // Parses one request; anything unparsable reads as GET "/index.html".
 RequestInfo requestInfo(std::string_view bytes);
 
+// ASCII letters in lower case (header names, host names, file extensions).
+std::string lowerAscii(std::string_view s);
+
 // The head of a reply whose body has length bytes.
 std::string httpHead(std::string_view status, std::string_view contentType, std::uint64_t length);
 std::string httpResponse(std::string_view status, std::string_view contentType,

@@ -12,12 +12,6 @@
 namespace solvera::http {
 namespace {
 
-std::string lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return s;
-}
-
 bool isIPv4(const std::string& s) {
   in_addr a{};
   return inet_pton(AF_INET, s.c_str(), &a) == 1;
@@ -37,11 +31,11 @@ bool allDigits(std::string_view s) {
 std::string localHostName() {
   std::array<char, 256> name{};
   if (gethostname(name.data(), name.size() - 1) != 0) return {};
-  return lower(name.data());
+  return lowerAscii(name.data());
 }
 
 bool isAllowedHost(const std::string& hostValue, const std::string& machineHostName) {
-  std::string host = lower(hostValue);
+  std::string host = lowerAscii(hostValue);
   if (host.starts_with("[")) {
     std::size_t close = host.find(']');
     if (close == std::string::npos) return false;

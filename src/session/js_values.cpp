@@ -9,7 +9,6 @@
 namespace solvera::session {
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // The code point starting at text[i] and its length in bytes; malformed bytes count as one
 // byte of U+FFFD (the JSON reader only hands over valid UTF-8).
@@ -199,6 +198,12 @@ const Json* memberOf(const Json& object, std::string_view key) {
   if (!object.is_object()) return nullptr;
   auto it = object.find(key);
   return it == object.end() ? nullptr : &*it;
+}
+
+OrderedJson jsonNumber(double value) {
+  if (!std::isfinite(value)) return nullptr;
+  if (value == std::trunc(value) && std::fabs(value) < 9.0e15) return static_cast<std::int64_t>(value);
+  return value;
 }
 
 }  // namespace solvera::session

@@ -2,12 +2,16 @@
 // that sessions and settings read here come out as the page reads them.
 #pragma once
 
+#include <limits>
 #include <string>
 #include <string_view>
 
 #include "common/json.hpp"
 
 namespace solvera::session {
+
+// What the scripts' NaN is: an unreadable number.
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // String.prototype.trim: removes white space and line ends at both ends, Unicode's included.
 std::string_view jsTrim(std::string_view text);
@@ -30,6 +34,10 @@ std::string jsSlice(std::string_view utf8, std::size_t limitUnits);
 
 // String(number): the shortest text that reads back as the same number.
 std::string jsNumberText(double value);
+
+// A number as JSON.stringify writes it: whole numbers as integers ("20", not "20.0"), and
+// NaN or an infinity as null.
+OrderedJson jsonNumber(double value);
 
 // Whether a JSON value is a finite number within [lo, hi] (typeof === 'number' too).
 bool numberIn(const Json* value, double lo, double hi);

@@ -234,20 +234,13 @@ Session cleanSession(const Json& raw) {
   return session;
 }
 
-// Whole numbers as integers, so that files read as the page writes them ("20", not "20.0").
-OrderedJson number(double value) {
-  if (std::isfinite(value) && value == std::trunc(value) && std::fabs(value) < 9.0e15) {
-    return static_cast<std::int64_t>(value);
-  }
-  return value;
-}
 
 void put(OrderedJson& out, const char* key, const std::optional<std::string>& value) {
   if (value) out[key] = *value;
 }
 
 void put(OrderedJson& out, const char* key, const std::optional<double>& value) {
-  if (value) out[key] = number(*value);
+  if (value) out[key] = jsonNumber(*value);
 }
 
 std::string isoTime(double wallMs) {
@@ -359,7 +352,7 @@ OrderedJson sessionToJson(const Session& s) {
   put(out, "carrierFrequencyHz", s.carrierFrequencyHz);
   if (s.topics) out["topics"] = *s.topics;
   if (s.concepts) out["concepts"] = *s.concepts;
-  if (s.frequencyRangeHz) out["frequencyRangeHz"] = {number((*s.frequencyRangeHz)[0]), number((*s.frequencyRangeHz)[1])};
+  if (s.frequencyRangeHz) out["frequencyRangeHz"] = {jsonNumber((*s.frequencyRangeHz)[0]), jsonNumber((*s.frequencyRangeHz)[1])};
   OrderedJson phases = OrderedJson::array();
   for (const SessionPhase& p : s.phases) {
     OrderedJson q = OrderedJson::object();
@@ -373,7 +366,7 @@ OrderedJson sessionToJson(const Session& s) {
     put(q, "lightFrequencyHz", p.lightFrequencyHz);
     put(q, "carrierFrequencyHz", p.carrierFrequencyHz);
     put(q, "colorHex", p.colorHex);
-    if (p.rgb) q["rgb"] = {{"r", number(p.rgb->r)}, {"g", number(p.rgb->g)}, {"b", number(p.rgb->b)}};
+    if (p.rgb) q["rgb"] = {{"r", jsonNumber(p.rgb->r)}, {"g", jsonNumber(p.rgb->g)}, {"b", jsonNumber(p.rgb->b)}};
     put(q, "rgbIntensity", p.rgbIntensity);
     put(q, "whiteIntensity", p.whiteIntensity);
     put(q, "pulseVolume", p.pulseVolume);

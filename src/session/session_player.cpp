@@ -23,10 +23,6 @@ constexpr std::int64_t kCloseAfterNs = 1'500'000'000;
 // the session waits, as the sound does when its device stops.
 constexpr std::int64_t kPacerResyncNs = 2'000'000'000;
 
-OrderedJson number(double value) {
-  if (std::isfinite(value) && value == std::trunc(value) && std::fabs(value) < 9.0e15) return static_cast<std::int64_t>(value);
-  return std::isfinite(value) ? OrderedJson(value) : OrderedJson(nullptr);
-}
 
 }  // namespace
 
@@ -46,25 +42,25 @@ OrderedJson PlayerStatus::toJson() const {
           {"sessionId", sessionId},
           {"title", title},
           {"titleEn", titleEn},
-          {"elapsedS", number(elapsedS)},
-          {"durationS", number(durationS)},
+          {"elapsedS", jsonNumber(elapsedS)},
+          {"durationS", jsonNumber(durationS)},
           {"phaseIndex", phaseIndex},
           {"phaseCount", phaseCount},
           {"phaseName", phaseName},
           {"phaseNameEn", phaseNameEn},
-          {"phaseElapsedS", number(phaseElapsedS)},
-          {"phaseRemainingS", number(phaseRemainingS)},
-          {"beatHz", number(v.beatHz)},
-          {"lightHz", number(v.lightHz)},
-          {"carrierHz", number(v.carrierHz)},
+          {"phaseElapsedS", jsonNumber(phaseElapsedS)},
+          {"phaseRemainingS", jsonNumber(phaseRemainingS)},
+          {"beatHz", jsonNumber(v.beatHz)},
+          {"lightHz", jsonNumber(v.lightHz)},
+          {"carrierHz", jsonNumber(v.carrierHz)},
           {"color", rgbToHex(v.r, v.g, v.b)},
-          {"rgbIntensity", number(v.rgbIntensity)},
-          {"whiteIntensity", number(v.whiteIntensity)},
-          {"pulseVolume", number(v.pulseVolume)},
-          {"musicVolume", number(v.musicVolume)},
-          {"noiseVolume", number(v.noiseVolume)},
-          {"reverbMix", number(v.reverbMix)},
-          {"envelope", number(envelope)},
+          {"rgbIntensity", jsonNumber(v.rgbIntensity)},
+          {"whiteIntensity", jsonNumber(v.whiteIntensity)},
+          {"pulseVolume", jsonNumber(v.pulseVolume)},
+          {"musicVolume", jsonNumber(v.musicVolume)},
+          {"noiseVolume", jsonNumber(v.noiseVolume)},
+          {"reverbMix", jsonNumber(v.reverbMix)},
+          {"envelope", jsonNumber(envelope)},
           {"gliding", gliding},
           {"pulseShape", pulseShape},
           {"noiseType", noiseType},
@@ -77,7 +73,7 @@ OrderedJson PlayerStatus::toJson() const {
           {"soundOnly", soundOnly},
           {"sound", sound},
           {"audioDevice", audioDevice},
-          {"lightPulseEpochMs", number(std::round(lightPulseEpochMs))},
+          {"lightPulseEpochMs", jsonNumber(std::round(lightPulseEpochMs))},
           {"revision", revision}};
 }
 

@@ -15,10 +15,6 @@ constexpr std::array<const char*, 5> kBandNames{"delta", "theta", "alpha", "beta
 constexpr std::array<std::string_view, 6> kMetaKeys{"receivedAt", "timestamp", "time", "seq", "sequence", "id"};
 constexpr std::array<std::string_view, 4> kStateTypes{"status", "contact", "battery", "packetLoss"};
 
-OrderedJson number(double value) {
-  if (std::isfinite(value) && value == std::trunc(value) && std::fabs(value) < 9.0e15) return static_cast<std::int64_t>(value);
-  return value;
-}
 
 double rounded(double value, double scale) { return jsRound(value * scale) / scale; }
 
@@ -151,13 +147,13 @@ OrderedJson HeadbandSummary::result() const {
   if (count_ == 0 && statuses_.empty()) return nullptr;
   OrderedJson series = OrderedJson::array();
   for (const auto& [name, s] : stats_) {
-    series.push_back({{"name", name}, {"n", s.n}, {"mean", number(s.sum / static_cast<double>(s.n))},
-                      {"min", number(s.min)}, {"max", number(s.max)}});
+    series.push_back({{"name", name}, {"n", s.n}, {"mean", jsonNumber(s.sum / static_cast<double>(s.n))},
+                      {"min", jsonNumber(s.min)}, {"max", jsonNumber(s.max)}});
   }
   OrderedJson phases = OrderedJson::array();
   for (const auto& [phase, p] : phaseBands_) {
     OrderedJson bands = OrderedJson::object();
-    for (std::size_t i = 0; i < kBandNames.size(); ++i) bands[kBandNames[i]] = number(p.sums[i] / static_cast<double>(p.n));
+    for (std::size_t i = 0; i < kBandNames.size(); ++i) bands[kBandNames[i]] = jsonNumber(p.sums[i] / static_cast<double>(p.n));
     phases.push_back({{"phase", phase}, {"n", p.n}, {"bands", std::move(bands)}});
   }
   return {{"readings", count_}, {"statuses", statuses_}, {"series", std::move(series)}, {"phases", std::move(phases)}};
@@ -182,15 +178,15 @@ void SessionRecord::start(const Session& session, const Timeline& timeline, Cont
   for (const TimelinePhase& p : timeline.phases) {
     phases_.push_back({{"name", p.name},
                        {"nameEn", p.nameEn},
-                       {"plannedStartS", number(p.startS)},
-                       {"plannedEndS", number(p.endS)},
+                       {"plannedStartS", jsonNumber(p.startS)},
+                       {"plannedEndS", jsonNumber(p.endS)},
                        {"reachedAtS", nullptr},
-                       {"beat", {number(p.start.beatHz), number(p.end.beatHz)}},
-                       {"light", {number(p.start.lightHz), number(p.end.lightHz)}},
-                       {"carrier", {number(p.start.carrierHz), number(p.end.carrierHz)}},
+                       {"beat", {jsonNumber(p.start.beatHz), jsonNumber(p.end.beatHz)}},
+                       {"light", {jsonNumber(p.start.lightHz), jsonNumber(p.end.lightHz)}},
+                       {"carrier", {jsonNumber(p.start.carrierHz), jsonNumber(p.end.carrierHz)}},
                        {"colorHex", rgbToHex(p.start.r, p.start.g, p.start.b)},
-                       {"rgbIntensity", number(p.start.rgbIntensity)},
-                       {"whiteIntensity", number(p.start.whiteIntensity)},
+                       {"rgbIntensity", jsonNumber(p.start.rgbIntensity)},
+                       {"whiteIntensity", jsonNumber(p.start.whiteIntensity)},
                        {"pulseShape", p.discrete.pulseShape},
                        {"noiseType", p.discrete.noiseType}});
   }
@@ -208,7 +204,7 @@ void SessionRecord::sample(const TimelineSample& sample) {
     lastPhase_ = sample.phaseIndex;
     if (sample.phaseIndex >= 0 && static_cast<std::size_t>(sample.phaseIndex) < phases_.size()) {
       OrderedJson& phase = phases_[static_cast<std::size_t>(sample.phaseIndex)];
-      if (phase["reachedAtS"].is_null()) phase["reachedAtS"] = number(sample.time);
+      if (phase["reachedAtS"].is_null()) phase["reachedAtS"] = jsonNumber(sample.time);
     }
   }
   if (phaseChanged || !logged_ || sample.time - lastLogS_ >= logInterval_) log(moment);
@@ -218,19 +214,19 @@ void SessionRecord::log(const Moment& m) {
   if (log_.size() >= kMaxLog) return;
   lastLogS_ = m.time;
   logged_ = true;
-  log_.push_back({{"t", number(rounded(m.time, 10))},
+  log_.push_back({{"t", jsonNumber(rounded(m.time, 10))},
                   {"phase", m.phaseIndex},
-                  {"beatHz", number(rounded(m.values.beatHz, 100))},
-                  {"lightHz", number(rounded(m.values.lightHz, 100))},
-                  {"carrierHz", number(rounded(m.values.carrierHz, 10))},
+                  {"beatHz", jsonNumber(rounded(m.values.beatHz, 100))},
+                  {"lightHz", jsonNumber(rounded(m.values.lightHz, 100))},
+                  {"carrierHz", jsonNumber(rounded(m.values.carrierHz, 10))},
                   {"color", rgbToHex(m.values.r, m.values.g, m.values.b)},
-                  {"rgbIntensity", number(jsRound(m.values.rgbIntensity))},
-                  {"whiteIntensity", number(jsRound(m.values.whiteIntensity))}});
+                  {"rgbIntensity", jsonNumber(jsRound(m.values.rgbIntensity))},
+                  {"whiteIntensity", jsonNumber(jsRound(m.values.whiteIntensity))}});
 }
 
 void SessionRecord::mark(std::string_view kind, double elapsedS, double wallMs) {
   if (!active()) return;
-  events_.push_back({{"kind", kind}, {"atS", number(jsRound(elapsedS))}, {"at", number(wallMs)}});
+  events_.push_back({{"kind", kind}, {"atS", jsonNumber(jsRound(elapsedS))}, {"at", jsonNumber(wallMs)}});
 }
 
 void SessionRecord::headband(const OrderedJson& events) {
@@ -251,11 +247,11 @@ OrderedJson SessionRecord::toJson() const {
   if (!started_) return nullptr;
   return {{"session", session_},
           {"context", {{"audioMode", context_.audioMode}, {"outputMode", context_.outputMode}, {"lightPulse", context_.lightPulse}}},
-          {"startedAt", number(startedAt_)},
-          {"endedAt", endedAt_ ? number(*endedAt_) : OrderedJson(nullptr)},
+          {"startedAt", jsonNumber(startedAt_)},
+          {"endedAt", endedAt_ ? jsonNumber(*endedAt_) : OrderedJson(nullptr)},
           {"outcome", outcome_.empty() ? OrderedJson(nullptr) : OrderedJson(outcome_)},
-          {"plannedS", number(plannedS_)},
-          {"elapsedS", number(elapsedS_)},
+          {"plannedS", jsonNumber(plannedS_)},
+          {"elapsedS", jsonNumber(elapsedS_)},
           {"phases", phases_},
           {"log", log_},
           {"events", events_},

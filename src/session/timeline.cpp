@@ -12,7 +12,6 @@
 namespace solvera::session {
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 

@@ -238,7 +238,7 @@ VoiceValue valueAt(const Voice& voice, double t, bool before) {
   return {};
 }
 
-ImportResult read(std::string_view text, std::string_view fileName) {
+ImportResult readDocument(std::string_view text, std::string_view fileName) {
   ParseState state;
   state.text = text;
   state.lineStarts.push_back(0);
@@ -426,6 +426,6 @@ ImportResult read(std::string_view text, std::string_view fileName) {
 
 }  // namespace
 
-ImportResult readGnaural(std::string_view text, std::string_view fileName) { return read(text, fileName); }
+ImportResult readGnaural(std::string_view text, std::string_view fileName) { return readDocument(text, fileName); }
 
 }  // namespace solvera::session

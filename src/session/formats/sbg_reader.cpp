@@ -459,7 +459,7 @@ struct Event {
   int line = 0;
 };
 
-ImportResult read(std::string_view text, std::string_view fileName) {
+ImportResult readScript(std::string_view text, std::string_view fileName) {
   Reader r;
   // Pass 1: lines without comments, definitions, options, blocks.
   std::vector<std::pair<std::string, int>> lines;
@@ -678,7 +678,7 @@ ImportResult readSbg(std::string_view text, std::string_view fileName) {
   constexpr std::string_view kBom = "\xEF\xBB\xBF";
   if (text.starts_with(kBom)) text.remove_prefix(kBom.size());
   try {
-    return read(text, fileName);
+    return readScript(text, fileName);
   } catch (const Failure& failure) {
     ImportResult result;
     result.failure = failure.failure;
