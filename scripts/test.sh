@@ -43,7 +43,8 @@ fuzz_seconds=${SOLVERA_FUZZ_SECONDS:-10}
 scratch=$(mktemp -d)
 background=()
 cleanup() {
-  for pid in "${background[@]}"; do kill "$pid" 2>/dev/null || true; done
+  # The builder's compilers too, not only the shell that started them.
+  for pid in "${background[@]}"; do pkill -TERM -P "$pid" 2>/dev/null || true; kill "$pid" 2>/dev/null || true; done
   rm -rf "$scratch"
 }
 trap cleanup EXIT
@@ -69,14 +70,55 @@ if $quick; then
   exit 0
 fi
 
-# clang-tidy needs the processors, the tests mostly wait (on sockets, timers, the browser): the
-# two run side by side. The program's sources under src/ with the normal build's compile
-# commands; the tests are left out.
-stage "clang-tidy (the checks of .clang-tidy; a finding fails the run), beside the tests"
-python3 scripts/clang-tidy-cached.py -p build -j "$jobs" "^$PWD/src/(?!.*/tests/)" \
+# The tests mostly wait (on sockets, timers, the browser): clang-tidy and the two sanitizer
+# trees are built beside them, at a lower priority, so that the tests keep the processors they
+# ask for and the compilers take the rest. Their logs are shown when they are waited for.
+stage "clang-tidy and the sanitizer builds begin, beside the tests"
+# The program's sources under src/ with the normal build's compile commands; the tests are
+# left out.
+nice -n 10 python3 scripts/clang-tidy-cached.py -p build -j "$jobs" "^$PWD/src/(?!.*/tests/)" \
   >"$scratch/tidy.log" 2>&1 &
 tidy=$!
 background+=("$tidy")
+
+# One clang tree for both sanitizers and the fuzz targets; the ThreadSanitizer tree builds only
+# the threaded subsystems' tests (server, light, audio, session, cloud, common: they hold the
+# threads, queues and timers) and the program the light tests start. Line tables are all a
+# report needs. Each tree compiles its files in batches (unity build): the headers and
+# templates they share are compiled once per batch instead of once per file.
+tsan_tests=(server_tests dmx_tests audio_tests cloud_tests common_tests)
+[ -f src/session/CMakeLists.txt ] && tsan_tests+=(session_tests)
+unity=(-DCMAKE_UNITY_BUILD=ON -DCMAKE_UNITY_BUILD_BATCH_SIZE=16)
+# The builder says on descriptor 3 when each tree is built (its exit status), so the tests of
+# the first can run while the second builds.
+mkfifo "$scratch/built"
+exec 3<>"$scratch/built"
+(
+  set +e
+  CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_C_FLAGS_DEBUG="-O1 -gline-tables-only" -DCMAKE_CXX_FLAGS_DEBUG="-O1 -gline-tables-only" \
+    -DSOLVERA_SANITIZE=ON -DSOLVERA_FUZZ=ON -DSOLVERA_BENCH=OFF "${unity[@]}" "${launcher[@]}" \
+    >"$scratch/asan-build.log" 2>&1 &&
+    nice -n 10 ninja -C build-asan >>"$scratch/asan-build.log" 2>&1
+  echo $? >&3
+  cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" -DSOLVERA_TSAN=ON -DSOLVERA_BENCH=OFF \
+    -DSOLVERA_DESKTOP=OFF "${unity[@]}" "${launcher[@]}" >"$scratch/tsan-build.log" 2>&1 &&
+    nice -n 10 ninja -C build-tsan "${tsan_tests[@]}" >>"$scratch/tsan-build.log" 2>&1
+  echo $? >&3
+) &
+background+=("$!")
+# Waits for the builder's word on the next tree; shows the end of its log when it failed.
+built() {
+  local status
+  read -r status <&3
+  if [ "$status" != 0 ]; then
+    tail -n 60 "$scratch/$1-build.log"
+    echo "the $1 build failed" >&2
+    exit 1
+  fi
+  tail -n 1 "$scratch/$1-build.log"
+}
 
 stage "tests"
 ctest --test-dir build --output-on-failure -j "$jobs"
@@ -89,12 +131,8 @@ if ! wait "$tidy"; then
 fi
 tail -n 1 "$scratch/tidy.log"
 
-# One clang tree for both sanitizers and the fuzz targets. Line tables are all a report needs.
-stage "sanitizer build (address, undefined; with the fuzz targets)"
-CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-  -DCMAKE_C_FLAGS_DEBUG="-O1 -gline-tables-only" -DCMAKE_CXX_FLAGS_DEBUG="-O1 -gline-tables-only" \
-  -DSOLVERA_SANITIZE=ON -DSOLVERA_FUZZ=ON -DSOLVERA_BENCH=OFF "${launcher[@]}" >/dev/null
-ninja -C build-asan
+stage "sanitizer tests (address, undefined)"
+built asan
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
@@ -107,15 +145,8 @@ ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 stage "fuzz targets (their corpus, then ${fuzz_seconds} s of new inputs each, ${jobs} at a time)"
 bash scripts/fuzz-long.sh --build build-asan --seconds "$fuzz_seconds" --jobs "$jobs"
 
-stage "thread sanitizer build (server, light, audio, session, cloud and common tests)"
-# Only these test programs (and the program the light tests start) are built and run: they
-# hold the threads, queues and timers.
-tsan_tests=(server_tests dmx_tests audio_tests cloud_tests common_tests)
-[ -f src/session/CMakeLists.txt ] && tsan_tests+=(session_tests)
-cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" -DSOLVERA_TSAN=ON -DSOLVERA_BENCH=OFF \
-  -DSOLVERA_DESKTOP=OFF "${launcher[@]}" >/dev/null
-ninja -C build-tsan "${tsan_tests[@]}"
+stage "thread sanitizer tests (server, light, audio, session, cloud and common)"
+built tsan
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp" \
   ctest --test-dir build-tsan --output-on-failure -j "$jobs" \
   -L "^($(IFS='|'; echo "${tsan_tests[*]}"))\$"
