@@ -187,6 +187,18 @@ std::string jsonResponse(const OrderedJson& object, std::string_view status) {
   return httpResponse(status, "application/json", compactJson(object).value_or(R"({"ok":false})"));
 }
 
+std::string jsonFailure(std::string_view status, std::string_view error, std::string_view message,
+                        const OrderedJson& extra) {
+  OrderedJson reply{{"ok", false}, {"error", error}};
+  if (!message.empty()) reply["message"] = message;
+  for (const auto& [key, value] : extra.items()) reply[key] = value;
+  return jsonResponse(reply, status);
+}
+
+std::string jsonFailure(std::string_view status, std::string_view error, std::string_view message) {
+  return jsonFailure(status, error, message, OrderedJson::object());
+}
+
 std::optional<std::string> queryValue(std::string_view name, std::string_view query) {
   std::size_t pos = 0;
   while (pos <= query.size()) {

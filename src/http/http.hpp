@@ -62,6 +62,11 @@ std::string httpResponse(std::string_view status, std::string_view contentType,
                          std::string_view body);
 std::string jsonResponse(const Json& object, std::string_view status = "200 OK");
 std::string jsonResponse(const OrderedJson& object, std::string_view status = "200 OK");
+// {"ok":false,"error":ERROR} with a "message" when there is one and the extra members.
+std::string jsonFailure(std::string_view status, std::string_view error,
+                        std::string_view message = {});
+std::string jsonFailure(std::string_view status, std::string_view error, std::string_view message,
+                        const OrderedJson& extra);
 
 // The undecoded value of the first pair named name; nothing when absent or without "=".
 std::optional<std::string> queryValue(std::string_view name, std::string_view query);

@@ -23,19 +23,12 @@ using SteadyClock = std::chrono::steady_clock;
 constexpr const char* kFilePrefix = "render-";
 constexpr const char* kBusy =
     "Er wordt al een sessie omgezet naar audio; wacht tot die klaar is of breek hem af.";
-constexpr const char* kNoSession = "Kies eerst een sessie.";
+constexpr const char* kChooseSession = "Kies eerst een sessie.";
 constexpr const char* kNotFound = "Deze sessie bestaat niet (meer).";
 constexpr const char* kUnknownFormat = "Onbekend formaat: kies WAV, FLAC, Ogg, Opus of MP3.";
 constexpr const char* kNoFile = "Dit audiobestand is er niet (meer); zet de sessie opnieuw om.";
 constexpr const char* kNoImport = "Het bestand kan niet worden gelezen.";
 constexpr const char* kNoImportEn = "The file cannot be read.";
-
-std::string failure(std::string_view status, std::string_view error,
-                    std::string_view message = {}) {
-  OrderedJson reply{{"ok", false}, {"error", error}};
-  if (!message.empty()) reply["message"] = message;
-  return http::jsonResponse(reply, status);
-}
 
 // The download's name: the session's title with what a file name cannot hold replaced.
 std::string downloadName(const std::string& title, std::string_view extension) {
@@ -134,27 +127,27 @@ void RenderRoutes::finishJob() {
 
 std::string RenderRoutes::start(const std::string& body) {
   auto request = parseJson(body);
-  if (!request || !request->is_object()) return failure("400 Bad Request", "invalid_json");
+  if (!request || !request->is_object()) return http::jsonFailure("400 Bad Request", "invalid_json");
   const Json& r = *request;
 
   session::RenderRequest render;
   if (auto raw = r.find("session"); raw != r.end() && raw->is_object()) {
     session::SessionCheck check = session::checkSession(*raw);
-    if (!check) return failure("400 Bad Request", "invalid_session", check.problem.message());
+    if (!check) return http::jsonFailure("400 Bad Request", "invalid_session", check.problem.message());
     render.session = std::move(*check.session);
   } else if (auto id = r.find("sessionId"); id != r.end() && id->is_string()) {
     auto found = options_.findSession(id->get<std::string>());
-    if (!found) return failure("404 Not Found", "not_found", kNotFound);
+    if (!found) return http::jsonFailure("404 Not Found", "not_found", kNotFound);
     render.session = std::move(*found);
   } else {
-    return failure("400 Bad Request", "no_session", kNoSession);
+    return http::jsonFailure("400 Bad Request", "no_session", kChooseSession);
   }
   const auto word = r.find("format");
   const std::string extension =
       word != r.end() && word->is_string() ? word->get<std::string>() : "wav";
   static constexpr std::string_view kFormats[] = {"wav", "flac", "ogg", "opus", "mp3"};
   if (std::find(std::begin(kFormats), std::end(kFormats), extension) == std::end(kFormats)) {
-    return failure("400 Bad Request", "invalid_format", kUnknownFormat);
+    return http::jsonFailure("400 Bad Request", "invalid_format", kUnknownFormat);
   }
   const auto flag = [&r](const char* key) {
     auto it = r.find(key);
@@ -178,7 +171,7 @@ std::string RenderRoutes::start(const std::string& body) {
     if (current_) {
       std::lock_guard jobLock(current_->mutex);
       if (current_->state == Job::State::rendering)
-        return failure("409 Conflict", "rendering", kBusy);
+        return http::jsonFailure("409 Conflict", "rendering", kBusy);
     }
     // One file waits at a time: a new render replaces the last one.
     finishJob();
@@ -211,7 +204,7 @@ std::shared_ptr<RenderRoutes::Job> RenderRoutes::job(const std::string& id) cons
 
 std::string RenderRoutes::status(const std::string& id) const {
   const std::shared_ptr<Job> j = job(id);
-  if (!j) return failure("404 Not Found", "not_found", kNoFile);
+  if (!j) return http::jsonFailure("404 Not Found", "not_found", kNoFile);
   static constexpr const char* kStates[] = {"rendering", "done", "failed", "cancelled"};
   const std::uint64_t done = j->done.load(std::memory_order_relaxed);
   const std::uint64_t total = j->total.load(std::memory_order_relaxed);
@@ -243,7 +236,7 @@ http::Response RenderRoutes::file(const std::string& id) const {
   struct stat info {};
   if (fd < 0 || ::fstat(fd, &info) != 0) {
     if (fd >= 0) ::close(fd);
-    response.bytes = failure("404 Not Found", "not_found", kNoFile);
+    response.bytes = http::jsonFailure("404 Not Found", "not_found", kNoFile);
     return response;
   }
   const auto length = static_cast<std::uint64_t>(info.st_size);
@@ -257,7 +250,7 @@ http::Response RenderRoutes::file(const std::string& id) const {
 
 std::string RenderRoutes::cancel(const std::string& id) {
   const std::shared_ptr<Job> j = job(id);
-  if (!j) return failure("404 Not Found", "not_found", kNoFile);
+  if (!j) return http::jsonFailure("404 Not Found", "not_found", kNoFile);
   j->cancel = true;
   std::lock_guard lock(mutex_);
   std::lock_guard jobLock(j->mutex);
@@ -272,12 +265,12 @@ std::string RenderRoutes::cancel(const std::string& id) {
 
 std::string RenderRoutes::importFile(const std::string& body) {
   auto request = parseJson(body);
-  if (!request || !request->is_object()) return failure("400 Bad Request", "invalid_json");
+  if (!request || !request->is_object()) return http::jsonFailure("400 Bad Request", "invalid_json");
   auto name = request->find("fileName");
   auto text = request->find("text");
   if (name == request->end() || !name->is_string() || text == request->end() ||
       !text->is_string()) {
-    return failure("400 Bad Request", "invalid_import");
+    return http::jsonFailure("400 Bad Request", "invalid_import");
   }
   session::LoadedSession loaded =
       session::loadSessionText(text->get<std::string>(), name->get<std::string>());

@@ -16,15 +16,7 @@ constexpr const char* kNotWritten = "De instellingen konden niet worden bewaard.
 constexpr const char* kSessionNotWritten = "De sessie kon niet worden bewaard.";
 constexpr const char* kNoSession = "Kies eerst een sessie.";
 
-std::string failure(std::string_view status, std::string_view error, std::string_view message = {},
-                    OrderedJson extra = OrderedJson::object()) {
-  OrderedJson reply{{"ok", false}, {"error", error}};
-  if (!message.empty()) reply["message"] = message;
-  for (auto& [key, value] : extra.items()) reply[key] = value;
-  return http::jsonResponse(reply, status);
-}
-
-std::string invalidJson() { return failure("400 Bad Request", "invalid_json"); }
+std::string invalidJson() { return http::jsonFailure("400 Bad Request", "invalid_json"); }
 
 // A body that is one JSON object; nothing otherwise.
 std::optional<Json> objectBody(const std::string& body) {
@@ -39,7 +31,7 @@ const Json* member(const Json& object, const char* key) {
 }
 
 std::string problemReply(const session::SessionProblem& problem) {
-  return failure("400 Bad Request", "invalid_session", problem.message(),
+  return http::jsonFailure("400 Bad Request", "invalid_session", problem.message(),
                  OrderedJson{{"reason", problem.reason}});
 }
 
@@ -134,11 +126,11 @@ std::string SessionRoutes::start(const std::string& body) {
     start.session = std::move(*check.session);
   } else if (const Json* id = member(*request, "sessionId"); id && id->is_string()) {
     session::SessionCheck found = findSession(id->get<std::string>());
-    if (!found && found.problem.reason == "missing") return failure("404 Not Found", "not_found", kNotFound);
+    if (!found && found.problem.reason == "missing") return http::jsonFailure("404 Not Found", "not_found", kNotFound);
     if (!found) return problemReply(found.problem);
     start.session = std::move(*found.session);
   } else {
-    return failure("400 Bad Request", "no_session", kNoSession);
+    return http::jsonFailure("400 Bad Request", "no_session", kNoSession);
   }
   if (const Json* soundOnly = member(*request, "soundOnly"); soundOnly && soundOnly->is_boolean()) {
     start.soundOnly = soundOnly->get<bool>();
@@ -147,10 +139,10 @@ std::string SessionRoutes::start(const std::string& body) {
   start.music = session::musicTracksOf(options_.musicLibrary);
   if (std::optional<Error> refused = options_.player->start(std::move(start))) {
     switch (refused->code) {
-      case 403: return failure("409 Conflict", "consent_required", refused->message);
-      case 409: return failure("409 Conflict", "playing", refused->message);
+      case 403: return http::jsonFailure("409 Conflict", "consent_required", refused->message);
+      case 409: return http::jsonFailure("409 Conflict", "playing", refused->message);
       default:
-        return failure("400 Bad Request", "invalid_session", refused->message,
+        return http::jsonFailure("400 Bad Request", "invalid_session", refused->message,
                        OrderedJson{{"reason", "limits"}});
     }
   }
@@ -168,13 +160,13 @@ std::string SessionRoutes::seek(const std::string& body) {
   const Json* phase = member(*request, "phase");
   if (seconds && seconds->is_number()) return stateReply(options_.player->seek(seconds->get<double>()));
   if (phase && phase->is_number_integer()) return stateReply(options_.player->seekToPhase(phase->get<int>()));
-  return failure("400 Bad Request", "invalid_seek");
+  return http::jsonFailure("400 Bad Request", "invalid_seek");
 }
 
 std::string SessionRoutes::blackout(const std::string& body) {
   auto request = objectBody(body);
   const Json* on = request ? member(*request, "on") : nullptr;
-  if (!on || !on->is_boolean()) return failure("400 Bad Request", "invalid_blackout");
+  if (!on || !on->is_boolean()) return http::jsonFailure("400 Bad Request", "invalid_blackout");
   const bool was = options_.player->blackout();
   // The lamps are dark before this returns; the tick after it brings the state up to date.
   options_.player->setBlackout(on->get<bool>());
@@ -199,7 +191,7 @@ std::string SessionRoutes::putSettings(const std::string& body) {
   // The warning is accepted or withdrawn by its own route only: a page that sends settings
   // without it must not withdraw it, nor one that sends it grant it in passing.
   next.photosensitivityAccepted = settings().photosensitivityAccepted;
-  if (!storeSettings(next)) return failure("500 Internal Server Error", "not_written", kNotWritten);
+  if (!storeSettings(next)) return http::jsonFailure("500 Internal Server Error", "not_written", kNotWritten);
   return http::jsonResponse(
       OrderedJson{{"ok", true}, {"settings", session::settingsToJson(settings())}});
 }
@@ -207,10 +199,10 @@ std::string SessionRoutes::putSettings(const std::string& body) {
 std::string SessionRoutes::consent(const std::string& body) {
   auto request = objectBody(body);
   const Json* accepted = request ? member(*request, "accepted") : nullptr;
-  if (!accepted || !accepted->is_boolean()) return failure("400 Bad Request", "invalid_consent");
+  if (!accepted || !accepted->is_boolean()) return http::jsonFailure("400 Bad Request", "invalid_consent");
   const bool value = accepted->get<bool>();
   if (!changeSettings([value](session::ProgramSettings& s) { s.photosensitivityAccepted = value; })) {
-    return failure("500 Internal Server Error", "not_written", kNotWritten);
+    return http::jsonFailure("500 Internal Server Error", "not_written", kNotWritten);
   }
   return http::jsonResponse(
       OrderedJson{{"ok", true}, {"settings", session::settingsToJson(settings())}});
@@ -265,7 +257,7 @@ std::string SessionRoutes::ownSessionsResponse() const {
 std::string SessionRoutes::putOwnSession(const std::string& encodedId, const std::string& body) {
   auto id = http::percentDecode(encodedId);
   if (!id || id->empty() || id->find('/') != std::string::npos) {
-    return failure("400 Bad Request", "invalid_id");
+    return http::jsonFailure("400 Bad Request", "invalid_id");
   }
   auto raw = objectBody(body);
   if (!raw) return invalidJson();
@@ -274,17 +266,17 @@ std::string SessionRoutes::putOwnSession(const std::string& encodedId, const std
   session::SessionCheck check = session::checkSession(session);
   if (!check) return problemReply(check.problem);
   if (!options_.settings->putOwnSession(session)) {
-    return failure("500 Internal Server Error", "not_written", kSessionNotWritten);
+    return http::jsonFailure("500 Internal Server Error", "not_written", kSessionNotWritten);
   }
   return http::jsonResponse(OrderedJson{{"ok", true}, {"session", OrderedJson(session)}});
 }
 
 std::string SessionRoutes::deleteOwnSession(const std::string& encodedId) {
   auto id = http::percentDecode(encodedId);
-  if (!id || id->empty()) return failure("400 Bad Request", "invalid_id");
+  if (!id || id->empty()) return http::jsonFailure("400 Bad Request", "invalid_id");
   const bool existed = options_.settings->ownSession(*id).has_value();
   if (!options_.settings->removeOwnSession(*id)) {
-    return failure("500 Internal Server Error", "not_written", kSessionNotWritten);
+    return http::jsonFailure("500 Internal Server Error", "not_written", kSessionNotWritten);
   }
   return http::jsonResponse(OrderedJson{{"ok", true}, {"removed", existed}});
 }
