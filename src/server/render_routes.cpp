@@ -24,7 +24,7 @@ constexpr const char* kFilePrefix = "render-";
 constexpr const char* kBusy =
     "Er wordt al een sessie omgezet naar audio; wacht tot die klaar is of breek hem af.";
 constexpr const char* kChooseSession = "Kies eerst een sessie.";
-constexpr const char* kNotFound = "Deze sessie bestaat niet (meer).";
+constexpr const char* kNoSuchSession = "Deze sessie bestaat niet (meer).";
 constexpr const char* kUnknownFormat = "Onbekend formaat: kies WAV, FLAC, Ogg, Opus of MP3.";
 constexpr const char* kNoFile = "Dit audiobestand is er niet (meer); zet de sessie opnieuw om.";
 constexpr const char* kNoImport = "Het bestand kan niet worden gelezen.";
@@ -137,7 +137,7 @@ std::string RenderRoutes::start(const std::string& body) {
     render.session = std::move(*check.session);
   } else if (auto id = r.find("sessionId"); id != r.end() && id->is_string()) {
     auto found = options_.findSession(id->get<std::string>());
-    if (!found) return http::jsonFailure("404 Not Found", "not_found", kNotFound);
+    if (!found) return http::jsonFailure("404 Not Found", "not_found", kNoSuchSession);
     render.session = std::move(*found);
   } else {
     return http::jsonFailure("400 Bad Request", "no_session", kChooseSession);
