@@ -19,9 +19,11 @@ solvera::StaticServer& server() {
 }
 
 // Routes that reach lamps, the sound card or outside services are left to their own tests:
-// random bytes must not put packets on a network.
+// random bytes must not put packets on a network (the node search polls the subnets) nor
+// start a session or a render.
 bool reachesDevicesOrNetwork(const solvera::http::RequestInfo& r) {
-  return r.path == "/dmx" || r.path.starts_with("/audio/") || r.path.starts_with("/openai/") ||
+  return r.path.starts_with("/dmx") || r.path.starts_with("/audio/") ||
+         r.path.starts_with("/openai/") || r.path.starts_with("/session/") ||
          r.path == "/marketplace/submissions" || r.path == "/affiliate-profile";
 }
 
