@@ -273,6 +273,16 @@ double isochronicEnvelope(double pulsePhase, PulseShape shape) {
                    [pulsePhase]<PulseShape S>() { return isochronicEnvelopeOf<S>(pulsePhase); });
 }
 
+double beatLoudness(ToneMode mode, double beatPhase, PulseShape shape) {
+  switch (mode) {
+    case ToneMode::isochronic: return isochronicEnvelope(beatPhase, shape);
+    case ToneMode::monaural: return pulseEnvelope(beatPhase, shape);
+    case ToneMode::isochronicMonaural: return pulseEnvelope(beatPhase, shape) * isochronicEnvelope(beatPhase, shape);
+    case ToneMode::binaural: break;
+  }
+  return 0.5 + 0.5 * std::cos(kTwoPi * beatPhase);
+}
+
 void advancePulse(double& pulsePhase, double frequency, double sampleRate) {
   advancePulseBy(pulsePhase, frequency / sampleRate);
 }

@@ -115,6 +115,9 @@ double carrierSample(double phase, PulseShape shape);
 double pulseEnvelope(double pulsePhase, PulseShape shape);
 // Isochronic gate over one pulse period, 0...1.
 double isochronicEnvelope(double pulsePhase, PulseShape shape);
+// How loud the beat is over one of its periods (beatPhase below), 0...1: the isochronic gate,
+// the amplitude envelope, or both; for binaural how well the two tones agree, whole in step.
+double beatLoudness(ToneMode mode, double beatPhase, PulseShape shape);
 // Moves the pulse phase on by one sample and keeps only its fraction.
 void advancePulse(double& pulsePhase, double frequency, double sampleRate = kToneSampleRate);
 

@@ -4,10 +4,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <numbers>
 
 #include "audio/audio_limits.hpp"
 #include "audio/music_source.hpp"
 #include "common/clock.hpp"
+#include "dmx/dmx_request.hpp"
 
 namespace solvera::session {
 namespace {
@@ -29,10 +31,25 @@ bool isToneModeWord(std::string_view word) {
 
 double finiteOr(double value, double fallback) { return std::isfinite(value) ? value : fallback; }
 
-// Binaural beats are loudest with the tones in step, at phase 0; the light's own waveforms
-// peak at half a cycle (sine, triangle), so the light runs half a cycle ahead of the beat's
-// phase to put the two peaks together. The other modes' envelopes peak where the light does.
-double lightOffset(ToneMode mode) { return mode == ToneMode::binaural ? 0.5 : 0.0; }
+// Where a pulse stands highest in its period, 0..1: the peak of its fundamental, the part the
+// eye and the ear follow at these rates (a symmetric pulse's centre). Lamps and sound pulse
+// together when their fundamentals peak together, also when their shapes differ.
+template <typename Level>
+double fundamentalPeak(const Level& level) {
+  constexpr int kSteps = 2048;
+  double c = 0, s = 0;
+  for (int i = 0; i < kSteps; ++i) {
+    const double p = (i + 0.5) / kSteps;
+    const double v = level(p);
+    c += v * std::cos(2 * std::numbers::pi * p);
+    s += v * std::sin(2 * std::numbers::pi * p);
+  }
+  const double peak = std::atan2(s, c) / (2 * std::numbers::pi);
+  return peak - std::floor(peak);
+}
+
+constexpr std::array kShapes{PulseShape::sine, PulseShape::triangle, PulseShape::square, PulseShape::trapezoid,
+                             PulseShape::sawtooth};
 
 }  // namespace
 
@@ -98,16 +115,27 @@ SessionRenderer::SessionRenderer(Timeline timeline, std::string_view sessionAudi
   const std::vector<std::string> moods = moodsOf(timeline_);
   for (const TimelinePhase& phase : timeline_.phases) {
     phaseShape_.push_back(pulseShapeFromWord(phase.discrete.audioPulseShape));
+    // The lamps take an unknown shape as a sine, as pulseShapeFromWord does.
+    const std::string_view lightShape = pulseShapeWord(pulseShapeFromWord(phase.discrete.pulseShape));
+    phaseLightPeak_.push_back(fundamentalPeak([&](double p) { return dmx::pulseMultiplier(p, lightShape); }));
     phaseNoise_.push_back(noiseTypeFromWord(phase.discrete.noiseType));
     phaseReverb_.push_back(reverbPresetFromWord(phase.discrete.reverbPreset));
     auto mood = std::find(moods.begin(), moods.end(), phase.discrete.musicMood);
     phaseMood_.push_back(mood == moods.end() ? -1 : static_cast<int>(mood - moods.begin()));
   }
+  for (const ToneMode mode : {ToneMode::isochronic, ToneMode::binaural, ToneMode::monaural, ToneMode::isochronicMonaural}) {
+    for (const PulseShape shape : kShapes) {
+      beatPeak_[static_cast<std::size_t>(mode)][static_cast<std::size_t>(shape)] =
+          fundamentalPeak([&](double q) { return beatLoudness(mode, q, shape); });
+    }
+  }
   mixer_.setMusic(std::move(music));
   controlsIn_.store(controls_);
   transportIn_.store(Transport{0, running_, 0, 0, false});
   ended_ = sessionS_ >= timeline_.durationS;
-  lightPhase_ = lightOffset(controls_.sessionMode ? sessionMode_ : controls_.mode);
+  // The light starts where it keeps to the beat: the beat starts at phase 0.
+  const TimelineSample startSample = sampleTimeline(timeline_, sessionS_);
+  lightPhase_ = lightOffset(sceneOf(startSample).tone, startSample.phaseIndex);
   ClockSnapshot first;
   first.sessionS = sessionS_;
   first.lightPhase = lightPhase_;
@@ -185,6 +213,12 @@ void SessionRenderer::takeCommands() noexcept {
   if (t.fadeOut) fading_ = true;
 }
 
+double SessionRenderer::lightOffset(const ToneSettings& tone, int phaseIndex) const noexcept {
+  const double offset = phaseLightPeak_[static_cast<std::size_t>(phaseIndex)] -
+                        beatPeak_[static_cast<std::size_t>(tone.mode)][static_cast<std::size_t>(tone.pulseShape)];
+  return offset - std::floor(offset);
+}
+
 SoundScene SessionRenderer::sceneOf(const TimelineSample& sample) const noexcept {
   const auto phase = static_cast<std::size_t>(sample.phaseIndex);
   const TimelineValues& v = sample.values;
@@ -251,7 +285,7 @@ void SessionRenderer::nextBlock(bool audible) noexcept {
   // phase, so that lamps and sound pulse together.
   double light = lightPhase_ + lightHz * static_cast<double>(kBlockFrames) / sampleRate_;
   if (lightHz > 0 && std::fabs(lightHz - scene.tone.beat) < 1e-9) {
-    const double target = beatPhase_ + lightOffset(scene.tone.mode);
+    const double target = beatPhase_ + lightOffset(scene.tone, sample.phaseIndex);
     double difference = target - light;
     difference -= std::floor(difference + 0.5);
     light += std::clamp(difference, -kMaxLockStep, kMaxLockStep);

@@ -144,6 +144,8 @@ class SessionRenderer final : public AudioRenderSource {
   static Controls controlsOf(const ProgramSettings& settings);
   void takeCommands() noexcept;
   SoundScene sceneOf(const TimelineSample& sample) const noexcept;
+  // How far the light's phase runs ahead of the beat's so that their pulses peak together.
+  double lightOffset(const ToneSettings& tone, int phaseIndex) const noexcept;
   // Makes the next block: sound into pending_ when audible, else only time and phases.
   void nextBlock(bool audible) noexcept;
   void publish(std::int64_t heardNs, bool audible) noexcept;
@@ -159,6 +161,8 @@ class SessionRenderer final : public AudioRenderSource {
   std::vector<NoiseType> phaseNoise_;
   std::vector<ReverbPreset> phaseReverb_;
   std::vector<int> phaseMood_;
+  std::vector<double> phaseLightPeak_;  // where each phase's light pulse peaks, 0..1
+  std::array<std::array<double, 5>, 4> beatPeak_{};  // where the beat peaks, by tone mode and shape
   SoundMixer mixer_;
 
   SeqLock<Controls> controlsIn_;

@@ -1,14 +1,20 @@
 // The session's clock: live blocks, pulled in whatever sizes and layouts a device asks for from
 // another thread, are the very samples a render to a file makes; the published clock says when
-// each block is heard, the device's jitter smoothed away; a render's span and its cancel.
+// each block is heard, the device's jitter smoothed away; the light's pulse peaks with the
+// sound's in every mode and shape; a render's span and its cancel.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <numbers>
+#include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "common/files.hpp"
+#include "dmx/dmx_request.hpp"
 #include "session/offline_render.hpp"
 #include "session/session_renderer.hpp"
 #include "session/tests/session_test_support.hpp"
@@ -108,6 +114,80 @@ TEST(SessionRenderer, LiveGivesTheSamplesOfARenderToAFileAndAnEvenClock) {
   }
   EXPECT_LT(worst, 0.3e6) << "heard times off by " << worst / 1e6 << " ms";
   EXPECT_NEAR(seen.back().sessionS, 12.0, 256 / kRate);
+}
+
+// Where a series peaks at rate hz: the phase (in cycles) of its fundamental at time 0.
+double peakCycles(const std::vector<std::pair<double, double>>& series, double hz) {
+  double c = 0, s = 0;
+  for (const auto& [t, v] : series) {
+    c += v * std::cos(2 * std::numbers::pi * hz * t);
+    s += v * std::sin(2 * std::numbers::pi * hz * t);
+  }
+  return std::atan2(s, c) / (2 * std::numbers::pi);
+}
+
+TEST(SessionRenderer, LightPeaksWithTheSoundInEveryModeAndShape) {
+  // The sound's pulse is measured in the rendered samples, as an ear (or a recording) takes it:
+  // the loudness per carrier period, or for binaural how well the two ears' tones agree; the
+  // light's from the lamps' own waveform at the phase the renderer publishes for each block.
+  constexpr double kRate = kToneSampleRate;
+  constexpr double kBeatHz = 10;
+  constexpr std::size_t kCarrierFrames = 100;  // a 441 Hz carrier: whole periods
+  constexpr std::size_t kBlock = SessionRenderer::kBlockFrames;
+  constexpr std::size_t kFrames = 110 * kBlock * 2;  // about 1.3 s
+  const std::vector<std::string> shapes{"sine", "triangle", "square", "trapezoid", "sawtooth"};
+  for (const std::string mode : {"isochronic", "binaural", "monaural", "isochronic-monaural"}) {
+    for (const std::string& sound : shapes) {
+      for (const std::string& light : shapes) {
+        Json raw = {{"title", "Gelijk"},
+                    {"audioMode", mode},
+                    {"phases",
+                     {{{"start", "00:00"},
+                       {"end", "01:00"},
+                       {"audioFrequencyHz", "10"},
+                       {"lightFrequencyHz", "10"},
+                       {"carrierFrequencyHz", "441"},
+                       {"pulseVolume", 40},
+                       {"musicVolume", 0},
+                       {"noiseVolume", 0},
+                       {"reverbMix", 0},
+                       {"pulseShape", light},
+                       {"audioPulseShape", sound}}}}};
+        const SessionCheck checked = checkSession(raw);
+        ASSERT_TRUE(checked) << checked.problem.message();
+        SessionRenderer::Options options;
+        options.startS = 20;  // past the fade-in
+        SessionRenderer renderer(buildTimeline(*checked.session), mode, ProgramSettings{}, nullptr, options);
+        std::vector<float> samples(2 * kBlock);
+        std::vector<std::pair<double, double>> heard, shown;
+        for (std::size_t at = 0; at < kFrames; at += kBlock) {
+          const AudioBuffer buffer{samples.data(), 2};
+          renderer.renderTimed(kBlock, AudioBufferList(&buffer, 1), AudioBlockTiming{1'000'000'000, 0, true});
+          const ClockSnapshot snap = renderer.snapshot();
+          ASSERT_EQ(snap.lightHz, kBeatHz);
+          for (std::size_t i = 0; i < kBlock; ++i) {
+            const double t = static_cast<double>(at + i) / kRate;
+            const double p = snap.lightPhase + snap.lightHz * static_cast<double>(i) / kRate;
+            shown.emplace_back(t, dmx::pulseMultiplier(p - std::floor(p), light));
+          }
+          for (std::size_t w = 0; w + kCarrierFrames <= kBlock; w += kCarrierFrames / 2) {
+            double power = 0, agreement = 0;
+            for (std::size_t i = w; i < w + kCarrierFrames; ++i) {
+              power += static_cast<double>(samples[2 * i]) * samples[2 * i];
+              agreement += static_cast<double>(samples[2 * i]) * samples[2 * i + 1];
+            }
+            const double level = mode == "binaural" ? agreement : std::sqrt(power);
+            heard.emplace_back((static_cast<double>(at + w) + kCarrierFrames / 2.0) / kRate, level / kCarrierFrames);
+          }
+        }
+        double apart = peakCycles(shown, kBeatHz) - peakCycles(heard, kBeatHz);
+        apart -= std::floor(apart + 0.5);
+        EXPECT_LT(std::fabs(apart) / kBeatHz * 1000, 1.0)
+            << mode << ", sound " << sound << ", light " << light << ": the light's pulse peaks "
+            << apart / kBeatHz * 1000 << " ms after the sound's";
+      }
+    }
+  }
 }
 
 TEST(SessionRenderer, OfflineSpanAndCancel) {
