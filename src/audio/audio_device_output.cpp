@@ -104,7 +104,8 @@ AudioDeviceOutput::Status AudioDeviceOutput::status() const {
 
 double AudioDeviceOutput::latencySeconds() const {
   std::lock_guard lock(mutex_);
-  return status_.onDevice ? status_.stream.latencySeconds : 0.0;
+  // Asked of the stream each time: the sound server's figure comes in once it plays.
+  return status_.onDevice && stream_ ? stream_->info().latencySeconds : 0.0;
 }
 
 void AudioDeviceOutput::openLocked() {

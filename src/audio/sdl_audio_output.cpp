@@ -3,9 +3,11 @@
 
 #include <atomic>
 #include <mutex>
+#include <string>
 #include <string_view>
 
 #include "audio/audio_output.hpp"
+#include "audio/sound_server_latency.hpp"
 #include "common/clock.hpp"
 #include "common/error.hpp"
 
@@ -21,17 +23,25 @@ std::mutex& sdlMutex() {
 
 // Frames per callback: about 12 ms, short enough for updates to be heard at once.
 constexpr Uint16 kCallbackFrames = 512;
+// A sound server takes SDL's callback size as its whole latency target and divides it between
+// its own buffer and the sink's: at 512 frames the sink is left with about 3 ms, and any stall
+// of the server's or our thread on a busy machine is an underrun (heard as a dropout, and the
+// session's clock, which counts the frames played, falls behind real time). About 93 ms leaves
+// room for the stalls of a busy machine (tens of ms, measured); the light is moved later by
+// the latency, so nobody sees the difference, and updates are still heard within a tenth of a
+// second.
+constexpr Uint16 kSoundServerCallbackFrames = 4096;
+
+bool isSoundServer(std::string_view driver) { return driver == "pulseaudio" || driver == "pipewire"; }
 
 Error sdlError() { return Error{"SDL", -1, SDL_GetError()}; }
 
-// SDL does not tell how long a block waits before it is heard. Behind the callback's own
-// buffer, the sound-server and ALSA drivers keep about one more buffer queued (SDL asks the
-// server for a target of one buffer, and ALSA for two periods); the file and null drivers
-// take the block at once.
+// When the sound server gives no figure of its own: a sound server holds about one callback's
+// worth in its buffer and sink together (the target SDL asks of it); ALSA keeps two periods
+// queued; the file and null drivers take the block at once.
 double latencyOf(std::string_view driver, std::size_t bufferFrames, double sampleRate) {
   const double buffer = static_cast<double>(bufferFrames) / sampleRate;
-  const bool queued = driver == "pulseaudio" || driver == "pipewire" || driver == "alsa" ||
-                      driver == "jack" || driver == "sndio";
+  const bool queued = driver == "alsa" || driver == "jack" || driver == "sndio";
   return queued ? 2.0 * buffer : buffer;
 }
 
@@ -66,8 +76,9 @@ class SdlAudioStream final : public AudioOutputStream {
     auto* self = static_cast<SdlAudioStream*>(user);
     const AudioBuffer buffer{reinterpret_cast<float*>(stream), self->channels_};
     const auto frames = static_cast<std::size_t>(bytes) / (sizeof(float) * self->channels_);
+    const std::int64_t server = self->server_ ? self->server_->latencyNs() : 0;
     const AudioBlockTiming timing{.callbackNs = systemClock().monotonicNs(),
-                                  .latencyNs = self->latencyNs_.load(std::memory_order_relaxed)};
+                                  .latencyNs = server > 0 ? server : self->latencyNs_.load(std::memory_order_relaxed)};
     self->source_->renderTimed(frames, AudioBufferList(&buffer, 1), timing);
   }
 
@@ -77,11 +88,17 @@ class SdlAudioStream final : public AudioOutputStream {
     if (!appName.empty()) SDL_SetHint(SDL_HINT_AUDIO_DEVICE_APP_NAME, appName.c_str());
     Error initError;
     if (!initAudio(initError)) throw ErrorException(std::move(initError));
+    const char* driver = SDL_GetCurrentAudioDriver();
+    const std::string driverName = driver != nullptr ? driver : "";
+    // A name of its own, so that the server's list tells this stream from others of ours.
+    static std::atomic<int> streams{0};
+    const std::string streamName = "Geluid " + std::to_string(++streams);
+    SDL_SetHint(SDL_HINT_AUDIO_DEVICE_STREAM_NAME, streamName.c_str());
     SDL_AudioSpec want{};
     want.freq = static_cast<int>(format.sampleRate);
     want.format = AUDIO_F32SYS;
     want.channels = static_cast<Uint8>(format.channels);
-    want.samples = kCallbackFrames;
+    want.samples = isSoundServer(driverName) ? kSoundServerCallbackFrames : kCallbackFrames;
     want.callback = &SdlAudioStream::callback;
     want.userdata = this;
     // No changes allowed: SDL converts our stream to whatever the device takes.
@@ -93,18 +110,22 @@ class SdlAudioStream final : public AudioOutputStream {
       quitAudio();
       throw ErrorException(std::move(error));
     }
-    const char* driver = SDL_GetCurrentAudioDriver();
     info_.device = deviceName;
-    info_.driver = driver != nullptr ? driver : "";
-    info_.bufferFrames = have.samples != 0 ? have.samples : kCallbackFrames;
+    info_.driver = driverName;
+    info_.bufferFrames = have.samples != 0 ? have.samples : want.samples;
     info_.latencySeconds = latencyOf(info_.driver, info_.bufferFrames, format.sampleRate);
     // Known only now that the device runs (paused); the callback starts with the unpausing.
     latencyNs_.store(static_cast<std::int64_t>(info_.latencySeconds * 1e9),
                      std::memory_order_relaxed);
+    if (isSoundServer(driverName)) server_ = SoundServerLatency::watch(streamName);
     SDL_PauseAudioDevice(device_, 0);
   }
 
-  AudioStreamInfo info() const override { return info_; }
+  AudioStreamInfo info() const override {
+    AudioStreamInfo info = info_;
+    if (const std::int64_t server = server_ ? server_->latencyNs() : 0; server > 0) info.latencySeconds = static_cast<double>(server) / 1e9;
+    return info;
+  }
 
   bool isRunning() const override {
     return device_ != 0 && SDL_GetAudioDeviceStatus(device_) == SDL_AUDIO_PLAYING;
@@ -115,6 +136,7 @@ class SdlAudioStream final : public AudioOutputStream {
     std::lock_guard lock(sdlMutex());
     SDL_CloseAudioDevice(device_);  // joins the audio thread
     device_ = 0;
+    server_.reset();
     quitAudio();
   }
 
@@ -124,6 +146,7 @@ class SdlAudioStream final : public AudioOutputStream {
   SDL_AudioDeviceID device_ = 0;
   AudioStreamInfo info_;
   std::atomic<std::int64_t> latencyNs_{0};
+  std::unique_ptr<SoundServerLatency> server_;  // the server's own figure, where it gives one
 };
 
 class SdlAudioBackend : public AudioOutputBackend {
