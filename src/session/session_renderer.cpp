@@ -24,6 +24,16 @@ constexpr double kResyncNs = 50e6;
 constexpr double kClockFitSeconds = 20;
 // The fit's origin moves on every six seconds or so, keeping its sums small and exact.
 constexpr double kRecentreFrames = 262'144;
+// Time the device lost (it played silence for want of sound, and took fewer frames than real
+// time passed) is skipped once this much of it has gathered, so that the session keeps real
+// time on a busy machine.
+constexpr double kLostTimeNs = 20e6;
+// A callback may come late while the sound still plays from the server's buffer and the next
+// ones then come early: only lateness that all callbacks of this long keep counts as lost.
+constexpr std::int64_t kLostTimeWindowNs = 2'000'000'000;
+// A sound card's own clock may run slow by up to a few hundred parts per million: that much
+// lateness is the card's pace, not lost time, and is followed as before.
+constexpr double kDevicePaceAllowance = 3e-4;
 
 bool isToneModeWord(std::string_view word) {
   return std::find(kToneModes.begin(), kToneModes.end(), word) != kToneModes.end();
@@ -351,12 +361,45 @@ void SessionRenderer::renderTimed(std::size_t frames, AudioBufferList buffers,
     advanceSilently(frames, timing.callbackNs);
     return;
   }
+  skipLostTime(timing.callbackNs);
   const std::int64_t start = callbackClock_.update(timing.callbackNs, frames, sampleRate_);
   pull(frames, buffers, nullptr, start + timing.latencyNs + controls_.extraLatencyNs, callbackClock_.nsPerFrame());
+  lost_.pulledFrames += frames;
+}
+
+void SessionRenderer::skipLostTime(std::int64_t callbackNs) noexcept {
+  LostTime& l = lost_;
+  if (!l.started) {
+    l = LostTime{};
+    l.started = true;
+    l.originNs = callbackNs;
+    l.windowStartNs = callbackNs;
+    return;
+  }
+  const double elapsedNs = static_cast<double>(callbackNs - l.originNs);
+  const double late = elapsedNs - static_cast<double>(l.pulledFrames) * 1e9 / sampleRate_;
+  if (callbackNs - l.windowStartNs > kLostTimeWindowNs) {
+    l.previousMin = l.currentMin;
+    l.currentMin = late;
+    l.windowStartNs = callbackNs;
+  } else {
+    l.currentMin = std::min(l.currentMin, late);
+  }
+  const double lostNs = std::min(l.previousMin, l.currentMin) - l.skippedNs - kDevicePaceAllowance * elapsedNs;
+  if (!(lostNs >= kLostTimeNs)) return;
+  // What is left of the block begun is dropped too: the next frames heard are real time's.
+  const auto blocks = static_cast<std::size_t>(lostNs / 1e9 * sampleRate_) / kBlockFrames;
+  l.skippedNs += static_cast<double>(blocks * kBlockFrames + (kBlockFrames - pendingOffset_)) * 1e9 / sampleRate_;
+  pendingOffset_ = kBlockFrames;
+  // A fade under way goes on by the time skipped (unheard blocks would end it at once).
+  const double fade = fadeGain_;
+  for (std::size_t i = 0; i < blocks; ++i) nextBlock(false);
+  if (fading_) fadeGain_ = std::max(0.0, fade - static_cast<double>(blocks * kBlockFrames) / (kFadeOutSeconds * sampleRate_));
 }
 
 void SessionRenderer::advanceSilently(std::size_t frames, std::int64_t firstFrameNs) noexcept {
   callbackClock_.reset();
+  lost_.started = false;
   // Sound made for a device that is gone is not heard; the session goes on from its block.
   pendingOffset_ = kBlockFrames;
   const double nsPerFrame = 1e9 / sampleRate_;

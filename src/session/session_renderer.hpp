@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -141,6 +142,18 @@ class SessionRenderer final : public AudioRenderSource {
     double s0_ = 0, sx_ = 0, sy_ = 0, sxx_ = 0, sxy_ = 0;
   };
 
+  // The device's frames against the monotonic clock, for the time it loses.
+  struct LostTime {
+    bool started = false;
+    std::int64_t originNs = 0;       // the first callback
+    std::uint64_t pulledFrames = 0;  // frames the device took since
+    std::int64_t windowStartNs = 0;
+    // The least lateness of the callbacks in this window and the last (ns behind real time).
+    double currentMin = std::numeric_limits<double>::infinity();
+    double previousMin = std::numeric_limits<double>::infinity();
+    double skippedNs = 0;  // session time skipped so far
+  };
+
   static Controls controlsOf(const ProgramSettings& settings);
   void takeCommands() noexcept;
   SoundScene sceneOf(const TimelineSample& sample) const noexcept;
@@ -149,6 +162,8 @@ class SessionRenderer final : public AudioRenderSource {
   // Makes the next block: sound into pending_ when audible, else only time and phases.
   void nextBlock(bool audible) noexcept;
   void publish(std::int64_t heardNs, bool audible) noexcept;
+  // Moves the session on by the time the device lost, in whole blocks, once it adds up.
+  void skipLostTime(std::int64_t callbackNs) noexcept;
   // Copies pending frames out, making blocks as needed; publishes each block's clock from
   // firstFrameNs (the first frame of this call) when given.
   void pull(std::size_t frames, AudioBufferList buffers, float* interleaved, std::optional<std::int64_t> firstFrameNs,
@@ -189,6 +204,7 @@ class SessionRenderer final : public AudioRenderSource {
   std::array<float, 2 * kBlockFrames> pending_{};
   std::size_t pendingOffset_ = kBlockFrames;  // frames of pending_ already handed out
   CallbackClock callbackClock_;
+  LostTime lost_;
 };
 
 }  // namespace solvera::session

@@ -1,7 +1,8 @@
 // The session's clock: live blocks, pulled in whatever sizes and layouts a device asks for from
 // another thread, are the very samples a render to a file makes; the published clock says when
 // each block is heard, the device's jitter smoothed away; the light's pulse peaks with the
-// sound's in every mode and shape; a render's span and its cancel.
+// sound's in every mode and shape; time the device loses is skipped; a render's span and its
+// cancel.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -188,6 +189,38 @@ TEST(SessionRenderer, LightPeaksWithTheSoundInEveryModeAndShape) {
       }
     }
   }
+}
+
+TEST(SessionRenderer, KeepsRealTimeWhenTheDeviceLosesTime) {
+  Json raw = {{"title", "Lang"}, {"phases", {{{"start", "00:00"}, {"end", "10:00"}, {"audioFrequencyHz", "8"}}}}};
+  SessionRenderer renderer(buildTimeline(*checkSession(raw).session), "", ProgramSettings{});
+  constexpr double kRate = kToneSampleRate;
+  constexpr std::size_t kFrames = 4096;
+  std::vector<float> samples(2 * kFrames);
+  const AudioBuffer buffer{samples.data(), 2};
+  double nowNs = 1e9;
+  std::uint64_t pulled = 0;
+  // The device takes a callback's frames in their time, its clock 200 ppm slow (a card's own
+  // pace, followed); lateNs moves only this callback (the server's buffer covers it).
+  const auto callback = [&](double lateNs) {
+    renderer.renderTimed(kFrames, AudioBufferList(&buffer, 1), AudioBlockTiming{std::llround(nowNs + lateNs), 0, true});
+    pulled += kFrames;
+    nowNs += kFrames / kRate * 1e9 * (1 + 200e-6);
+  };
+  const double startNs = nowNs;
+  for (int i = 0; i < 110; ++i) callback(i % 5 == 3 ? 60e6 : 0);  // about 10 s
+  const auto played = [&] { return static_cast<double>(pulled) / kRate; };
+  // The session time at the end of the latest block: where the device has got to.
+  const auto heardS = [&] { return renderer.snapshot().sessionS + SessionRenderer::kBlockFrames / kRate; };
+  EXPECT_NEAR(heardS(), played(), 0.007)
+      << "late callbacks whose sound the buffer covered, and the card's pace, are no lost time";
+
+  // An underrun: the server played 300 ms of silence and took nothing meanwhile.
+  nowNs += 300e6;
+  for (int i = 0; i < 60; ++i) callback(0);  // about 5.5 s
+  const double realS = (nowNs - startNs) / 1e9;
+  EXPECT_NEAR(heardS(), realS, 0.03) << "the session keeps real time";
+  EXPECT_GT(heardS() - played(), 0.25) << "the lost time was skipped";
 }
 
 TEST(SessionRenderer, OfflineSpanAndCancel) {
