@@ -76,7 +76,8 @@ class SdlAudioStream final : public AudioOutputStream {
     auto* self = static_cast<SdlAudioStream*>(user);
     const AudioBuffer buffer{reinterpret_cast<float*>(stream), self->channels_};
     const auto frames = static_cast<std::size_t>(bytes) / (sizeof(float) * self->channels_);
-    const std::int64_t server = self->server_ ? self->server_->latencyNs() : 0;
+    const SoundServerLatency* watcher = self->watcher_.load(std::memory_order_acquire);
+    const std::int64_t server = watcher != nullptr ? watcher->latencyNs() : 0;
     const AudioBlockTiming timing{.callbackNs = systemClock().monotonicNs(),
                                   .latencyNs = server > 0 ? server : self->latencyNs_.load(std::memory_order_relaxed)};
     self->source_->renderTimed(frames, AudioBufferList(&buffer, 1), timing);
@@ -117,13 +118,19 @@ class SdlAudioStream final : public AudioOutputStream {
     // Known only now that the device runs (paused); the callback starts with the unpausing.
     latencyNs_.store(static_cast<std::int64_t>(info_.latencySeconds * 1e9),
                      std::memory_order_relaxed);
-    if (isSoundServer(driverName)) server_ = SoundServerLatency::watch(streamName);
+    if (isSoundServer(driverName)) {
+      server_ = SoundServerLatency::watch(streamName);
+      watcher_.store(server_.get(), std::memory_order_release);
+    }
     SDL_PauseAudioDevice(device_, 0);
   }
 
   AudioStreamInfo info() const override {
     AudioStreamInfo info = info_;
-    if (const std::int64_t server = server_ ? server_->latencyNs() : 0; server > 0) info.latencySeconds = static_cast<double>(server) / 1e9;
+    const SoundServerLatency* watcher = watcher_.load(std::memory_order_acquire);
+    if (const std::int64_t server = watcher != nullptr ? watcher->latencyNs() : 0; server > 0) {
+      info.latencySeconds = static_cast<double>(server) / 1e9;
+    }
     return info;
   }
 
@@ -136,6 +143,7 @@ class SdlAudioStream final : public AudioOutputStream {
     std::lock_guard lock(sdlMutex());
     SDL_CloseAudioDevice(device_);  // joins the audio thread
     device_ = 0;
+    watcher_.store(nullptr, std::memory_order_relaxed);
     server_.reset();
     quitAudio();
   }
@@ -147,6 +155,8 @@ class SdlAudioStream final : public AudioOutputStream {
   AudioStreamInfo info_;
   std::atomic<std::int64_t> latencyNs_{0};
   std::unique_ptr<SoundServerLatency> server_;  // the server's own figure, where it gives one
+  // The same for the callback: SDL starts its thread before the figure's watcher exists.
+  std::atomic<const SoundServerLatency*> watcher_{nullptr};
 };
 
 class SdlAudioBackend : public AudioOutputBackend {
