@@ -18,8 +18,10 @@ constexpr std::array<std::string_view, 4> kToneModes{"binaural", "monaural", "is
 // How far the light's phase may move towards the beat's in one block when they come back to
 // one rate (after a phase whose light ran at a rate of its own): about 0.34 cycles a second.
 constexpr double kMaxLockStep = 0.002;
-// Callback times this far from the smoothed schedule start it afresh (an underrun, a resume).
+// Callback times this far from the smoothed schedule, this many in a row, start it afresh (an
+// underrun, a resume).
 constexpr double kResyncNs = 50e6;
+constexpr int kResyncCallbacks = 3;
 // The callbacks the clock's fit weighs: their weight halves in about 14 s.
 constexpr double kClockFitSeconds = 20;
 // The fit's origin moves on every six seconds or so, keeping its sums small and exact.
@@ -68,7 +70,18 @@ std::int64_t SessionRenderer::CallbackClock::update(std::int64_t callbackNs, std
   const double nominal = 1e9 / sampleRate;
   if (started_) {
     const double predicted = originNs_ + lastEstimate_ + static_cast<double>(lastFrames_) * nsPerFrame_;
-    if (std::fabs(static_cast<double>(callbackNs) - predicted) > kResyncNs) started_ = false;
+    if (std::fabs(static_cast<double>(callbackNs) - predicted) > kResyncNs) {
+      // One callback far off is the device's thread held up while the server's buffer played on
+      // (a busy machine): the schedule stands. Only callbacks that stay off start it afresh.
+      if (++outliers_ < kResyncCallbacks) {
+        frame_ += static_cast<double>(lastFrames_);
+        lastEstimate_ = predicted - originNs_;
+        lastFrames_ = frames;
+        return std::llround(predicted);
+      }
+      started_ = false;
+    }
+    outliers_ = 0;
   }
   if (!started_) {
     started_ = true;

@@ -127,12 +127,16 @@ class SessionRenderer final : public AudioRenderSource {
     // The smoothed time of this callback's first frame.
     std::int64_t update(std::int64_t callbackNs, std::size_t frames, double sampleRate) noexcept;
     double nsPerFrame() const { return nsPerFrame_; }
-    void reset() { started_ = false; }
+    void reset() {
+      started_ = false;
+      outliers_ = 0;
+    }
 
    private:
     void recentre(double byFrames, double byNs) noexcept;
 
     bool started_ = false;
+    int outliers_ = 0;         // callbacks in a row far from the schedule
     double originNs_ = 0;      // the fit's coordinates count from here
     double frame_ = 0;         // this callback's first frame, from the origin
     double nsPerFrame_ = 0;

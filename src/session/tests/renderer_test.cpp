@@ -202,13 +202,17 @@ TEST(SessionRenderer, KeepsRealTimeWhenTheDeviceLosesTime) {
   std::uint64_t pulled = 0;
   // The device takes a callback's frames in their time, its clock 200 ppm slow (a card's own
   // pace, followed); lateNs moves only this callback (the server's buffer covers it).
+  double worstHeardNs = 0;  // the published clock against the device's own schedule
   const auto callback = [&](double lateNs) {
     renderer.renderTimed(kFrames, AudioBufferList(&buffer, 1), AudioBlockTiming{std::llround(nowNs + lateNs), 0, true});
+    const double lastBlockNs = nowNs + (kFrames - SessionRenderer::kBlockFrames) / kRate * 1e9 * (1 + 200e-6);
+    if (pulled > 20 * kFrames) worstHeardNs = std::max(worstHeardNs, std::fabs(renderer.snapshot().heardNs - lastBlockNs));
     pulled += kFrames;
     nowNs += kFrames / kRate * 1e9 * (1 + 200e-6);
   };
   const double startNs = nowNs;
   for (int i = 0; i < 110; ++i) callback(i % 5 == 3 ? 60e6 : 0);  // about 10 s
+  EXPECT_LT(worstHeardNs, 2e6) << "a callback held up alone moved the light by " << worstHeardNs / 1e6 << " ms";
   const auto played = [&] { return static_cast<double>(pulled) / kRate; };
   // The session time at the end of the latest block: where the device has got to.
   const auto heardS = [&] { return renderer.snapshot().sessionS + SessionRenderer::kBlockFrames / kRate; };
