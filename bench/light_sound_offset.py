@@ -40,8 +40,7 @@ import time
 BEAT_HZ = 10.0
 RATE = 44100
 BLOCK_FRAMES = 220  # ~5 ms, about one carrier period: the envelope without the carrier
-ASSUMED_QUEUED_BUFFERS = {"pulseaudio": 2, "disk": 1}  # what the program assumes, see below
-CALLBACK_FRAMES = 512
+CALLBACK_FRAMES = 512  # the disk driver's callback; a sound server gets 4096 and its own figure
 SO_TIMESTAMPNS = 35  # Linux; SCM_TIMESTAMPNS has the same number
 
 
@@ -217,7 +216,8 @@ def main():
     if "--dump" in sys.argv:  # analyse the series a run with LIGHT_SOUND_DUMP set kept
         d = json.load(open(args[0]))
         analyse([tuple(f) for f in d["frames"]], [tuple(e) for e in d["envelope"]],
-                float(args[1]) if len(args) > 1 else 10, d.get("length", 0), d.get("driver", "pulseaudio"))
+                float(args[1]) if len(args) > 1 else 10, d.get("length", 0), d.get("driver", "pulseaudio"),
+                d.get("lead", 0.0))
         return
     build = args[0]
     minutes = float(args[1]) if len(args) > 1 else 10
@@ -307,6 +307,7 @@ def main():
         th.join()
     wall1, mono1 = time.time(), time.monotonic()
 
+    lead = 0.0
     if disk:
         date, slope, residual = disk_dating(growth)
         sound = array.array("f")
@@ -340,18 +341,21 @@ def main():
                   % (" ".join("%.1f" % x for x in buffer_ms), " ".join("%.1f" % x for x in stream_sink_ms),
                      " ".join("%.1f" % x for x in sink_ms)))
         driver = "pulseaudio"
+        lead = sum(sink_ms) / len(sink_ms) if sink_ms else 0.0
 
     if os.environ.get("LIGHT_SOUND_DUMP"):  # the raw series, for a closer look
         with open(os.environ["LIGHT_SOUND_DUMP"], "w") as f:
-            json.dump({"frames": frames, "envelope": envelope, "length": length, "driver": driver}, f)
-    analyse(frames, envelope, window, length, driver)
+            json.dump({"frames": frames, "envelope": envelope, "length": length, "driver": driver, "lead": lead}, f)
+    analyse(frames, envelope, window, length, driver, lead)
     print("".join("  | " + line + "\n" for line in out.splitlines()[-5:]), end="")
     shutil.rmtree(scratch, ignore_errors=True)
 
 
-def analyse(frames, envelope, window, length, driver):
-    """The offsets window by window, their summary, and the pulses' rate by the wall clock."""
-    assumed = ASSUMED_QUEUED_BUFFERS[driver] * CALLBACK_FRAMES / RATE * 1000
+def analyse(frames, envelope, window, length, driver, lead):
+    """The offsets window by window, their summary, and the pulses' rate by the wall clock.
+    lead: how far (ms, on average) the null sink renders, and the monitor records, ahead of
+    the sink's own play, which is when a card would sound; the program moves the light to
+    that moment."""
     first, last = frames[0][0] + 12, frames[-1][0] - 15  # past the fade-in, before the fade-out
     # The pulses' rate by the wall clock: peak times in 1 s pieces against a 10 Hz grid,
     # unwrapped (they move by far less than half a period from one piece to the next).
@@ -424,9 +428,15 @@ def analyse(frames, envelope, window, length, driver):
           % (mean, percentile(values, 5), percentile(values, 95), percentile(values, 95) - percentile(values, 5),
              min(values), max(values), max(abs(v - mean) for v in values)))
     print("drift: %.4f ms per minute (%.3f ms over the run)" % (drift * 60, drift * (last - first)))
-    print("the program assumes %.2f ms of output latency for the %s driver (%d x %d frames) plus 0 ms of the "
-          "user's; the mean offset minus that: %+.2f ms" % (assumed, driver, ASSUMED_QUEUED_BUFFERS[driver],
-                                                            CALLBACK_FRAMES, mean - assumed))
+    if driver == "disk":
+        print("the disk driver takes a block at once: the program assumes %.2f ms (one %d-frame callback); "
+              "the mean offset minus that: %+.2f ms" % (CALLBACK_FRAMES / RATE * 1000, CALLBACK_FRAMES,
+                                                      mean - CALLBACK_FRAMES / RATE * 1000))
+    else:
+        print("the program moves the light by the sound server's figure (its stream's buffer plus the sink's "
+              "latency) and 0 ms of the user's; the monitor records the sink's render, %.2f ms ahead of its "
+              "play (the sink's latency, mean): light against the sound as played: mean %+.2f ms"
+              % (lead, mean - lead))
     late = sorted(b[0] - a[0] for a, b in zip(frames, frames[1:]))
     print("light frames: %d, interval p50 %.1f ms, p99 %.1f ms, max %.1f ms (by the kernel's arrival dates)"
           % (len(frames), late[len(late) // 2] * 1000, percentile(late, 99) * 1000, late[-1] * 1000))
