@@ -7,7 +7,7 @@ packages=(
   libgtk-4-dev libwebkitgtk-6.0-dev libglib2.0-dev libasio-dev nlohmann-json3-dev
   libcurl4-openssl-dev libssl-dev libarchive-dev libsdl2-dev libicu-dev
   libgtest-dev libgmock-dev libbenchmark-dev libfftw3-dev python3-dbusmock
-  libsndfile1-dev libsamplerate0-dev libpulse-dev pulseaudio pulseaudio-utils
+  libsndfile1-dev libflac-dev libsamplerate0-dev libpulse-dev pulseaudio pulseaudio-utils
   sox libsox-fmt-all flac vorbis-tools opus-tools
   xvfb xauth xdotool dbus dbus-x11 playerctl xclip procps
   libsystemd-dev systemd desktop-file-utils appstream dpkg-dev librsvg2-bin x11-apps

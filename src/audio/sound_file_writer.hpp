@@ -1,13 +1,16 @@
-// Sound files written with libsndfile: the output's extension picks the format, the frames go
-// to a hidden file beside it, and only a complete file takes the output's name.
+// Sound files: the output's extension picks the format, the frames go to a hidden file beside
+// it, and only a complete file takes the output's name. libsndfile writes WAV and the lossy
+// formats; FLAC goes to libFLAC directly, whose settings libsndfile does not reach.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/error.hpp"
 
@@ -30,9 +33,16 @@ std::string_view soundFileFormatWord(SoundFileFormat format);
 // The rate a format is written at when asked for `rate` (Opus: 48000).
 int soundFileRate(SoundFileFormat format, int rate);
 
+// Samples in -1..1 as integers of `bits` (16 or 24): scaled by 2^(bits-1), rounded to the
+// nearest (ties to even) and clipped to the integer range, as libsndfile converts them; a
+// value that is not a number becomes 0.
+void floatToPcm(const float* samples, std::int32_t* out, std::size_t count, int bits);
+
+class FlacFileEncoder;
+
 class SoundFileWriter {
  public:
-  SoundFileWriter() = default;
+  SoundFileWriter();
   ~SoundFileWriter();  // abandons an unfinished file
   SoundFileWriter(const SoundFileWriter&) = delete;
   SoundFileWriter& operator=(const SoundFileWriter&) = delete;
@@ -53,8 +63,11 @@ class SoundFileWriter {
 
  private:
   Error failure(int errnoValue, std::string_view doing) const;
+  Error refusedRate() const;
 
   void* file_ = nullptr;  // SNDFILE*
+  std::unique_ptr<FlacFileEncoder> flac_;
+  std::vector<std::int32_t> pcm_;  // a block of samples as integers
   int fd_ = -1;
   std::filesystem::path output_;
   std::filesystem::path temporary_;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <numbers>
 #include <vector>
@@ -94,6 +95,71 @@ TEST(SoundFileWriter, EveryFormatReadsBackWholeUnderItsName) {
   }
   EXPECT_EQ(folder.names(), (std::vector<std::string>{"a.wav", "b.WAV", "c.flac", "d.ogg", "e.opus", "f.mp3"}))
       << "no hidden parts are left";
+}
+
+TEST(SoundFileWriter, FlacHoldsWhatLibsndfileWroteAndPassesItsOwnCheck) {
+  // The conversion on literal values: full scale, beyond it, ties, a value that is no number.
+  const float in[] = {0.0f, 1.0f, -1.0f, 1.5f, -2.0f, 0.5f / 32768, 1.5f / 32768, -0.5f / 32768, 0.25f, NAN};
+  std::int32_t out16[std::size(in)];
+  floatToPcm(in, out16, std::size(in), 16);
+  EXPECT_EQ(std::vector<std::int32_t>(std::begin(out16), std::end(out16)),
+            (std::vector<std::int32_t>{0, 32767, -32768, 32767, -32768, 0, 2, 0, 8192, 0}));
+  std::int32_t out24[std::size(in)];
+  floatToPcm(in, out24, std::size(in), 24);
+  EXPECT_EQ(out24[1], 8388607);
+  EXPECT_EQ(out24[2], -8388608);
+  EXPECT_EQ(out24[8], 2097152);
+
+  // A tone that clips now and then, over noise: our FLAC decodes to the very integers of the
+  // FLAC libsndfile writes from the same samples (clipping on), frame for frame, at both depths.
+  ScratchFolder folder;
+  const std::size_t frames = 3 * 44100 + 17;  // not a whole number of FLAC blocks
+  std::vector<float> samples(2 * frames);
+  std::uint32_t state = 9;
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    state = state * 1664525u + 1013904223u;
+    const double tone = 1.2 * std::sin(2 * std::numbers::pi * 330 * static_cast<double>(i / 2) / 44100);
+    samples[i] = static_cast<float>(tone + 0.1 * (static_cast<double>(state >> 8) / 16777216.0 - 0.5));
+  }
+  const auto decode = [](const fs::path& path) {
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    std::vector<int> values(2 * static_cast<std::size_t>(file != nullptr ? info.frames : 0));
+    if (file != nullptr) {
+      if (sf_readf_int(file, values.data(), info.frames) != info.frames) values.clear();
+      sf_close(file);
+    }
+    return values;
+  };
+  for (int bits : {16, 24}) {
+    SCOPED_TRACE(bits);
+    const fs::path ours = folder.path() / (std::to_string(bits) + "ours.flac");
+    SoundFileWriter writer;
+    ASSERT_FALSE(writer.open(ours, {SoundFileFormat::wav, 44100, bits, frames}));
+    for (std::size_t done = 0; done < frames; done += 5000) {
+      ASSERT_FALSE(writer.write(samples.data() + 2 * done, std::min<std::size_t>(5000, frames - done)));
+    }
+    ASSERT_FALSE(writer.finish());
+
+    const fs::path theirs = folder.path() / (std::to_string(bits) + "theirs.flac");
+    SF_INFO info{};
+    info.samplerate = 44100;
+    info.channels = 2;
+    info.format = SF_FORMAT_FLAC | (bits == 24 ? SF_FORMAT_PCM_24 : SF_FORMAT_PCM_16);
+    SNDFILE* file = sf_open(theirs.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(file, nullptr);
+    sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    EXPECT_EQ(sf_writef_float(file, samples.data(), static_cast<sf_count_t>(frames)), static_cast<sf_count_t>(frames));
+    sf_close(file);
+
+    const std::vector<int> expected = decode(theirs);
+    const std::vector<int> decoded = decode(ours);
+    ASSERT_EQ(decoded.size(), 2 * frames) << "every frame, no padding";
+    EXPECT_TRUE(decoded == expected) << "the samples differ from libsndfile's";
+    // flac checks every frame's checksum and the whole stream's against its header.
+    const std::string check = "flac -t -s '" + ours.string() + "' 2>&1";
+    EXPECT_EQ(std::system(check.c_str()), 0) << check;
+  }
 }
 
 TEST(SoundFileWriter, RefusalsLeaveNothingBehind) {
