@@ -21,51 +21,70 @@ std::size_t colourIndex(NoiseType type) {
   return type == NoiseType::white ? 0 : type == NoiseType::pink ? 1 : 2;
 }
 
-// Both channels in one loop (two independent chains side by side), each colour only where
-// its weight is on; a colour alone at full weight skips the weighting.
+// Four lanes of floats or words, of which two carry the channels (left in lane 0, right in
+// lane 1; lanes 2 and 3 repeat them). Every operation acts on each lane alone, in the order
+// a channel of its own would take, so the samples are those of one channel at a time.
+using Lanes = float __attribute__((vector_size(16)));
+using LaneWords = std::uint32_t __attribute__((vector_size(16)));
+using LaneInts = std::int32_t __attribute__((vector_size(16)));
+
+Lanes lanesOf(float left, float right) { return Lanes{left, right, left, right}; }
+
+// Both channels in one loop, each colour only where its weight is on; a colour alone at full
+// weight skips the weighting. The two generators and filter chains step side by side in the
+// lanes of one register: the chains are recurrences, so the channels are the parallel work.
 template <bool White, bool Pink, bool Brown, bool Weighted>
 void renderVoices(NoiseVoice& left, NoiseVoice& right, float* outLeft, float* outRight,
                   std::size_t frames, const float (*weights)[StereoNoise::kMaxFrames]) {
-  NoiseVoice* voices[2] = {&left, &right};
-  float* outs[2] = {outLeft, outRight};
-  NoiseRandom random[2] = {left.random, right.random};
-  std::array<float, 7> p[2] = {left.pink, right.pink};
-  float walk[2] = {left.brown, right.brown};
+  // xoshiro128+ (as NoiseRandom::next) on both states at once.
+  LaneWords s[4];
+  for (std::size_t k = 0; k < 4; ++k) {
+    const std::uint32_t l = left.random.state()[k], r = right.random.state()[k];
+    s[k] = LaneWords{l, r, l, r};
+  }
+  Lanes b[7];
+  for (std::size_t k = 0; k < 7; ++k) b[k] = lanesOf(left.pink[k], right.pink[k]);
+  Lanes walk = lanesOf(left.brown, right.brown);
   for (std::size_t i = 0; i < frames; ++i) {
-    for (int c = 0; c < 2; ++c) {
-      const float w = random[c].bipolar();
-      float sample = 0.0f;
-      if constexpr (White) sample += (Weighted ? weights[0][i] : 1.0f) * (w * NoiseVoice::kWhiteGain);
-      if constexpr (Pink) {
-        // A sum of one-pole filters spread over the band; within a fraction of a decibel of
-        // -3 dB per octave from about 10 Hz to the top of the audio band.
-        auto& b = p[c];
-        b[0] = 0.99886f * b[0] + w * 0.0555179f;
-        b[1] = 0.99332f * b[1] + w * 0.0750759f;
-        b[2] = 0.96900f * b[2] + w * 0.1538520f;
-        b[3] = 0.86650f * b[3] + w * 0.3104856f;
-        b[4] = 0.55000f * b[4] + w * 0.5329522f;
-        b[5] = -0.7616f * b[5] - w * 0.0168980f;
-        const float pink = b[0] + b[1] + b[2] + b[3] + b[4] + b[5] + b[6] + w * 0.5362f;
-        b[6] = w * 0.115926f;
-        sample += (Weighted ? weights[1][i] : 1.0f) * (pink * NoiseVoice::kPinkGain);
-      }
-      if constexpr (Brown) {
-        walk[c] = (walk[c] + 0.02f * w) * (1.0f / 1.02f);
-        sample += (Weighted ? weights[2][i] : 1.0f) * (walk[c] * NoiseVoice::kBrownGain);
-      }
-      outs[c][i] = sample;
+    const LaneWords bits = s[0] + s[3];
+    const LaneWords t = s[1] << 9;
+    s[2] ^= s[0];
+    s[3] ^= s[1];
+    s[1] ^= s[2];
+    s[0] ^= s[3];
+    s[2] ^= t;
+    s[3] = (s[3] << 11) | (s[3] >> 21);
+    const Lanes w = __builtin_convertvector(reinterpret_cast<const LaneInts&>(bits), Lanes) * 0x1p-31f;
+    Lanes sample = lanesOf(0.0f, 0.0f);
+    if constexpr (White) sample += (Weighted ? weights[0][i] : 1.0f) * (w * NoiseVoice::kWhiteGain);
+    if constexpr (Pink) {
+      // A sum of one-pole filters spread over the band; within a fraction of a decibel of
+      // -3 dB per octave from about 10 Hz to the top of the audio band.
+      b[0] = 0.99886f * b[0] + w * 0.0555179f;
+      b[1] = 0.99332f * b[1] + w * 0.0750759f;
+      b[2] = 0.96900f * b[2] + w * 0.1538520f;
+      b[3] = 0.86650f * b[3] + w * 0.3104856f;
+      b[4] = 0.55000f * b[4] + w * 0.5329522f;
+      b[5] = -0.7616f * b[5] - w * 0.0168980f;
+      const Lanes pink = b[0] + b[1] + b[2] + b[3] + b[4] + b[5] + b[6] + w * 0.5362f;
+      b[6] = w * 0.115926f;
+      sample += (Weighted ? weights[1][i] : 1.0f) * (pink * NoiseVoice::kPinkGain);
     }
+    if constexpr (Brown) {
+      walk = (walk + 0.02f * w) * (1.0f / 1.02f);
+      sample += (Weighted ? weights[2][i] : 1.0f) * (walk * NoiseVoice::kBrownGain);
+    }
+    outLeft[i] = sample[0];
+    outRight[i] = sample[1];
   }
   // Filter memory this small is far below the output's resolution; clearing it keeps the
   // arithmetic out of slow subnormal numbers.
+  const auto settle = [](float z) { return std::fabs(z) < 1e-30f ? 0.0f : z; };
+  NoiseVoice* voices[2] = {&left, &right};
   for (int c = 0; c < 2; ++c) {
-    for (float& z : p[c]) {
-      if (std::fabs(z) < 1e-30f) z = 0.0f;
-    }
-    voices[c]->random = random[c];
-    voices[c]->pink = p[c];
-    voices[c]->brown = std::fabs(walk[c]) < 1e-30f ? 0.0f : walk[c];
+    voices[c]->random.setState({s[0][c], s[1][c], s[2][c], s[3][c]});
+    for (std::size_t k = 0; k < 7; ++k) voices[c]->pink[k] = settle(b[k][c]);
+    voices[c]->brown = settle(walk[c]);
   }
 }
 

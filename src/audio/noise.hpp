@@ -29,6 +29,10 @@ class NoiseRandom {
   // Uniform in [-1, 1).
   float bipolar() { return static_cast<float>(static_cast<std::int32_t>(next())) * 0x1p-31f; }
 
+  // The four words of state, for renders that step several generators side by side.
+  const std::array<std::uint32_t, 4>& state() const { return s_; }
+  void setState(const std::array<std::uint32_t, 4>& state) { s_ = state; }
+
  private:
   std::array<std::uint32_t, 4> s_{};
 };
