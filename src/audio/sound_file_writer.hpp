@@ -33,10 +33,11 @@ std::string_view soundFileFormatWord(SoundFileFormat format);
 // The rate a format is written at when asked for `rate` (Opus: 48000).
 int soundFileRate(SoundFileFormat format, int rate);
 
-// Samples in -1..1 as integers of `bits` (16 or 24): scaled by 2^(bits-1), rounded to the
-// nearest (ties to even) and clipped to the integer range, as libsndfile converts them; a
-// value that is not a number becomes 0.
-void floatToPcm(const float* samples, std::int32_t* out, std::size_t count, int bits);
+// Interleaved stereo in -1..1 as integers of `bits` (16 or 24), one buffer per channel:
+// scaled by 2^(bits-1), rounded to the nearest (ties to even) and clipped to the integer
+// range, as libsndfile's FLAC writer converts them; a value that is not a number becomes 0.
+void floatToPcmChannels(const float* interleaved, std::int32_t* left, std::int32_t* right, std::size_t frames,
+                        int bits);
 
 class FlacFileEncoder;
 
@@ -67,7 +68,7 @@ class SoundFileWriter {
 
   void* file_ = nullptr;  // SNDFILE*
   std::unique_ptr<FlacFileEncoder> flac_;
-  std::vector<std::int32_t> pcm_;  // a block of samples as integers
+  std::vector<std::int32_t> pcm_;  // a block of samples as integers, channel after channel
   int fd_ = -1;
   std::filesystem::path output_;
   std::filesystem::path temporary_;

@@ -98,17 +98,23 @@ TEST(SoundFileWriter, EveryFormatReadsBackWholeUnderItsName) {
 }
 
 TEST(SoundFileWriter, FlacHoldsWhatLibsndfileWroteAndPassesItsOwnCheck) {
-  // The conversion on literal values: full scale, beyond it, ties, a value that is no number.
+  // The conversion on literal values: full scale, beyond it, ties, a value that is no number;
+  // five frames, so that both the four-at-a-time loop and the one after it are used.
   const float in[] = {0.0f, 1.0f, -1.0f, 1.5f, -2.0f, 0.5f / 32768, 1.5f / 32768, -0.5f / 32768, 0.25f, NAN};
-  std::int32_t out16[std::size(in)];
-  floatToPcm(in, out16, std::size(in), 16);
-  EXPECT_EQ(std::vector<std::int32_t>(std::begin(out16), std::end(out16)),
-            (std::vector<std::int32_t>{0, 32767, -32768, 32767, -32768, 0, 2, 0, 8192, 0}));
-  std::int32_t out24[std::size(in)];
-  floatToPcm(in, out24, std::size(in), 24);
-  EXPECT_EQ(out24[1], 8388607);
-  EXPECT_EQ(out24[2], -8388608);
-  EXPECT_EQ(out24[8], 2097152);
+  std::int32_t left[5], right[5];
+  floatToPcmChannels(in, left, right, 5, 16);
+  EXPECT_EQ(std::vector<std::int32_t>(std::begin(left), std::end(left)),
+            (std::vector<std::int32_t>{0, -32768, -32768, 2, 8192}));
+  EXPECT_EQ(std::vector<std::int32_t>(std::begin(right), std::end(right)),
+            (std::vector<std::int32_t>{32767, 32767, 0, 0, 0}));
+  const float nanFirst[] = {NAN, -NAN, 0.75f, -0.75f, 0.0f, 0.0f, 0.0f, 0.0f};
+  floatToPcmChannels(nanFirst, left, right, 4, 24);
+  EXPECT_EQ(left[0], 0);
+  EXPECT_EQ(right[0], 0);
+  EXPECT_EQ(left[1], 6291456);
+  EXPECT_EQ(right[1], -6291456);
+  floatToPcmChannels(in, left, right, 1, 24);
+  EXPECT_EQ(right[0], 8388607);
 
   // A tone that clips now and then, over noise: our FLAC decodes to the very integers of the
   // FLAC libsndfile writes from the same samples (clipping on), frame for frame, at both depths.
