@@ -42,9 +42,24 @@ void renderVoices(NoiseVoice& left, NoiseVoice& right, float* outLeft, float* ou
     const std::uint32_t l = left.random.state()[k], r = right.random.state()[k];
     s[k] = LaneWords{l, r, l, r};
   }
-  Lanes b[7];
-  for (std::size_t k = 0; k < 7; ++k) b[k] = lanesOf(left.pink[k], right.pink[k]);
+  // The pink filters two to a register, left and right beside each other:
+  // f[0] = {b0 L, b0 R, b1 L, b1 R}, f[1] = b2 and b3, f[2] = b4 and b5; b6 on its own.
+  Lanes f[3];
+  for (std::size_t k = 0; k < 3; ++k) {
+    f[k] = Lanes{left.pink[2 * k], right.pink[2 * k], left.pink[2 * k + 1], right.pink[2 * k + 1]};
+  }
+  Lanes b6 = lanesOf(left.pink[6], right.pink[6]);
   Lanes walk = lanesOf(left.brown, right.brown);
+  // A sum of one-pole filters spread over the band; within a fraction of a decibel of -3 dB
+  // per octave from about 10 Hz to the top of the audio band.
+  const Lanes pole[3] = {{0.99886f, 0.99886f, 0.99332f, 0.99332f},
+                         {0.96900f, 0.96900f, 0.86650f, 0.86650f},
+                         {0.55000f, 0.55000f, -0.7616f, -0.7616f}};
+  const Lanes feed[3] = {{0.0555179f, 0.0555179f, 0.0750759f, 0.0750759f},
+                         {0.1538520f, 0.1538520f, 0.3104856f, 0.3104856f},
+                         {0.5329522f, 0.5329522f, -0.0168980f, -0.0168980f}};
+  // The upper pair of lanes brought down, so that sums run in the order b0 + b1 + ... + b6.
+  const auto high = [](Lanes v) { return __builtin_shufflevector(v, v, 2, 3, 2, 3); };
   for (std::size_t i = 0; i < frames; ++i) {
     const LaneWords bits = s[0] + s[3];
     const LaneWords t = s[1] << 9;
@@ -58,16 +73,12 @@ void renderVoices(NoiseVoice& left, NoiseVoice& right, float* outLeft, float* ou
     Lanes sample = lanesOf(0.0f, 0.0f);
     if constexpr (White) sample += (Weighted ? weights[0][i] : 1.0f) * (w * NoiseVoice::kWhiteGain);
     if constexpr (Pink) {
-      // A sum of one-pole filters spread over the band; within a fraction of a decibel of
-      // -3 dB per octave from about 10 Hz to the top of the audio band.
-      b[0] = 0.99886f * b[0] + w * 0.0555179f;
-      b[1] = 0.99332f * b[1] + w * 0.0750759f;
-      b[2] = 0.96900f * b[2] + w * 0.1538520f;
-      b[3] = 0.86650f * b[3] + w * 0.3104856f;
-      b[4] = 0.55000f * b[4] + w * 0.5329522f;
-      b[5] = -0.7616f * b[5] - w * 0.0168980f;
-      const Lanes pink = b[0] + b[1] + b[2] + b[3] + b[4] + b[5] + b[6] + w * 0.5362f;
-      b[6] = w * 0.115926f;
+      // (b5's feed is negative: -0.7616 b5 + w x -0.016898 is -0.7616 b5 - w x 0.016898.)
+      f[0] = pole[0] * f[0] + w * feed[0];
+      f[1] = pole[1] * f[1] + w * feed[1];
+      f[2] = pole[2] * f[2] + w * feed[2];
+      const Lanes pink = f[0] + high(f[0]) + f[1] + high(f[1]) + f[2] + high(f[2]) + b6 + w * 0.5362f;
+      b6 = w * 0.115926f;
       sample += (Weighted ? weights[1][i] : 1.0f) * (pink * NoiseVoice::kPinkGain);
     }
     if constexpr (Brown) {
@@ -83,7 +94,11 @@ void renderVoices(NoiseVoice& left, NoiseVoice& right, float* outLeft, float* ou
   NoiseVoice* voices[2] = {&left, &right};
   for (int c = 0; c < 2; ++c) {
     voices[c]->random.setState({s[0][c], s[1][c], s[2][c], s[3][c]});
-    for (std::size_t k = 0; k < 7; ++k) voices[c]->pink[k] = settle(b[k][c]);
+    for (std::size_t k = 0; k < 3; ++k) {
+      voices[c]->pink[2 * k] = settle(f[k][c]);
+      voices[c]->pink[2 * k + 1] = settle(f[k][c + 2]);
+    }
+    voices[c]->pink[6] = settle(b6[c]);
     voices[c]->brown = settle(walk[c]);
   }
 }
