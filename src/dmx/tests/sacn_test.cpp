@@ -310,9 +310,10 @@ TEST(SacnSender, MulticastLeavesByTheChosenInterface) {
       "ip addr add 10.77.1.1/24 dev a0\nip addr add 10.77.1.2/24 dev a1\n"
       "ip addr add 10.77.2.1/24 dev b0\nip addr add 10.77.2.2/24 dev b1\n"
       "for i in a0 a1 b0 b1; do ip link set $i up; done\n"
-      // A veth end carries frames only once both ends are up; wait for that (10 s at most).
-      "for i in a0 a1 b0 b1; do n=0; until [ \"$(cat /sys/class/net/$i/operstate)\" = up ]; do\n"
-      "  n=$((n+1)); [ $n -gt 1000 ] && break; sleep 0.01; done; done\n"
+      // A veth end carries frames only once both ends are up; wait for that (10 s at most). Asked
+      // over netlink: /sys still shows the interfaces of the namespace it was mounted in.
+      "for i in a0 a1 b0 b1; do n=0; until ip -o link show dev $i | grep -q 'state UP'; do\n"
+      "  n=$((n+1)); [ $n -gt 1000 ] && exit 1; sleep 0.01; done; done\n"
       // Frames from an address of this namespace arrive on the far end of the pair.
       "sysctl -qw net.ipv4.conf.all.accept_local=1\n";
   std::string why;
