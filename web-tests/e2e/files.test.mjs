@@ -47,7 +47,8 @@ test('"Exporteer als audio" renders the selected session in the program and offe
   await page.click('#audioExportButton');
   await page.selectOption('#audioExportFormat', 'wav');
   await page.click('#audioExportStart');
-  await waitFor(() => page.isVisible('#audioExportDownload'), 'the download link', 30_000);
+  // The render runs at a low priority: on a busy machine it waits for the processors.
+  await waitFor(() => page.isVisible('#audioExportDownload'), 'the download link', 120_000);
   assert.equal(await page.textContent('#audioExportDownload'), 'Download Rust én ruis.wav');
   // The link's file, as the browser downloads it.
   const file = await page.evaluate(async () => {

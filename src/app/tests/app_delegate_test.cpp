@@ -11,6 +11,9 @@
 #include "platform/fake_platform.hpp"
 #include "server/tests/test_client.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace app_delegate_test {
+
 using namespace solvera;
 using solvera::test::TempDir;
 
@@ -149,3 +152,5 @@ TEST(AppDelegate, ClosingTheControlWindowQuitsAndTerminationStopsTheServer) {
   EXPECT_THROW(test::exchange(port, test::request("GET", "/")), std::runtime_error)
       << "the listener is gone after termination";
 }
+
+}  // namespace app_delegate_test

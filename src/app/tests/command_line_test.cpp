@@ -5,6 +5,9 @@
 
 #include "app/command_line.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace command_line_test {
+
 using namespace solvera;
 
 TEST(CommandLine, ParsesEveryOptionInBothForms) {
@@ -46,3 +49,5 @@ TEST(CommandLine, RenderTakesItsSessionOutputAndOptionsAfterGlobalOnes) {
     EXPECT_THROW(parseCommandLine(args), std::invalid_argument) << args.back();
   }
 }
+
+}  // namespace command_line_test

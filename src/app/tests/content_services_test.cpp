@@ -16,6 +16,9 @@
 #include "platform/fake_platform.hpp"
 #include "server/tests/test_client.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace content_services_test {
+
 using namespace solvera;
 using solvera::test::TempDir;
 namespace fs = std::filesystem;
@@ -138,3 +141,5 @@ TEST(ContentServices, ScriptMessagesReachSessionFilesReportsAndTheBridge) {
   EXPECT_EQ(f.fakes.dialogs.alerts[0].title, "Solvera Pro Audio+Light");
   EXPECT_EQ(f.fakes.dialogs.alerts[0].buttons, std::vector<std::string>{"OK"});
 }
+
+}  // namespace content_services_test

@@ -21,6 +21,9 @@
 #include "common/json.hpp"
 #include "server/tests/test_client.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace desktop_test {
+
 using namespace solvera;
 using namespace std::chrono_literals;
 using ::testing::Contains;
@@ -674,3 +677,5 @@ TEST(Desktop, WithoutADisplayTheProgramSaysSoAndRunsHeadless) {
   program.signal(SIGTERM);
   EXPECT_EQ(program.wait(20s), 0);
 }
+
+}  // namespace desktop_test

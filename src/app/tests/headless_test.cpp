@@ -20,6 +20,9 @@
 #include "common/tests/scoped_env.hpp"
 #include "server/tests/test_client.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace headless_test {
+
 extern char** environ;
 
 namespace {
@@ -236,3 +239,5 @@ TEST(Headless, RunsLeanWithoutWindowLibrariesAndReportsToTheServiceManager) {
   EXPECT_EQ(manager.receive(), "STOPPING=1");
   EXPECT_EQ(program.waitExit(), 0);
 }
+
+}  // namespace headless_test

@@ -12,6 +12,9 @@
 
 #include "dmx/tests/dmx_test_support.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace play_command_test {
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -114,3 +117,5 @@ TEST_F(PlayCommand, WithoutTheWarningReadSoundOnlyAndUnknownSessionsFail) {
   r = run("--play kort --output artnet:");
   EXPECT_EQ(r.status, 2) << "a malformed output is a usage error: " << r.output;
 }
+
+}  // namespace play_command_test

@@ -9,6 +9,9 @@
 #include <filesystem>
 #include <fstream>
 
+// This file's own names: the test programs compile their files together in batches.
+namespace render_command_test {
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -94,3 +97,5 @@ TEST_F(RenderCommand, ALibrarySessionAndAnImportedFileRenderAndFailuresLeaveNoth
 }
 
 }  // namespace
+
+}  // namespace render_command_test

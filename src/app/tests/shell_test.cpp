@@ -18,6 +18,9 @@
 #include "server/tests/test_client.hpp"
 #include "session/session_model.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace shell_test {
+
 using namespace solvera;
 using platform::KeyEvent;
 using platform::ScriptResult;
@@ -551,3 +554,5 @@ TEST(Lifecycle, TerminationRemovesTheControlsBeforeTheServerStops) {
   EXPECT_TRUE(fakes.shell.keyMonitors.empty());
   EXPECT_THROW(test::exchange(remote.port, test::request("GET", "/")), std::runtime_error);
 }
+
+}  // namespace shell_test

@@ -7,6 +7,9 @@
 #include "platform/fake_platform.hpp"
 #include "server/tests/test_client.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace update_check_test {
+
 using namespace solvera;
 using test::StandInService;
 
@@ -132,3 +135,5 @@ TEST(UpdateCheck, NotConfiguredServiceIsNeverAsked) {
   EXPECT_EQ(f.alerts(), 0u);
   EXPECT_EQ(f.service.connectionCount(), 0u);
 }
+
+}  // namespace update_check_test

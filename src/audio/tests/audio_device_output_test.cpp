@@ -27,6 +27,9 @@
 #include "common/error.hpp"
 #include "common/tests/scoped_env.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace audio_device_output_test {
+
 using namespace solvera;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
@@ -530,3 +533,5 @@ TEST(PulseAudioOutput, FollowsHeadphonesInAndOut) {
   output.stop();
   EXPECT_TRUE(waitFor([] { return PrivateSoundServer::sinkOfOurStream().empty(); }));
 }
+
+}  // namespace audio_device_output_test

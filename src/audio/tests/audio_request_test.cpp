@@ -6,6 +6,9 @@
 #include "audio/audio_request.hpp"
 #include "common/error.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace audio_request_test {
+
 using namespace solvera;
 
 namespace {
@@ -111,3 +114,5 @@ TEST(AudioRequestQuery, DecimalParsing) {
     EXPECT_FALSE(parseDecimal(bad)) << '"' << bad << '"';
   }
 }
+
+}  // namespace audio_request_test

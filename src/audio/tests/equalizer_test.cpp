@@ -8,6 +8,9 @@
 
 #include "audio/equalizer.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace equalizer_test {
+
 using namespace solvera;
 
 namespace {
@@ -90,3 +93,5 @@ TEST(Equalizer, TrebleShelfRaisesHighsAndLeavesLows) {
   EXPECT_NEAR(responseDb(100, 0, 0, 12), 0, 0.5);
   EXPECT_NEAR(responseDb(15000, 0, 0, -9), -9, 1.0);
 }
+
+}  // namespace equalizer_test

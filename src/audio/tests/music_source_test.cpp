@@ -18,6 +18,9 @@
 #include "audio/sound_mixer.hpp"
 #include "audio/tests/spectrum.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace music_source_test {
+
 using namespace solvera;
 using solvera::test::dominantFrequency;
 using solvera::test::powerSpectrum;
@@ -265,3 +268,5 @@ TEST(MusicSource, LiveDecoderGivesTheSameSamplesAsOffline) {
   for (std::size_t i = 0; i < got.size(); ++i) differing += got[i] != expected[i] ? 1 : 0;
   EXPECT_EQ(differing, 0u);
 }
+
+}  // namespace music_source_test

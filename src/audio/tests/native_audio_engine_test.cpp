@@ -4,6 +4,9 @@
 #include "audio/native_audio_engine.hpp"
 #include "audio/tests/fake_audio_output.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace native_audio_engine_test {
+
 using namespace solvera;
 using namespace solvera::test;
 
@@ -115,3 +118,5 @@ TEST_F(NativeAudioEngineTest, ACallbackAfterTheEngineIsGoneWritesSilence) {
   }
   EXPECT_EQ(backend->pull(64), std::vector<float>(128, 0.0f));
 }
+
+}  // namespace native_audio_engine_test

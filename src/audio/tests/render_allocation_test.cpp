@@ -16,6 +16,7 @@
 #include "audio/sound_mixer.hpp"
 #include "audio/tests/fake_audio_output.hpp"
 
+// The replaced operators must be global, and so is what they count.
 namespace {
 thread_local bool counting = false;
 thread_local std::size_t allocations = 0;
@@ -41,6 +42,9 @@ void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+// This file's own names: the test programs compile their files together in batches.
+namespace render_allocation_test {
 
 using namespace solvera;
 
@@ -119,3 +123,5 @@ TEST(RenderCallback, MixerAllocatesNothing) {
   EXPECT_EQ(music->currentTrack(), 1);
   std::filesystem::remove_all(folder);
 }
+
+}  // namespace render_allocation_test

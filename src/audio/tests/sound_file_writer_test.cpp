@@ -17,6 +17,8 @@
 #include "audio/sound_file_writer.hpp"
 
 namespace solvera {
+// This file's own names: the test programs compile their files together in batches.
+namespace sound_file_writer_test {
 namespace {
 
 namespace fs = std::filesystem;
@@ -229,4 +231,5 @@ TEST(SoundFileWriter, AFullDiskIsSaidSoAndLeavesNoFile) {
 }
 
 }  // namespace
+}  // namespace sound_file_writer_test
 }  // namespace solvera

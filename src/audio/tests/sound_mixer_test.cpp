@@ -10,6 +10,9 @@
 #include "audio/sound_mixer.hpp"
 #include "audio/tests/spectrum.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace sound_mixer_test {
+
 using namespace solvera;
 using solvera::test::bandLimited;
 using solvera::test::powerSpectrum;
@@ -301,3 +304,5 @@ TEST(SoundMixerDeterminism, SameSeedSameSamplesWhateverTheBlocks) {
   renderInto(mixer, scene, 1.0, again);
   EXPECT_EQ(first.left, again.left);
 }
+
+}  // namespace sound_mixer_test

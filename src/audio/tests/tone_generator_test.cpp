@@ -8,6 +8,9 @@
 
 #include "audio/tone_generator.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace tone_generator_test {
+
 using namespace solvera;
 
 namespace {
@@ -439,3 +442,5 @@ TEST(ToneRender, TheEqualiserIsInThePathAndRetunesBetweenBlocks) {
   const double treble = rmsDb(render(at(0, 12), phases, filters, 44100).left, 22050);
   EXPECT_NEAR(treble - flat, 0, 0.3) << "a treble boost leaves a 50 Hz tone alone";
 }
+
+}  // namespace tone_generator_test

@@ -3,6 +3,9 @@
 
 #include "bridge/bridge_lines.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace bridge_lines_test {
+
 using namespace solvera;
 
 namespace {
@@ -77,3 +80,5 @@ TEST(BridgeLines, TrimsWhitespaceAtBothEndsOnly) {
   EXPECT_EQ(eventOfLine("{"), "");
   EXPECT_EQ(eventOfLine(" {\"\xC3\xA9\":1} "), "{\"\xC3\xA9\":1}");
 }
+
+}  // namespace bridge_lines_test

@@ -11,6 +11,9 @@
 
 #include "simulated_bluez.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace bridge_program_test {
+
 using solvera::test::SimulatedBluez;
 using solvera::test::TestChild;
 using Json = nlohmann::json;
@@ -185,3 +188,5 @@ TEST(BridgeProgram, AStopWhileSearchingEndsAtOnce) {
   bridge.sendSignal(SIGTERM);
   EXPECT_EQ(bridge.waitForExit(), 0);
 }
+
+}  // namespace bridge_program_test

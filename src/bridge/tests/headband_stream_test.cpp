@@ -8,6 +8,9 @@
 
 #include "bridge/headband/headband_stream.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace headband_stream_test {
+
 using namespace solvera::headband;
 using Event = HeadbandStream::Event;
 
@@ -169,3 +172,5 @@ TEST(HeadbandEvents, ReadingsCadenceLossesAndBattery) {
   EXPECT_EQ(battery[0], Event::parse(R"({"type":"battery","percent":88.0})"));
   EXPECT_EQ(battery[1]["percent"], 87.0);
 }
+
+}  // namespace headband_stream_test

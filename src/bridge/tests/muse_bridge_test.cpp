@@ -18,6 +18,9 @@
 #include "platform/fake_platform.hpp"
 #include "server/tests/test_client.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace muse_bridge_test {
+
 using namespace solvera;
 using solvera::test::TempDir;
 namespace fs = std::filesystem;
@@ -381,3 +384,5 @@ TEST(MuseBridge, TheBuiltBridgeSaysInDutchThatBluetoothIsUnreachableAndExits) {
   EXPECT_TRUE(own[0]["receivedAt"].is_number_integer());
   EXPECT_EQ(f.statuses().back(), "stopped: Muse bridge stopped with status 2.");
 }
+
+}  // namespace muse_bridge_test

@@ -3,6 +3,9 @@
 
 #include "bridge/headband/muse_protocol.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace muse_protocol_test {
+
 using namespace solvera::headband;
 
 TEST(MusePacket, UnpacksTwelveBitSamplesAtBothNibbleAlignments) {
@@ -86,3 +89,5 @@ TEST(MuseControl, CommandsRepliesTelemetryAndCharacteristicNames) {
   EXPECT_FALSE(characteristicOfUuid("273e0002-4c4d-454d-96be-f03bac821358"));
   EXPECT_FALSE(characteristicOfUuid("00002a19-0000-1000-8000-00805f9b34fb"));
 }
+
+}  // namespace muse_protocol_test

@@ -8,6 +8,9 @@
 #include "cloud/upstream.hpp"
 #include "cloud/tests/stand_in_service.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace http_exchange_test {
+
 using namespace solvera;
 using namespace std::chrono_literals;
 using cloud::HttpRequest;
@@ -192,3 +195,5 @@ TEST(HttpClient, ABodySinkTakesBodiesPastTheMemoryLimitAndCanStopOrBeCancelled) 
   auto ended = pending.get();
   EXPECT_TRUE(ended.error.has_value()) << "ended by the flag, not the time-out";
 }
+
+}  // namespace http_exchange_test

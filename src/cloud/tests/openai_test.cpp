@@ -5,6 +5,9 @@
 #include "cloud/tests/stand_in_service.hpp"
 #include "common/json.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace openai_test {
+
 using namespace solvera;
 using namespace std::chrono_literals;
 using test::StandInService;
@@ -263,3 +266,5 @@ TEST(OpenAIOutputText, ReadsOutputTextOrJoinsTheContentParts) {
   EXPECT_EQ(cloud::openAIOutputText(OrderedJson::parse(R"({"output":{"content":[]}})")), "");
   EXPECT_EQ(cloud::openAIOutputText(OrderedJson::parse(R"({"output_text":5})")), "");
 }
+
+}  // namespace openai_test

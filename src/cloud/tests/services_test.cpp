@@ -4,6 +4,9 @@
 #include "cloud/services.hpp"
 #include "cloud/tests/stand_in_service.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace services_test {
+
 using namespace solvera;
 using test::StandInService;
 
@@ -133,3 +136,5 @@ TEST(AffiliateProfile, MissingInputUnreachableAndStatusMapping) {
   EXPECT_EQ(r.status, "502 Bad Gateway") << "marketplace not configured";
   EXPECT_EQ(r.body, R"({"ok":false,"error":"marketplace_unreachable"})");
 }
+
+}  // namespace services_test

@@ -5,6 +5,9 @@
 #include "cloud/tests/stand_in_service.hpp"
 #include "common/json.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace session_description_test {
+
 using namespace solvera;
 using test::StandInService;
 
@@ -128,3 +131,5 @@ TEST(SessionDescription, SendsFreeTextRequestAndPassesTheTextOn) {
       [&](auto done) { proxy.handleOpenAISessionDescription(R"({"session":{}})", kKey, done); });
   EXPECT_EQ(reply.substr(0, reply.find("\r\n")), "HTTP/1.1 200 Upstream Response");
 }
+
+}  // namespace session_description_test

@@ -3,6 +3,9 @@
 
 #include "cloud/text_limits.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace text_limits_test {
+
 using solvera::cloud::firstCharacters;
 
 TEST(FirstCharacters, CountsGraphemeClustersNotBytesOrCodePoints) {
@@ -38,3 +41,5 @@ TEST(FirstCharacters, LongTextsAreCutExactly) {
   EXPECT_EQ(cut.size(), 1200u);
   EXPECT_EQ(cut, text.substr(0, 1200));
 }
+
+}  // namespace text_limits_test

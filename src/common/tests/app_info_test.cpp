@@ -9,6 +9,9 @@
 #include "common/tests/scoped_env.hpp"
 #include "common/xdg.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace app_info_test {
+
 using namespace solvera;
 namespace fs = std::filesystem;
 
@@ -74,3 +77,5 @@ TEST(ScopedEnv, PutsBackWhatWasThereAndRemovesWhatWasNot) {
   EXPECT_EQ(std::getenv("SOLVERA_TEST_NEW"), nullptr);
   ::unsetenv("SOLVERA_TEST_KEPT");
 }
+
+}  // namespace app_info_test

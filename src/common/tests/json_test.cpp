@@ -4,6 +4,9 @@
 #include "common/json.hpp"
 #include "common/random.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace json_test {
+
 using namespace solvera;
 
 TEST(JavascriptString, EscapesLikeTheBridgeJsonWriter) {
@@ -57,3 +60,5 @@ TEST(RandomToken, Is32LowercaseHexDigitsAndDiffers) {
   EXPECT_FALSE(constantTimeEquals(a, a.substr(1)));
   EXPECT_FALSE(constantTimeEquals("", "x"));
 }
+
+}  // namespace json_test

@@ -6,6 +6,9 @@
 #include "common/main_thread.hpp"
 #include "common/main_thread_timer.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace main_thread_timer_test {
+
 using namespace solvera;
 using namespace std::chrono_literals;
 
@@ -23,3 +26,5 @@ TEST(MainThreadRepeatingTimer, RepeatsUntilCancelledOrDestroyed) {
   ASSERT_TRUE(mainthread::runUntil([&] { return later; }));
   EXPECT_EQ(ticks, atStop);
 }
+
+}  // namespace main_thread_timer_test

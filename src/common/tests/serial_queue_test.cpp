@@ -11,6 +11,9 @@
 #include "common/repeating_timer.hpp"
 #include "common/serial_queue.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace serial_queue_test {
+
 using namespace solvera;
 using namespace std::chrono_literals;
 
@@ -115,3 +118,5 @@ TEST(MainThread, PostFromAnotherThreadRunsOnTheMainLoopNeverInline) {
   mainthread::postAfter(5ms, [&] { later = true; });
   EXPECT_TRUE(mainthread::runUntil([&] { return later; }));
 }
+
+}  // namespace serial_queue_test

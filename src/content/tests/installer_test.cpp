@@ -12,6 +12,9 @@
 #include "platform/fake_platform.hpp"
 #include "server/tests/test_client.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace installer_test {
+
 using namespace solvera;
 using solvera::test::ArchiveEntry;
 using solvera::test::TempDir;
@@ -387,3 +390,5 @@ TEST(AutomaticMusicLibrary, TheInstalledLibraryIsServedUnderMusicLibrary) {
   auto outside = server.send(test::request("GET", "/music-library/../Music%20Library.installing"));
   EXPECT_EQ(outside.statusLine(), "HTTP/1.1 404 Not Found");
 }
+
+}  // namespace installer_test

@@ -11,6 +11,9 @@
 #include "content/zip_extract.hpp"
 #include "server/tests/test_client.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace music_library_test {
+
 using namespace solvera;
 using solvera::test::ArchiveEntry;
 using solvera::test::TempDir;
@@ -226,3 +229,5 @@ TEST(ZipExtraction, RefusesEntriesAndLinksThatLeaveTheFolder) {
   }
   EXPECT_FALSE(fs::exists("/tmp/solvera-absolute-entry.txt"));
 }
+
+}  // namespace music_library_test

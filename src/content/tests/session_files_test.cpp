@@ -14,6 +14,9 @@
 #include "platform/fake_platform.hpp"
 #include "server/tests/test_client.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace session_files_test {
+
 using namespace solvera;
 using solvera::test::TempDir;
 namespace fs = std::filesystem;
@@ -215,3 +218,5 @@ TEST(AtomicFile, LeavesTheTargetUnchangedWhenTheWriteFails) {
   EXPECT_FALSE(fs::exists(dir.path() / "b"));
   EXPECT_EQ(fileNameSafe(std::string("a\0b/c:d", 7)), "a-b-c-d");
 }
+
+}  // namespace session_files_test

@@ -13,6 +13,9 @@
 #include "dmx/dmx_wire.hpp"
 #include "dmx/tests/dmx_test_support.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace artnet_discovery_test {
+
 using namespace solvera;
 using namespace solvera::dmx;
 using namespace solvera::dmx::test;
@@ -98,3 +101,5 @@ TEST(ArtNetDiscovery, FindsNodesAnsweringOnLoopbackAndIgnoresForeignOnes) {
   discovery.nodes(false, [&](const std::vector<DiscoveredNode>& n) { again.set_value(n); });
   EXPECT_EQ(again.get_future().get(), nodes);
 }
+
+}  // namespace artnet_discovery_test

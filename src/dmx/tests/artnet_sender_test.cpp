@@ -22,6 +22,9 @@
 #include "dmx/tests/dmx_test_support.hpp"
 #include "server/tests/test_client.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace artnet_sender_test {
+
 using namespace solvera;
 using namespace solvera::dmx;
 using namespace solvera::dmx::test;
@@ -545,3 +548,5 @@ TEST(ArtSyncGroup, OneSyncPerMomentToEveryNodeOfIt) {
   EXPECT_TRUE(group.sent(0, t + 100'200'000, node(1)).empty());
   EXPECT_EQ(addresses(group.sent(1, t + 100'300'000, node(2))), (std::vector<std::uint32_t>{3, 1, 2}));
 }
+
+}  // namespace artnet_sender_test

@@ -25,6 +25,9 @@
 #include "dmx/tests/dmx_test_support.hpp"
 #include "server/tests/test_client.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace dmx_exit_test {
+
 extern char** environ;
 
 namespace {
@@ -228,3 +231,5 @@ TEST(DmxAtExit, AFatalSignalDarkensEveryLitOutputOfTheTable) {
         << "universe " << universe << " is dark";
   }
 }
+
+}  // namespace dmx_exit_test

@@ -11,6 +11,9 @@
 #include "common/error.hpp"
 #include "dmx/dmx_output.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace dmx_output_test {
+
 using namespace solvera;
 using namespace solvera::dmx;
 using namespace std::chrono_literals;
@@ -193,3 +196,5 @@ TEST(DmxOutput, PulseRatesAndAnchorsMoveTheGridWithoutJumpingThePhase) {
   // 40 ms before the anchor at 5 Hz: position 0.4.
   EXPECT_EQ(drawn->frame[0], static_cast<int>(std::lround(100 * pulseMultiplier(0.4, "sine"))));
 }
+
+}  // namespace dmx_output_test

@@ -11,6 +11,9 @@
 #include "dmx/serial_ports.hpp"
 #include "server/tests/test_client.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace dmx_request_test {
+
 using namespace solvera;
 using namespace solvera::dmx;
 
@@ -353,3 +356,5 @@ TEST(ShortFrames, CarryOnlyTheChannelsInUse) {
   EXPECT_EQ(decodeError(R"({"targetIp":"1.2.3.4","universe":0,"dmx":[],"shortFrames":1})"),
             "Ongeldig DMX-verzoek: \"shortFrames\" moet waar of onwaar zijn.");
 }
+
+}  // namespace dmx_request_test

@@ -7,6 +7,9 @@
 #include "dmx/dmx_request.hpp"
 #include "dmx/frame_schedule.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace frame_schedule_test {
+
 using namespace solvera::dmx;
 using namespace std::chrono_literals;
 
@@ -178,3 +181,5 @@ TEST(PulseAnchor, PinsThePhaseAtItsInstantWithTheEpochNeverAhead) {
     EXPECT_GE(pulsePosition(stream, c.atNs - 1), 0.0);
   }
 }
+
+}  // namespace frame_schedule_test

@@ -12,6 +12,9 @@
 #include "dmx/tests/dmx_test_support.hpp"
 #include "server/tests/test_client.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace light_router_test {
+
 using namespace solvera;
 using namespace solvera::dmx;
 using namespace solvera::dmx::test;
@@ -256,3 +259,5 @@ TEST(LightRouter, AnUnpluggedWidgetDoesNotHoldUpTheNetworkOutputs) {
   for (int i = 0; i < 5; ++i) EXPECT_TRUE(node.receive(10s)) << "Art-Net goes on";
   router.exitBlackout();
 }
+
+}  // namespace light_router_test

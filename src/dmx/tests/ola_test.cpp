@@ -7,6 +7,9 @@
 #include "dmx/ola_sender.hpp"
 #include "dmx/tests/ola_support.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace ola_test {
+
 using namespace solvera;
 using namespace solvera::dmx;
 using namespace solvera::dmx::test;
@@ -89,3 +92,5 @@ TEST(OlaSender, APrivateOladTakesOurUniverseAndItsAbsenceIsSaid) {
   ASSERT_TRUE(gone);
   EXPECT_EQ(gone->code, 503);
 }
+
+}  // namespace ola_test

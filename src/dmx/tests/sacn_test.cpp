@@ -21,6 +21,9 @@
 #include "dmx/tests/dmx_test_support.hpp"
 #include "server/tests/test_client.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace sacn_test {
+
 using namespace solvera;
 using namespace solvera::dmx;
 using namespace solvera::dmx::test;
@@ -368,3 +371,5 @@ TEST(SacnSender, MulticastLeavesByTheChosenInterface) {
   }, &why);
   if (!ran) GTEST_SKIP() << why;
 }
+
+}  // namespace sacn_test

@@ -20,6 +20,9 @@
 #include "dmx/tests/dmx_test_support.hpp"
 #include "server/tests/test_client.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace serial_sender_test {
+
 using namespace solvera;
 using namespace solvera::dmx;
 using namespace solvera::dmx::test;
@@ -396,3 +399,5 @@ TEST(SerialSenders, TheLatestRequestIsTheStreamEvenWhileTheDeviceIsAway) {
   EXPECT_EQ(widgetAgain.take(kUsbProBytes), usbPro({0, 0})) << "the first frame after the replug is dark";
   EXPECT_EQ(adapterAgain.take(kOpenDmxBytes), openDmxFrame({0, 0}));
 }
+
+}  // namespace serial_sender_test

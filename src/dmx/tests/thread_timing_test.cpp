@@ -22,6 +22,9 @@
 #include "dmx/thread_timing.hpp"
 #include "server/tests/test_client.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace thread_timing_test {
+
 extern char** environ;
 
 using namespace solvera::dmx;
@@ -176,3 +179,5 @@ TEST(ThreadTiming, AnOrdinaryUserGetsRealtimeFromItsLimitOrRealtimeKitAndCarries
   end(bus);
   ASSERT_TRUE(ready) << "the RealtimeKit stand-in came up";
 }
+
+}  // namespace thread_timing_test

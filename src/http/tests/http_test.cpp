@@ -7,6 +7,9 @@
 #include "common/json.hpp"
 #include "http/request_guard.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace http_test {
+
 using namespace solvera::http;
 
 TEST(RequestFraming, WaitsForTheHeadAndTheWholeBody) {
@@ -157,3 +160,5 @@ TEST(RequestGuard, RefusesForeignHostsAndCrossOriginRequests) {
   }
   EXPECT_TRUE(guard("Origin: http://127.0.0.1:8765\r\n")) << "an origin without a host";
 }
+
+}  // namespace http_test

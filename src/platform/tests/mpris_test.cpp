@@ -10,6 +10,9 @@
 #include "platform/mpris_media_remote.hpp"
 #include "platform/tests/desktop_session.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace mpris_test {
+
 using namespace solvera;
 using namespace solvera::platform;
 using namespace std::chrono_literals;
@@ -86,3 +89,5 @@ TEST(MprisMediaRemote, WithoutASessionBusNothingIsPublished) {
   remote.clearNowPlaying();
   EXPECT_EQ(calls, 0);
 }
+
+}  // namespace mpris_test

@@ -10,6 +10,9 @@
 #include "common/json.hpp"
 #include "platform/tests/desktop_session.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace page_bridge_test {
+
 using namespace solvera;
 using Kind = ScriptMessageAction::Kind;
 
@@ -174,3 +177,5 @@ TEST(PageBridge, ThePageKnowsEveryNameAndReceivesEveryCallIntact) {
     EXPECT_EQ(outcome.at("loaded").at("result"), true);
   }
 }
+
+}  // namespace page_bridge_test

@@ -7,6 +7,9 @@
 #include "platform/keyfile_preferences.hpp"
 #include "platform/processes.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace platform_test {
+
 using namespace solvera::platform;
 namespace fs = std::filesystem;
 
@@ -65,3 +68,5 @@ TEST(OrphanedProcesses, OnlyOurBridgesWhoseParentIsNoRunningCopy) {
   EXPECT_EQ(it->uid, ::getuid());
   EXPECT_EQ(it->name, "platform_tests");
 }
+
+}  // namespace platform_test

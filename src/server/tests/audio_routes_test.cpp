@@ -17,6 +17,9 @@
 #include "server/audio_routes.hpp"
 #include "server/tests/test_client.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace audio_routes_test {
+
 using namespace solvera;
 using namespace solvera::test;
 namespace fs = std::filesystem;
@@ -278,3 +281,5 @@ TEST_F(AudioRoutesTest, DevicesAreListedAsTheSoundSystemTellsThem) {
            "start after a listing");
   EXPECT_TRUE(running());
 }
+
+}  // namespace audio_routes_test

@@ -7,6 +7,9 @@
 #include "cloud/tests/stand_in_service.hpp"
 #include "server/tests/test_client.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace cloud_routes_test {
+
 using namespace solvera;
 using namespace std::chrono_literals;
 using test::StandInService;
@@ -136,3 +139,5 @@ TEST(CloudRoutes, WaitingProxiesNeverHoldUpTheServer) {
     EXPECT_EQ(reply.bytes, "");
   }
 }
+
+}  // namespace cloud_routes_test

@@ -9,6 +9,9 @@
 #include "server/network_addresses.hpp"
 #include "server/tests/test_client.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace connections_test {
+
 using namespace solvera;
 using namespace solvera::test;
 using namespace std::chrono_literals;
@@ -178,3 +181,5 @@ TEST(ControlToken, OtherClientsNeedItForEveryControlEndpoint) {
   auto info = replyFor(s, request("GET", "/control/info"), loopback);
   EXPECT_TRUE(info.ends_with(R"({"ok":true,"url":")" + s.controlURL() + R"("})")) << info;
 }
+
+}  // namespace connections_test

@@ -13,6 +13,9 @@
 #include "server/dmx_routes.hpp"
 #include "server/tests/test_client.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace dmx_routes_test {
+
 using namespace solvera;
 using namespace solvera::dmx::test;
 
@@ -319,3 +322,5 @@ TEST_F(DmxRoutesTest, SeveralOutputsAtOnceAndTheNodesThatAnswered) {
                                                                {"universes", {0x120, 0x121, 0x123}},
                                                                {"status", "#0001 [0042] Power On Tests successful"}}})}}));
 }
+
+}  // namespace dmx_routes_test

@@ -7,6 +7,9 @@
 #include "server/tests/relay_test_support.hpp"
 #include "server/tests/test_client.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace network_addresses_test {
+
 using namespace solvera;
 using namespace solvera::test;
 
@@ -132,3 +135,5 @@ TEST(NetworkAddresses, ThisMachineListsOnlyItsOwnNonLoopbackIPv4Addresses) {
     EXPECT_FALSE(address.starts_with("127.")) << address;
   }
 }
+
+}  // namespace network_addresses_test

@@ -6,6 +6,9 @@
 #include "server/screen_light.hpp"
 #include "server/tests/relay_test_support.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace remote_control_test {
+
 using namespace solvera;
 using namespace solvera::test;
 
@@ -193,3 +196,5 @@ TEST_F(RemoteControlTest, APhoneOnTheLanPassesTheRequestGuard) {
                            "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
   EXPECT_EQ(reply.body(), R"({"ok":true,"id":1})");
 }
+
+}  // namespace remote_control_test

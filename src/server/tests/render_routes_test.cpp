@@ -13,6 +13,9 @@
 #include "server/render_routes.hpp"
 #include "server/tests/test_client.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace render_routes_test {
+
 using namespace solvera;
 namespace fs = std::filesystem;
 
@@ -164,3 +167,5 @@ TEST(RenderRoutesImport, ReadsOtherPlayersFilesWithNoticesAndNamesTheBrokenLine)
 }
 
 }  // namespace
+
+}  // namespace render_routes_test

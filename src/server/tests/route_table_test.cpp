@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+// This file's own names: the test programs compile their files together in batches.
+namespace route_table_test {
+
 using namespace solvera;
 
 namespace {
@@ -80,3 +83,5 @@ TEST(RouteTable, ControlRowsMarkTheirPathsWhateverTheMethod) {
   EXPECT_FALSE(table.dispatch(request("POST", "/openai/anything"), reply));
   EXPECT_EQ(reply, "none") << "a guard row answers nothing";
 }
+
+}  // namespace route_table_test

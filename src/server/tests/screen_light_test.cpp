@@ -6,6 +6,9 @@
 #include "server/screen_light.hpp"
 #include "server/tests/relay_test_support.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace screen_light_test {
+
 using namespace solvera;
 using namespace solvera::test;
 
@@ -119,3 +122,5 @@ TEST_F(ScreenLightTest, WrongTokensAreRefusedWithoutTouchingTimeStamps) {
   }
   EXPECT_EQ(get("/screen-light?token=x").body(), "screen page");
 }
+
+}  // namespace screen_light_test

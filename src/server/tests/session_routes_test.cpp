@@ -14,6 +14,9 @@
 #include "session/session_player.hpp"
 #include "session/timeline.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace session_routes_test {
+
 using namespace solvera;
 using namespace solvera::test;
 using namespace std::chrono_literals;
@@ -455,3 +458,5 @@ TEST_F(SessionRoutesTest, RelaysShowTheProgramsSettingsWhetherOrNotASessionPlays
       << "at start: " << startedState();
   EXPECT_EQ(startedState()["language"], "en");
 }
+
+}  // namespace session_routes_test

@@ -11,6 +11,9 @@
 #include "common/main_thread.hpp"
 #include "server/tests/test_client.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace static_server_test {
+
 using namespace solvera;
 using namespace solvera::test;
 namespace fs = std::filesystem;
@@ -188,3 +191,5 @@ TEST(StaticServerPort, APortInUseFailsOnTheMainThreadWithoutTryingAnother) {
   server->stop();
   ::close(fd);
 }
+
+}  // namespace static_server_test

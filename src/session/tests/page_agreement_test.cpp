@@ -15,6 +15,8 @@
 #include "session/tests/session_test_support.hpp"
 
 namespace solvera::session {
+// This file's own names: the test programs compile their files together in batches.
+namespace page_agreement_test {
 namespace {
 
 namespace fs = std::filesystem;
@@ -225,4 +227,5 @@ TEST(LightLook, DimmerFixturesPulseOnlyTheirDimmer) {
 }
 
 }  // namespace
+}  // namespace page_agreement_test
 }  // namespace solvera::session

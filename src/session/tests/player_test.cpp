@@ -14,6 +14,8 @@
 #include "session/timeline.hpp"
 
 namespace solvera::session {
+// This file's own names: the test programs compile their files together in batches.
+namespace player_test {
 namespace {
 
 struct SentLight {
@@ -620,4 +622,5 @@ TEST(PlayerWithLamps, EveryOutputOfTheSettingsShowsTheOneLight) {
 }
 
 }  // namespace
+}  // namespace player_test
 }  // namespace solvera::session

@@ -21,6 +21,8 @@
 #include "session/tests/session_test_support.hpp"
 
 namespace solvera::session {
+// This file's own names: the test programs compile their files together in batches.
+namespace renderer_test {
 namespace {
 
 TEST(SessionRenderer, LiveGivesTheSamplesOfARenderToAFileAndAnEvenClock) {
@@ -257,4 +259,5 @@ TEST(SessionRenderer, OfflineSpanAndCancel) {
 }
 
 }  // namespace
+}  // namespace renderer_test
 }  // namespace solvera::session

@@ -7,6 +7,8 @@
 #include "session/tests/session_test_support.hpp"
 
 namespace solvera::session {
+// This file's own names: the test programs compile their files together in batches.
+namespace settings_test {
 namespace {
 
 namespace fs = std::filesystem;
@@ -134,4 +136,5 @@ TEST(Settings, PageStorageIsCarriedOverOnceAndNothingIsLost) {
 }
 
 }  // namespace
+}  // namespace settings_test
 }  // namespace solvera::session

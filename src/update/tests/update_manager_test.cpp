@@ -9,6 +9,9 @@
 #include "common/main_thread.hpp"
 #include "update/update_manager.hpp"
 
+// This file's own names: the test programs compile their files together in batches.
+namespace update_manager_test {
+
 using namespace solvera;
 using namespace solvera::update;
 using namespace std::chrono_literals;
@@ -163,3 +166,5 @@ TEST(UpdateAlert, TextsButtonsAndChangelogAddresses) {
   EXPECT_FALSE(isOpenableChangelogURL("file:///etc/passwd"));
   EXPECT_FALSE(isOpenableChangelogURL(""));
 }
+
+}  // namespace update_manager_test

@@ -12,6 +12,8 @@
 #include "session/timeline.hpp"
 
 namespace solvera::session {
+// This file's own names: the test programs compile their files together in batches.
+namespace formats_test {
 namespace {
 
 std::string corpus(const std::string& name) {
@@ -300,4 +302,5 @@ TEST(SbgWriter, EveryLibrarySessionReadsBackToItsPhases) {
 }
 
 }  // namespace
+}  // namespace formats_test
 }  // namespace solvera::session

@@ -12,6 +12,8 @@
 #include "session/timeline.hpp"
 
 namespace solvera::session {
+// This file's own names: the test programs compile their files together in batches.
+namespace render_test {
 namespace {
 
 namespace fs = std::filesystem;
@@ -108,4 +110,5 @@ TEST(RenderToFile, CancelledOrUnwritableLeavesNothing) {
 }
 
 }  // namespace
+}  // namespace render_test
 }  // namespace solvera::session
