@@ -20,10 +20,11 @@
 #include "common/tests/scoped_env.hpp"
 #include "server/tests/test_client.hpp"
 
+extern char** environ;
+
 // This file's own names: the test programs compile their files together in batches.
 namespace headless_test {
 
-extern char** environ;
 
 namespace {
 

@@ -25,10 +25,11 @@
 #include "dmx/tests/dmx_test_support.hpp"
 #include "server/tests/test_client.hpp"
 
+extern char** environ;
+
 // This file's own names: the test programs compile their files together in batches.
 namespace dmx_exit_test {
 
-extern char** environ;
 
 namespace {
 

@@ -22,10 +22,11 @@
 #include "dmx/thread_timing.hpp"
 #include "server/tests/test_client.hpp"
 
+extern char** environ;
+
 // This file's own names: the test programs compile their files together in batches.
 namespace thread_timing_test {
 
-extern char** environ;
 
 using namespace solvera::dmx;
 
