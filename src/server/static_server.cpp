@@ -64,8 +64,9 @@ class ConnectionTable {
   bool admit(const Peer& peer);
   void add(Connection* c) { connections_.push_back(c); }
   void remove(Connection* c) { std::erase(connections_, c); }
-  // Ends every stream (the server stops): their clients see the end at once.
-  void closeStreams();
+  // Ends every connection, streams and kept-alive ones alike (the server stops): their clients
+  // see the end at once, and no request is answered after the stop.
+  void closeAll();
 
  private:
   bool closeOldestIdle(const std::function<bool(const Connection&)>& which);
@@ -110,8 +111,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // Still reading its request: may be closed to make room.
   bool idle() const { return state_ == State::receiving; }
   Clock::time_point lastActivity() const { return lastActivity_; }
-
-  bool streaming() const { return state_ == State::streaming; }
 
   void close() {
     if (state_ == State::closed) return;
@@ -316,12 +315,9 @@ bool ConnectionTable::closeOldestIdle(const std::function<bool(const Connection&
   return true;
 }
 
-void ConnectionTable::closeStreams() {
-  std::vector<Connection*> streams;
-  for (Connection* c : connections_) {
-    if (c->streaming()) streams.push_back(c);
-  }
-  for (Connection* c : streams) c->close();  // each removes itself
+void ConnectionTable::closeAll() {
+  const std::vector<Connection*> open = connections_;
+  for (Connection* c : open) c->close();  // each removes itself
 }
 
 bool ConnectionTable::admit(const Peer& peer) {
@@ -379,7 +375,7 @@ StaticServer::~StaticServer() {
   queue_.sync([this] {
     std::error_code ignored;
     if (listener_) listener_->acceptor.close(ignored);
-    connections_->closeStreams();
+    connections_->closeAll();
   });
   queue_.shutdown();
   if (spareDescriptor_ >= 0) ::close(spareDescriptor_);
@@ -496,7 +492,7 @@ void StaticServer::stop() {
       listener_->acceptor.close(ignored);
       listener_.reset();
     }
-    connections_->closeStreams();
+    connections_->closeAll();
     routes_.session->stop();
     routes_.audio->stop();
     routes_.dmx->stop();

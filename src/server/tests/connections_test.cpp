@@ -54,6 +54,26 @@ TEST(Connections, SilentHalfSentAndSlowRequestsAreClosedWithoutAReply) {
   EXPECT_EQ(server.send(request("GET", "/")).statusLine(), "HTTP/1.1 404 Not Found");
 }
 
+// After a stop nothing is answered: a connection waiting for its next request and one halfway
+// through a request are ended at once (only the stop can end them here), so no request reaches
+// the routes while the program shuts down.
+TEST(Connections, AStopEndsEveryConnection) {
+  ConnectionLimits limits;
+  limits.headTimeout = limits.requestTimeout = 600s;
+  RunningServer server(withLimits(limits));
+  OpenConnection waiting(server.port());
+  OpenConnection halfHead(server.port());
+  halfHead.send("POST /dmx HTTP/1.1\r\nHost: 127.0.0.1\r\n");
+  // Both are accepted before the stop.
+  EXPECT_EQ(server.send(request("GET", "/")).statusLine(), "HTTP/1.1 404 Not Found");
+  server.server().stop();
+  for (auto* c : {&waiting, &halfHead}) {
+    auto reply = c->readToEnd(30s);
+    EXPECT_TRUE(reply.closedByServer);
+    EXPECT_EQ(reply.bytes, "");
+  }
+}
+
 TEST(Connections, IdleConnectionsAtTheCapMakeRoomOldestFirst) {
   ConnectionLimits limits;
   limits.maxConnections = 8;
