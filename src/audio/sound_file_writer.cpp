@@ -20,12 +20,6 @@
 #include <emmintrin.h>
 #endif
 
-// libFLAC exports this switch but keeps it out of its installed headers (its own tests use it).
-// Weak, so that a libFLAC without it still links and then writes the checksum as before.
-// NOLINTNEXTLINE(bugprone-reserved-identifier,readability-identifier-naming): libFLAC's name
-extern "C" FLAC_API FLAC__bool FLAC__stream_encoder_set_do_md5(FLAC__StreamEncoder* encoder, FLAC__bool value)
-    __attribute__((weak));
-
 namespace solvera {
 
 // libFLAC's encoder at its fastest level, writing into the hidden file through a buffer of
@@ -54,9 +48,6 @@ class FlacFileEncoder {
     // larger blocks were slower here, and finer partitions made the files no smaller.
     FLAC__stream_encoder_set_compression_level(encoder_, 0);
     FLAC__stream_encoder_set_max_residual_partition_order(encoder_, 0);
-    // No checksum of the whole stream: it cost a sixth of a beat-and-noise render, and the
-    // format allows it to be left unset (decoders and `flac -t` then check each frame's CRC).
-    if (&FLAC__stream_encoder_set_do_md5 != nullptr) FLAC__stream_encoder_set_do_md5(encoder_, 0);
     FLAC__stream_encoder_set_total_samples_estimate(encoder_, spec.expectedFrames);
     return FLAC__stream_encoder_init_stream(encoder_, &FlacFileEncoder::onWrite, &FlacFileEncoder::onSeek,
                                             &FlacFileEncoder::onTell, nullptr,

@@ -164,7 +164,7 @@ TEST(SoundFileWriter, FlacHoldsWhatLibsndfileWroteAndPassesItsOwnCheck) {
     const std::vector<int> decoded = decode(ours);
     ASSERT_EQ(decoded.size(), 2 * frames) << "every frame, no padding";
     EXPECT_TRUE(decoded == expected) << "the samples differ from libsndfile's";
-    // flac decodes the whole stream and checks every frame's checksum.
+    // flac checks every frame's checksum and the whole stream's against its header.
     const std::string check = "flac -t -s '" + ours.string() + "' 2>&1";
     EXPECT_EQ(std::system(check.c_str()), 0) << check;
   }
