@@ -31,10 +31,15 @@ inline std::vector<double> measuredBeats(const std::vector<float>& stereo, doubl
   std::vector<double> beats;
   for (std::size_t start = 0; start + window <= frames; start += window) {
     const double f0 = expectedAt((static_cast<double>(start) + static_cast<double>(window) / 2) / rate);
+    // Each half through a Hann window: with a plain cut, the beat's mirror image at -f0 leaks
+    // into the phase and reads as a few hundredths of a hertz that the sound does not have.
     std::complex<double> halves[2];
+    const std::size_t half = window / 2;
     for (std::size_t h = 0; h < 2; ++h) {
-      for (std::size_t i = start + h * window / 2; i < start + (h + 1) * window / 2; ++i) {
-        halves[h] += signal[i] * std::polar(1.0, -2 * std::numbers::pi * f0 * static_cast<double>(i) / rate);
+      for (std::size_t j = 0; j < half; ++j) {
+        const std::size_t i = start + h * half + j;
+        const double hann = 0.5 - 0.5 * std::cos(2 * std::numbers::pi * static_cast<double>(j) / static_cast<double>(half));
+        halves[h] += hann * signal[i] * std::polar(1.0, -2 * std::numbers::pi * f0 * static_cast<double>(i) / rate);
       }
     }
     beats.push_back(f0 + std::arg(halves[1] / halves[0]) / (std::numbers::pi * windowS));
