@@ -1,5 +1,7 @@
 #!/usr/bin/env python3
 """clang-tidy over the files of a compile database, skipping files whose result is known.
+Files compiled together in batches (a unity build) are checked one by one, with their batch's
+flags.
 
 A file passed before when its preprocessed source (every header it includes, with paths made
 relative to the source tree), its compile flags, the checks in .clang-tidy and the clang-tidy
@@ -18,6 +20,9 @@ import re
 import shlex
 import subprocess
 import sys
+import tempfile
+
+UNITY_SOURCE = re.compile(r"/Unity/unity_[0-9]+_(cxx|c)\.(cxx|c)$")
 
 
 def compile_flags(entry):
@@ -35,6 +40,19 @@ def compile_flags(entry):
             continue
         flags.append(arg)
     return flags
+
+
+def batch_members(entry):
+    """The entry itself, or for a file that compiles a batch of sources together (CMake's unity
+    build), one entry per source it includes, with the batch's flags: each is checked on its own."""
+    if not UNITY_SOURCE.search(entry["file"]):
+        return [entry]
+    with open(entry["file"]) as f:
+        members = re.findall(r'^#include "(.+)"$', f.read(), re.MULTILINE)
+    args = entry.get("arguments") or shlex.split(entry["command"])
+    return [{"directory": entry["directory"], "file": member,
+             "arguments": [member if arg == entry["file"] else arg for arg in args]}
+            for member in members]
 
 
 def cache_key(entry, root, preamble):
@@ -66,7 +84,12 @@ def main():
 
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     with open(os.path.join(options.build, "compile_commands.json")) as f:
-        entries = [e for e in json.load(f) if re.search(options.regex, e["file"])]
+        database = [one for entry in json.load(f) for one in batch_members(entry)]
+    # clang-tidy reads the flags of each file from a database that names it.
+    scratch = tempfile.TemporaryDirectory()
+    with open(os.path.join(scratch.name, "compile_commands.json"), "w") as f:
+        json.dump(database, f)
+    entries = [e for e in database if re.search(options.regex, e["file"])]
     version = subprocess.run(["clang-tidy", "--version"], capture_output=True).stdout
     with open(os.path.join(root, ".clang-tidy"), "rb") as f:
         preamble = version + b"\0" + f.read() + b"\0"
@@ -77,7 +100,7 @@ def main():
         marker = os.path.join(options.cache, key) if key else None
         if marker and os.path.exists(marker):
             return entry["file"], True, "", True
-        run = subprocess.run(["clang-tidy", "-p", options.build, "--quiet", entry["file"]],
+        run = subprocess.run(["clang-tidy", "-p", scratch.name, "--quiet", entry["file"]],
                              capture_output=True, text=True)
         passed = run.returncode == 0
         if passed and marker:
