@@ -61,14 +61,7 @@ void renderVoices(NoiseVoice& left, NoiseVoice& right, float* outLeft, float* ou
   // The upper pair of lanes brought down, so that sums run in the order b0 + b1 + ... + b6.
   const auto high = [](Lanes v) { return __builtin_shufflevector(v, v, 2, 3, 2, 3); };
   for (std::size_t i = 0; i < frames; ++i) {
-    const LaneWords bits = s[0] + s[3];
-    const LaneWords t = s[1] << 9;
-    s[2] ^= s[0];
-    s[3] ^= s[1];
-    s[1] ^= s[2];
-    s[0] ^= s[3];
-    s[2] ^= t;
-    s[3] = (s[3] << 11) | (s[3] >> 21);
+    const LaneWords bits = xoshiroStep(s);
     const Lanes w = __builtin_convertvector(reinterpret_cast<const LaneInts&>(bits), Lanes) * 0x1p-31f;
     Lanes sample = lanesOf(0.0f, 0.0f);
     if constexpr (White) sample += (Weighted ? weights[0][i] : 1.0f) * (w * NoiseVoice::kWhiteGain);

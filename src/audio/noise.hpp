@@ -12,20 +12,25 @@ namespace solvera {
 
 // xoshiro128+ seeded through splitmix64: fast, small, and ours (rand() differs between
 // libraries and is shared with the rest of the process).
+// One step of xoshiro128+ over its four state words: the same for one generator (32-bit words)
+// and for several side by side (vector lanes of 32-bit words).
+template <class State>
+auto xoshiroStep(State& s) {
+  const auto result = s[0] + s[3];
+  const auto t = s[1] << 9;
+  s[2] ^= s[0];
+  s[3] ^= s[1];
+  s[1] ^= s[2];
+  s[0] ^= s[3];
+  s[2] ^= t;
+  s[3] = (s[3] << 11) | (s[3] >> 21);
+  return result;
+}
+
 class NoiseRandom {
  public:
   explicit NoiseRandom(std::uint64_t seed = 1);
-  std::uint32_t next() {
-    const std::uint32_t result = s_[0] + s_[3];
-    const std::uint32_t t = s_[1] << 9;
-    s_[2] ^= s_[0];
-    s_[3] ^= s_[1];
-    s_[1] ^= s_[2];
-    s_[0] ^= s_[3];
-    s_[2] ^= t;
-    s_[3] = (s_[3] << 11) | (s_[3] >> 21);
-    return result;
-  }
+  std::uint32_t next() { return xoshiroStep(s_); }
   // Uniform in [-1, 1).
   float bipolar() { return static_cast<float>(static_cast<std::int32_t>(next())) * 0x1p-31f; }
 
