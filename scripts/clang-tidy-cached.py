@@ -1,14 +1,20 @@
 #!/usr/bin/env python3
 """clang-tidy over the files of a compile database, skipping files whose result is known.
-Files compiled together in batches (a unity build) are checked one by one, with their batch's
-flags.
 
-A file passed before when its preprocessed source (every header it includes, with paths made
-relative to the source tree), its compile flags, the checks in .clang-tidy and the clang-tidy
-version were the same: then it passes again, and only the preprocessing is paid. Only passes are
-kept; a file with findings is checked afresh every time.
+Files compiled together in batches (a unity build) are checked together, as the compiler sees
+them: the headers they share are parsed and walked once per batch, not once per file. The
+static analyser's path-sensitive checks then look at every function of the batch, its own
+headers' included, in the analyser's shallow mode (in its deep mode one server file alone took
+two minutes).
+
+A file or batch passed before when its preprocessed source (every header it includes, with
+paths made relative to the source tree), its compile flags, the checks in .clang-tidy and the
+clang-tidy version were the same: then it passes again, and only the preprocessing is paid.
+Only passes are kept; a file with findings is checked afresh every time.
 
     clang-tidy-cached.py -p BUILD [-j N] [--cache DIR] REGEX
+
+REGEX selects the files to check; a batch is checked when it holds only selected files.
 """
 
 import argparse
@@ -20,9 +26,17 @@ import re
 import shlex
 import subprocess
 import sys
-import tempfile
+import time
 
 UNITY_SOURCE = re.compile(r"/Unity/unity_[0-9]+_(cxx|c)\.(cxx|c)$")
+
+# The analyser in its shallow mode, for every file.
+SHALLOW = ["--extra-arg=-Xclang", "--extra-arg=-analyzer-config",
+           "--extra-arg=-Xclang", "--extra-arg=mode=shallow"]
+# A batch includes its files as .cpp files by design; and the analyser looks at functions
+# outside the main file (here: the batch's own files) only when told to.
+BATCH = ["--checks=-bugprone-suspicious-include",
+         "--extra-arg=-Xclang", "--extra-arg=-analyzer-opt-analyze-headers"]
 
 
 def compile_flags(entry):
@@ -43,16 +57,11 @@ def compile_flags(entry):
 
 
 def batch_members(entry):
-    """The entry itself, or for a file that compiles a batch of sources together (CMake's unity
-    build), one entry per source it includes, with the batch's flags: each is checked on its own."""
+    """The sources a batch file of CMake's unity build includes; None for an ordinary file."""
     if not UNITY_SOURCE.search(entry["file"]):
-        return [entry]
+        return None
     with open(entry["file"]) as f:
-        members = re.findall(r'^#include "(.+)"$', f.read(), re.MULTILINE)
-    args = entry.get("arguments") or shlex.split(entry["command"])
-    return [{"directory": entry["directory"], "file": member,
-             "arguments": [member if arg == entry["file"] else arg for arg in args]}
-            for member in members]
+        return re.findall(r'^#include "(.+)"$', f.read(), re.MULTILINE)
 
 
 def cache_key(entry, root, preamble):
@@ -69,7 +78,8 @@ def cache_key(entry, root, preamble):
     digest = hashlib.sha256(preamble)
     digest.update("\0".join([source, *relative]).encode())
     digest.update(b"\0")
-    digest.update(preprocess.stdout)
+    # A batch names its files by absolute path.
+    digest.update(preprocess.stdout.replace(root.encode(), b"."))
     return digest.hexdigest()
 
 
@@ -84,40 +94,51 @@ def main():
 
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     with open(os.path.join(options.build, "compile_commands.json")) as f:
-        database = [one for entry in json.load(f) for one in batch_members(entry)]
-    # clang-tidy reads the flags of each file from a database that names it.
-    scratch = tempfile.TemporaryDirectory()
-    with open(os.path.join(scratch.name, "compile_commands.json"), "w") as f:
-        json.dump(database, f)
-    entries = [e for e in database if re.search(options.regex, e["file"])]
+        database = json.load(f)
+    selected = re.compile(options.regex)
+    units = []  # (entry, its files, extra arguments)
+    for entry in database:
+        members = batch_members(entry)
+        if members is None:
+            if selected.search(entry["file"]):
+                units.append((entry, [entry["file"]], SHALLOW))
+        elif members and all(selected.search(member) for member in members):
+            units.append((entry, members, SHALLOW + BATCH))
     version = subprocess.run(["clang-tidy", "--version"], capture_output=True).stdout
     with open(os.path.join(root, ".clang-tidy"), "rb") as f:
         preamble = version + b"\0" + f.read() + b"\0"
     os.makedirs(options.cache, exist_ok=True)
 
-    def check(entry):
-        key = cache_key(entry, root, preamble)
+    def check(unit):
+        entry, files, extra = unit
+        key = cache_key(entry, root, preamble + "\0".join(extra).encode())
         marker = os.path.join(options.cache, key) if key else None
         if marker and os.path.exists(marker):
-            return entry["file"], True, "", True
-        run = subprocess.run(["clang-tidy", "-p", scratch.name, "--quiet", entry["file"]],
+            return unit, True, "", None
+        began = time.monotonic()
+        run = subprocess.run(["clang-tidy", "-p", options.build, "--quiet", *extra, entry["file"]],
                              capture_output=True, text=True)
         passed = run.returncode == 0
         if passed and marker:
             open(marker, "w").close()
-        return entry["file"], passed, run.stdout + run.stderr, False
+        return unit, passed, run.stdout + run.stderr, time.monotonic() - began
 
-    failed, cached = 0, 0
+    failed, cached, files = 0, 0, 0
     with concurrent.futures.ThreadPoolExecutor(max_workers=options.jobs) as pool:
-        for path, passed, output, hit in pool.map(check, entries):
-            cached += hit
+        for (entry, members, _), passed, output, took in pool.map(check, units):
+            files += len(members)
+            names = ", ".join(os.path.relpath(member, root) for member in members)
+            if took is None:
+                cached += 1
+            else:
+                print(f"{'passed' if passed else 'FINDINGS'} in {took:.0f} s: {names}", flush=True)
             if not passed:
                 failed += 1
                 lines = [line for line in output.splitlines()
                          if "warnings generated" not in line and not line.startswith("clang-tidy")]
-                print("\n".join(lines))
-    print(f"clang-tidy: {len(entries)} files, {cached} unchanged since they last passed, "
-          f"{failed} with findings")
+                print("\n".join(lines), flush=True)
+    print(f"clang-tidy: {files} files in {len(units)} units, {cached} units unchanged since they "
+          f"last passed, {failed} with findings")
     return 1 if failed else 0
 
 
