@@ -67,6 +67,9 @@ class ConnectionTable {
   // Ends every connection, streams and kept-alive ones alike (the server stops): their clients
   // see the end at once, and no request is answered after the stop.
   void closeAll();
+  // After the stop nothing on the queue may take hold of the server again: the owner's last
+  // reference must end the server on the owner's thread, before the owner goes on.
+  bool closed() const { return closed_; }
 
  private:
   bool closeOldestIdle(const std::function<bool(const Connection&)>& which);
@@ -74,9 +77,16 @@ class ConnectionTable {
   ConnectionLimits limits_;
   std::unique_ptr<char[]> readBuffer_;
   std::vector<Connection*> connections_;  // in order of acceptance
+  bool closed_ = false;
 };
 
 namespace {
+
+// Whether the server stopped (or is gone): then a handler still on the queue does nothing.
+bool stopped(const std::weak_ptr<ConnectionTable>& table) {
+  auto held = table.lock();
+  return !held || held->closed();
+}
 
 // One request and one reply. The connection holds the server weakly; while it waits for a
 // proxy, the reply callback holds the connection.
@@ -158,6 +168,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   }
 
   void answer() {
+    if (auto table = table_.lock(); !table || table->closed()) return close();
     auto server = server_.lock();
     if (!server) return close();
     state_ = State::answering;
@@ -316,6 +327,7 @@ bool ConnectionTable::closeOldestIdle(const std::function<bool(const Connection&
 }
 
 void ConnectionTable::closeAll() {
+  closed_ = true;
   const std::vector<Connection*> open = connections_;
   for (Connection* c : open) c->close();  // each removes itself
 }
@@ -411,8 +423,9 @@ void StaticServer::start(std::function<void()> onReady,
     ::fcntl(acceptor.native_handle(), F_SETFD, FD_CLOEXEC);
     port_ = static_cast<std::uint16_t>(candidate);
     listener_ = std::make_unique<Listener>(std::move(acceptor), endpoint);
-    queue_.post([weak = weak_from_this(), onReady = std::move(onReady),
-                 onFailure = std::move(onFailure)]() mutable {
+    queue_.post([weak = weak_from_this(), table = std::weak_ptr(connections_),
+                 onReady = std::move(onReady), onFailure = std::move(onFailure)]() mutable {
+      if (stopped(table)) return;
       if (auto self = weak.lock()) self->listen(std::move(onReady), std::move(onFailure));
     });
     return;
@@ -439,8 +452,9 @@ void StaticServer::listen(std::function<void()> onReady,
 
 void StaticServer::acceptNext() {
   if (!listener_) return;
-  listener_->acceptor.async_accept([weak = weak_from_this()](const std::error_code& ec,
-                                                    asio::ip::tcp::socket socket) {
+  listener_->acceptor.async_accept([weak = weak_from_this(), table = std::weak_ptr(connections_)](
+                                       const std::error_code& ec, asio::ip::tcp::socket socket) {
+    if (ec == asio::error::operation_aborted || stopped(table)) return;
     auto self = weak.lock();
     if (!self || ec == asio::error::operation_aborted || !self->listener_) return;
     if (!ec) {
@@ -456,8 +470,9 @@ void StaticServer::acceptNext() {
     // Out of descriptors and the like: try again shortly rather than spin.
     auto timer = std::make_shared<asio::steady_timer>(self->queue_.context(),
                                                       std::chrono::milliseconds(50));
-    timer->async_wait([weak, timer](const std::error_code& waitError) {
-      if (auto again = weak.lock(); again && !waitError) again->acceptNext();
+    timer->async_wait([weak, table, timer](const std::error_code& waitError) {
+      if (waitError || stopped(table)) return;
+      if (auto again = weak.lock()) again->acceptNext();
     });
   });
 }
