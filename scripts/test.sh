@@ -156,7 +156,7 @@ finished() {
     echo "$name failed (exit status $status)" >&2
     exit 1
   fi
-  for log in "$@"; do [ -f "$log" ] && grep -E '^== |tests passed|Total Test time|^fuzz_|^target|^[0-9]+ file' "$log"; done
+  for log in "$@"; do [ -f "$log" ] && grep -E '^== |tests passed|Total Test time|^fuzz_|^target|^clang-tidy:' "$log"; done
   return 0
 }
 
