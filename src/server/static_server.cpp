@@ -168,7 +168,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   }
 
   void answer() {
-    if (auto table = table_.lock(); !table || table->closed()) return close();
+    if (stopped(table_)) return close();
     auto server = server_.lock();
     if (!server) return close();
     state_ = State::answering;
@@ -456,7 +456,7 @@ void StaticServer::acceptNext() {
                                        const std::error_code& ec, asio::ip::tcp::socket socket) {
     if (ec == asio::error::operation_aborted || stopped(table)) return;
     auto self = weak.lock();
-    if (!self || ec == asio::error::operation_aborted || !self->listener_) return;
+    if (!self || !self->listener_) return;
     if (!ec) {
       Listener::handle(*self, std::move(socket));
       self->acceptNext();
