@@ -110,7 +110,7 @@ def main():
     os.makedirs(options.cache, exist_ok=True)
 
     def check(unit):
-        entry, files, extra = unit
+        entry, _, extra = unit
         key = cache_key(entry, root, preamble + "\0".join(extra).encode())
         marker = os.path.join(options.cache, key) if key else None
         if marker and os.path.exists(marker):
