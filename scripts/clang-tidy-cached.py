@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """clang-tidy over the files of a compile database, skipping files whose result is known.
 
-Files compiled together in batches (a unity build) are checked together, as the compiler sees
-them: the headers they share are parsed and walked once per batch, not once per file. The
-static analyser's path-sensitive checks then look at every function of the batch, its own
-headers' included, in the analyser's shallow mode (in its deep mode one server file alone took
-two minutes).
+Files compiled together in batches (a unity build) are checked together: the headers they share
+are parsed and walked once per batch, not once per file. The batch's files are joined into one
+source file for this, so that the static analyser counts all of them as the main file: its
+path-sensitive checks then look at every function of the batch, in its shallow mode, while
+the system's headers (the standard library, Asio, the JSON library) are left alone as they are
+for a single file. Findings name the batch's own files and lines.
 
 A file or batch passed before when its preprocessed source (every header it includes, with
 paths made relative to the source tree), its compile flags, the checks in .clang-tidy and the
@@ -18,6 +19,7 @@ REGEX selects the files to check; a batch is checked when it holds only selected
 """
 
 import argparse
+import bisect
 import concurrent.futures
 import hashlib
 import json
@@ -33,10 +35,6 @@ UNITY_SOURCE = re.compile(r"/Unity/unity_[0-9]+_(cxx|c)\.(cxx|c)$")
 # The analyser in its shallow mode, for every file.
 SHALLOW = ["--extra-arg=-Xclang", "--extra-arg=-analyzer-config",
            "--extra-arg=-Xclang", "--extra-arg=mode=shallow"]
-# A batch includes its files as .cpp files by design; and the analyser looks at functions
-# outside the main file (here: the batch's own files) only when told to.
-BATCH = ["--checks=-bugprone-suspicious-include",
-         "--extra-arg=-Xclang", "--extra-arg=-analyzer-opt-analyze-headers"]
 
 
 def compile_flags(entry):
@@ -62,6 +60,35 @@ def batch_members(entry):
         return None
     with open(entry["file"]) as f:
         return re.findall(r'^#include "(.+)"$', f.read(), re.MULTILINE)
+
+
+def joined_batch(entry, members):
+    """Writes the batch's files as one source beside CMake's batch file. Returns its path and
+    where each file begins in it (first line, path), to name findings by their own files."""
+    path = re.sub(r"\.(cxx|c)$", r".tidy.\1", entry["file"])
+    starts, line = [], 1
+    with open(path, "w") as out:
+        for member in members:
+            with open(member) as f:
+                text = f.read()
+            if not text.endswith("\n"):
+                text += "\n"
+            starts.append((line, member))
+            out.write(text)
+            line += text.count("\n")
+    return path, starts
+
+
+def own_lines(output, path, starts):
+    """Findings in a joined batch, named by the file and line they stand at in the sources."""
+    firsts = [first for first, _ in starts]
+
+    def rename(match):
+        at = int(match.group(1))
+        first, member = starts[max(0, bisect.bisect_right(firsts, at) - 1)]
+        return f"{member}:{at - first + 1}:"
+
+    return re.sub(re.escape(path) + r":([0-9]+):", rename, output)
 
 
 def cache_key(entry, root, preamble):
@@ -103,25 +130,34 @@ def main():
             if selected.search(entry["file"]):
                 units.append((entry, [entry["file"]], SHALLOW))
         elif members and all(selected.search(member) for member in members):
-            units.append((entry, members, SHALLOW + BATCH))
+            units.append((entry, members, SHALLOW))
     version = subprocess.run(["clang-tidy", "--version"], capture_output=True).stdout
     with open(os.path.join(root, ".clang-tidy"), "rb") as f:
         preamble = version + b"\0" + f.read() + b"\0"
     os.makedirs(options.cache, exist_ok=True)
 
     def check(unit):
-        entry, _, extra = unit
-        key = cache_key(entry, root, preamble + "\0".join(extra).encode())
+        entry, members, extra = unit
+        joined = members != [entry["file"]]
+        key = cache_key(entry, root, preamble + "\0".join(extra).encode() + (b"\0joined" if joined else b""))
         marker = os.path.join(options.cache, key) if key else None
         if marker and os.path.exists(marker):
             return unit, True, "", None
         began = time.monotonic()
-        run = subprocess.run(["clang-tidy", "-p", options.build, "--quiet", *extra, entry["file"]],
-                             capture_output=True, text=True)
+        if not joined:
+            run = subprocess.run(["clang-tidy", "-p", options.build, "--quiet", *extra, entry["file"]],
+                                 capture_output=True, text=True)
+            output = run.stdout + run.stderr
+        else:
+            path, starts = joined_batch(entry, members)
+            run = subprocess.run(["clang-tidy", "--quiet", *extra, path, "--", *compile_flags(entry)],
+                                 cwd=entry["directory"], capture_output=True, text=True)
+            output = own_lines(run.stdout + run.stderr, path, starts)
+            os.remove(path)
         passed = run.returncode == 0
         if passed and marker:
             open(marker, "w").close()
-        return unit, passed, run.stdout + run.stderr, time.monotonic() - began
+        return unit, passed, output, time.monotonic() - began
 
     failed, cached, files = 0, 0, 0
     with concurrent.futures.ThreadPoolExecutor(max_workers=options.jobs) as pool:
