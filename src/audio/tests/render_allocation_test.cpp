@@ -16,32 +16,18 @@
 #include "audio/sound_mixer.hpp"
 #include "audio/tests/fake_audio_output.hpp"
 
-// clang's ThreadSanitizer runtime, linked in whole, brings an operator new and delete of its
-// own: the counting ones cannot stand beside it there, and these tests skip.
-#if defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define SOLVERA_COUNTS_ALLOCATIONS 0
-#endif
-#endif
-#ifndef SOLVERA_COUNTS_ALLOCATIONS
-#define SOLVERA_COUNTS_ALLOCATIONS 1
-#endif
-
 // The replaced operators must be global, and so is what they count.
 namespace {
 thread_local bool counting = false;
 thread_local std::size_t allocations = 0;
 
-#if SOLVERA_COUNTS_ALLOCATIONS
 void* allocate(std::size_t size) {
   if (counting) ++allocations;
   if (void* p = std::malloc(size ? size : 1)) return p;
   throw std::bad_alloc();
 }
-#endif
 }  // namespace
 
-#if SOLVERA_COUNTS_ALLOCATIONS
 void* operator new(std::size_t size) { return allocate(size); }
 void* operator new[](std::size_t size) { return allocate(size); }
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
@@ -56,7 +42,6 @@ void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-#endif
 
 // This file's own names: the test programs compile their files together in batches.
 namespace render_allocation_test {
@@ -64,7 +49,6 @@ namespace render_allocation_test {
 using namespace solvera;
 
 TEST(RenderCallback, AllocatesNothing) {
-  if (!SOLVERA_COUNTS_ALLOCATIONS) GTEST_SKIP() << "allocations are not counted under this sanitizer";
   counting = true;
   auto* probe = new int(1);
   counting = false;
@@ -94,7 +78,6 @@ TEST(RenderCallback, AllocatesNothing) {
 // The session's mixer on the audio thread: beat, noise, reverb, equaliser and music from a
 // live source (its decoder on a thread of its own), through a change of mood and a track's end.
 TEST(RenderCallback, MixerAllocatesNothing) {
-  if (!SOLVERA_COUNTS_ALLOCATIONS) GTEST_SKIP() << "allocations are not counted under this sanitizer";
   char pattern[] = "/tmp/solvera-alloc-XXXXXX";
   const std::filesystem::path folder = mkdtemp(pattern);
   std::vector<MusicTrack> tracks;
