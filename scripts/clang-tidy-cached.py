@@ -123,34 +123,34 @@ def main():
     with open(os.path.join(options.build, "compile_commands.json")) as f:
         database = json.load(f)
     selected = re.compile(options.regex)
-    units = []  # (entry, its files, extra arguments)
+    units = []  # (entry, its files)
     for entry in database:
         members = batch_members(entry)
         if members is None:
             if selected.search(entry["file"]):
-                units.append((entry, [entry["file"]], SHALLOW))
+                units.append((entry, [entry["file"]]))
         elif members and all(selected.search(member) for member in members):
-            units.append((entry, members, SHALLOW))
+            units.append((entry, members))
     version = subprocess.run(["clang-tidy", "--version"], capture_output=True).stdout
     with open(os.path.join(root, ".clang-tidy"), "rb") as f:
         preamble = version + b"\0" + f.read() + b"\0"
     os.makedirs(options.cache, exist_ok=True)
 
     def check(unit):
-        entry, members, extra = unit
+        entry, members = unit
         joined = members != [entry["file"]]
-        key = cache_key(entry, root, preamble + "\0".join(extra).encode() + (b"\0joined" if joined else b""))
+        key = cache_key(entry, root, preamble + "\0".join(SHALLOW).encode() + (b"\0joined" if joined else b""))
         marker = os.path.join(options.cache, key) if key else None
         if marker and os.path.exists(marker):
             return unit, True, "", None
         began = time.monotonic()
         if not joined:
-            run = subprocess.run(["clang-tidy", "-p", options.build, "--quiet", *extra, entry["file"]],
+            run = subprocess.run(["clang-tidy", "-p", options.build, "--quiet", *SHALLOW, entry["file"]],
                                  capture_output=True, text=True)
             output = run.stdout + run.stderr
         else:
             path, starts = joined_batch(entry, members)
-            run = subprocess.run(["clang-tidy", "--quiet", *extra, path, "--", *compile_flags(entry)],
+            run = subprocess.run(["clang-tidy", "--quiet", *SHALLOW, path, "--", *compile_flags(entry)],
                                  cwd=entry["directory"], capture_output=True, text=True)
             output = own_lines(run.stdout + run.stderr, path, starts)
             os.remove(path)
@@ -161,7 +161,7 @@ def main():
 
     failed, cached, files = 0, 0, 0
     with concurrent.futures.ThreadPoolExecutor(max_workers=options.jobs) as pool:
-        for (entry, members, _), passed, output, took in pool.map(check, units):
+        for (entry, members), passed, output, took in pool.map(check, units):
             files += len(members)
             names = ", ".join(os.path.relpath(member, root) for member in members)
             if took is None:
